@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Base of every notification record; always destroyed through a CEventArgs pointer.
+class CEventArgs
+{
+public:
+    CEventArgs() = default;
+    CEventArgs(const CEventArgs&) = default;
+    CEventArgs& operator=(const CEventArgs&) = default;
+    virtual ~CEventArgs() = default;
+};
+
+class CStatusChangedEventArgs : public CEventArgs {};
+class CSettingsChangedEventArgs : public CEventArgs {};
+class CRelaySettingChangedEventArgs : public CEventArgs {};
+class CNetworkMonitorChangeEventArgs : public CEventArgs {};
+
+// Raised on a ping thread when a monitor reaches its failure threshold. The constructor
+// takes the limit before the count, the reverse of the field order; callers rely on it.
+class CNetworkMonitorErrorEventArgs : public CEventArgs
+{
+public:
+    CNetworkMonitorErrorEventArgs(std::int32_t relayIndex, std::int32_t action, std::string target,
+                                  std::int32_t autoResetLimit, std::int32_t currentResetCount)
+        : RelayIndex(relayIndex), Action(action), Target(std::move(target)),
+          CurrentResetCount(currentResetCount), AutoResetLimit(autoResetLimit)
+    {
+    }
+
+    std::int32_t RelayIndex;
+    std::int32_t Action;
+    std::string Target;
+    std::int32_t CurrentResetCount;
+    std::int32_t AutoResetLimit;
+};
+
+class CNetworkThreadCompletedEventArgs : public CEventArgs
+{
+public:
+    explicit CNetworkThreadCompletedEventArgs(std::int32_t result) : Result(result) {}
+    std::int32_t Result;
+};
+
+class CProgressChangedEventArgs : public CEventArgs
+{
+public:
+    std::int32_t Position = 0;
+    std::int32_t Total = 0;
+};
+
+class CWriteLogEventArgs : public CEventArgs
+{
+public:
+    explicit CWriteLogEventArgs(std::string line) : Line(std::move(line)) {}
+    std::string Line;   // the whole line as written, line break included
+};

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstdint>
+
+// One queued device command. The link owns queued commands and deletes them through the
+// virtual destructor.
+class CSerialCommand
+{
+public:
+    CSerialCommand() = default;
+    CSerialCommand(const CSerialCommand&) = default;
+    CSerialCommand& operator=(const CSerialCommand&) = default;
+    virtual ~CSerialCommand() = default;
+
+    std::uint8_t Code = 0;
+    std::uint8_t Param1 = 0;    // first payload byte, for the codes that carry one
+    std::uint8_t Param2 = 0;    // second payload byte (relay toggle only)
+};
