@@ -1,0 +1,80 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "core/Subject.h"
+#include "MonitorAction.h"
+
+// One network host watched by ping. The persistent fields are edited on the UI thread;
+// the counters are also written by the ping thread, so they are atomic and never locked.
+// Settings own monitors through std::shared_ptr so that a check under way keeps its
+// monitor alive after the operator removed it.
+class CNetworkMonitor : public CSubject
+{
+public:
+    using PingFunction = int (*)(const std::string& host);
+
+    static const char* const DefaultTarget;   // the well-known internet host of a new monitor
+
+    CNetworkMonitor();   // the new-monitor values
+    ~CNetworkMonitor();
+
+    const std::string& GetEventName() const { return m_eventName; }
+    const std::string& GetTarget() const { return m_target; }
+    std::int32_t GetPollIntervalInMinutes() const { return m_pollIntervalInMinutes; }
+    std::int32_t GetRelayIndex() const { return m_relayIndex; }
+    std::int32_t GetThreshold() const { return m_threshold; }
+    MonitorAction GetAction() const { return m_action; }
+    std::int32_t GetCycleEveryErrorCount() const { return m_cycleEveryErrorCount; }
+    std::int32_t GetAutoResetLimit() const { return m_autoResetLimit; }
+    std::int32_t GetCurrentResetCount() const { return m_currentResetCount.load(); }
+    std::int32_t GetFailureCount() const { return m_failureCount.load(); }
+    std::int32_t GetThresholdCrossings() const { return m_thresholdCrossings.load(); }
+
+    // Each stores, clears FailureCount and CurrentResetCount, then notifies unless suppressed.
+    void SetEventName(std::string name);
+    void SetTarget(std::string target);
+    void SetPollIntervalInMinutes(std::int32_t minutes);
+    void SetRelayIndex(std::int32_t relayIndex);
+    void SetThreshold(std::int32_t threshold);
+    void SetAction(MonitorAction action);
+    void SetCycleEveryErrorCount(std::int32_t count);
+    void SetAutoResetLimit(std::int32_t limit);
+    // Only the loader uses it: clears nothing, still notifies unless suppressed.
+    void SetCurrentResetCount(std::int32_t count);
+
+    void SetSuppressNotifications(bool suppress) { m_suppressNotifications = suppress; }
+    bool IsSuppressingNotifications() const { return m_suppressNotifications; }
+
+    // One check of the host, on a ping thread. A check that finds another check of the same
+    // monitor still running returns at once, so two checks never interleave their counting.
+    // Returns false when it was skipped for that reason.
+    bool Run();
+    void RaiseError();
+
+    // Tests replace the ICMP echo; the default is Ping from Ping.h.
+    void SetPingFunction(PingFunction ping) { m_ping = ping; }
+
+private:
+    void NotifyChanged();
+    void ClearCounters();
+
+    std::string m_eventName;
+    std::string m_target;
+    std::int32_t m_pollIntervalInMinutes;
+    std::int32_t m_relayIndex;
+    std::int32_t m_threshold;
+    MonitorAction m_action;
+    std::int32_t m_cycleEveryErrorCount;
+    bool m_suppressNotifications = false;
+    std::atomic<std::int32_t> m_failureCount{0};
+    std::atomic<std::int32_t> m_thresholdCrossings{0};
+    std::int32_t m_autoResetLimit;
+    std::atomic<std::int32_t> m_currentResetCount{0};
+
+    std::mutex m_runLock;   // held by the running check; try-locked by the next one
+    PingFunction m_ping;
+};
