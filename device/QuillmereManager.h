@@ -1,0 +1,108 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "core/Observer.h"
+#include "core/Subject.h"
+#include "core/TimerService.h"
+
+class CAppSettings;
+class CLog;
+class CMonitorRunner;
+class CNetworkMonitor;
+class CQMNetLink;
+class CQuillmereDeviceStatus;
+class CSerialCommand;
+class IRestartHost;
+
+// The hub between the link engine, the models, the log and the windows. It queues device
+// commands, turns the engine's callbacks into status, log lines and response records, owns
+// the poll and monitor timers, and runs the memory watchdog at every poll.
+class CQuillmereManager : public CSubject, public CObserver
+{
+public:
+    using MemoryReader = std::function<std::optional<std::uint64_t>()>;
+
+    static constexpr int RetryCount = 3;
+    static constexpr unsigned PollSleepMs = 150;
+    static constexpr unsigned ReadTimeoutMs = 2000;
+
+    CQuillmereManager();
+    ~CQuillmereManager();
+
+    // The one manager of the process, reached by the engine's plain callbacks.
+    static CQuillmereManager* GetInstance();
+
+    void SetSettings(CAppSettings* settings);
+    void SetLinkEngine(CQMNetLink* link);
+    void SetLog(CLog* log);
+    void SetTimerService(ITimerService* timers);
+    void SetRestartHost(IRestartHost* host);
+    void SetMemoryReader(MemoryReader reader);   // tests; defaults to the process's private memory
+
+    CQuillmereDeviceStatus* GetDeviceStatus() const { return m_status.get(); }
+    CAppSettings* GetSettings() const { return m_settings; }
+    CLog* GetLog() const { return m_log; }
+    void AttachStatusObserver(CObserver* observer);
+    void AttachLogObserver(CObserver* observer);
+
+    void Connect();
+    void StartPolling();
+    void StartMonitorTimers();
+    void Stop(bool stop);
+    void KillPollTimer();
+    void Poll();
+    void CheckMemory();
+
+    // Joins the link worker and every running ping check. Stop first.
+    void WaitForThreads();
+
+    void SetRelay(int relay, int state);
+    void PowerCycleRelay(int relay);
+    void RequestRelayStatus();
+    void EnableUnsolicitedResponses();
+    void EnableTamperUnsolicited();
+    void ResetDevice();
+    void UpdateFirmware(const std::string& path);
+    int TestConnection();
+
+    void Update(CEventArgs* args) override;
+
+    // The engine's callbacks, on the link worker thread.
+    void OnTrace(const char* text);
+    void OnResponse(int status, int type, CSerialCommand* command, const unsigned char* payload);
+    void OnLinkThreadEnded();
+    void OnProgress(int position, int total);
+
+    ITimerService::TimerId GetPollTimer() const { return m_pollTimer; }
+    std::size_t GetMonitorTimerCount() const { return m_monitorTimers.size(); }
+
+private:
+    void ConfigureLink();
+    void Queue(std::uint8_t code, std::uint8_t param1 = 0, std::uint8_t param2 = 0);
+    void RaiseResponse(int type, CSerialCommand* command, int status, const unsigned char* payload);
+    void HandleMonitorError(int relay, int action, const std::string& target, int limit, int count);
+    void OnMonitorTimer(ITimerService::TimerId id);
+    void WriteLog(int level, const std::string& text);
+
+    CAppSettings* m_settings = nullptr;
+    CQMNetLink* m_link = nullptr;
+    CLog* m_log = nullptr;
+    ITimerService* m_timers = nullptr;
+    IRestartHost* m_restartHost = nullptr;
+    MemoryReader m_memoryReader;
+    std::unique_ptr<CQuillmereDeviceStatus> m_status;
+    std::unique_ptr<CMonitorRunner> m_monitorRunner;
+
+    bool m_stopping = false;
+    std::atomic<bool> m_resetPending{false};
+    ITimerService::TimerId m_pollTimer = 0;
+    // A monitor removed while its timer is queued is not kept alive by the map.
+    std::map<ITimerService::TimerId, std::weak_ptr<CNetworkMonitor>> m_monitorTimers;
+};
