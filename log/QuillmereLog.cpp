@@ -1,0 +1,8 @@
+#include "QuillmereLog.h"
+
+CQuillmereLog::CQuillmereLog(QWidget* parent) : CPropertyPage(parent) {}
+
+void CQuillmereLog::SetManager(CQuillmereManager* manager)
+{
+    m_manager = manager;
+}

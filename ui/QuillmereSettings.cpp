@@ -1,0 +1,8 @@
+#include "QuillmereSettings.h"
+
+CQuillmereSettings::CQuillmereSettings(QWidget* parent) : CPropertyPage(parent) {}
+
+void CQuillmereSettings::SetManager(CQuillmereManager* manager)
+{
+    m_manager = manager;
+}

@@ -1,0 +1,3 @@
+target_sources(qm_ui PRIVATE
+    QuillmereSettings.cpp QuillmereSettings.h
+)
