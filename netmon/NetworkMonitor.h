@@ -59,6 +59,19 @@ public:
     void SetPingFunction(PingFunction ping) { m_ping = ping; }
 
 private:
+    // What one check reads of the persistent fields, copied at once so that an edit on the
+    // UI thread never tears a value the ping thread is using.
+    struct Snapshot
+    {
+        std::string Target;
+        std::int32_t RelayIndex;
+        std::int32_t Threshold;
+        MonitorAction Action;
+        std::int32_t CycleEveryErrorCount;
+        std::int32_t AutoResetLimit;
+    };
+
+    Snapshot TakeSnapshot() const;
     void NotifyChanged();
     void ClearCounters();
 
@@ -75,6 +88,9 @@ private:
     std::int32_t m_autoResetLimit;
     std::atomic<std::int32_t> m_currentResetCount{0};
 
+    // Guards the persistent fields while the UI thread stores one and while a ping thread
+    // copies them; the UI thread's own reads need no lock because only it writes.
+    mutable std::mutex m_fieldLock;
     std::mutex m_runLock;   // held by the running check; try-locked by the next one
     PingFunction m_ping;
 };

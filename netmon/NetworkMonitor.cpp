@@ -1,0 +1,177 @@
+#include "NetworkMonitor.h"
+
+#include "Ping.h"
+#include "core/EventArgs.h"
+
+const char* const CNetworkMonitor::DefaultTarget = "www.google.com";
+
+CNetworkMonitor::CNetworkMonitor()
+    : m_eventName("ISP Reboot"),
+      m_target(DefaultTarget),
+      m_pollIntervalInMinutes(30),
+      m_relayIndex(1),
+      m_threshold(3),
+      m_action(MonitorActionCyclePower),
+      m_cycleEveryErrorCount(1),
+      m_autoResetLimit(1),
+      m_ping(&::Ping)
+{
+}
+
+CNetworkMonitor::~CNetworkMonitor() = default;
+
+void CNetworkMonitor::SetEventName(std::string name)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_fieldLock);
+        m_eventName = std::move(name);
+    }
+    ClearCounters();
+    NotifyChanged();
+}
+
+void CNetworkMonitor::SetTarget(std::string target)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_fieldLock);
+        m_target = std::move(target);
+    }
+    ClearCounters();
+    NotifyChanged();
+}
+
+void CNetworkMonitor::SetPollIntervalInMinutes(std::int32_t minutes)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_fieldLock);
+        m_pollIntervalInMinutes = minutes;
+    }
+    ClearCounters();
+    NotifyChanged();
+}
+
+void CNetworkMonitor::SetRelayIndex(std::int32_t relayIndex)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_fieldLock);
+        m_relayIndex = relayIndex;
+    }
+    ClearCounters();
+    NotifyChanged();
+}
+
+void CNetworkMonitor::SetThreshold(std::int32_t threshold)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_fieldLock);
+        m_threshold = threshold;
+    }
+    ClearCounters();
+    NotifyChanged();
+}
+
+void CNetworkMonitor::SetAction(MonitorAction action)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_fieldLock);
+        m_action = action;
+    }
+    ClearCounters();
+    NotifyChanged();
+}
+
+void CNetworkMonitor::SetCycleEveryErrorCount(std::int32_t count)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_fieldLock);
+        m_cycleEveryErrorCount = count;
+    }
+    ClearCounters();
+    NotifyChanged();
+}
+
+void CNetworkMonitor::SetAutoResetLimit(std::int32_t limit)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_fieldLock);
+        m_autoResetLimit = limit;
+    }
+    ClearCounters();
+    NotifyChanged();
+}
+
+void CNetworkMonitor::SetCurrentResetCount(std::int32_t count)
+{
+    m_currentResetCount.store(count);
+    NotifyChanged();
+}
+
+CNetworkMonitor::Snapshot CNetworkMonitor::TakeSnapshot() const
+{
+    std::lock_guard<std::mutex> lock(m_fieldLock);
+    return Snapshot{m_target, m_relayIndex, m_threshold, m_action, m_cycleEveryErrorCount, m_autoResetLimit};
+}
+
+bool CNetworkMonitor::Run()
+{
+    // A check that outlasts the timer period must not interleave its counting with the
+    // next one; the later tick simply gives way.
+    std::unique_lock<std::mutex> running(m_runLock, std::try_to_lock);
+    if (!running.owns_lock())
+        return false;
+
+    const int result = m_ping(TakeSnapshot().Target);
+    if (result == PingAnswered)
+    {
+        m_failureCount.store(0);
+        m_thresholdCrossings.store(0);
+        m_currentResetCount.store(0);
+        return true;
+    }
+
+    // Read after the ping: an edit made while it ran already cleared the counters, and the
+    // counting below should follow the edited values.
+    const Snapshot fields = TakeSnapshot();
+    if (m_failureCount.fetch_add(1) + 1 < fields.Threshold)
+        return true;
+
+    if (fields.Action == MonitorActionCyclePowerEvery)
+    {
+        m_failureCount.store(0);
+        if (m_thresholdCrossings.fetch_add(1) + 1 < fields.CycleEveryErrorCount)
+            return true;
+    }
+
+    RaiseError();
+    m_thresholdCrossings.store(0);
+    m_failureCount.store(0);
+    // Compare-and-swap so that a setter clearing the count meanwhile wins over this increment.
+    std::int32_t resets = m_currentResetCount.load();
+    if (resets < fields.AutoResetLimit)
+        m_currentResetCount.compare_exchange_strong(resets, resets + 1);
+    return true;
+}
+
+void CNetworkMonitor::RaiseError()
+{
+    const Snapshot fields = TakeSnapshot();
+    // Deliberately not subject to the suppression flag: an editor filling its controls must
+    // not swallow a failure that leads to a power cycle.
+    CNetworkMonitorErrorEventArgs args(fields.RelayIndex, fields.Action, fields.Target, fields.AutoResetLimit,
+                                       m_currentResetCount.load());
+    Notify(&args);
+}
+
+void CNetworkMonitor::NotifyChanged()
+{
+    if (m_suppressNotifications)
+        return;
+    CNetworkMonitorChangeEventArgs args;
+    Notify(&args);
+}
+
+void CNetworkMonitor::ClearCounters()
+{
+    m_failureCount.store(0);
+    m_currentResetCount.store(0);
+}

@@ -1,0 +1,205 @@
+#include "Ping.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/ip_icmp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+#include <array>
+#include <atomic>
+
+namespace
+{
+// The payload every echo request carries; the replies echo it back.
+constexpr std::array<unsigned char, 4> EchoData = {0x49, 0x64, 0x00, 0x00};
+constexpr std::size_t IcmpHeaderSize = 8;
+constexpr std::size_t ReceiveBufferSize = 2048;
+
+class CSocketHandle
+{
+public:
+    explicit CSocketHandle(int fd) : m_fd(fd) {}
+    ~CSocketHandle()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    CSocketHandle(const CSocketHandle&) = delete;
+    CSocketHandle& operator=(const CSocketHandle&) = delete;
+    int Get() const { return m_fd; }
+
+private:
+    int m_fd;
+};
+
+bool Resolve(const std::string& host, sockaddr_in& address)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;   // one entry per address instead of one per socket type
+    addrinfo* results = nullptr;
+    if (::getaddrinfo(host.c_str(), nullptr, &hints, &results) != 0 || results == nullptr)
+        return false;
+    bool found = false;
+    if (results->ai_family == AF_INET && results->ai_addrlen >= sizeof(sockaddr_in))
+    {
+        std::memcpy(&address, results->ai_addr, sizeof(sockaddr_in));
+        found = true;
+    }
+    ::freeaddrinfo(results);
+    return found;
+}
+
+std::uint16_t Checksum(const unsigned char* data, std::size_t size)
+{
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i + 1 < size; i += 2)
+        sum += static_cast<std::uint32_t>(data[i] << 8 | data[i + 1]);
+    if (size % 2 != 0)
+        sum += static_cast<std::uint32_t>(data[size - 1] << 8);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<std::uint16_t>(~sum & 0xFFFF);
+}
+
+std::uint16_t ReadBigEndian16(const unsigned char* data)
+{
+    return static_cast<std::uint16_t>(data[0] << 8 | data[1]);
+}
+
+void WriteBigEndian16(unsigned char* data, std::uint16_t value)
+{
+    data[0] = static_cast<unsigned char>(value >> 8);
+    data[1] = static_cast<unsigned char>(value & 0xFF);
+}
+
+// A raw socket sees every ICMP message of the machine, so each check needs its own
+// identifier; a datagram ICMP socket gets one from the kernel, which also filters for it.
+std::uint16_t NextIdentifier()
+{
+    static std::atomic<std::uint16_t> counter{0};
+    return static_cast<std::uint16_t>((static_cast<unsigned>(::getpid()) << 4) ^ counter.fetch_add(1));
+}
+
+struct EchoRequest
+{
+    bool Raw;
+    std::uint16_t Identifier;
+    std::uint16_t Sequence;
+};
+
+bool IsOurReply(const unsigned char* packet, std::size_t size, const EchoRequest& request)
+{
+    if (request.Raw)
+    {
+        // Raw sockets deliver the IP header too.
+        if (size < 20)
+            return false;
+        const std::size_t headerSize = static_cast<std::size_t>(packet[0] & 0x0F) * 4;
+        if (headerSize < 20 || size < headerSize)
+            return false;
+        packet += headerSize;
+        size -= headerSize;
+    }
+    if (size < IcmpHeaderSize + EchoData.size())
+        return false;
+    // Our own request looped back on a raw socket has type 8 and is not an answer.
+    if (packet[0] != ICMP_ECHOREPLY || packet[1] != 0)
+        return false;
+    if (request.Raw && ReadBigEndian16(packet + 4) != request.Identifier)
+        return false;
+    // A late answer to an earlier try of this check still shows the host is up.
+    const std::uint16_t sequence = ReadBigEndian16(packet + 6);
+    if (sequence == 0 || sequence > request.Sequence)
+        return false;
+    return std::memcmp(packet + IcmpHeaderSize, EchoData.data(), EchoData.size()) == 0;
+}
+
+bool SendEcho(int fd, const sockaddr_in& address, const EchoRequest& request)
+{
+    std::array<unsigned char, IcmpHeaderSize + EchoData.size()> packet{};
+    packet[0] = ICMP_ECHO;
+    packet[1] = 0;
+    WriteBigEndian16(&packet[4], request.Identifier);
+    WriteBigEndian16(&packet[6], request.Sequence);
+    std::memcpy(&packet[IcmpHeaderSize], EchoData.data(), EchoData.size());
+    WriteBigEndian16(&packet[2], Checksum(packet.data(), packet.size()));
+
+    ssize_t sent;
+    do
+        sent = ::sendto(fd, packet.data(), packet.size(), 0, reinterpret_cast<const sockaddr*>(&address),
+                        sizeof(address));
+    while (sent < 0 && errno == EINTR);
+    return sent == static_cast<ssize_t>(packet.size());
+}
+
+bool AwaitReply(int fd, const EchoRequest& request, int timeoutMs)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::array<unsigned char, ReceiveBufferSize> buffer{};
+    for (;;)
+    {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return false;
+        pollfd descriptor{fd, POLLIN, 0};
+        const int ready = ::poll(&descriptor, 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (ready <= 0)
+            continue;
+        // Drains everything queued; an ICMP error reported on the socket just ends this read.
+        for (;;)
+        {
+            const ssize_t received = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (received < 0)
+                break;
+            if (IsOurReply(buffer.data(), static_cast<std::size_t>(received), request))
+                return true;
+        }
+    }
+}
+}
+
+int Ping(const std::string& host)
+{
+    return Ping(host, PingTiming{});
+}
+
+int Ping(const std::string& host, const PingTiming& timing)
+{
+    sockaddr_in address{};
+    if (!Resolve(host, address))
+        return PingNotResolved;
+
+    bool raw = false;
+    int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+    if (fd < 0)
+    {
+        // Refused unless ping_group_range admits our group; a raw socket works with
+        // CAP_NET_RAW instead.
+        fd = ::socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+        raw = true;
+    }
+    if (fd < 0)
+        return PingNoSocket;
+    const CSocketHandle socket(fd);
+
+    const std::uint16_t identifier = NextIdentifier();
+    for (int attempt = 0; attempt < timing.Tries; ++attempt)
+    {
+        const EchoRequest request{raw, identifier, static_cast<std::uint16_t>(attempt + 1)};
+        if (SendEcho(socket.Get(), address, request) && AwaitReply(socket.Get(), request, timing.ReplyTimeoutMs))
+            return PingAnswered;
+        std::this_thread::sleep_for(std::chrono::milliseconds(timing.PauseAfterFailureMs));
+    }
+    return PingNoAnswer;
+}
