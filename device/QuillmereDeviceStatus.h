@@ -1,0 +1,80 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/Subject.h"
+#include "RelayStatus.h"
+
+// The last known state of the device. Written on the link worker thread while the pages
+// read it on the UI thread: scalars are atomic, and everything wider than one word (the
+// relay list, the ICCID, the three-part firmware version) sits under one mutex and is
+// handed out as a copy. Observers are always called with the mutex released, so an
+// observer may read the model from Update.
+class CQuillmereDeviceStatus final : public CSubject
+{
+public:
+    // Values that the status page shows as "Not Available".
+    static constexpr std::int32_t RssiNotAvailable = -2000;
+    static constexpr std::int32_t RadioTypeNotAvailable = -1;
+
+    struct Firmware
+    {
+        std::int32_t major = 0;
+        std::int32_t minor = 0;
+        std::int32_t build = 0;
+    };
+
+    CQuillmereDeviceStatus() = default;
+    ~CQuillmereDeviceStatus() = default;
+
+    std::string_view GetRuntimeClassName() const override { return "CQuillmereDeviceStatus"; }
+
+    // Every setter stores, then raises one CStatusChangedEventArgs, changed value or not.
+    void SetUptime(std::int32_t seconds);
+    void SetDateTime(std::time_t value);
+    void SetFirmware(std::int32_t major, std::int32_t minor, std::int32_t build);
+    void SetIccid(std::string iccid);
+    void SetGsmActive(bool active);
+    void SetRssi(std::int32_t dbm);
+    void SetDoorOpen(bool open);
+    void SetRadioType(std::int32_t radioType);
+    void ClearRelays();
+    void AddRelay(CRelayStatus relay);
+
+    std::int32_t GetUptime() const { return m_uptime.load(); }
+    std::time_t GetDateTime() const { return m_dateTime.load(); }
+    Firmware GetFirmware() const;
+    std::int32_t GetFirmwareMajor() const { return GetFirmware().major; }
+    std::int32_t GetFirmwareMinor() const { return GetFirmware().minor; }
+    std::int32_t GetFirmwareBuild() const { return GetFirmware().build; }
+    std::string GetIccid() const;
+    bool GetGsmActive() const { return m_gsmActive.load(); }
+    std::int32_t GetRssi() const { return m_rssi.load(); }
+    bool GetDoorOpen() const { return m_doorOpen.load(); }
+    std::int32_t GetRadioType() const { return m_radioType.load(); }
+
+    std::vector<CRelayStatus> GetRelays() const;
+    std::optional<CRelayStatus> FindRelay(std::int32_t index) const;   // first with that index
+
+    void NotifyStatusChanged();
+
+private:
+    std::atomic<std::int32_t> m_uptime{0};
+    std::atomic<std::time_t> m_dateTime{0};
+    std::atomic<bool> m_gsmActive{false};
+    std::atomic<std::int32_t> m_rssi{RssiNotAvailable};
+    std::atomic<bool> m_doorOpen{false};
+    std::atomic<std::int32_t> m_radioType{0};
+
+    mutable std::mutex m_mutex;
+    std::vector<CRelayStatus> m_relays;
+    std::string m_iccid;
+    Firmware m_firmware;
+};
