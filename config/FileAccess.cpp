@@ -1,0 +1,169 @@
+#include "FileAccess.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+constexpr mode_t kNewFileMode = 0644;
+
+// The file a symbolic link names is the one to replace; renaming over the link itself
+// would silently turn it into a plain file beside its target.
+std::string ResolveTarget(const std::string& path)
+{
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) != nullptr)
+        return resolved;
+    return path;
+}
+
+std::string FolderOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
+    return path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool WriteAll(int fd, std::string_view content)
+{
+    std::size_t done = 0;
+    while (done < content.size())
+    {
+        const ssize_t written = write(fd, content.data() + done, content.size() - done);
+        if (written < 0)
+        {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+// A save cut short by a crash leaves its temporary file; one program runs per machine,
+// so any such file found before a save is a leftover and not another save under way.
+void RemoveLeftovers(const std::string& folder, const std::string& prefix)
+{
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr)
+        return;
+    while (const dirent* entry = readdir(dir))
+    {
+        const std::string_view name = entry->d_name;
+        if (name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix)
+            unlink((folder + "/" + std::string(name)).c_str());
+    }
+    closedir(dir);
+}
+
+void SyncFolder(const std::string& folder)
+{
+    const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    // The rename has happened and the new file is what readers see; a folder that cannot
+    // be flushed only leaves the rename's durability to the file system's next commit.
+    fsync(fd);
+    close(fd);
+}
+}
+
+std::string TemporaryFilePrefix(const std::string& path)
+{
+    return "." + NameOf(path) + ".saving-";
+}
+
+bool WriteFileAtomically(const std::string& path, std::string_view content)
+{
+    const std::string target = ResolveTarget(path);
+    const std::string folder = FolderOf(target);
+    const std::string prefix = TemporaryFilePrefix(target);
+    RemoveLeftovers(folder, prefix);
+
+    std::string temporary = folder + "/" + prefix + "XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        return false;
+
+    // mkostemp creates the file private; a replaced file keeps its own permissions.
+    struct stat old{};
+    const mode_t mode = stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? (old.st_mode & 07777) : kNewFileMode;
+
+    bool ok = fchmod(fd, mode) == 0;
+    ok = ok && WriteAll(fd, content);
+    ok = ok && fsync(fd) == 0;
+    // close reports late write errors of some file systems; its result counts too.
+    ok = close(fd) == 0 && ok;
+    ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok)
+    {
+        unlink(temporary.c_str());
+        return false;
+    }
+    SyncFolder(folder);
+    return true;
+}
+
+bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string& content)
+{
+    content.clear();
+    // Non-blocking, so that a FIFO put in the file's place cannot hang the start-up.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return false;
+
+    struct stat info{};
+    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<std::size_t>(info.st_size) <= maxBytes;
+    if (ok)
+    {
+        content.resize(static_cast<std::size_t>(info.st_size));
+        std::size_t done = 0;
+        // The file may shrink or grow while it is read: read to the end, within the limit.
+        while (ok)
+        {
+            if (done == content.size())
+            {
+                if (content.size() >= maxBytes)
+                {
+                    char probe;
+                    const ssize_t extra = read(fd, &probe, 1);
+                    ok = extra == 0;
+                    break;
+                }
+                content.resize(std::min(maxBytes, content.size() + 4096));
+            }
+            const ssize_t got = read(fd, content.data() + done, content.size() - done);
+            if (got < 0)
+            {
+                if (errno == EINTR)
+                    continue;
+                ok = false;
+            }
+            else if (got == 0)
+                break;
+            else
+                done += static_cast<std::size_t>(got);
+        }
+        content.resize(done);
+    }
+    close(fd);
+    if (!ok)
+        content.clear();
+    return ok;
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// Replaces the file at path with content so that a crash or a power cut at any moment
+// leaves either the old file or the new one: the bytes go to a temporary file in the same
+// folder, are flushed to disk and renamed over the old file, then the folder is flushed.
+// On failure the old file is untouched and no temporary file is left behind.
+bool WriteFileAtomically(const std::string& path, std::string_view content);
+
+// Reads a whole regular file of at most maxBytes. Anything else (missing, a folder, a
+// FIFO that would block, a device, a larger file, a read error) fails without waiting.
+bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string& content);
+
+// The name prefix of WriteFileAtomically's temporary files for path.
+std::string TemporaryFilePrefix(const std::string& path);

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Which operations the status page offers for a relay.
+enum RelayPermission : std::int32_t
+{
+    RelayPermissionBoth = 0,    // "Both": switched on and off, and power-cycled
+    RelayPermissionCycle = 1,   // "Cycle": power-cycled only
+    RelayPermissionOnOff = 2,   // "On/Off": switched on and off only
+};
+
+// Table lookup; a value outside the table has the empty text.
+std::string RelayPermissionToText(std::int32_t permission);
+// Exact, case-sensitive; any text other than "Both" and "Cycle" reads as "On/Off".
+RelayPermission RelayPermissionFromText(const std::string& text);
