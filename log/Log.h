@@ -1,0 +1,72 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/Subject.h"
+
+// The level numbers callers pass to CLog::Write; the file spells them as words.
+namespace LogEntryLevel
+{
+inline constexpr int Debug = 0;
+inline constexpr int Error = 1;
+inline constexpr int Event = 2;
+}
+
+// The level word of a line; a number outside the known levels is written as the number.
+std::string GetLogLevelWord(int level);
+
+// The program's event log: Quillmere.log in the data folder, one "date,level,description"
+// line per entry with CR LF ends, and one backup generation, Quillmere.log.0, once the file
+// grows past 5 MiB. Every line is raised to observers as a CWriteLogEventArgs on the writing
+// thread after the lock is released. Writes, rotation, export and reading all take one lock
+// with a 200 ms limit, so a writer never waits long; a line that misses it is dropped.
+class CLog : public CSubject
+{
+public:
+    static constexpr std::uintmax_t kRotateAboveBytes = 5'242'880;
+    static constexpr std::chrono::milliseconds kLockWait{200};
+    static constexpr const char* kFileName = "Quillmere.log";
+    static constexpr const char* kBackupFileName = "Quillmere.log.0";
+
+    CLog() = default;
+    ~CLog();
+
+    // Opens or creates the file in the data folder, exclusively: while another CLog or
+    // process has it, this one stays unopened. Success shows in IsOpen().
+    void Open();
+    bool IsOpen() const { return m_open.load(); }
+    // Closes the file and lets others open it. Lines written afterwards reach observers only.
+    void Close();
+
+    // Appends one line. Without an open file the line is still raised to observers, so the
+    // log page shows what happened even when the file cannot be written.
+    void Write(int level, const std::string& text);
+
+    // Copies the file with LF line ends to path. False when the lock was busy, no file is
+    // open, path is the log file itself, or the copy could not be made.
+    bool Export(const std::string& path);
+
+    // The newest lines, newest first, without line breaks, for the log page's first fill.
+    // Empty when the lock was busy or no file is open. Not to be called while holding Lock().
+    std::vector<std::string> ReadNewestLines(std::size_t maxLines);
+
+    // For readers that need the file to stand still; Unlock() only after Lock() returned true.
+    bool Lock();
+    void Unlock();
+
+private:
+    bool OpenLocked();
+    void CloseLocked();
+    void RotateIfNeededLocked();
+
+    std::atomic<bool> m_open{false};
+    std::timed_mutex m_lock;
+    int m_fd = -1;              // guarded by m_lock
+    std::string m_folder;       // guarded by m_lock
+};
