@@ -1,0 +1,370 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <net/if.h>
+#include <sched.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include <netinet/in.h>
+
+#include "MonitorRecorder.h"
+#include "netmon/NetworkMonitor.h"
+#include "netmon/Ping.h"
+
+// Only loopback is ever pinged here. Whatever needs a host that stays silent or a name
+// that does not resolve runs in a child inside a network namespace of its own, with only
+// lo up, so nothing can leave the machine and no outside resolver is asked.
+
+namespace
+{
+using Clock = std::chrono::steady_clock;
+
+long ElapsedMs(Clock::time_point since)
+{
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+}
+
+// What a child reports back; plain data, written once through a pipe.
+struct ChildReport
+{
+    bool Skipped = false;
+    char Reason[256] = {};
+    int Values[8] = {};
+    long Times[4] = {};
+};
+
+// Runs a program with arguments (no shell) and returns its exit code, or -1; its standard
+// output goes to *output when given.
+int RunProgram(const std::vector<std::string>& argv, std::string* output)
+{
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t pid = ::fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0)
+    {
+        ::dup2(pipeFds[1], STDOUT_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY);
+        if (null >= 0)
+            ::dup2(null, STDERR_FILENO);
+        std::vector<char*> args;
+        for (const std::string& arg : argv)
+            args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(pipeFds[1]);
+    std::string text;
+    char buffer[512];
+    ssize_t got;
+    while ((got = ::read(pipeFds[0], buffer, sizeof(buffer))) > 0)
+        text.append(buffer, static_cast<std::size_t>(got));
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (output != nullptr)
+        *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool BringLoopbackUp()
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+    if (up)
+    {
+        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
+        up = ::ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+    }
+    ::close(fd);
+    return up;
+}
+
+// Every echo request leaving the namespace is counted; requests to 127.0.0.2 are dropped
+// on the way in, so that address never answers; of those to 127.0.0.3 every other one,
+// starting with the first, is dropped; 127.0.0.4 gets our requests but its replies are lost.
+const char* const Ruleset = R"(table ip qmtest {
+    counter requests { }
+    chain out {
+        type filter hook output priority 0; policy accept;
+        icmp type echo-request counter name "requests"
+        ip saddr 127.0.0.4 icmp type echo-reply drop
+    }
+    chain in {
+        type filter hook input priority 0; policy accept;
+        ip daddr 127.0.0.2 icmp type echo-request drop
+        ip daddr 127.0.0.3 icmp type echo-request numgen inc mod 2 0 drop
+    }
+}
+)";
+
+bool LoadRuleset(std::string& why)
+{
+    char path[] = "/tmp/qm-netmon-rules-XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd < 0)
+    {
+        why = "cannot write the nftables rules";
+        return false;
+    }
+    const ssize_t written = ::write(fd, Ruleset, std::strlen(Ruleset));
+    ::close(fd);
+    const int code = written > 0 ? RunProgram({"nft", "-f", path}, nullptr) : -1;
+    ::unlink(path);
+    if (code != 0)
+        why = "nft could not load the rules (exit " + std::to_string(code) + ")";
+    return code == 0;
+}
+
+// Echo requests counted since the rules were loaded, or -1.
+int EchoRequestsSent()
+{
+    std::string text;
+    if (RunProgram({"nft", "list", "counter", "ip", "qmtest", "requests"}, &text) != 0)
+        return -1;
+    const auto at = text.find("packets ");
+    return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + 8);
+}
+
+// Forks a child that enters a fresh network namespace, brings lo up, loads the rules and
+// runs body; the report comes back through a pipe. The test skips when the namespace
+// cannot be made here.
+ChildReport RunInPrivateNetwork(const std::function<void(ChildReport&)>& body)
+{
+    ChildReport report;
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0)
+    {
+        report.Skipped = true;
+        std::snprintf(report.Reason, sizeof(report.Reason), "pipe: %s", std::strerror(errno));
+        return report;
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0)
+    {
+        ::close(pipeFds[0]);
+        ChildReport child;
+        std::string why;
+        if (::unshare(CLONE_NEWNET) != 0)
+        {
+            child.Skipped = true;
+            std::snprintf(child.Reason, sizeof(child.Reason), "unshare(CLONE_NEWNET): %s", std::strerror(errno));
+        }
+        else if (!BringLoopbackUp())
+        {
+            child.Skipped = true;
+            std::snprintf(child.Reason, sizeof(child.Reason), "cannot bring lo up: %s", std::strerror(errno));
+        }
+        else if (!LoadRuleset(why))
+        {
+            child.Skipped = true;
+            std::snprintf(child.Reason, sizeof(child.Reason), "%s", why.c_str());
+        }
+        else
+        {
+            body(child);
+        }
+        const ssize_t written = ::write(pipeFds[1], &child, sizeof(child));
+        ::_exit(written == static_cast<ssize_t>(sizeof(child)) ? 0 : 1);
+    }
+    ::close(pipeFds[1]);
+    if (pid < 0)
+    {
+        ::close(pipeFds[0]);
+        report.Skipped = true;
+        std::snprintf(report.Reason, sizeof(report.Reason), "fork: %s", std::strerror(errno));
+        return report;
+    }
+    std::size_t got = 0;
+    auto* bytes = reinterpret_cast<char*>(&report);
+    while (got < sizeof(report))
+    {
+        const ssize_t n = ::read(pipeFds[0], bytes + got, sizeof(report) - got);
+        if (n <= 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(pipeFds[0]);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (got != sizeof(report))
+    {
+        report = ChildReport{};
+        report.Values[0] = 999;   // no report at all: the child died
+        report.Reason[0] = '!';
+    }
+    return report;
+}
+
+#define RUN_IN_PRIVATE_NETWORK(report, body)                                   \
+    const ChildReport report = RunInPrivateNetwork(body);                      \
+    if (report.Skipped)                                                        \
+        GTEST_SKIP() << report.Reason;                                         \
+    ASSERT_NE(report.Reason[0], '!') << "the namespace child gave no report"
+
+const PingTiming ShortTiming{3, 300, 50};
+}
+
+TEST(Ping, LoopbackAnswers)
+{
+    const auto started = Clock::now();
+    EXPECT_EQ(Ping("127.0.0.1"), PingAnswered);
+    EXPECT_LT(ElapsedMs(started), 2000) << "the first try answers";
+}
+
+TEST(Ping, LoopbackByNameAnswers)
+{
+    // Resolved from the hosts file, never from a resolver.
+    EXPECT_EQ(Ping("localhost"), PingAnswered);
+}
+
+TEST(Ping, ParallelChecksEachSeeTheirOwnReplies)
+{
+    // On a raw socket every check sees every reply; each must still find its own.
+    std::vector<int> results(6, 99);
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < results.size(); ++i)
+        threads.emplace_back([&results, i] { results[i] = Ping("127.0.0.1"); });
+    for (auto& thread : threads)
+        thread.join();
+    for (int result : results)
+        EXPECT_EQ(result, PingAnswered);
+}
+
+TEST(Ping, EmptyHostDoesNotResolve)
+{
+    EXPECT_EQ(Ping(""), PingNotResolved);
+}
+
+TEST(Ping, MonitorOfAnAnsweringHostClearsItsCounters)
+{
+    CNetworkMonitor monitor;
+    monitor.SetTarget("127.0.0.1");
+    monitor.SetThreshold(5);
+    monitor.SetCurrentResetCount(1);
+    EXPECT_TRUE(monitor.Run());
+    EXPECT_EQ(monitor.GetCurrentResetCount(), 0);
+    EXPECT_EQ(monitor.GetFailureCount(), 0);
+}
+
+TEST(PingInPrivateNetwork, UnresolvableNameFailsWithoutEchoRequests)
+{
+    RUN_IN_PRIVATE_NETWORK(report, [](ChildReport& r) {
+        const auto started = Clock::now();
+        r.Values[0] = Ping("quillmere-no-such-host.invalid");
+        r.Times[0] = ElapsedMs(started);
+
+        CNetworkMonitor monitor;
+        monitor.SetTarget("quillmere-no-such-host.invalid");
+        monitor.SetThreshold(5);
+        monitor.Run();
+        r.Values[1] = monitor.GetFailureCount();
+        r.Values[2] = EchoRequestsSent();
+    });
+    EXPECT_EQ(report.Values[0], PingNotResolved);
+    EXPECT_LT(report.Times[0], 6000) << "no echo tries after a failed look-up";
+    EXPECT_EQ(report.Values[1], 1) << "counts as one failed ping";
+    EXPECT_EQ(report.Values[2], 0) << "not one echo request sent";
+}
+
+TEST(PingInPrivateNetwork, DroppedHostGetsThreeTriesAndNoAnswer)
+{
+    // The only test that pays the full default time of a silent host.
+    RUN_IN_PRIVATE_NETWORK(report, [](ChildReport& r) {
+        const auto started = Clock::now();
+        r.Values[0] = Ping("127.0.0.2");
+        r.Times[0] = ElapsedMs(started);
+        r.Values[1] = EchoRequestsSent();
+    });
+    EXPECT_EQ(report.Values[0], PingNoAnswer);
+    EXPECT_EQ(report.Values[1], 3);
+    EXPECT_GE(report.Times[0], 3 * (2000 + 200) - 50);
+    EXPECT_LT(report.Times[0], 3 * (2000 + 200) + 1500);
+}
+
+TEST(PingInPrivateNetwork, HostAnsweringOnlyTheSecondRequestAnswers)
+{
+    RUN_IN_PRIVATE_NETWORK(report, [](ChildReport& r) {
+        const auto started = Clock::now();
+        r.Values[0] = Ping("127.0.0.3", ShortTiming);
+        r.Times[0] = ElapsedMs(started);
+        r.Values[1] = EchoRequestsSent();
+    });
+    EXPECT_EQ(report.Values[0], PingAnswered);
+    EXPECT_EQ(report.Values[1], 2);
+    EXPECT_GE(report.Times[0], 300 + 50 - 20) << "the first try waited out its time-out";
+}
+
+TEST(PingInPrivateNetwork, OwnRequestSeenOnTheRawSocketIsNoAnswer)
+{
+    // The raw socket receives our own request to a loopback address; only a reply counts.
+    RUN_IN_PRIVATE_NETWORK(report, [](ChildReport& r) {
+        r.Values[0] = Ping("127.0.0.4", ShortTiming);
+        r.Values[1] = EchoRequestsSent();
+    });
+    EXPECT_EQ(report.Values[0], PingNoAnswer);
+    EXPECT_EQ(report.Values[1], 3);
+}
+
+TEST(PingInPrivateNetwork, DatagramSocketWorksWhenTheGroupMayUseIt)
+{
+    // Raw sockets are the fall-back on this machine; here the namespace's own ping group
+    // range admits us, so the unprivileged datagram socket is the one taken.
+    RUN_IN_PRIVATE_NETWORK(report, [](ChildReport& r) {
+        const int range = ::open("/proc/sys/net/ipv4/ping_group_range", O_WRONLY | O_CLOEXEC);
+        const char value[] = "0 2147483646";
+        r.Values[3] = range >= 0 && ::write(range, value, sizeof(value) - 1) > 0 ? 1 : 0;
+        if (range >= 0)
+            ::close(range);
+        const int probe = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+        r.Values[4] = probe >= 0 ? 1 : 0;
+        if (probe >= 0)
+            ::close(probe);
+
+        r.Values[0] = Ping("127.0.0.1", ShortTiming);
+        r.Values[1] = Ping("127.0.0.2", ShortTiming);
+        r.Values[2] = EchoRequestsSent();
+    });
+    if (report.Values[3] == 0 || report.Values[4] == 0)
+        GTEST_SKIP() << "the namespace does not allow datagram ICMP sockets";
+    EXPECT_EQ(report.Values[0], PingAnswered);
+    EXPECT_EQ(report.Values[1], PingNoAnswer);
+    EXPECT_EQ(report.Values[2], 1 + 3);
+}
+
+TEST(PingInPrivateNetwork, MonitorOfASilentHostRaisesAtItsThreshold)
+{
+    RUN_IN_PRIVATE_NETWORK(report, [](ChildReport& r) {
+        CNetworkMonitor monitor;
+        monitor.SetTarget("127.0.0.2");
+        monitor.SetThreshold(1);
+        monitor.SetPingFunction([](const std::string& host) { return Ping(host, PingTiming{1, 200, 10}); });
+        MonitorRecorder recorder;
+        monitor.Attach(&recorder);
+        monitor.Run();
+        monitor.Detach(&recorder);
+        r.Values[0] = static_cast<int>(recorder.Errors().size());
+        r.Values[1] = monitor.GetCurrentResetCount();
+    });
+    EXPECT_EQ(report.Values[0], 1);
+    EXPECT_EQ(report.Values[1], 1);
+}
