@@ -1,8 +1,235 @@
 #include "QuillmereStatus.h"
 
-CQuillmereStatus::CQuillmereStatus(QWidget* parent) : CPropertyPage(parent) {}
+#include <QEvent>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <cstdio>
+#include <ctime>
+
+#include "RelayControl.h"
+#include "SignualStatic.h"
+#include "TasksPane.h"
+#include "config/AppSettings.h"
+#include "core/PrivateMessages.h"
+#include "device/QuillmereDeviceStatus.h"
+#include "device/QuillmereManager.h"
+#include "log/NowText.h"
+#include "ui/PrivateEvent.h"
+
+namespace
+{
+constexpr const char* kResetText = "Reset";
+constexpr const char* kResetTip = "Reset the device";
+constexpr const char* kRelaysGroup = "Relays";
+constexpr const char* kPaneCaption = "Status";
+constexpr std::int32_t kRssiNoValue = -1000;
+// The group panel's size and left edge on the page, in pixels; the fields above it fill the
+// page down to about 150 pixels.
+constexpr int kPaneLeft = 5;
+constexpr int kPaneWidth = 495 - 5;
+constexpr int kPaneHeight = 400 - 150;
+
+QString NotAvailable()
+{
+    return QString::fromUtf8(CQuillmereStatus::kNotAvailable);
+}
+
+QString DateTimeText(std::time_t value)
+{
+    if (value == 0)
+        return NotAvailable();
+    std::tm local{};
+    if (localtime_r(&value, &local) == nullptr)
+        return QString::fromUtf8(kInvalidDateTimeText);
+    // The user's locale: the program's start (QApplication on POSIX) sets it for the C library.
+    char text[128];
+    if (std::strftime(text, sizeof text, "%x %X", &local) == 0)
+        return QString::fromUtf8(kInvalidDateTimeText);
+    return QString::fromLocal8Bit(text);
+}
+
+QString UptimeText(std::int32_t seconds)
+{
+    if (seconds == 0)
+        return NotAvailable();
+    return QStringLiteral("%1 hours %2 minutes %3 seconds")
+        .arg(seconds / 3600)
+        .arg((seconds % 3600) / 60)
+        .arg(seconds % 60);
+}
+
+QString RadioTypeText(std::int32_t radioType)
+{
+    switch (radioType)
+    {
+    case 0:
+        return QStringLiteral("2G");
+    case 1:
+        return QStringLiteral("3G");
+    default:
+        return NotAvailable();
+    }
+}
+
+QLabel* MakeField(const QString& name, QWidget* parent)
+{
+    auto* field = new QLabel(NotAvailable(), parent);
+    field->setObjectName(name);
+    field->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    return field;
+}
+}
+
+CQuillmereStatus::CQuillmereStatus(QWidget* parent) : CPropertyPage(parent)
+{
+    setWindowTitle(QStringLiteral("Status"));
+
+    m_gauge = new CSignualStatic(this);
+    m_gauge->setObjectName(QStringLiteral("signalGauge"));
+    m_rssi = MakeField(QStringLiteral("rssiField"), this);
+    m_reset = new QPushButton(QString::fromUtf8(kResetText), this);
+    m_reset->setObjectName(QStringLiteral("resetButton"));
+    m_reset->setToolTip(QString::fromUtf8(kResetTip));
+    connect(m_reset, &QPushButton::clicked, this, [this] {
+        if (m_manager != nullptr)
+            m_manager->ResetDevice();
+    });
+
+    m_dateTime = MakeField(QStringLiteral("dateTimeField"), this);
+    m_iccid = MakeField(QStringLiteral("iccidField"), this);
+    m_radioType = MakeField(QStringLiteral("radioTypeField"), this);
+    m_firmware = MakeField(QStringLiteral("firmwareField"), this);
+    m_uptime = MakeField(QStringLiteral("uptimeField"), this);
+    m_gsm = MakeField(QStringLiteral("gsmField"), this);
+    m_door = MakeField(QStringLiteral("doorField"), this);
+
+    auto* top = new QHBoxLayout;
+    top->addWidget(m_gauge);
+    top->addSpacing(4);
+    top->addWidget(new QLabel(QStringLiteral("Signal Strength"), this));
+    top->addSpacing(8);
+    top->addWidget(m_rssi, 1);
+    top->addWidget(m_reset);
+
+    auto* fields = new QGridLayout;
+    fields->setHorizontalSpacing(12);
+    fields->setVerticalSpacing(2);
+    const std::pair<const char*, QLabel*> rows[] = {
+        {"Date/Time", m_dateTime}, {"ICCID", m_iccid}, {"Radio Type", m_radioType}, {"Firmware", m_firmware},
+        {"Uptime", m_uptime},      {"GSM", m_gsm},     {"Door", m_door},
+    };
+    int row = 0;
+    for (const auto& [label, field] : rows)
+    {
+        fields->addWidget(new QLabel(QString::fromUtf8(label), this), row, 0);
+        fields->addWidget(field, row, 1);
+        ++row;
+    }
+    fields->setColumnStretch(1, 1);
+
+    m_tasksPane = new CTasksPane(this);
+    m_tasksPane->setObjectName(QStringLiteral("relayPane"));
+    m_tasksPane->SetCaption(QString::fromUtf8(kPaneCaption));
+    m_tasksPane->setMinimumSize(kPaneWidth, kPaneHeight);
+    m_relayGroup = m_tasksPane->AddGroup(QString::fromUtf8(kRelaysGroup));
+
+    auto* page = new QVBoxLayout(this);
+    page->setContentsMargins(kPaneLeft, 10, kPaneLeft, 5);
+    page->addLayout(top);
+    page->addSpacing(4);
+    page->addLayout(fields);
+    page->addStretch(1);
+    page->addWidget(m_tasksPane, 4);
+
+    SetEmptyLook();
+}
+
+CQuillmereStatus::~CQuillmereStatus()
+{
+    m_alive.store(false);
+    if (m_manager != nullptr)
+    {
+        if (CQuillmereDeviceStatus* status = m_manager->GetDeviceStatus())
+            status->Detach(this);
+    }
+}
 
 void CQuillmereStatus::SetManager(CQuillmereManager* manager)
 {
+    if (m_manager != nullptr || manager == nullptr)
+        return;   // the page is wired once, for the life of the main window
     m_manager = manager;
+    m_manager->AttachStatusObserver(this);
+    CreateRelayControls();
+    // The fields keep their empty look until the first status change: the model's starting
+    // values (door closed, radio type 0) are not what the device said.
+}
+
+void CQuillmereStatus::Update(CEventArgs* /*args*/)
+{
+    if (m_alive.load())
+        PostPrivateMessage(this, PrivateMessage::StatusChanged);
+}
+
+bool CQuillmereStatus::event(QEvent* event)
+{
+    if (event->type() == static_cast<QEvent::Type>(PrivateMessage::StatusChanged))
+    {
+        Refresh();
+        return true;
+    }
+    return CPropertyPage::event(event);
+}
+
+void CQuillmereStatus::CreateRelayControls()
+{
+    CAppSettings* settings = m_manager->GetSettings();
+    if (settings == nullptr)
+        return;
+    for (CRelaySetting* setting : settings->GetRelaySettings())
+    {
+        auto* control = new CRelayControl;
+        control->SetRelayIndex(setting->GetIndex());
+        control->SetManager(m_manager);
+        control->Create();
+        m_tasksPane->AddWindow(m_relayGroup, control, kRelayRowHeight);
+        m_relayControls.push_back(control);
+    }
+}
+
+void CQuillmereStatus::SetEmptyLook()
+{
+    for (QLabel* field : {m_dateTime, m_iccid, m_firmware, m_uptime, m_gsm, m_rssi, m_radioType, m_door})
+        field->setText(NotAvailable());
+    m_gauge->SetValue(kRssiNoValue);
+}
+
+void CQuillmereStatus::Refresh()
+{
+    if (m_manager == nullptr || m_manager->GetDeviceStatus() == nullptr)
+        return;
+    const CQuillmereDeviceStatus& status = *m_manager->GetDeviceStatus();
+
+    m_dateTime->setText(DateTimeText(status.GetDateTime()));
+
+    const std::string iccid = status.GetIccid();
+    m_iccid->setText(iccid.empty() ? NotAvailable() : QString::fromStdString(iccid));
+
+    m_radioType->setText(RadioTypeText(status.GetRadioType()));
+
+    const CQuillmereDeviceStatus::Firmware firmware = status.GetFirmware();
+    m_firmware->setText(firmware.major > 0
+                            ? QStringLiteral("%1.%2.%3").arg(firmware.major).arg(firmware.minor).arg(firmware.build)
+                            : NotAvailable());
+
+    m_uptime->setText(UptimeText(status.GetUptime()));
+    m_gsm->setText(status.GetGsmActive() ? QStringLiteral("Active") : QStringLiteral("Inactive"));
+    m_door->setText(status.GetDoorOpen() ? QStringLiteral("Open") : QStringLiteral("Closed"));
+
+    const std::int32_t rssi = status.GetRssi();
+    m_rssi->setText(rssi > kRssiNoValue ? QStringLiteral("%1 dBm").arg(rssi) : NotAvailable());
+    m_gauge->SetValue(rssi);
 }

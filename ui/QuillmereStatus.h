@@ -1,15 +1,62 @@
 #pragma once
 
+#include <atomic>
+#include <vector>
+
 #include "ui/PropertyPage.h"
 
-// The "Status" tab. (Being filled in; for now an empty page that keeps the manager.)
+class QLabel;
+class QPushButton;
+class CRelayControl;
+class CSignualStatic;
+class CTasksPane;
+
+// The "Status" tab: what the device last reported, field by field, the signal gauge, a
+// "Reset" button and one relay control per configured relay in the "Relays" group.
+//
+// Update runs on the link worker thread and only posts; the page re-reads the whole status
+// model when the post arrives. Relay controls are made once, from the relay settings there
+// are when the manager is given. The destructor detaches from the status model, which the
+// program allows because it stops the link worker before its windows go and the manager
+// outlives them.
 class CQuillmereStatus : public CPropertyPage
 {
     Q_OBJECT
 public:
+    static constexpr const char* kNotAvailable = "Not Available";
+    static constexpr int kRelayRowHeight = 38;
+
     explicit CQuillmereStatus(QWidget* parent = nullptr);
+    ~CQuillmereStatus() override;
+
     void SetManager(CQuillmereManager* manager) override;
+    void Update(CEventArgs* args) override;
+
+    CTasksPane* GetTasksPane() const { return m_tasksPane; }
+    const std::vector<CRelayControl*>& GetRelayControls() const { return m_relayControls; }
+
+protected:
+    bool event(QEvent* event) override;
 
 private:
+    void CreateRelayControls();
+    void SetEmptyLook();
+    void Refresh();
+
     CQuillmereManager* m_manager = nullptr;
+    int m_relayGroup = -1;
+    std::vector<CRelayControl*> m_relayControls;   // owned by the group panel
+    std::atomic<bool> m_alive{true};
+
+    QLabel* m_dateTime = nullptr;
+    QLabel* m_iccid = nullptr;
+    QLabel* m_firmware = nullptr;
+    QLabel* m_uptime = nullptr;
+    QLabel* m_gsm = nullptr;
+    QLabel* m_rssi = nullptr;
+    QLabel* m_radioType = nullptr;
+    QLabel* m_door = nullptr;
+    CSignualStatic* m_gauge = nullptr;
+    QPushButton* m_reset = nullptr;
+    CTasksPane* m_tasksPane = nullptr;
 };

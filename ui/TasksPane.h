@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QPointer>
+#include <QScrollArea>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <vector>
+
+class QAbstractButton;
+class QPainter;
+
+// The group panel of the status and settings pages: named groups, each a caption that
+// collapses or expands the group on a click, holding child windows of a fixed height one
+// below the other. A vertical scroll bar appears when the groups are taller than the pane.
+//
+// Task indices count from 0 within their group and are positions: removing a task moves
+// the ones below it up by one, as the pages that number their editors by position expect.
+// The visual style overrides the painting hooks; the layout does not depend on them.
+class CTasksPane : public QScrollArea
+{
+    Q_OBJECT
+public:
+    static constexpr int kCaptionHeight = 22;
+    static constexpr int kMargin = 4;       // around the groups and between a caption and its tasks
+    static constexpr int kGroupSpacing = 8;
+    static constexpr int kCommandTaskHeight = 20;
+
+    explicit CTasksPane(QWidget* parent = nullptr);
+    ~CTasksPane() override;
+
+    void SetCaption(const QString& caption);
+    const QString& GetCaption() const { return m_caption; }
+
+    // Returns the new group's index.
+    int AddGroup(const QString& name);
+    // Takes the window into the group with the given height; it is deleted with the pane or
+    // by RemoveTask. Returns the task index, or -1 for an unknown group or a null window.
+    int AddWindow(int group, QWidget* window, int height);
+    // A clickable text line that runs the callback on the UI thread.
+    int AddCommandTask(int group, const QString& text, std::function<void()> callback);
+    // Deletes the task's window. False when the group or the task does not exist.
+    bool RemoveTask(int group, int task);
+    void RemoveAllTasks(int group);
+
+    void SetGroupCollapsed(int group, bool collapsed);
+    bool IsGroupCollapsed(int group) const;
+
+    int GetGroupCount() const { return static_cast<int>(m_groups.size()); }
+    int GetTaskCount(int group) const;
+    QString GetGroupName(int group) const;
+    QWidget* GetTaskWindow(int group, int task) const;
+    // Where the group's caption is, in the coordinates of the scrolled content.
+    QRect GetCaptionRect(int group) const;
+
+protected:
+    // Painting hooks for the visual style. The background covers the whole content; a
+    // caption is painted over it once per visible group.
+    virtual void PaintBackground(QPainter& painter, const QRect& rect);
+    virtual void PaintGroupCaption(QPainter& painter, const QRect& rect, const QString& name, bool collapsed);
+
+    void resizeEvent(QResizeEvent* event) override;
+    bool viewportEvent(QEvent* event) override;
+
+private:
+    class CContent;
+    struct Task
+    {
+        QPointer<QWidget> window;
+        int height = 0;
+    };
+    struct Group
+    {
+        QString name;
+        bool collapsed = false;
+        std::vector<Task> tasks;
+        QRect caption;
+    };
+
+    bool IsValidGroup(int group) const { return group >= 0 && group < GetGroupCount(); }
+    void Relayout();
+    void OnContentClicked(const QPoint& position);
+
+    QString m_caption;
+    CContent* m_content = nullptr;    // owned by the scroll area
+    std::vector<Group> m_groups;
+};
