@@ -1,0 +1,384 @@
+#include "QuillmereManager.h"
+
+#include <atomic>
+#include <cstdio>
+
+#include "config/AppSettings.h"
+#include "config/LogLevelValue.h"
+#include "core/EventArgs.h"
+#include "core/ProcessMemory.h"
+#include "link/QMNetLink.h"
+#include "link/QMNetSerialPort.h"
+#include "log/Log.h"
+#include "netmon/MonitorRunner.h"
+#include "netmon/NetworkMonitor.h"
+#include "CommandCodes.h"
+#include "CommandResponse.h"
+#include "QuillmereDeviceStatus.h"
+#include "ResponseDecoder.h"
+#include "RestartHost.h"
+#include "StatusCodes.h"
+#include "XModemCommand.h"
+
+namespace
+{
+std::atomic<CQuillmereManager*> g_manager{nullptr};
+
+constexpr std::uint32_t kMsPerMinute = 60000;
+
+// The engine's callbacks are plain functions; each reaches the one manager, if any.
+void TraceCallback(const char* text)
+{
+    if (CQuillmereManager* manager = g_manager.load())
+        manager->OnTrace(text);
+}
+
+void ResponseCallback(int status, int code, CSerialCommand* command, const unsigned char* payload)
+{
+    if (CQuillmereManager* manager = g_manager.load())
+        manager->OnResponse(status, code, command, payload);
+}
+
+int ThreadExitCallback(CQMNetLink*)
+{
+    if (CQuillmereManager* manager = g_manager.load())
+        manager->OnLinkThreadEnded();
+    return 0;
+}
+
+void ProgressCallback(int done, int total)
+{
+    if (CQuillmereManager* manager = g_manager.load())
+        manager->OnProgress(done, total);
+}
+
+std::string Format(const char* format, auto... args)
+{
+    const int size = std::snprintf(nullptr, 0, format, args...);
+    std::string text(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
+    std::snprintf(text.data(), text.size() + 1, format, args...);
+    return text;
+}
+}
+
+CQuillmereManager::CQuillmereManager()
+    : m_memoryReader(&GetPrivateMemoryBytes),
+      m_status(std::make_unique<CQuillmereDeviceStatus>()),
+      m_monitorRunner(std::make_unique<CMonitorRunner>())
+{
+    g_manager.store(this);
+}
+
+CQuillmereManager::~CQuillmereManager()
+{
+    m_monitorRunner.reset();   // waits for checks still under way
+    CQuillmereManager* self = this;
+    g_manager.compare_exchange_strong(self, nullptr);
+}
+
+CQuillmereManager* CQuillmereManager::GetInstance()
+{
+    return g_manager.load();
+}
+
+void CQuillmereManager::SetSettings(CAppSettings* settings)
+{
+    m_settings = settings;
+    if (m_settings != nullptr)
+        m_settings->Attach(this);
+}
+
+void CQuillmereManager::SetLinkEngine(CQMNetLink* link)
+{
+    m_link = link;
+    if (m_link == nullptr)
+        return;
+    m_link->SetTraceCallback(&TraceCallback);
+    m_link->SetResponseCallback(&ResponseCallback);
+    m_link->SetThreadExitCallback(&ThreadExitCallback);
+    m_link->SetProgressCallback(&ProgressCallback);
+}
+
+void CQuillmereManager::SetLog(CLog* log)
+{
+    m_log = log;
+}
+
+void CQuillmereManager::SetTimerService(ITimerService* timers)
+{
+    m_timers = timers;
+}
+
+void CQuillmereManager::SetRestartHost(IRestartHost* host)
+{
+    m_restartHost = host;
+}
+
+void CQuillmereManager::SetMemoryReader(MemoryReader reader)
+{
+    m_memoryReader = std::move(reader);
+}
+
+void CQuillmereManager::AttachStatusObserver(CObserver* observer)
+{
+    if (m_status)
+        m_status->Attach(observer);
+}
+
+void CQuillmereManager::AttachLogObserver(CObserver* observer)
+{
+    if (m_log != nullptr)
+        m_log->Attach(observer);
+}
+
+void CQuillmereManager::WriteLog(int level, const std::string& text)
+{
+    if (m_log != nullptr)
+        m_log->Write(level, text);
+}
+
+void CQuillmereManager::ConfigureLink()
+{
+    if (m_link == nullptr || m_settings == nullptr)
+        return;
+    m_link->SetPort(m_settings->GetComPort(), static_cast<unsigned>(m_settings->GetBaudRate()));
+    m_link->SetTiming(RetryCount, PollSleepMs, ReadTimeoutMs);
+    m_link->SetTraceLevel(m_settings->GetLogLevel() == LogLevelEventsAndErrors ? 1 : 3);
+}
+
+void CQuillmereManager::Queue(std::uint8_t code, std::uint8_t param1, std::uint8_t param2)
+{
+    if (m_link == nullptr)
+        return;
+    auto command = std::make_unique<CSerialCommand>();
+    command->Code = code;
+    command->Param1 = param1;
+    command->Param2 = param2;
+    m_link->QueueCommand(std::move(command));
+}
+
+void CQuillmereManager::Connect()
+{
+    ConfigureLink();
+    EnableTamperUnsolicited();
+    EnableUnsolicitedResponses();
+    if (m_link != nullptr)
+        m_link->Start();
+}
+
+void CQuillmereManager::StartPolling()
+{
+    if (m_stopping || m_settings == nullptr)
+        return;
+    Poll();
+    if (m_timers == nullptr || m_pollTimer != 0)
+        return;
+    const auto period = static_cast<std::uint32_t>(m_settings->GetStatusPollIntervalInMinutes()) * kMsPerMinute;
+    m_pollTimer = m_timers->SetTimer(period, [this](ITimerService::TimerId) { Poll(); });
+}
+
+void CQuillmereManager::StartMonitorTimers()
+{
+    if (m_stopping || m_settings == nullptr || m_timers == nullptr)
+        return;
+    for (const std::shared_ptr<CNetworkMonitor>& monitor : m_settings->GetNetworkMonitors())
+    {
+        const auto period = static_cast<std::uint32_t>(monitor->GetPollIntervalInMinutes()) * kMsPerMinute;
+        const ITimerService::TimerId id =
+            m_timers->SetTimer(period, [this](ITimerService::TimerId tick) { OnMonitorTimer(tick); });
+        if (id != 0)
+            m_monitorTimers[id] = monitor;
+    }
+}
+
+void CQuillmereManager::OnMonitorTimer(ITimerService::TimerId id)
+{
+    const auto it = m_monitorTimers.find(id);
+    if (it == m_monitorTimers.end())
+        return;
+    if (std::shared_ptr<CNetworkMonitor> monitor = it->second.lock())
+        m_monitorRunner->Start(std::move(monitor));
+}
+
+void CQuillmereManager::Stop(bool stop)
+{
+    m_stopping = stop;
+    if (m_link != nullptr)
+        m_link->RequestStop(stop);
+    KillPollTimer();
+    if (m_timers != nullptr)
+    {
+        for (const auto& [id, monitor] : m_monitorTimers)
+            m_timers->KillTimer(id);
+    }
+    m_monitorTimers.clear();
+    m_stopping = false;
+}
+
+void CQuillmereManager::WaitForThreads()
+{
+    if (m_link != nullptr)
+        m_link->WaitForStop();
+    m_monitorRunner->WaitForAll();
+}
+
+void CQuillmereManager::KillPollTimer()
+{
+    if (m_pollTimer != 0 && m_timers != nullptr && m_timers->KillTimer(m_pollTimer))
+        m_pollTimer = 0;
+}
+
+void CQuillmereManager::Poll()
+{
+    CheckMemory();
+    Queue(CommandCode::TamperStatus);
+    Queue(CommandCode::RadioCapability);
+    Queue(CommandCode::Rssi);
+    RequestRelayStatus();
+    Queue(CommandCode::DateTime);
+    Queue(CommandCode::Gps);
+    Queue(CommandCode::GsmStatus);
+    Queue(CommandCode::Uptime);
+}
+
+void CQuillmereManager::CheckMemory()
+{
+    if (m_settings == nullptr || !m_settings->IsMemoryCheckEnabled() || !m_memoryReader)
+        return;
+    const std::optional<std::uint64_t> used = m_memoryReader();
+    if (!used)
+        return;
+    // The limit is stored signed; compare as the unsigned byte count it stands for.
+    const auto limit = static_cast<std::uint32_t>(m_settings->GetMaxMemorySizeInBytes());
+    if (*used <= limit)
+        return;
+    if (m_restartHost != nullptr)
+        m_restartHost->RequestRestart();
+}
+
+void CQuillmereManager::SetRelay(int relay, int state)
+{
+    Queue(CommandCode::RelayToggle, static_cast<std::uint8_t>(relay), static_cast<std::uint8_t>(state));
+}
+
+void CQuillmereManager::PowerCycleRelay(int relay)
+{
+    Queue(CommandCode::RelayTestCycle, static_cast<std::uint8_t>(relay));
+}
+
+void CQuillmereManager::RequestRelayStatus()
+{
+    Queue(CommandCode::RelayStatus);
+}
+
+void CQuillmereManager::EnableUnsolicitedResponses()
+{
+    Queue(CommandCode::UnsolicitedResponses, 1);
+}
+
+void CQuillmereManager::EnableTamperUnsolicited()
+{
+    Queue(CommandCode::TamperUnsolicited, 1);
+}
+
+void CQuillmereManager::ResetDevice()
+{
+    WriteLog(LogEntryLevel::Event, "Manual reset of the device was triggered.");
+    Queue(CommandCode::Reset, CommandCode::ResetMagic);
+    m_resetPending = true;
+}
+
+void CQuillmereManager::UpdateFirmware(const std::string& path)
+{
+    if (m_link == nullptr)
+        return;
+    auto command = std::make_unique<CXModemCommand>();
+    command->Code = CommandCode::RequestUpgrade;
+    command->SetFilePath(path);
+    m_link->QueueCommand(std::move(command));
+}
+
+int CQuillmereManager::TestConnection()
+{
+    if (m_link == nullptr)
+        return Status::OpenFailed;
+    ConfigureLink();
+    CQMNetSerialPort port;
+    m_link->ConfigurePort(&port);
+    int result = port.Open();
+    if (result == Status::Ok)
+        result = m_link->ProbeDevice(port);
+    // Close after a failed open too: the port lets go of whatever it half opened.
+    port.Close();
+    return result;
+}
+
+void CQuillmereManager::Update(CEventArgs* args)
+{
+    if (auto* error = dynamic_cast<CNetworkMonitorErrorEventArgs*>(args))
+    {
+        HandleMonitorError(error->RelayIndex, error->Action, error->Target, error->AutoResetLimit,
+                           error->CurrentResetCount);
+        Notify(error);
+        return;
+    }
+    WriteLog(LogEntryLevel::Event, m_settings != nullptr ? m_settings->GetSettingsXml() : std::string());
+}
+
+void CQuillmereManager::HandleMonitorError(int relay, int action, const std::string& target, int limit, int count)
+{
+    std::string text = "Network monitor unable to communicate with " + target + " ";
+    if (action != MonitorActionDoNothing && count < limit)
+    {
+        text += Format("power cycle on Relay %d", relay);
+        PowerCycleRelay(relay);
+    }
+    WriteLog(LogEntryLevel::Error, text);
+}
+
+void CQuillmereManager::OnTrace(const char* text)
+{
+    WriteLog(LogEntryLevel::Debug, text != nullptr ? text : "");
+}
+
+void CQuillmereManager::OnResponse(int status, int type, CSerialCommand* command, const unsigned char* payload)
+{
+    if (status != 0)
+    {
+        WriteLog(LogEntryLevel::Error,
+                 "Error for " + GetCommandName(type) + " command " + GetErrorText(status));
+        ResetFieldAfterFailure(*m_status, type);
+    }
+    else
+    {
+        const DecodeResult decoded = DecodeResponse(*m_status, type, payload);
+        if (type == CommandCode::RelayStatus && decoded.relaysUpdated && m_resetPending.exchange(false))
+        {
+            EnableUnsolicitedResponses();
+            EnableTamperUnsolicited();
+        }
+        if (!decoded.logText.empty())
+            WriteLog(LogEntryLevel::Event, decoded.logText);
+    }
+    RaiseResponse(type, command, status, payload);
+}
+
+void CQuillmereManager::RaiseResponse(int type, CSerialCommand* command, int status, const unsigned char* payload)
+{
+    std::unique_ptr<CCommandResponse> record = MakeCommandResponse(type, command, status, payload);
+    Notify(record.get());
+}
+
+void CQuillmereManager::OnLinkThreadEnded()
+{
+    CNetworkThreadCompletedEventArgs args(1);
+    Notify(&args);
+}
+
+void CQuillmereManager::OnProgress(int position, int total)
+{
+    CProgressChangedEventArgs args;
+    args.Position = position;
+    args.Total = total;
+    Notify(&args);
+}
