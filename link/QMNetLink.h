@@ -123,6 +123,6 @@ private:
 
     std::thread m_worker;
     std::atomic<bool> m_running{false};
-    std::thread::id m_workerId;
+    std::atomic<std::thread::id> m_workerId{};
     int m_wakePipe[2] = {-1, -1};   // the stop request, as something poll() can wait on
 };

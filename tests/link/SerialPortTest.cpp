@@ -1,0 +1,227 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "LinkTestSupport.h"
+#include "core/DataFolder.h"
+#include "core/DirectoryTree.h"
+#include "link/QMNetSerialPort.h"
+#include "tests/support/TempDataFolder.h"
+
+namespace
+{
+constexpr short kCom = 7;
+
+struct ComMapping
+{
+    int com;
+    const char* path;
+};
+
+class DefaultComMapping : public ::testing::TestWithParam<ComMapping>
+{
+};
+
+TEST_P(DefaultComMapping, NamesTheDeviceOfItsFamily)
+{
+    TempDataFolder folder;
+    EXPECT_EQ(CQMNetSerialPort::DevicePathFor(GetParam().com), GetParam().path);
+}
+
+INSTANTIATE_TEST_SUITE_P(SerialPort, DefaultComMapping,
+                         ::testing::Values(ComMapping{1, "/dev/ttyS0"}, ComMapping{3, "/dev/ttyS2"},
+                                           ComMapping{12, "/dev/ttyS11"}, ComMapping{32, "/dev/ttyS31"},
+                                           ComMapping{33, "/dev/ttyUSB0"}, ComMapping{64, "/dev/ttyUSB31"},
+                                           ComMapping{65, "/dev/ttyACM0"}, ComMapping{96, "/dev/ttyACM31"},
+                                           ComMapping{97, ""}, ComMapping{0, ""}, ComMapping{-3, ""}));
+
+TEST(SerialPort, LinkInDataFolderWinsOverDefaultMapping)
+{
+    TempDataFolder folder;
+    PtyPeer peer(3);
+    EXPECT_EQ(CQMNetSerialPort::DevicePathFor(3),
+              JoinPath(JoinPath(GetDataFolder(), "ports"), "COM3"));
+    EXPECT_EQ(CQMNetSerialPort::DevicePathFor(4), "/dev/ttyS3");
+}
+
+TEST(SerialPort, OpenOfMissingDeviceFailsAndLeavesNothingToClose)
+{
+    TempDataFolder folder;
+    CreateDirectoryTree(JoinPath(GetDataFolder(), "ports"));
+    ASSERT_EQ(::symlink("/nonexistent/tty", JoinPath(JoinPath(GetDataFolder(), "ports"), "COM5").c_str()), 0);
+    CQMNetSerialPort port;
+    port.SetLine(5, 19200);
+    EXPECT_EQ(port.Open(), Status::OpenFailed);
+    EXPECT_FALSE(port.IsOpen());
+    EXPECT_EQ(port.Close(), Status::Ok);
+    EXPECT_EQ(port.Close(), Status::Ok);
+}
+
+TEST(SerialPort, OpenOfSomethingThatIsNoTerminalFails)
+{
+    TempDataFolder folder;
+    const std::string file = JoinPath(folder.Root(), "plain");
+    WriteWholeFile(file, "x");
+    CreateDirectoryTree(JoinPath(GetDataFolder(), "ports"));
+    ASSERT_EQ(::symlink(file.c_str(), JoinPath(JoinPath(GetDataFolder(), "ports"), "COM6").c_str()), 0);
+    CQMNetSerialPort port;
+    port.SetLine(6, 19200);
+    EXPECT_EQ(port.Open(), Status::OpenFailed);
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(SerialPort, SecondOpenOfHeldPortFailsUntilTheFirstCloses)
+{
+    TempDataFolder folder;
+    PtyPeer peer(kCom);
+    CQMNetSerialPort first;
+    CQMNetSerialPort second;
+    first.SetLine(kCom, 19200);
+    second.SetLine(kCom, 19200);
+    ASSERT_EQ(first.Open(), Status::Ok);
+    EXPECT_EQ(second.Open(), Status::OpenFailed);
+    EXPECT_FALSE(second.IsOpen());
+    EXPECT_EQ(first.Close(), Status::Ok);
+    EXPECT_EQ(second.Open(), Status::Ok);
+}
+
+TEST(SerialPort, SpeedTheDriverCannotTakeFailsTheOpen)
+{
+    TempDataFolder folder;
+    PtyPeer peer(kCom);
+    CQMNetSerialPort port;
+    port.SetLine(kCom, 12345);
+    EXPECT_EQ(port.Open(), Status::OpenFailed);
+    EXPECT_FALSE(port.IsOpen());
+    port.SetLine(kCom, 115200);
+    ASSERT_EQ(port.Open(), Status::Ok);
+    termios tio{};
+    const int fd = ::open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(tcgetattr(fd, &tio), 0);
+    ::close(fd);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+}
+
+TEST(SerialPort, LineIsRaw8N1)
+{
+    TempDataFolder folder;
+    PtyPeer peer(kCom);
+    CQMNetSerialPort port;
+    port.SetLine(kCom, 19200);
+    port.SetReadTimeout(500);
+    ASSERT_EQ(port.Open(), Status::Ok);
+
+    termios tio{};
+    const int fd = ::open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(tcgetattr(fd, &tio), 0);
+    ::close(fd);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB), 0u);
+    EXPECT_EQ(tio.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(tio.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+    EXPECT_EQ(tio.c_oflag & OPOST, 0u);
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B19200));
+
+    // The bytes a cooked terminal would eat or change: XON, XOFF, CR, LF, ^C, DEL, EOF.
+    const Bytes awkward = {0x11, 0x13, 0x0D, 0x0A, 0x03, 0x7F, 0x04, 0x00, 0xFF};
+    ASSERT_EQ(port.Write(awkward.data(), static_cast<int>(awkward.size())), Status::Ok);
+    EXPECT_EQ(peer.Read(awkward.size(), 1000), awkward);
+    EXPECT_TRUE(peer.Read(1, 50).empty()) << "nothing echoed or added";
+
+    peer.Write(awkward);
+    Bytes back;
+    unsigned char byte = 0;
+    while (back.size() < awkward.size() && port.ReadByte(&byte) == Status::Ok)
+        back.push_back(byte);
+    EXPECT_EQ(back, awkward);
+}
+
+TEST(SerialPort, ReadByteGivesTimeoutAfterTheReadTimeout)
+{
+    TempDataFolder folder;
+    PtyPeer peer(kCom);
+    CQMNetSerialPort port;
+    port.SetLine(kCom, 19200);
+    port.SetReadTimeout(150);
+    ASSERT_EQ(port.Open(), Status::Ok);
+    unsigned char byte = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.ReadByte(&byte), Status::Timeout);
+    const auto elapsed = ElapsedMs(start);
+    EXPECT_GE(elapsed, 140);
+    EXPECT_LT(elapsed, 600);
+}
+
+TEST(SerialPort, NewReadTimeoutTakesEffectAtTheNextRead)
+{
+    TempDataFolder folder;
+    PtyPeer peer(kCom);
+    CQMNetSerialPort port;
+    port.SetLine(kCom, 19200);
+    port.SetReadTimeout(400);
+    ASSERT_EQ(port.Open(), Status::Ok);
+    port.SetReadTimeout(60);
+    unsigned char byte = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.ReadByte(&byte), Status::Timeout);
+    EXPECT_LT(ElapsedMs(start), 300);
+}
+
+TEST(SerialPort, ClosedPortRefusesToReadAndWrite)
+{
+    CQMNetSerialPort port;
+    unsigned char byte = 0;
+    EXPECT_EQ(port.ReadByte(&byte), Status::ReadFailed);
+    EXPECT_EQ(port.Write(&byte, 1), Status::WriteFailed);
+    EXPECT_EQ(port.Purge(), 0);
+}
+
+TEST(SerialPort, ReadsAsSilentWhileThePeerIsGone)
+{
+    TempDataFolder folder;
+    auto peer = std::make_unique<PtyPeer>(kCom);
+    CQMNetSerialPort port;
+    port.SetLine(kCom, 19200);
+    port.SetReadTimeout(80);
+    ASSERT_EQ(port.Open(), Status::Ok);
+    peer.reset();   // the adapter is unplugged
+    unsigned char byte = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.ReadByte(&byte), Status::Timeout);
+    EXPECT_GE(ElapsedMs(start), 70) << "a hung-up line must not spin";
+    EXPECT_EQ(port.Close(), Status::Ok);
+}
+
+TEST(SerialPort, ArmedWakeDescriptorEndsAWaitThatHasSeenNoByte)
+{
+    TempDataFolder folder;
+    PtyPeer peer(kCom);
+    CQMNetSerialPort port;
+    port.SetLine(kCom, 19200);
+    port.SetReadTimeout(3000);
+    ASSERT_EQ(port.Open(), Status::Ok);
+    int wake[2];
+    ASSERT_EQ(::pipe(wake), 0);
+    ASSERT_EQ(::write(wake[1], "x", 1), 1);
+
+    peer.Write({0x02});
+    port.ArmWakeDescriptor(wake[0]);
+    unsigned char byte = 0;
+    EXPECT_EQ(port.ReadByte(&byte), Status::Ok);   // data first
+    // A byte has arrived: the reception under way is read to its end, the wake ignored.
+    peer.Write({0x01});
+    EXPECT_EQ(port.ReadByte(&byte), Status::Ok);
+    EXPECT_EQ(byte, 0x01);
+
+    port.ArmWakeDescriptor(wake[0]);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.ReadByte(&byte), Status::Timeout);
+    EXPECT_LT(ElapsedMs(start), 500);
+    ::close(wake[0]);
+    ::close(wake[1]);
+}
+}
