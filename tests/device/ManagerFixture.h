@@ -1,0 +1,52 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "config/AppSettings.h"
+#include "device/QuillmereManager.h"
+#include "device/RestartHost.h"
+#include "link/QMNetLink.h"
+#include "log/Log.h"
+#include "tests/support/ManualTimerService.h"
+#include "tests/support/TempDataFolder.h"
+
+// The long-lived objects of the program, wired as start-up wires them, in a temporary data
+// folder with a hand-driven clock. The link engine is configured but not started.
+class ManagerFixture
+{
+public:
+    struct RestartCounter : IRestartHost
+    {
+        void RequestRestart() override { ++requests; }
+        int requests = 0;
+    };
+
+    ManagerFixture()
+    {
+        manager.SetSettings(&settings);
+        manager.SetLinkEngine(&link);
+        log.Open();
+        manager.SetLog(&log);
+        manager.SetTimerService(&timers);
+        manager.SetRestartHost(&restart);
+    }
+
+    ~ManagerFixture()
+    {
+        manager.Stop(true);
+        manager.WaitForThreads();
+    }
+
+    // The log's lines without the date and time: "Level,description".
+    std::vector<std::string> LogLines() const;
+
+    TempDataFolder folder;
+    ManualTimerService timers;
+    RestartCounter restart;
+    CQuillmereManager manager;
+    CAppSettings settings;
+    CQMNetLink link;
+    CLog log;
+};

@@ -1,0 +1,236 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "config/AppSettings.h"
+#include "core/EventArgs.h"
+#include "device/CommandCodes.h"
+#include "device/CommandResponse.h"
+#include "device/QuillmereDeviceStatus.h"
+#include "device/SerialCommand.h"
+#include "device/StatusCodes.h"
+#include "netmon/NetworkMonitor.h"
+#include "ManagerFixture.h"
+
+namespace
+{
+class ResponseRecorder : public CObserver
+{
+public:
+    void Update(CEventArgs* args) override
+    {
+        if (auto* response = dynamic_cast<CCommandResponse*>(args))
+            responses.push_back(response->Clone());
+        else if (auto* error = dynamic_cast<CNetworkMonitorErrorEventArgs*>(args))
+            monitorErrors.push_back(error->Target);
+        else if (auto* progress = dynamic_cast<CProgressChangedEventArgs*>(args))
+            progress_.push_back({progress->Position, progress->Total});
+        else if (dynamic_cast<CNetworkThreadCompletedEventArgs*>(args) != nullptr)
+            ++threadEnds;
+    }
+    std::vector<std::unique_ptr<CCommandResponse>> responses;
+    std::vector<std::string> monitorErrors;
+    std::vector<std::pair<int, int>> progress_;
+    int threadEnds = 0;
+};
+
+CSerialCommand Command(std::uint8_t code, std::uint8_t param1 = 0)
+{
+    CSerialCommand command;
+    command.Code = code;
+    command.Param1 = param1;
+    return command;
+}
+}
+
+TEST(QuillmereManager, IsTheProcessWideManagerWhileItLives)
+{
+    {
+        CQuillmereManager manager;
+        EXPECT_EQ(CQuillmereManager::GetInstance(), &manager);
+    }
+    EXPECT_EQ(CQuillmereManager::GetInstance(), nullptr);
+}
+
+TEST(QuillmereManager, TimerPeriodsAreTheSettingsMinutesInMilliseconds)
+{
+    ManagerFixture f;
+    f.manager.StartPolling();
+    ASSERT_NE(f.manager.GetPollTimer(), 0u);
+    EXPECT_EQ(f.timers.PeriodOf(f.manager.GetPollTimer()), 1'800'000u);
+
+    f.manager.StartMonitorTimers();
+    EXPECT_EQ(f.manager.GetMonitorTimerCount(), 4u);
+    // The defaults: one monitor every 15 minutes, three every 5.
+    std::vector<std::uint32_t> periods;
+    for (ITimerService::TimerId id = 1; id < 10; ++id)
+        if (id != f.manager.GetPollTimer() && f.timers.PeriodOf(id) != 0)
+            periods.push_back(f.timers.PeriodOf(id));
+    EXPECT_EQ(periods, (std::vector<std::uint32_t>{900'000, 300'000, 300'000, 300'000}));
+
+    f.manager.Stop(true);
+    EXPECT_EQ(f.timers.ActiveCount(), 0u);
+    EXPECT_EQ(f.manager.GetPollTimer(), 0u);
+}
+
+TEST(QuillmereManager, PollQueuesEightCommandsAtOnceAndAtEveryTick)
+{
+    ManagerFixture f;
+    f.manager.StartPolling();
+    EXPECT_EQ(f.link.GetQueueLength(), 8u);
+    f.timers.Advance(1'800'000);
+    EXPECT_EQ(f.link.GetQueueLength(), 16u);
+    f.manager.KillPollTimer();
+    f.timers.Advance(1'800'000);
+    EXPECT_EQ(f.link.GetQueueLength(), 16u);
+}
+
+TEST(QuillmereManager, StartingPollingTwiceKeepsOneTimer)
+{
+    ManagerFixture f;
+    f.manager.StartPolling();
+    f.manager.StartPolling();
+    EXPECT_EQ(f.timers.ActiveCount(), 1u);
+}
+
+TEST(QuillmereManager, FailedCommandWritesTheErrorLineResetsItsFieldAndIsStillRaised)
+{
+    ManagerFixture f;
+    ResponseRecorder recorder;
+    f.manager.Attach(&recorder);
+    CQuillmereDeviceStatus& status = *f.manager.GetDeviceStatus();
+    status.SetRssi(-51);
+    status.SetRadioType(1);
+
+    CSerialCommand rssi = Command(CommandCode::Rssi);
+    f.manager.OnResponse(Status::Timeout, CommandCode::Rssi, &rssi, nullptr);
+    CSerialCommand radio = Command(CommandCode::RadioCapability);
+    f.manager.OnResponse(65530, CommandCode::RadioCapability, &radio, nullptr);   // -6 in 16 bits
+
+    EXPECT_EQ(status.GetRssi(), -2000);
+    EXPECT_EQ(status.GetRadioType(), -1);
+    const auto lines = f.LogLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "Error,Error for RSSI command no response from the device within the timeout period.");
+    EXPECT_EQ(lines[1],
+              "Error,Error for Radio capability command no response from the device within the timeout period.");
+    ASSERT_EQ(recorder.responses.size(), 2u);
+    EXPECT_EQ(recorder.responses[0]->GetResult(), Status::Timeout);
+    EXPECT_EQ(recorder.responses[0]->GetCommand()->Code, CommandCode::Rssi);
+}
+
+TEST(QuillmereManager, FailedRelayStatusKeepsTheRelaysAndTheClock)
+{
+    ManagerFixture f;
+    const unsigned char relays[] = {0, 1, 0, 1};
+    f.manager.OnResponse(0, CommandCode::RelayStatus, nullptr, relays);
+    f.manager.GetDeviceStatus()->SetDateTime(1'700'000'000);
+    CSerialCommand command = Command(CommandCode::RelayStatus);
+    f.manager.OnResponse(Status::InvalidFrame, CommandCode::RelayStatus, &command, nullptr);
+    EXPECT_EQ(f.manager.GetDeviceStatus()->GetRelays().size(), 4u);
+    EXPECT_EQ(f.manager.GetDeviceStatus()->GetDateTime(), 1'700'000'000);
+}
+
+TEST(QuillmereManager, ResetReenablesUnsolicitedMessagesAfterTheNextRelayStatusOnly)
+{
+    ManagerFixture f;
+    f.manager.ResetDevice();
+    EXPECT_EQ(f.link.GetQueueLength(), 1u);
+    EXPECT_EQ(f.LogLines().at(0), "Event,Manual reset of the device was triggered.");
+
+    const unsigned char relays[] = {0, 0, 0, 0};
+    f.manager.OnResponse(0, CommandCode::RelayStatus, nullptr, relays);
+    EXPECT_EQ(f.link.GetQueueLength(), 3u);   // 2 then 13 queued after the reset
+    f.manager.OnResponse(0, CommandCode::RelayStatus, nullptr, relays);
+    EXPECT_EQ(f.link.GetQueueLength(), 3u);
+}
+
+TEST(QuillmereManager, UnsolicitedRelayAndDoorMessagesAreLoggedWithTheirTexts)
+{
+    ManagerFixture f;
+    ResponseRecorder recorder;
+    f.manager.Attach(&recorder);
+    const unsigned char buttonOn[] = {3, 0, 1};
+    const unsigned char scheduleOff[] = {3, 1, 7};
+    const unsigned char badRelay[] = {5, 0, 0};
+    const unsigned char opened[] = {1};
+    const unsigned char strange[] = {2};
+    f.manager.OnResponse(0, CommandCode::UnsolicitedResponses, nullptr, buttonOn);
+    f.manager.OnResponse(0, CommandCode::UnsolicitedResponses, nullptr, scheduleOff);
+    f.manager.OnResponse(0, CommandCode::UnsolicitedResponses, nullptr, badRelay);
+    f.manager.OnResponse(0, CommandCode::TamperUnsolicited, nullptr, opened);
+    f.manager.OnResponse(0, CommandCode::TamperUnsolicited, nullptr, strange);
+
+    EXPECT_EQ(f.LogLines(), (std::vector<std::string>{"Event,Relay 3 state changed to active by button interface",
+                                                      "Event,Relay 3 state changed to inactive by schedule",
+                                                      "Event,Device cover was opened"}));
+    EXPECT_TRUE(f.manager.GetDeviceStatus()->GetDoorOpen());
+    // Every message is still raised, with its class chosen by its code.
+    ASSERT_EQ(recorder.responses.size(), 5u);
+    EXPECT_NE(dynamic_cast<CUnsolicitedResponse*>(recorder.responses[0].get()), nullptr);
+    EXPECT_NE(dynamic_cast<CTamperUnsolicitedResponse*>(recorder.responses[3].get()), nullptr);
+}
+
+TEST(QuillmereManager, MonitorFailureIsLoggedAndCyclesTheRelayOnlyWithinItsLimit)
+{
+    ManagerFixture f;
+    ResponseRecorder recorder;
+    f.manager.Attach(&recorder);
+    CNetworkMonitorErrorEventArgs within(1, MonitorActionCyclePower, "127.0.0.9", 3, 0);
+    CNetworkMonitorErrorEventArgs atLimit(2, MonitorActionCyclePowerEvery, "127.0.0.9", 3, 3);
+    CNetworkMonitorErrorEventArgs nothing(1, MonitorActionDoNothing, "host", 3, 0);
+    f.settings.Notify(&within);   // the way a monitor's record arrives: forwarded by the settings
+    f.settings.Notify(&atLimit);
+    f.settings.Notify(&nothing);
+
+    EXPECT_EQ(f.LogLines(),
+              (std::vector<std::string>{"Error,Network monitor unable to communicate with 127.0.0.9 power cycle on Relay 1",
+                                        "Error,Network monitor unable to communicate with 127.0.0.9 ",
+                                        "Error,Network monitor unable to communicate with host "}));
+    EXPECT_EQ(f.link.GetQueueLength(), 1u);   // one power cycle only
+    EXPECT_EQ(recorder.monitorErrors.size(), 3u);
+}
+
+TEST(QuillmereManager, EverySettingsChangeWritesTheWholeDocumentAsOneEventLine)
+{
+    ManagerFixture f;
+    f.settings.SetComPort(7);
+    f.settings.GetRelaySettings().at(0)->SetName("Router & <modem>");
+    f.settings.GetNetworkMonitors().at(1)->SetThreshold(5);
+    f.settings.Notify();   // a null record counts as a change too
+
+    const auto lines = f.LogLines();
+    ASSERT_EQ(lines.size(), 4u);
+    for (const std::string& line : lines)
+    {
+        EXPECT_EQ(line.rfind("Event,<Settings><ComPort>7</ComPort>", 0), 0u) << line;
+        EXPECT_EQ(line.find('\n'), std::string::npos);
+    }
+    EXPECT_NE(lines[1].find("<Name>Router &amp; &lt;modem&gt;</Name>"), std::string::npos);
+    EXPECT_NE(lines[2].find("<Threshold>5</Threshold>"), std::string::npos);
+}
+
+TEST(QuillmereManager, ProgressAndWorkerEndAreRaisedToObservers)
+{
+    ManagerFixture f;
+    ResponseRecorder recorder;
+    f.manager.Attach(&recorder);
+    f.manager.OnProgress(128, 256);
+    f.manager.OnLinkThreadEnded();
+    EXPECT_EQ(recorder.progress_, (std::vector<std::pair<int, int>>{{128, 256}}));
+    EXPECT_EQ(recorder.threadEnds, 1);
+}
+
+TEST(QuillmereManager, TraceTextsAreWrittenAtTheDebugLevel)
+{
+    ManagerFixture f;
+    f.manager.OnTrace("Purging transmit buffer");
+    EXPECT_EQ(f.LogLines(), (std::vector<std::string>{"Debug,Purging transmit buffer"}));
+}
+
+TEST(QuillmereManager, TestConnectionReportsAnOpenFailureForAMissingPort)
+{
+    ManagerFixture f;
+    f.settings.SetComPort(96);   // /dev/ttyACM31: not on a test machine, and no ports/ link
+    EXPECT_EQ(f.manager.TestConnection(), Status::OpenFailed);
+}
