@@ -222,6 +222,16 @@ void CQuillmereManager::WaitForThreads()
     m_monitorRunner->WaitForAll();
 }
 
+bool CQuillmereManager::IsLinkRunning() const
+{
+    return m_link != nullptr && m_link->IsRunning();
+}
+
+bool CQuillmereManager::IsIdle() const
+{
+    return !IsLinkRunning() && m_monitorRunner->GetRunningCount() == 0;
+}
+
 void CQuillmereManager::KillPollTimer()
 {
     if (m_pollTimer != 0 && m_timers != nullptr && m_timers->KillTimer(m_pollTimer))

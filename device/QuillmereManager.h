@@ -62,6 +62,10 @@ public:
 
     // Joins the link worker and every running ping check. Stop first.
     void WaitForThreads();
+    // Never block, for windows that must not wait: whether the link worker runs, and
+    // whether neither it nor any ping check does.
+    bool IsLinkRunning() const;
+    bool IsIdle() const;
 
     void SetRelay(int relay, int state);
     void PowerCycleRelay(int relay);

@@ -71,6 +71,18 @@ std::size_t CMonitorRunner::GetCheckCount() const
     return m_checks.size();
 }
 
+std::size_t CMonitorRunner::GetRunningCount() const
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    std::size_t running = 0;
+    for (const Check& check : m_checks)
+    {
+        if (!check.Finished->load())
+            ++running;
+    }
+    return running;
+}
+
 void CMonitorRunner::ReapFinished(std::list<Check>& finished)
 {
     for (auto it = m_checks.begin(); it != m_checks.end();)
