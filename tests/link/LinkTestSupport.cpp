@@ -268,14 +268,20 @@ RxRelay::RxRelay(int masterFd, const std::string& outputPath, int timeoutMs)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, toRx[0], 0);
     posix_spawn_file_actions_adddup2(&actions, fromRx[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    // rx refuses absolute paths (its restricted mode): run it in the output's folder.
+    const std::size_t slash = outputPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : outputPath.substr(0, slash);
+    posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
+    const std::string log = outputPath + ".rx.log";
+    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     // Checksum mode (no -c): rx asks with NAK, as the device does.
-    std::string out = outputPath;
+    std::string out = slash == std::string::npos ? outputPath : outputPath.substr(slash + 1);
     char arg0[] = "rx";
     char arg1[] = "--xmodem";
     char arg2[] = "--binary";
     char arg3[] = "-y";
-    char* argv[] = {arg0, arg1, arg2, arg3, out.data(), nullptr};
+    char arg4[] = "-vv";
+    char* argv[] = {arg0, arg1, arg2, arg3, arg4, out.data(), nullptr};
     pid_t pid = -1;
     const int rc = posix_spawnp(&pid, "rx", &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);

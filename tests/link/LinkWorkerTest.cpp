@@ -114,6 +114,7 @@ TEST_F(LinkWorker, UnsolicitedFrameDuringAWaitIsReportedWithTheWaitingCommand)
 TEST_F(LinkWorker, UnsolicitedFrameWhileIdleComesWithNoCommand)
 {
     ASSERT_TRUE(link->Start());
+    ::usleep(100 * 1000);   // the port is open and raw: a cooked line would eat the 0x03
     peer->Write(Frame(13, {1}));
     ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
     EXPECT_EQ(Responses()[0].code, 13);

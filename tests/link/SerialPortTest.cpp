@@ -188,8 +188,10 @@ TEST(SerialPort, ReadsAsSilentWhileThePeerIsGone)
     port.SetLine(kCom, 19200);
     port.SetReadTimeout(80);
     ASSERT_EQ(port.Open(), Status::Ok);
-    peer.reset();   // the adapter is unplugged
     unsigned char byte = 0;
+    peer->Write({0x55});
+    ASSERT_EQ(port.ReadByte(&byte), Status::Ok);
+    peer.reset();   // the adapter is unplugged
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(port.ReadByte(&byte), Status::Timeout);
     EXPECT_GE(ElapsedMs(start), 70) << "a hung-up line must not spin";

@@ -241,10 +241,10 @@ TEST_F(XModem, LrzszReceiverGetsTheImagePaddedToWholeBlocks)
     // The device's acknowledge of the EOT is what the transfer stage waits for.
     EXPECT_EQ(link.Receive(port, 2), Status::Ok);
     EXPECT_EQ(link.MakeResponseRecord()[0], kAck);
-    EXPECT_EQ(rx.Wait(), 0);
+    EXPECT_EQ(rx.Wait(), 0) << ReadWholeFile(received + ".rx.log");
     std::string padded = image;
     padded.append(128 - image.size() % 128, '\x1A');
-    EXPECT_EQ(ReadWholeFile(received), padded);
+    EXPECT_TRUE(ReadWholeFile(received) == padded) << "received " << ReadWholeFile(received).size() << " bytes";
     EXPECT_EQ(rx.BytesToReceiver(), 258u * 132u + 1u) << "no block sent twice";
 }
 
@@ -274,10 +274,10 @@ TEST_F(XModem, UpgradeRequestThenTransferStageThroughTheWorker)
     EXPECT_EQ(responses[0].status, 0);
     EXPECT_EQ(responses[0].code, 255);
     EXPECT_EQ(responses[0].commandCode, 255);
-    EXPECT_EQ(rx->Wait(), 0);
+    EXPECT_EQ(rx->Wait(), 0) << ReadWholeFile(received + ".rx.log");
     std::string padded = image;
     padded.append(128 - image.size() % 128, '\x1A');
-    EXPECT_EQ(ReadWholeFile(received), padded);
+    EXPECT_TRUE(ReadWholeFile(received) == padded) << "received " << ReadWholeFile(received).size() << " bytes";
     EXPECT_EQ(CallbackLog::Instance().Progress().back(), (std::pair<int, int>{1024, 1000}));
 }
 }
