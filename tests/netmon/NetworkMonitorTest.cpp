@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -103,6 +104,11 @@ struct SetterCase
     std::function<void(CNetworkMonitor&)> SetOther;      // stores a new value
     std::function<bool(const CNetworkMonitor&)> HasOther;
 };
+
+void PrintTo(const SetterCase& c, std::ostream* out)
+{
+    *out << c.Name;
+}
 
 class NetworkMonitorSetterTest : public NetworkMonitorTest, public ::testing::WithParamInterface<SetterCase>
 {
@@ -323,6 +329,11 @@ struct CountingCase
     int Failures;
     std::vector<int> RaisedAt;
 };
+
+void PrintTo(const CountingCase& c, std::ostream* out)
+{
+    *out << c.Name;
+}
 
 class NetworkMonitorCountingTest : public NetworkMonitorTest, public ::testing::WithParamInterface<CountingCase>
 {
