@@ -12,7 +12,7 @@
 // the counters are also written by the ping thread, so they are atomic and never locked.
 // Settings own monitors through std::shared_ptr so that a check under way keeps its
 // monitor alive after the operator removed it.
-class CNetworkMonitor : public CSubject
+class CNetworkMonitor final : public CSubject
 {
 public:
     using PingFunction = int (*)(const std::string& host);
