@@ -65,12 +65,6 @@ void CMonitorRunner::WaitForAll()
     }
 }
 
-std::size_t CMonitorRunner::GetCheckCount() const
-{
-    std::lock_guard<std::mutex> lock(m_lock);
-    return m_checks.size();
-}
-
 std::size_t CMonitorRunner::GetRunningCount() const
 {
     std::lock_guard<std::mutex> lock(m_lock);

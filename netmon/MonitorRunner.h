@@ -29,8 +29,6 @@ public:
     bool Start(std::shared_ptr<CNetworkMonitor> monitor);
     // Joins every check started before or during the wait.
     void WaitForAll();
-    // Checks started and not yet reaped (a finished one counts until the next Start or wait).
-    std::size_t GetCheckCount() const;
     // Checks whose thread has not yet finished its work; never waits for one.
     std::size_t GetRunningCount() const;
 
