@@ -142,7 +142,7 @@ void CQuillmereManager::ConfigureLink()
     if (m_link == nullptr || m_settings == nullptr)
         return;
     m_link->SetPort(m_settings->GetComPort(), static_cast<unsigned>(m_settings->GetBaudRate()));
-    m_link->SetTiming(RetryCount, PollSleepMs, ReadTimeoutMs);
+    m_link->SetTiming(m_linkTiming.RetryCount, m_linkTiming.PollSleepMs, m_linkTiming.ReadTimeoutMs);
     m_link->SetTraceLevel(m_settings->GetLogLevel() == LogLevelEventsAndErrors ? 1 : 3);
 }
 

@@ -29,9 +29,14 @@ class CQuillmereManager : public CSubject, public CObserver
 public:
     using MemoryReader = std::function<std::optional<std::uint64_t>()>;
 
-    static constexpr int RetryCount = 3;
-    static constexpr unsigned PollSleepMs = 150;
-    static constexpr unsigned ReadTimeoutMs = 2000;
+    // The link's timing for every start: retries per command, pause per worker cycle, and
+    // the read time-out of one byte. Tests shorten it; the program keeps the defaults.
+    struct LinkTiming
+    {
+        int RetryCount = 3;
+        unsigned PollSleepMs = 150;
+        unsigned ReadTimeoutMs = 2000;
+    };
 
     CQuillmereManager();
     ~CQuillmereManager();
@@ -45,6 +50,7 @@ public:
     void SetTimerService(ITimerService* timers);
     void SetRestartHost(IRestartHost* host);
     void SetMemoryReader(MemoryReader reader);   // tests; defaults to the process's private memory
+    void SetLinkTiming(const LinkTiming& timing) { m_linkTiming = timing; }
 
     CQuillmereDeviceStatus* GetDeviceStatus() const { return m_status.get(); }
     CAppSettings* GetSettings() const { return m_settings; }
@@ -101,6 +107,7 @@ private:
     ITimerService* m_timers = nullptr;
     IRestartHost* m_restartHost = nullptr;
     MemoryReader m_memoryReader;
+    LinkTiming m_linkTiming;
     std::unique_ptr<CQuillmereDeviceStatus> m_status;
     std::unique_ptr<CMonitorRunner> m_monitorRunner;
 
