@@ -3,8 +3,14 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fcntl.h>
 #include <numeric>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
+
+extern char** environ;
 
 #include "TestPort.h"
 #include "tests/support/DevSimProcess.h"
@@ -142,6 +148,56 @@ TEST_F(DevSim, ReceivesAnXModemUploadIntoTheFirmwareFile)
     // Back in command mode afterwards.
     EXPECT_EQ(port.Exchange(Frame(1)).size(), 9u);
     EXPECT_NE(sim.Control("status").find("uploads=1 upload-bytes=256"), std::string::npos);
+}
+
+TEST_F(DevSim, TakesAnUploadFromARealXModemSender)
+{
+    const char* sender = "/usr/bin/sx";
+    if (access(sender, X_OK) != 0)
+        GTEST_SKIP() << "lrzsz's sx is not installed";
+    TempDataFolder folder;
+    const std::string image = folder.Root() + "/image.rom";
+    std::string content(1000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>(i * 31 + 7);
+    WriteWholeFile(image, content);
+
+    ASSERT_EQ(port.Exchange(Frame(0x55)), (Bytes{0x02, 0x55, 0x00, 0x55, 0x03}));
+    // The receiver's start NAK waits in the line for the sender, which gets a blocking descriptor.
+    const int line = open(sim.PtyPath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(line, 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, line, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, line, STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::string x = "-X";
+    std::vector<char*> argv{const_cast<char*>(sender), x.data(), const_cast<char*>(image.c_str()), nullptr};
+    pid_t pid = -1;
+    ASSERT_EQ(posix_spawn(&pid, sender, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    close(line);
+    int status = -1;
+    bool ended = false;
+    for (int i = 0; i < 1000 && !ended; ++i)
+    {
+        ended = waitpid(pid, &status, WNOHANG) == pid;
+        if (!ended)
+            std::this_thread::sleep_for(10ms);
+    }
+    if (!ended)
+    {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+        FAIL() << "sx did not finish";
+    }
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+
+    ASSERT_TRUE(sim.WaitForTranscriptLine("firmware received: 1024 bytes in 8 blocks", 2000));
+    const std::string stored = ReadWholeFile(sim.FirmwarePath());
+    ASSERT_EQ(stored.size(), 1024u);
+    EXPECT_EQ(stored.substr(0, 1000), content);
+    EXPECT_EQ(stored.substr(1000), std::string(24, '\x1A'));
 }
 
 TEST_F(DevSim, SilentModeAnswersNothingAndDelayHoldsAnswersBack)
