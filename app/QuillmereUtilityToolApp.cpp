@@ -1,0 +1,71 @@
+#include "QuillmereUtilityToolApp.h"
+
+#include <QApplication>
+#include <QIcon>
+
+#include "SingleInstanceLock.h"
+#include "TerminationSignals.h"
+#include "config/AppSettings.h"
+#include "device/QuillmereManager.h"
+#include "link/QMNetLink.h"
+#include "log/Log.h"
+#include "ui/QtTimerService.h"
+#include "ui/QuillmereSheet.h"
+
+namespace
+{
+constexpr const char* kStartedText = "Application Started";
+constexpr const char* kTerminatedText = "Application terminated";
+}
+
+CQuillmereUtilityToolApp::CQuillmereUtilityToolApp(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
+
+bool CQuillmereUtilityToolApp::InitInstance()
+{
+    // Declared first so that it is released last, after every object below is gone.
+    CSingleInstanceLock instanceLock;
+    if (!instanceLock.Acquire())
+    {
+        m_secondInstance = true;
+        return false;
+    }
+
+    QApplication application(m_argc, m_argv);
+    // The window hides to the tray and dialogs come and go; only the sheet ends the run.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QApplication::setApplicationName(QStringLiteral("Quillmere Monitor"));
+    QApplication::setDesktopFileName(QStringLiteral("quillmere-monitor"));
+
+    // Made before the manager so that it outlives every timer the manager sets.
+    CQtTimerService timers;
+    CTerminationSignals signalWatch;
+
+    CQuillmereManager manager;
+    manager.SetTimerService(&timers);
+    CAppSettings settings;
+    settings.Load();
+    manager.SetSettings(&settings);
+    CQMNetLink link;
+    manager.SetLinkEngine(&link);
+    CLog log;
+    log.Open();
+    log.Write(LogEntryLevel::Event, kStartedText);
+    manager.SetLog(&log);
+
+    {
+        CQuillmereSheet sheet(&manager, QString::fromLatin1(CQuillmereSheet::Caption));
+        sheet.setWindowTitle(QString::fromLatin1(CQuillmereSheet::Caption));
+        // A signal before the loop runs waits in the pipe and is handled as soon as it starts.
+        signalWatch.Install([&sheet](int) { sheet.CloseWithoutQuestion(); });
+        sheet.DoModal();
+        m_restartRequested = sheet.IsRestartRequested();
+
+        manager.Stop(true);
+        // Stop only asks; the link worker and the ping checks still use the manager, the
+        // log and the settings until they have ended.
+        manager.WaitForThreads();
+        log.Write(LogEntryLevel::Event, kTerminatedText);
+        settings.Save();
+    }
+    return false;
+}

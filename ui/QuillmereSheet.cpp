@@ -1,0 +1,374 @@
+#include "QuillmereSheet.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFile>
+#include <QKeyEvent>
+#include <QMenuBar>
+#include <QScreen>
+#include <QTabWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <string>
+
+#include "AboutDialog.h"
+#include "Desktop.h"
+#include "HelpFile.h"
+#include "PrivateEvent.h"
+#include "QuillmereSettings.h"
+#include "QuillmereStatus.h"
+#include "StatusLine.h"
+#include "TrayIcon.h"
+#include "core/EventArgs.h"
+#include "core/PrivateMessages.h"
+#include "device/CommandCodes.h"
+#include "device/CommandResponse.h"
+#include "device/QuillmereManager.h"
+#include "device/StatusCodes.h"
+#include "link/ProgressDialog.h"
+#include "log/NowText.h"
+#include "log/QuillmereLog.h"
+
+// The icons live in a static library; its resources are registered by hand.
+static void InitMainWindowResources()
+{
+    Q_INIT_RESOURCE(mainwindow);
+}
+
+namespace
+{
+QString ToQString(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
+}
+
+CQuillmereSheet::CQuillmereSheet(CQuillmereManager* manager, const QString& caption, int initialPage,
+                                 std::unique_ptr<CDesktop> desktop)
+    : m_manager(manager), m_desktop(desktop ? std::move(desktop) : std::make_unique<CDesktop>()),
+      m_tabs(new QTabWidget(this)), m_statusPage(new CQuillmereStatus), m_logPage(new CQuillmereLog),
+      m_settingsPage(new CQuillmereSettings), m_statusLine(new CStatusLine(this)), m_tray(new CTrayIcon(this))
+{
+    InitMainWindowResources();
+    setWindowTitle(caption);
+    setWindowIcon(QIcon(QStringLiteral(":/icons/quillmere-monitor.svg")));
+
+    m_manager->Attach(this);
+    m_manager->SetRestartHost(this);
+    AddPage(m_statusPage, QStringLiteral("Status"));
+    AddPage(m_logPage, QStringLiteral("Log"));
+    AddPage(m_settingsPage, QStringLiteral("Settings"));
+    m_tabs->setCurrentIndex(initialPage);
+    connect(m_tabs, &QTabWidget::currentChanged, this, &CQuillmereSheet::OnCurrentPageChanged);
+
+    auto* central = new QWidget(this);
+    auto* layout = new QVBoxLayout(central);
+    layout->setContentsMargins(6, 6, 6, 2);
+    layout->addWidget(m_tabs, 1);
+    layout->addWidget(m_statusLine);
+    setCentralWidget(central);
+    setMinimumWidth(520);
+    BuildMenus();
+
+    connect(m_tray, &CTrayIcon::OpenRequested, this, &CQuillmereSheet::RestoreFromTray);
+    connect(m_tray, &CTrayIcon::ExitRequested, this, &CQuillmereSheet::ConfirmAndClose);
+    qApp->installEventFilter(this);
+}
+
+CQuillmereSheet::~CQuillmereSheet()
+{
+    m_windowExists = false;
+    qApp->removeEventFilter(this);
+    m_tray->Remove();
+    m_manager->SetRestartHost(nullptr);
+    m_manager->Detach(this);
+}
+
+void CQuillmereSheet::AddPage(CPropertyPage* page, const QString& title)
+{
+    page->SetManager(m_manager);
+    m_tabs->addTab(page, title);
+}
+
+void CQuillmereSheet::BuildMenus()
+{
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    connect(file->addAction(QStringLiteral("Update Firmware")), &QAction::triggered, this,
+            &CQuillmereSheet::UpdateFirmware);
+    connect(file->addAction(QStringLiteral("E&xit")), &QAction::triggered, this, &CQuillmereSheet::ConfirmAndClose);
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    connect(help->addAction(QStringLiteral("&View Help")), &QAction::triggered, this, &CQuillmereSheet::ShowHelp);
+    connect(help->addAction(QStringLiteral("&About")), &QAction::triggered, this, &CQuillmereSheet::ShowAbout);
+}
+
+void CQuillmereSheet::Initialize()
+{
+    if (m_initialised)
+        return;
+    m_initialised = true;
+    m_windowExists = true;
+
+    m_currentPage = m_tabs->currentIndex();
+    if (auto* page = dynamic_cast<CPropertyPage*>(m_tabs->currentWidget()))
+        page->OnSetActive();
+
+    m_manager->Connect();
+    m_manager->StartPolling();
+    m_manager->StartMonitorTimers();
+    if (m_ended)   // the first poll may already have asked for a restart
+        return;
+
+    m_tray->Show();
+    if (m_desktop->HasSystemTray())
+        HideToTray();
+    else
+    {
+        show();
+        MoveToSavedPosition();
+    }
+}
+
+int CQuillmereSheet::DoModal()
+{
+    Initialize();
+    if (!m_ended)
+    {
+        QEventLoop loop;
+        m_loop = &loop;
+        loop.exec();
+        m_loop = nullptr;
+    }
+    // The loop also ends when the application is told to quit; that counts as a close.
+    if (!m_ended)
+        EndModal(ResultCancel);
+    return m_result;
+}
+
+void CQuillmereSheet::EndModal(int result)
+{
+    if (!m_ended)
+        m_result = result;
+    m_ended = true;
+    m_tray->Remove();
+    if (m_firmwareDialog != nullptr)
+        m_firmwareDialog->EndDialog(0);
+    hide();
+    if (m_loop != nullptr)
+        m_loop->quit();
+}
+
+void CQuillmereSheet::DismissDialogs()
+{
+    for (QWidget* widget : QApplication::topLevelWidgets())
+    {
+        auto* dialog = qobject_cast<QDialog*>(widget);
+        if (dialog != nullptr && dialog->isVisible() && dialog != m_firmwareDialog)
+            dialog->reject();
+    }
+}
+
+void CQuillmereSheet::CloseWithoutQuestion()
+{
+    DismissDialogs();
+    EndModal(ResultCancel);
+}
+
+void CQuillmereSheet::RequestRestart()
+{
+    m_restartRequested = true;
+    CloseWithoutQuestion();
+}
+
+void CQuillmereSheet::ConfirmAndClose()
+{
+    // A second Exit while the question is up would stack another question on it.
+    if (m_ended || m_asking)
+        return;
+    m_asking = true;
+    const bool yes = m_desktop->AskYesNo(this, QString::fromLatin1(Caption), QString::fromLatin1(CloseQuestion),
+                                         QMessageBox::Critical);
+    m_asking = false;
+    if (yes && !m_ended)
+        EndModal(ResultOk);
+}
+
+void CQuillmereSheet::closeEvent(QCloseEvent* event)
+{
+    // Every close that reaches the window here comes from the window manager: the close
+    // button or Alt+F4. The program's own closes go through EndModal.
+    event->ignore();
+    if (!m_ended)
+        ConfirmAndClose();
+}
+
+void CQuillmereSheet::UpdateFirmware()
+{
+    if (m_ended || m_firmwareDialog != nullptr)
+        return;
+    if (!m_desktop->AskYesNo(this, QString::fromLatin1(FirmwareCaption), QString::fromLatin1(FirmwareQuestion),
+                             QMessageBox::NoIcon))
+        return;
+    const QString path = m_desktop->ChooseFirmwareFile(this);
+    if (path.isEmpty() || m_ended)
+        return;
+
+    m_manager->KillPollTimer();
+    // The file system's own bytes for the name, so that any name the dialog offered opens.
+    m_manager->UpdateFirmware(QFile::encodeName(path).toStdString());
+
+    CProgressDialog dialog;
+    dialog.setWindowTitle(QString::fromLatin1(Caption));
+    dialog.SetMessage(QString::fromLatin1(FirmwareMessage));
+    dialog.SetAutoAdvance(false);
+    m_firmwareDialog = &dialog;
+    dialog.exec();
+    m_firmwareDialog = nullptr;
+
+    if (!m_ended)
+        m_manager->StartPolling();
+}
+
+void CQuillmereSheet::ShowHelp()
+{
+    m_desktop->OpenDocument(FindHelpFile(QCoreApplication::applicationDirPath()));
+}
+
+void CQuillmereSheet::ShowAbout()
+{
+    CAboutDialog about(this);
+    about.exec();
+}
+
+void CQuillmereSheet::HideToTray()
+{
+    if (isVisible())
+        m_savedPosition = pos();
+    hide();
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+}
+
+void CQuillmereSheet::RestoreFromTray()
+{
+    if (m_ended)
+        return;
+    m_tray->SetAlert(false);
+    showNormal();
+    MoveToSavedPosition();
+    raise();
+    activateWindow();
+}
+
+void CQuillmereSheet::MoveToSavedPosition()
+{
+    if (m_savedPosition && m_savedPosition->x() >= 0)
+    {
+        move(*m_savedPosition);
+        return;
+    }
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - frameGeometry().center() + pos());
+}
+
+void CQuillmereSheet::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() != QEvent::WindowStateChange || !isMinimized() || m_ended)
+        return;
+    // Without a tray the window minimises like any other, so it can always be reached.
+    if (!m_desktop->HasSystemTray())
+        return;
+    m_savedPosition = pos();
+    // Hiding from inside the state change confuses some window managers; do it next.
+    QTimer::singleShot(0, this, [this] {
+        if (isMinimized())
+            HideToTray();
+    });
+}
+
+bool CQuillmereSheet::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress && watched->isWidgetType() &&
+        static_cast<QWidget*>(watched)->window() == this)
+    {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        // Neither key may end the window or fire a page's default button: both act as Tab.
+        if (key == Qt::Key_Return || key == Qt::Key_Enter || key == Qt::Key_Escape)
+        {
+            focusNextChild();
+            return true;
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void CQuillmereSheet::OnCurrentPageChanged(int index)
+{
+    if (auto* old = dynamic_cast<CPropertyPage*>(m_tabs->widget(m_currentPage)))
+        old->OnKillActive();
+    m_currentPage = index;
+    if (auto* page = dynamic_cast<CPropertyPage*>(m_tabs->widget(index)))
+        page->OnSetActive();
+}
+
+void CQuillmereSheet::Update(CEventArgs* args)
+{
+    if (!m_windowExists)
+        return;
+    if (auto* response = dynamic_cast<CCommandResponse*>(args))
+        PostPrivateMessage(this, PrivateMessage::CommandResponse, response->Clone());
+    else if (auto* error = dynamic_cast<CNetworkMonitorErrorEventArgs*>(args))
+        PostPrivateMessage(this, PrivateMessage::CommandResponse,
+                           std::make_unique<CNetworkMonitorErrorEventArgs>(*error));
+    else if (auto* progress = dynamic_cast<CProgressChangedEventArgs*>(args))
+        PostPrivateMessage(this, PrivateMessage::FirmwareProgress, nullptr, progress->Position, progress->Total);
+}
+
+bool CQuillmereSheet::event(QEvent* event)
+{
+    const int type = static_cast<int>(event->type());
+    if (type == PrivateMessage::CommandResponse)
+    {
+        const CEventArgs* record = static_cast<CPrivateEvent*>(event)->Record();
+        if (auto* response = dynamic_cast<const CCommandResponse*>(record))
+            OnCommandResponse(*response);
+        else if (auto* error = dynamic_cast<const CNetworkMonitorErrorEventArgs*>(record))
+            OnMonitorError(*error);
+        return true;
+    }
+    if (type == PrivateMessage::FirmwareProgress)
+    {
+        const auto* progress = static_cast<CPrivateEvent*>(event);
+        OnFirmwareProgress(static_cast<int>(progress->WParam()), static_cast<int>(progress->LParam()));
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+void CQuillmereSheet::OnCommandResponse(const CCommandResponse& response)
+{
+    const CSerialCommand* command = response.GetCommand();
+    const int code = command != nullptr ? command->Code : 0;
+    if ((code == CommandCode::RequestUpgrade || code == CommandCode::FirmwareTransfer) && m_firmwareDialog != nullptr)
+        m_firmwareDialog->EndDialog(0);
+    if (response.GetResult() == 0)
+        return;
+    m_statusLine->ShowError(ToQString(NowText() + "\n " + GetCommandName(response.GetType()) + " command " +
+                                      GetErrorText(response.GetResult())));
+}
+
+void CQuillmereSheet::OnMonitorError(const CNetworkMonitorErrorEventArgs& error)
+{
+    std::string text = NowText() + "\n";
+    text += "Network monitor unable to communicate with " + error.Target + " ";
+    if (error.Action != 0 && error.CurrentResetCount < error.AutoResetLimit)
+        text += "power cycle on Relay " + std::to_string(error.RelayIndex);
+    m_statusLine->ShowError(ToQString(text));
+    m_tray->SetAlert(true);
+}
+
+void CQuillmereSheet::OnFirmwareProgress(int position, int total)
+{
+    if (m_firmwareDialog != nullptr)
+        m_firmwareDialog->SetProgress(position, total);
+}

@@ -1,0 +1,114 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QPoint>
+#include <QString>
+#include <atomic>
+#include <memory>
+#include <optional>
+
+#include "Desktop.h"
+#include "core/Observer.h"
+#include "device/RestartHost.h"
+
+class CCommandResponse;
+class CNetworkMonitorErrorEventArgs;
+class CProgressDialog;
+class CPropertyPage;
+class CQuillmereLog;
+class CQuillmereManager;
+class CQuillmereSettings;
+class CQuillmereStatus;
+class CStatusLine;
+class CTrayIcon;
+class QEventLoop;
+class QTabWidget;
+
+// The program's only top-level window: the Status, Log and Settings tabs, a menu bar, the
+// status line that reports the last error, and the tray icon it lives behind. It starts
+// the manager when it first comes up and observes it; observer calls arrive on the link
+// worker and on ping threads, so Update only posts copies to the window.
+class CQuillmereSheet : public QMainWindow, public CObserver, public IRestartHost
+{
+    Q_OBJECT
+public:
+    static constexpr const char* Caption = "Quillmere Monitor";
+    static constexpr const char* CloseQuestion = "Are you sure you want to close the Quillmere Monitor?";
+    static constexpr const char* FirmwareCaption = "Update Firmware";
+    static constexpr const char* FirmwareQuestion =
+        "Update firmware will cause device to be unresponsive during this time.\n  Would you like to continue?";
+    static constexpr const char* FirmwareMessage = "Updating firmware ....";
+
+    // Results of DoModal: closed by the operator, or by a signal or a restart.
+    static constexpr int ResultOk = 1;
+    static constexpr int ResultCancel = 2;
+
+    // A null desktop means the real one.
+    CQuillmereSheet(CQuillmereManager* manager, const QString& caption, int initialPage = 0,
+                    std::unique_ptr<CDesktop> desktop = nullptr);
+    ~CQuillmereSheet() override;
+
+    // The window's first coming up: starts the link, the poll and the monitors, then goes
+    // to the tray, or shows itself when the desktop has no tray to come back from.
+    void Initialize();
+    // Initialize, then runs the event loop until the window closes.
+    int DoModal();
+    // Termination signals and the memory watchdog: closes with no question, like a plain
+    // close request from the system, dismissing any box that is open.
+    void CloseWithoutQuestion();
+    void RequestRestart() override;
+    bool IsRestartRequested() const { return m_restartRequested; }
+    bool HasEnded() const { return m_ended; }
+
+    void Update(CEventArgs* args) override;
+
+    // The operator's commands, reached from the menu bar and the tray.
+    void ConfirmAndClose();
+    void UpdateFirmware();
+    void ShowHelp();
+    void ShowAbout();
+    void RestoreFromTray();
+    void HideToTray();
+
+    CStatusLine* StatusLine() const { return m_statusLine; }
+    CTrayIcon* TrayIcon() const { return m_tray; }
+    CProgressDialog* FirmwareProgressDialog() const { return m_firmwareDialog; }
+    QTabWidget* Tabs() const { return m_tabs; }
+
+protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void BuildMenus();
+    void AddPage(CPropertyPage* page, const QString& title);
+    void OnCurrentPageChanged(int index);
+    void OnCommandResponse(const CCommandResponse& response);
+    void OnMonitorError(const CNetworkMonitorErrorEventArgs& error);
+    void OnFirmwareProgress(int position, int total);
+    void MoveToSavedPosition();
+    void EndModal(int result);
+    void DismissDialogs();
+
+    CQuillmereManager* m_manager;
+    std::unique_ptr<CDesktop> m_desktop;
+    QTabWidget* m_tabs;
+    CQuillmereStatus* m_statusPage;
+    CQuillmereLog* m_logPage;
+    CQuillmereSettings* m_settingsPage;
+    CStatusLine* m_statusLine;
+    CTrayIcon* m_tray;
+    CProgressDialog* m_firmwareDialog = nullptr;
+    QEventLoop* m_loop = nullptr;
+    std::optional<QPoint> m_savedPosition;
+    int m_currentPage = -1;
+    int m_result = 0;
+    bool m_initialised = false;
+    bool m_ended = false;
+    bool m_asking = false;
+    bool m_restartRequested = false;
+    // Observer calls come from other threads; before the window is up they are dropped.
+    std::atomic<bool> m_windowExists{false};
+};

@@ -1,0 +1,41 @@
+#include "StatusLine.h"
+
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+
+namespace
+{
+QPixmap StatusPixmap(const char* resource)
+{
+    return QIcon(QString::fromLatin1(resource)).pixmap(CStatusLine::IconSize, CStatusLine::IconSize);
+}
+}
+
+CStatusLine::CStatusLine(QWidget* parent) : QWidget(parent), m_icon(new QLabel(this)), m_text(new QLabel(this))
+{
+    m_icon->setFixedSize(IconSize, IconSize);
+    m_icon->setPixmap(StatusPixmap(":/icons/status-ok.svg"));
+    m_text->setText(QString::fromLatin1(SuccessText));
+    m_text->setTextFormat(Qt::PlainText);   // host names and device texts are never markup
+    m_text->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_text->setTextInteractionFlags(Qt::TextSelectableByMouse);
+
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(5, 2, 5, 2);
+    layout->setSpacing(6);
+    layout->addWidget(m_icon, 0, Qt::AlignTop);
+    layout->addWidget(m_text, 1);
+}
+
+void CStatusLine::ShowError(const QString& text)
+{
+    m_text->setText(text);
+    m_icon->setPixmap(StatusPixmap(":/icons/status-error.svg"));
+    m_showsError = true;
+}
+
+QString CStatusLine::Text() const
+{
+    return m_text->text();
+}
