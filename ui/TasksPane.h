@@ -35,7 +35,8 @@ public:
     // Returns the new group's index.
     int AddGroup(const QString& name);
     // Takes the window into the group with the given height; it is deleted with the pane or
-    // by RemoveTask. Returns the task index, or -1 for an unknown group or a null window.
+    // by RemoveTask. Returns the task index, or -1 for an unknown group or a null window, in
+    // which case the window stays the caller's.
     int AddWindow(int group, QWidget* window, int height);
     // A clickable text line that runs the callback on the UI thread.
     int AddCommandTask(int group, const QString& text, std::function<void()> callback);
