@@ -1,15 +1,108 @@
 #pragma once
 
+#include <QPointer>
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "ui/PropertyPage.h"
 
-// The "Settings" tab. (Being filled in; for now an empty page that keeps the manager.)
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QTimer;
+class CAppSettings;
+class CNetworkMonitor;
+class CNetworkMonitorEditControl;
+class CProgressDialog;
+class CRelayEditControl;
+class CSpinEdit;
+class CTasksPane;
+
+// The "Settings" tab. It edits the settings in place: the COM port, the poll interval, the
+// log level, each relay's name and permission, and the network monitors; there is no apply
+// or cancel. While the tab is the current one the manager is stopped, so the port is free
+// and no timer or check runs; leaving the tab starts it again with what is now in the model.
+//
+// Update runs on the link worker thread when it ends and only posts to the page.
 class CQuillmereSettings : public CPropertyPage
 {
     Q_OBJECT
 public:
+    static constexpr const char* kSuccessText = "Successfull connection.";
+    static constexpr const char* kDebugWarning = "Debug logging will cause an increase in log writes.";
+    static constexpr const char* kRelaysGroup = "Relays";
+    static constexpr const char* kMonitorsGroup = "Network Monitors";
+    static constexpr const char* kAddMonitorText = "Add Network Monitor";
+    static constexpr int kWaitDialogDelayMs = 50;
+    // How often the page looks again whether the last ping check has ended.
+    static constexpr int kIdleCheckMs = 100;
+
+    // The port names offered, in any order; the page sorts them.
+    using PortSource = std::function<std::vector<std::string>()>;
+
     explicit CQuillmereSettings(QWidget* parent = nullptr);
+    ~CQuillmereSettings() override;
+
+    // Tests give their own ports; the default reads the data folder and the system.
+    // Takes effect at SetManager.
+    void SetPortSource(PortSource source) { m_portSource = std::move(source); }
+
     void SetManager(CQuillmereManager* manager) override;
+    void OnSetActive() override;
+    void OnKillActive() override;
+    void Update(CEventArgs* args) override;
+
+    // The "Add Network Monitor" command.
+    void AddNetworkMonitor();
+
+    CTasksPane* GetTasksPane() const { return m_tasksPane; }
+    int GetRelayGroup() const { return m_relayGroup; }
+    int GetMonitorGroup() const { return m_monitorGroup; }
+    const std::vector<CRelayEditControl*>& GetRelayEditors() const { return m_relayEditors; }
+    std::vector<CNetworkMonitorEditControl*> GetMonitorEditors() const;
+    // The "Shutting down" dialog while it is shown, else null.
+    CProgressDialog* GetWaitDialog() const { return m_waitDialog; }
+
+protected:
+    bool event(QEvent* event) override;
 
 private:
+    void FillControls();
+    void FillPortList();
+    CNetworkMonitorEditControl* CreateMonitorEditor(CNetworkMonitor* monitor);
+    void OnWaitTimer();
+    void OnLinkThreadEnded();
+    void OnMonitorRemoved(int taskIndex);
+    void OnRelayNamesChanged();
+    void OnGetStatus();
+    void OnPortChanged(int position);
+    void OnLogLevelChanged(int position);
+    void ShowDebugWarning(bool show);
+    void RefreshRemoveAllowed();
+    void EndWaitDialog();
+
     CQuillmereManager* m_manager = nullptr;
+    CAppSettings* m_settings = nullptr;
+    PortSource m_portSource;
+    bool m_initialised = false;
+    bool m_active = false;
+    bool m_linkEndSeen = false;
+    std::atomic<bool> m_alive{true};
+
+    QComboBox* m_portList;
+    QPushButton* m_getStatus;
+    QLabel* m_result;
+    CSpinEdit* m_interval;
+    QComboBox* m_logLevel;
+    QLabel* m_debugWarning;
+    CTasksPane* m_tasksPane;
+    int m_relayGroup = -1;
+    int m_monitorGroup = -1;
+    std::vector<CRelayEditControl*> m_relayEditors;                    // owned by the group panel
+    std::vector<QPointer<CNetworkMonitorEditControl>> m_monitorEditors;  // in creation order
+    QPointer<CProgressDialog> m_waitDialog;
+    QTimer* m_waitTimer;
+    QTimer* m_idleTimer;
 };

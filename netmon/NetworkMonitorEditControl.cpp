@@ -1,0 +1,280 @@
+#include "NetworkMonitorEditControl.h"
+
+#include <QComboBox>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSignalBlocker>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+#include "MonitorAction.h"
+#include "NetworkMonitor.h"
+#include "config/AppSettings.h"
+#include "config/RelaySetting.h"
+#include "core/PrivateMessages.h"
+#include "ui/PrivateEvent.h"
+#include "ui/SpinEdit.h"
+
+static void InitSettingsResources()
+{
+    Q_INIT_RESOURCE(settings);
+}
+
+namespace
+{
+constexpr const char* kDeleteIcon = ":/settings/delete.svg";
+constexpr int kDeleteIconSize = 16;
+constexpr std::int32_t kActions[] = {MonitorActionDoNothing, MonitorActionCyclePower, MonitorActionCyclePowerEvery};
+
+QLabel* MakeLabel(const char* text, QWidget* parent)
+{
+    return new QLabel(QString::fromUtf8(text), parent);
+}
+
+CSpinEdit* MakeSpin(const QString& name, int minimum, int maximum, QWidget* parent)
+{
+    auto* spin = new CSpinEdit(parent);
+    spin->setObjectName(name);
+    spin->setRange(minimum, maximum);
+    spin->setFixedWidth(52);
+    return spin;
+}
+}
+
+CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
+    : QWidget(parent), m_remove(new QToolButton(this)), m_eventName(new QLineEdit(this)),
+      m_target(new QLineEdit(this)),
+      m_interval(MakeSpin(QStringLiteral("intervalSpin"), kIntervalMin, kIntervalMax, this)),
+      m_threshold(MakeSpin(QStringLiteral("thresholdSpin"), kCountMin, kCountMax, this)),
+      m_action(new QComboBox(this)),
+      m_cycleEvery(MakeSpin(QStringLiteral("cycleEverySpin"), kCountMin, kCountMax, this)),
+      m_failEvents(MakeLabel("fail events", this)), m_relay(new QComboBox(this)),
+      m_stopAfter(MakeLabel("stop action after", this)),
+      m_resetLimit(MakeSpin(QStringLiteral("resetLimitSpin"), kCountMin, kCountMax, this)),
+      m_occurrences(MakeLabel("occurrences.", this))
+{
+    InitSettingsResources();
+    setAutoFillBackground(true);
+    QPalette colours = palette();
+    colours.setColor(QPalette::Window, colours.color(QPalette::Base));
+    setPalette(colours);
+
+    m_remove->setObjectName(QStringLiteral("removeButton"));
+    m_remove->setText(QStringLiteral("Remove"));
+    m_remove->setIcon(QIcon(QString::fromUtf8(kDeleteIcon)));
+    m_remove->setIconSize(QSize(kDeleteIconSize, kDeleteIconSize));
+    m_remove->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    m_remove->setAutoRaise(true);
+    m_remove->setFocusPolicy(Qt::StrongFocus);
+    m_eventName->setObjectName(QStringLiteral("eventName"));
+    m_target->setObjectName(QStringLiteral("target"));
+    m_action->setObjectName(QStringLiteral("actionList"));
+    m_relay->setObjectName(QStringLiteral("relayList"));
+    m_failEvents->setObjectName(QStringLiteral("failEventsLabel"));
+    m_stopAfter->setObjectName(QStringLiteral("stopAfterLabel"));
+    m_occurrences->setObjectName(QStringLiteral("occurrencesLabel"));
+    for (const std::int32_t action : kActions)
+        m_action->addItem(QString::fromStdString(MonitorActionToText(action)));
+    m_relay->setMinimumWidth(120);
+
+    auto* first = new QHBoxLayout;
+    first->addWidget(m_remove);
+    first->addWidget(MakeLabel("Event", this));
+    first->addWidget(m_eventName, 1);
+
+    auto* second = new QHBoxLayout;
+    second->addWidget(MakeLabel("Ping", this));
+    second->addWidget(m_target, 1);
+    second->addWidget(MakeLabel("every", this));
+    second->addWidget(m_interval);
+    second->addWidget(MakeLabel("minute(s).", this));
+
+    auto* third = new QHBoxLayout;
+    third->addWidget(MakeLabel("When", this));
+    third->addWidget(m_threshold);
+    third->addWidget(MakeLabel("failure(s)", this));
+    third->addWidget(m_action);
+    third->addWidget(m_cycleEvery);
+    third->addWidget(m_failEvents);
+    third->addStretch(1);
+
+    auto* fourth = new QHBoxLayout;
+    fourth->addWidget(MakeLabel("for", this));
+    fourth->addWidget(m_relay);
+    fourth->addWidget(m_stopAfter);
+    fourth->addWidget(m_resetLimit);
+    fourth->addWidget(m_occurrences);
+    fourth->addStretch(1);
+
+    auto* sentence = new QVBoxLayout(this);
+    sentence->setContentsMargins(6, 4, 6, 4);
+    sentence->setSpacing(3);
+    sentence->addLayout(first);
+    sentence->addLayout(second);
+    sentence->addLayout(third);
+    sentence->addLayout(fourth);
+
+    setTabOrder(m_eventName, m_target);
+    setTabOrder(m_target, m_interval);
+    setTabOrder(m_interval, m_threshold);
+    setTabOrder(m_threshold, m_action);
+    setTabOrder(m_action, m_cycleEvery);
+    setTabOrder(m_cycleEvery, m_relay);
+    setTabOrder(m_relay, m_remove);
+    setTabOrder(m_remove, m_resetLimit);
+
+    m_eventName->installEventFilter(this);
+    m_target->installEventFilter(this);
+
+    // The numbers apply at every change of their text, even to the same number; the value
+    // is the position, which out-of-range text leaves where it was.
+    connect(m_interval, &CSpinEdit::TextEdited, this, [this] {
+        if (m_created && m_monitor != nullptr)
+            m_monitor->SetPollIntervalInMinutes(m_interval->value());
+    });
+    connect(m_threshold, &CSpinEdit::TextEdited, this, [this] {
+        if (m_created && m_monitor != nullptr)
+            m_monitor->SetThreshold(m_threshold->value());
+    });
+    connect(m_cycleEvery, &CSpinEdit::TextEdited, this, [this] {
+        if (m_created && m_monitor != nullptr)
+            m_monitor->SetCycleEveryErrorCount(m_cycleEvery->value());
+    });
+    connect(m_resetLimit, &CSpinEdit::TextEdited, this, [this] {
+        if (m_created && m_monitor != nullptr)
+            m_monitor->SetAutoResetLimit(m_resetLimit->value());
+    });
+    connect(m_action, &QComboBox::currentIndexChanged, this, &CNetworkMonitorEditControl::OnActionChanged);
+    connect(m_relay, &QComboBox::currentIndexChanged, this, &CNetworkMonitorEditControl::OnRelayChanged);
+    connect(m_remove, &QToolButton::clicked, this, &CNetworkMonitorEditControl::OnRemoveClicked);
+}
+
+void CNetworkMonitorEditControl::Create()
+{
+    if (m_monitor == nullptr || m_created)
+        return;
+    m_monitor->SetSuppressNotifications(true);
+    m_eventName->setText(QString::fromStdString(m_monitor->GetEventName()));
+    m_target->setText(QString::fromStdString(m_monitor->GetTarget()));
+    {
+        const QSignalBlocker blockAction(m_action);
+        m_action->setCurrentIndex(static_cast<int>(m_monitor->GetAction()));
+    }
+    // Setting a spin clamps a stored value into the range; each setter then stores what the
+    // field shows. They run even when nothing changed, so opening an editor always clears the
+    // monitor's counters, the same as any edit does.
+    m_interval->setValue(m_monitor->GetPollIntervalInMinutes());
+    m_threshold->setValue(m_monitor->GetThreshold());
+    m_resetLimit->setValue(m_monitor->GetAutoResetLimit());
+    m_cycleEvery->setValue(m_monitor->GetCycleEveryErrorCount());
+    m_monitor->SetPollIntervalInMinutes(m_interval->value());
+    m_monitor->SetThreshold(m_threshold->value());
+    m_monitor->SetAutoResetLimit(m_resetLimit->value());
+    m_monitor->SetCycleEveryErrorCount(m_cycleEvery->value());
+    FillRelayList();
+    ApplyVisibility(m_monitor->GetAction());
+    m_monitor->SetSuppressNotifications(false);
+    m_created = true;
+}
+
+void CNetworkMonitorEditControl::FillRelayList()
+{
+    const QSignalBlocker block(m_relay);
+    m_relay->clear();
+    if (m_settings == nullptr)
+        return;
+    int selected = -1;
+    int position = 0;
+    for (const CRelaySetting* relay : m_settings->GetRelaySettings())
+    {
+        m_relay->addItem(QString::fromStdString(relay->GetName()));
+        // The entry of the relay that has the monitor's index, wherever it sits: a file
+        // edited by hand may number its relays in another order than the list.
+        if (selected < 0 && m_monitor != nullptr && relay->GetIndex() == m_monitor->GetRelayIndex())
+            selected = position;
+        ++position;
+    }
+    m_relay->setCurrentIndex(selected);
+}
+
+void CNetworkMonitorEditControl::ApplyVisibility(std::int32_t action)
+{
+    const bool acts = action == MonitorActionCyclePower || action == MonitorActionCyclePowerEvery;
+    const bool cyclesEvery = action == MonitorActionCyclePowerEvery;
+    m_relay->setEnabled(acts);
+    for (QWidget* control : {static_cast<QWidget*>(m_stopAfter), static_cast<QWidget*>(m_resetLimit),
+                             static_cast<QWidget*>(m_occurrences)})
+        control->setVisible(acts);
+    m_cycleEvery->setVisible(cyclesEvery);
+    m_failEvents->setVisible(cyclesEvery);
+}
+
+void CNetworkMonitorEditControl::SetRemoveAllowed(bool allowed)
+{
+    m_remove->setEnabled(allowed && !m_removed);
+}
+
+void CNetworkMonitorEditControl::ApplyTexts()
+{
+    if (!m_created || m_monitor == nullptr)
+        return;
+    const std::string name = m_eventName->text().toStdString();
+    if (name != m_monitor->GetEventName())
+        m_monitor->SetEventName(name);
+    const std::string target = m_target->text().toStdString();
+    if (target != m_monitor->GetTarget())
+        m_monitor->SetTarget(target);
+}
+
+bool CNetworkMonitorEditControl::event(QEvent* event)
+{
+    if (event->type() == static_cast<QEvent::Type>(PrivateMessage::RelayNamesChanged))
+    {
+        FillRelayList();
+        return true;
+    }
+    return QWidget::event(event);
+}
+
+bool CNetworkMonitorEditControl::eventFilter(QObject* watched, QEvent* event)
+{
+    if ((watched == m_eventName || watched == m_target) && event->type() == QEvent::FocusOut)
+        ApplyTexts();
+    return QWidget::eventFilter(watched, event);
+}
+
+void CNetworkMonitorEditControl::OnActionChanged(int position)
+{
+    if (!m_created || m_monitor == nullptr || position < 0)
+        return;
+    m_monitor->SetAction(static_cast<MonitorAction>(position));
+    ApplyVisibility(position);
+}
+
+void CNetworkMonitorEditControl::OnRelayChanged(int position)
+{
+    if (!m_created || m_monitor == nullptr || m_settings == nullptr || position < 0)
+        return;
+    const std::vector<CRelaySetting*> relays = m_settings->GetRelaySettings();
+    if (position >= static_cast<int>(relays.size()))
+        return;
+    m_monitor->SetRelayIndex(relays[static_cast<std::size_t>(position)]->GetIndex());
+}
+
+void CNetworkMonitorEditControl::OnRemoveClicked()
+{
+    // A second click before the page has taken the editor away must not reach a monitor
+    // that no longer exists.
+    if (m_removed || m_monitor == nullptr || m_settings == nullptr || !m_remove->isEnabled())
+        return;
+    CNetworkMonitor* monitor = m_monitor;
+    m_monitor = nullptr;
+    m_removed = true;
+    m_remove->setEnabled(false);
+    m_settings->RemoveNetworkMonitor(monitor);
+    hide();
+    PostPrivateMessage(m_owner, PrivateMessage::MonitorRemoved, nullptr, m_taskIndex, 0);
+}

@@ -1,0 +1,85 @@
+#include "RelayEditControl.h"
+
+#include <QComboBox>
+#include <QEvent>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+
+#include "config/RelayPermission.h"
+#include "config/RelaySetting.h"
+#include "core/PrivateMessages.h"
+#include "ui/PrivateEvent.h"
+
+namespace
+{
+constexpr const char* kCycleOptions = "Cycle Options";
+constexpr std::int32_t kPermissions[] = {RelayPermissionBoth, RelayPermissionCycle, RelayPermissionOnOff};
+}
+
+CRelayEditControl::CRelayEditControl(QWidget* parent)
+    : QWidget(parent), m_label(new QLabel(QStringLiteral("Relay 1"), this)), m_name(new QLineEdit(this)),
+      m_permission(new QComboBox(this))
+{
+    // The interior of a group is the window colour; labels show it through.
+    setAutoFillBackground(true);
+    QPalette colours = palette();
+    colours.setColor(QPalette::Window, colours.color(QPalette::Base));
+    setPalette(colours);
+
+    m_label->setObjectName(QStringLiteral("relayLabel"));
+    m_name->setObjectName(QStringLiteral("relayName"));
+    m_permission->setObjectName(QStringLiteral("relayPermission"));
+    for (const std::int32_t permission : kPermissions)
+        m_permission->addItem(QString::fromStdString(RelayPermissionToText(permission)));
+
+    auto* row = new QHBoxLayout(this);
+    row->setContentsMargins(8, 4, 8, 4);
+    row->addWidget(m_label);
+    row->addWidget(m_name, 1);
+    row->addSpacing(6);
+    row->addWidget(new QLabel(QString::fromUtf8(kCycleOptions), this));
+    row->addWidget(m_permission);
+
+    m_name->installEventFilter(this);
+}
+
+void CRelayEditControl::Create()
+{
+    if (m_setting == nullptr)
+        return;
+    m_setting->SetSuppressNotifications(true);
+    m_label->setText(QStringLiteral("Relay %1").arg(m_setting->GetIndex()));
+    m_name->setText(QString::fromStdString(m_setting->GetName()));
+    m_permission->setCurrentIndex(static_cast<int>(m_setting->GetPermission()));
+    m_setting->SetSuppressNotifications(false);
+    // Connected only now: filling the list is not an edit.
+    connect(m_permission, &QComboBox::currentIndexChanged, this, &CRelayEditControl::OnPermissionChanged,
+            Qt::UniqueConnection);
+}
+
+bool CRelayEditControl::ApplyName()
+{
+    if (m_setting == nullptr)
+        return false;
+    const std::string name = m_name->text().toStdString();
+    if (name == m_setting->GetName())
+        return false;
+    m_setting->SetName(name);
+    PostPrivateMessage(m_owner, PrivateMessage::RelayNamesChanged);
+    return true;
+}
+
+bool CRelayEditControl::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_name && event->type() == QEvent::FocusOut)
+        ApplyName();
+    return QWidget::eventFilter(watched, event);
+}
+
+void CRelayEditControl::OnPermissionChanged(int position)
+{
+    if (m_setting == nullptr || position < 0)
+        return;
+    m_setting->SetPermission(static_cast<RelayPermission>(position));
+}
