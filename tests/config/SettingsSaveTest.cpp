@@ -160,7 +160,7 @@ TEST(SettingsSave, KilledWhileSavingLeavesTheOldOrTheNewFile)
     auto makeSettings = [](char fill, int comPort) {
         auto settings = std::make_unique<CAppSettings>();
         settings->SetComPort(comPort);
-        settings->FindRelaySetting(1)->SetName(std::string(2 * 1024 * 1024, fill));
+        settings->FindRelaySetting(1)->SetName(std::string(512 * 1024, fill));
         return settings;
     };
     const auto first = makeSettings('a', 1);
@@ -169,21 +169,29 @@ TEST(SettingsSave, KilledWhileSavingLeavesTheOldOrTheNewFile)
     const std::string secondBytes = second->GetSettingsXml();
     ASSERT_TRUE(first->Save());
 
-    for (int round = 0; round < 6; ++round)
+    for (int round = 0; round < 4; ++round)
     {
         SCOPED_TRACE(round);
         const pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0)
         {
-            for (int i = 0; i < 200; ++i)
+            for (int i = 0; i < 2000; ++i)
                 (i % 2 ? first : second)->Save();
             _exit(0);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(3 + 7 * round));
+        // While it saves, every reader sees one whole document; then it dies mid-way.
+        int tornReads = 0;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(60 + 37 * round);
+        while (std::chrono::steady_clock::now() < until)
+        {
+            const std::string seen = ReadWholeFile(CAppSettings::GetSettingsFilePath());
+            tornReads += seen != firstBytes && seen != secondBytes;
+        }
         kill(pid, SIGKILL);
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(tornReads, 0);
 
         const std::string onDisk = ReadWholeFile(CAppSettings::GetSettingsFilePath());
         EXPECT_TRUE(onDisk == firstBytes || onDisk == secondBytes) << "torn file of " << onDisk.size() << " bytes";
