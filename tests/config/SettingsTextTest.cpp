@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <ostream>
 #include <string>
 
 #include "config/IntegerText.h"
@@ -16,11 +17,13 @@ struct TextCase
     std::int32_t value;
 };
 
-struct IntegerCase
+using IntegerCase = TextCase;
+
+// Shown in the test's name, so control characters are escaped.
+void PrintTo(const TextCase& c, std::ostream* out)
 {
-    std::string text;
-    std::int32_t value;
-};
+    *out << ::testing::PrintToString(c.text) << " -> " << c.value;
+}
 
 class PermissionFromText : public ::testing::TestWithParam<TextCase> {};
 class LogLevelFromText : public ::testing::TestWithParam<TextCase> {};
