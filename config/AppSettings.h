@@ -26,7 +26,7 @@ public:
 
     std::int32_t GetComPort() const { return m_comPort; }
     void SetComPort(std::int32_t comPort);
-    std::int32_t GetBaudRate() const { return m_baudRate; }
+    std::int32_t GetBaudRate() const { return BaudRate; }
     std::int32_t GetStatusPollIntervalInMinutes() const { return m_statusPollIntervalInMinutes; }
     void SetStatusPollIntervalInMinutes(std::int32_t minutes);
     LogLevelValue GetLogLevel() const { return m_logLevel; }
@@ -73,6 +73,8 @@ public:
     // The document as one line (line breaks turned into blanks), for the event log.
     std::string GetSettingsXml() const;
 
+    // The device's line speed; neither settable nor stored.
+    static constexpr std::int32_t BaudRate = 115200;
     // Files larger than this are not settings files and are not read.
     static constexpr std::size_t MaxFileBytes = 64 * 1024 * 1024;
     // Entries of one list beyond this many are skipped when loading, so that a damaged
@@ -90,7 +92,6 @@ private:
     void ApplyDocument(const CSettingsDocument& document);
 
     std::int32_t m_comPort = 5;
-    const std::int32_t m_baudRate = 115200;
     std::int32_t m_statusPollIntervalInMinutes = 30;
     std::int32_t m_maxMemorySizeInBytes = 25 * 1024 * 1024;
     bool m_enableMemoryCheck = true;
