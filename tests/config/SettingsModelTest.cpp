@@ -131,14 +131,6 @@ TEST(SettingsDefaults, FindRelaySettingTakesTheFirstOfEqualIndexes)
     EXPECT_EQ(settings.FindRelaySetting(2)->GetName(), "first");
 }
 
-TEST(SettingsDefaults, RelayListIsHandedOutAsACopy)
-{
-    CAppSettings settings;
-    auto copy = settings.GetRelaySettings();
-    copy.clear();
-    EXPECT_EQ(settings.GetRelaySettings().size(), 4u);
-}
-
 TEST_F(SettingsModel, OwnSettersStoreAndRaiseOneSettingsRecordEach)
 {
     settings.SetComPort(9);
