@@ -1,0 +1,224 @@
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ProgramRun.h"
+#include "tests/support/DevSimProcess.h"
+#include "tests/support/TempDataFolder.h"
+
+namespace
+{
+constexpr int kComPort = 7;
+
+// Laid out with line breaks, unlike what the program writes, so a save shows in the file.
+std::string SettingsText(bool memoryCheck, int memoryLimit)
+{
+    std::ostringstream text;
+    text << "<Settings>\n<ComPort>" << kComPort << "</ComPort>\n"
+         << "<StatusPollIntervalInMinutes>30</StatusPollIntervalInMinutes>\n"
+         << "<LogLevel>Events &amp; Errors</LogLevel>\n"
+         << "<EnableMemoryCheck>" << (memoryCheck ? 1 : 0) << "</EnableMemoryCheck>\n"
+         << "<MaxMemorySizeInBytes>" << memoryLimit << "</MaxMemorySizeInBytes>\n"
+         << "<Relays></Relays>\n"
+         << "<NetworkMonitors><NetworkMonitor><EventName>Loopback</EventName><Target>127.0.0.1</Target>"
+            "<PollIntervalInMinutes>30</PollIntervalInMinutes><RelayIndex>1</RelayIndex><Threshold>4</Threshold>"
+            "<Action>Cycle power</Action><CycleEveryErrorCount>1</CycleEveryErrorCount>"
+            "<AutoResetLimit>3</AutoResetLimit><CurrentResetCount>0</CurrentResetCount></NetworkMonitor>"
+            "</NetworkMonitors>\n</Settings>\n";
+    return text.str();
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!condition())
+    {
+        if (std::chrono::steady_clock::now() > deadline)
+            return condition();
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    }
+    return true;
+}
+
+bool HasFrameStartingWith(const std::vector<std::string>& frames, const std::string& start)
+{
+    return std::any_of(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(start, 0) == 0; });
+}
+
+std::set<std::string> FolderListing(const std::string& folder)
+{
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(folder))
+        names.insert(entry.path().string());
+    return names;
+}
+}
+
+class ProgramTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::filesystem::create_directories(m_folder.DataFolder());
+        WriteWholeFile(SettingsPath(), SettingsText(false, 26214400));
+        m_sim = std::make_unique<DevSimProcess>(
+            std::vector<std::string>{"--com", std::to_string(kComPort), "--data-folder", m_folder.DataFolder()}, 60);
+        ASSERT_TRUE(m_sim->Started()) << m_sim->Error();
+    }
+
+    std::string SettingsPath() const { return m_folder.DataFolder() + "/settings.xml"; }
+    std::string LogPath() const { return m_folder.DataFolder() + "/Quillmere.log"; }
+    std::string OutputPath() const { return m_folder.Root() + "/program.out"; }
+
+    std::vector<std::string> LogLines() const
+    {
+        std::vector<std::string> lines;
+        std::istringstream in(ReadWholeFile(LogPath()));
+        for (std::string line; std::getline(in, line);)
+        {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (!line.empty())
+                lines.push_back(line);
+        }
+        return lines;
+    }
+
+    std::size_t CountLogLines(const std::string& text) const
+    {
+        const auto lines = LogLines();
+        return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](const std::string& l) {
+            return l.find(text) != std::string::npos;
+        }));
+    }
+
+    // Started, connected, and the first poll is on the wire.
+    bool WaitUntilRunning(int timeoutMs = 15000)
+    {
+        return WaitFor(
+            [&] {
+                const auto frames = m_sim->ReceivedFrames();
+                return HasFrameStartingWith(frames, "02 0D 01 01") && HasFrameStartingWith(frames, "02 02 01 01") &&
+                       HasFrameStartingWith(frames, "02 04 00") && HasFrameStartingWith(frames, "02 0C 00");
+            },
+            timeoutMs);
+    }
+
+    std::string Diagnostics() const { return "program output:\n" + ReadWholeFile(OutputPath()); }
+
+    TempDataFolder m_folder;
+    std::unique_ptr<DevSimProcess> m_sim;
+};
+
+class ProgramEndsOnSignal : public ProgramTest, public ::testing::WithParamInterface<int>
+{
+};
+
+TEST_P(ProgramEndsOnSignal, ConnectsPollsLogsAndShutsDownNormally)
+{
+    ProgramRun program(OutputPath());
+    ASSERT_TRUE(WaitUntilRunning()) << Diagnostics();
+    const auto first = LogLines();
+    ASSERT_FALSE(first.empty());
+    EXPECT_NE(first.front().find(",Event,Application Started"), std::string::npos) << first.front();
+
+    ASSERT_TRUE(program.Signal(GetParam()));
+    const int status = program.WaitForExit(15000);
+    ASSERT_NE(status, -1) << "still running after the signal; " << Diagnostics();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    const auto lines = LogLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find(",Event,Application terminated"), std::string::npos) << lines.back();
+    EXPECT_EQ(CountLogLines("Application terminated"), 1u);
+
+    // Written again, in the program's own form: no line breaks between elements.
+    const std::string saved = ReadWholeFile(SettingsPath());
+    EXPECT_NE(saved, SettingsText(false, 26214400));
+    EXPECT_NE(saved.find("<ComPort>7</ComPort><StatusPollIntervalInMinutes>30"), std::string::npos) << saved;
+    EXPECT_NE(saved.find("<Target>127.0.0.1</Target>"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ProgramEndsOnSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
+
+TEST_F(ProgramTest, ASecondStartEndsAtOnceAndWritesNothing)
+{
+    ProgramRun program(OutputPath());
+    ASSERT_TRUE(WaitUntilRunning()) << Diagnostics();
+    const std::string settingsBefore = ReadWholeFile(SettingsPath());
+    const auto listingBefore = FolderListing(m_folder.DataFolder());
+
+    const auto started = std::chrono::steady_clock::now();
+    ProgramRun second(m_folder.Root() + "/second.out");
+    const int status = second.WaitForExit(5000);
+    const auto took = std::chrono::steady_clock::now() - started;
+    ASSERT_NE(status, -1) << "the second instance kept running";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_LT(took, std::chrono::seconds(3));
+
+    EXPECT_EQ(CountLogLines("Application Started"), 1u);
+    EXPECT_EQ(CountLogLines("Application terminated"), 0u);
+    EXPECT_EQ(ReadWholeFile(SettingsPath()), settingsBefore);
+    EXPECT_EQ(FolderListing(m_folder.DataFolder()), listingBefore);
+    EXPECT_TRUE(program.IsRunning());
+    EXPECT_EQ(ReadWholeFile(m_folder.Root() + "/second.out"), "") << "the second instance said something";
+}
+
+TEST_F(ProgramTest, AKilledProgramLeavesTheSettingsFileAsItWas)
+{
+    const std::string before = ReadWholeFile(SettingsPath());
+    ProgramRun program(OutputPath());
+    ASSERT_TRUE(WaitUntilRunning()) << Diagnostics();
+    ASSERT_TRUE(program.Signal(SIGKILL));
+    const int status = program.WaitForExit(5000);
+    ASSERT_NE(status, -1);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(ReadWholeFile(SettingsPath()), before);
+    EXPECT_EQ(CountLogLines("Application terminated"), 0u);
+
+    // The next start is not blocked by anything the killed one left behind.
+    ProgramRun next(OutputPath());
+    EXPECT_TRUE(WaitFor([&] { return CountLogLines("Application Started") == 2; }, 10000)) << Diagnostics();
+    next.Signal(SIGTERM);
+    EXPECT_NE(next.WaitForExit(15000), -1);
+}
+
+TEST_F(ProgramTest, TheMemoryWatchdogRestartsTheProgramAfterANormalShutdown)
+{
+    // A limit any process passes: every first poll asks for a restart.
+    WriteWholeFile(SettingsPath(), SettingsText(true, 1024));
+    ProgramRun program(OutputPath());
+    const bool restarted = WaitFor([&] { return CountLogLines("Application Started") >= 3; }, 20000);
+    // The restart replaces the process in place; the pid is still the program's.
+    EXPECT_TRUE(program.IsRunning());
+    program.Signal(SIGKILL);
+    program.WaitForExit(5000);
+    ASSERT_TRUE(restarted) << Diagnostics();
+
+    // Each run ended normally before the next began: starts and ends alternate.
+    std::vector<std::string> sequence;
+    for (const std::string& line : LogLines())
+    {
+        if (line.find("Application Started") != std::string::npos)
+            sequence.push_back("start");
+        else if (line.find("Application terminated") != std::string::npos)
+            sequence.push_back("end");
+    }
+    ASSERT_GE(sequence.size(), 3u);
+    for (std::size_t i = 0; i + 1 < sequence.size(); ++i)
+        EXPECT_NE(sequence[i], sequence[i + 1]) << "at " << i;
+    EXPECT_EQ(sequence.front(), "start");
+    // The shutdown before each restart saved the settings.
+    EXPECT_NE(ReadWholeFile(SettingsPath()), SettingsText(true, 1024));
+}

@@ -1,0 +1,330 @@
+#include <QAction>
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTimer>
+#include <thread>
+
+#include "QtWait.h"
+#include "SheetFixture.h"
+#include "device/CommandCodes.h"
+#include "device/CommandResponse.h"
+#include "device/StatusCodes.h"
+#include "log/NowText.h"
+#include "ui/StatusLine.h"
+#include "ui/TrayIcon.h"
+
+namespace
+{
+std::unique_ptr<CCommandResponse> Response(int code, int status)
+{
+    CSerialCommand command;
+    command.Code = static_cast<std::uint8_t>(code);
+    const unsigned char payload[8] = {};
+    return MakeCommandResponse(code, &command, status, payload);
+}
+
+QAction* FindAction(QMenu* menu, const QString& text)
+{
+    for (QAction* action : menu->actions())
+        if (action->text() == text)
+            return action;
+    return nullptr;
+}
+
+QMenu* FindMenu(QMenuBar* bar, const QString& title)
+{
+    for (QAction* action : bar->actions())
+        if (action->menu() != nullptr && action->text() == title)
+            return action->menu();
+    return nullptr;
+}
+
+// The status line's two lines: the date and time, then the message.
+std::pair<std::string, std::string> Lines(const CStatusLine* line)
+{
+    const std::string text = line->Text().toStdString();
+    const auto cut = text.find('\n');
+    if (cut == std::string::npos)
+        return {text, {}};
+    return {text.substr(0, cut), text.substr(cut + 1)};
+}
+}
+
+TEST_F(SheetTest, HasTheThreePagesInOrderAndTheMenusOfTheProgram)
+{
+    CQuillmereSheet& sheet = MakeSheet();
+    ASSERT_EQ(sheet.Tabs()->count(), 3);
+    EXPECT_EQ(sheet.Tabs()->tabText(0), "Status");
+    EXPECT_EQ(sheet.Tabs()->tabText(1), "Log");
+    EXPECT_EQ(sheet.Tabs()->tabText(2), "Settings");
+    EXPECT_EQ(sheet.windowTitle(), "Quillmere Monitor");
+
+    QMenu* file = FindMenu(sheet.menuBar(), "&File");
+    QMenu* help = FindMenu(sheet.menuBar(), "&Help");
+    ASSERT_NE(file, nullptr);
+    ASSERT_NE(help, nullptr);
+    EXPECT_NE(FindAction(file, "Update Firmware"), nullptr);
+    EXPECT_NE(FindAction(file, "E&xit"), nullptr);
+    EXPECT_NE(FindAction(help, "&View Help"), nullptr);
+    EXPECT_NE(FindAction(help, "&About"), nullptr);
+    ASSERT_EQ(sheet.TrayIcon()->Menu()->actions().size(), 2);
+    EXPECT_EQ(sheet.TrayIcon()->Menu()->actions()[0]->text(), "Open");
+    EXPECT_EQ(sheet.TrayIcon()->Menu()->actions()[1]->text(), "Exit");
+}
+
+TEST_F(SheetTest, StartsTheManagerAndGoesToTheTrayWithTheGreyIcon)
+{
+    CQuillmereSheet& sheet = StartSheet(true);
+    EXPECT_NE(m_manager.GetPollTimer(), 0u) << "StartPolling was not called";
+    EXPECT_FALSE(sheet.isVisible());
+    EXPECT_FALSE(sheet.TrayIcon()->IsAlert());
+    EXPECT_EQ(sheet.StatusLine()->Text(), "Successfull");
+    EXPECT_FALSE(sheet.StatusLine()->ShowsError());
+}
+
+TEST_F(SheetTest, WithoutASystemTrayTheWindowStartsShown)
+{
+    CQuillmereSheet& sheet = StartSheet(false);
+    EXPECT_TRUE(sheet.isVisible());
+}
+
+struct FailureCase
+{
+    int code;
+    int status;
+    const char* name;
+};
+
+class FailingCommandText : public SheetTest, public ::testing::WithParamInterface<FailureCase>
+{
+};
+
+TEST_P(FailingCommandText, ShowsTheTimeThenTheCommandNameAndTheErrorText)
+{
+    CQuillmereSheet& sheet = StartSheet();
+    const std::string before = NowText();
+    m_manager.Notify(Response(GetParam().code, GetParam().status).get());
+    ASSERT_TRUE(WaitUntil([&] { return sheet.StatusLine()->ShowsError(); }));
+    const std::string after = NowText();
+
+    const auto [when, what] = Lines(sheet.StatusLine());
+    EXPECT_TRUE(when == before || when == after) << when;
+    EXPECT_EQ(what, std::string(" ") + GetParam().name + " command " + GetErrorText(GetParam().status));
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, FailingCommandText,
+                         ::testing::Values(FailureCase{CommandCode::RelayStatus, Status::Timeout, "Relay Status"},
+                                           FailureCase{CommandCode::Rssi, Status::InvalidFrame, "RSSI"},
+                                           FailureCase{CommandCode::UnsolicitedResponses, Status::OpenFailed,
+                                                       "Unsolicited responses"},
+                                           FailureCase{0x30, Status::NotAcknowledged, "Power"}));
+
+TEST_F(SheetTest, SuccessChangesNothingAndAnErrorStaysUntilTheNext)
+{
+    CQuillmereSheet& sheet = StartSheet();
+    m_manager.Notify(Response(CommandCode::Uptime, Status::Ok).get());
+    SpinEvents(20);
+    EXPECT_EQ(sheet.StatusLine()->Text(), "Successfull");
+
+    m_manager.Notify(Response(CommandCode::Uptime, Status::Timeout).get());
+    ASSERT_TRUE(WaitUntil([&] { return sheet.StatusLine()->ShowsError(); }));
+    const QString error = sheet.StatusLine()->Text();
+    m_manager.Notify(Response(CommandCode::Uptime, Status::Ok).get());
+    SpinEvents(20);
+    EXPECT_EQ(sheet.StatusLine()->Text(), error);
+}
+
+TEST_F(SheetTest, ResponsesFromTheLinkWorkerArePostedAndShownOnTheUiThread)
+{
+    CQuillmereSheet& sheet = StartSheet();
+    std::thread worker([&] { m_manager.Notify(Response(CommandCode::GsmStatus, Status::ReadFailed).get()); });
+    worker.join();
+    // Only posted so far: nothing on the window has changed yet.
+    EXPECT_FALSE(sheet.StatusLine()->ShowsError());
+    ASSERT_TRUE(WaitUntil([&] { return sheet.StatusLine()->ShowsError(); }));
+    EXPECT_NE(sheet.StatusLine()->Text().indexOf(" GSM status command "), -1);
+}
+
+TEST_F(SheetTest, NotificationsBeforeTheWindowIsUpAreDropped)
+{
+    CQuillmereSheet& sheet = MakeSheet();
+    m_manager.Notify(Response(CommandCode::Uptime, Status::Timeout).get());
+    SpinEvents(20);
+    EXPECT_EQ(sheet.StatusLine()->Text(), "Successfull");
+}
+
+struct MonitorCase
+{
+    int action;
+    int count;
+    int limit;
+    const char* expected;
+};
+
+class MonitorFailureText : public SheetTest, public ::testing::WithParamInterface<MonitorCase>
+{
+};
+
+TEST_P(MonitorFailureText, NamesTheHostAndThePowerCycleOnlyWhileOneIsDue)
+{
+    CQuillmereSheet& sheet = StartSheet();
+    CNetworkMonitorErrorEventArgs failure(2, GetParam().action, "10.0.0.7", GetParam().limit, GetParam().count);
+    std::thread ping([&] { m_manager.Notify(&failure); });
+    ping.join();
+    ASSERT_TRUE(WaitUntil([&] { return sheet.StatusLine()->ShowsError(); }));
+    EXPECT_EQ(Lines(sheet.StatusLine()).second, GetParam().expected);
+    // The tray turns orange whether or not a power cycle was due.
+    EXPECT_TRUE(sheet.TrayIcon()->IsAlert());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Actions, MonitorFailureText,
+    ::testing::Values(
+        MonitorCase{1, 0, 3, "Network monitor unable to communicate with 10.0.0.7 power cycle on Relay 2"},
+        MonitorCase{2, 2, 3, "Network monitor unable to communicate with 10.0.0.7 power cycle on Relay 2"},
+        MonitorCase{0, 0, 3, "Network monitor unable to communicate with 10.0.0.7 "},
+        MonitorCase{1, 3, 3, "Network monitor unable to communicate with 10.0.0.7 "}));
+
+TEST_F(SheetTest, TheOrangeTrayIconTurnsGreyAgainWhenTheWindowIsRestored)
+{
+    CQuillmereSheet& sheet = StartSheet();
+    const qint64 grey = sheet.TrayIcon()->CurrentIcon().cacheKey();
+    CNetworkMonitorErrorEventArgs failure(1, 1, "127.0.0.9", 3, 0);
+    m_manager.Notify(&failure);
+    ASSERT_TRUE(WaitUntil([&] { return sheet.TrayIcon()->IsAlert(); }));
+    EXPECT_NE(sheet.TrayIcon()->CurrentIcon().cacheKey(), grey);
+
+    emit sheet.TrayIcon()->OpenRequested();   // a left click or "Open"
+    EXPECT_FALSE(sheet.TrayIcon()->IsAlert());
+    EXPECT_EQ(sheet.TrayIcon()->CurrentIcon().cacheKey(), grey);
+    EXPECT_TRUE(sheet.isVisible());
+    // The error text stays; only the icon goes back.
+    EXPECT_TRUE(sheet.StatusLine()->ShowsError());
+}
+
+TEST_F(SheetTest, AnsweringNoToTheCloseQuestionLeavesEverythingRunning)
+{
+    CQuillmereSheet& sheet = StartSheet(false);
+    m_desktop->Answer = false;
+    const auto pollTimer = m_manager.GetPollTimer();
+
+    sheet.ConfirmAndClose();                                                   // menu and tray Exit
+    sheet.close();                                                             // close button, Alt+F4
+    FindAction(FindMenu(sheet.menuBar(), "&File"), "E&xit")->trigger();
+    sheet.TrayIcon()->Menu()->actions()[1]->trigger();
+
+    ASSERT_EQ(m_desktop->Questions.size(), 4u);
+    for (const QString& question : m_desktop->Questions)
+        EXPECT_EQ(question, "Quillmere Monitor|Are you sure you want to close the Quillmere Monitor?");
+    EXPECT_EQ(m_desktop->Icons.front(), QMessageBox::Critical);
+    EXPECT_FALSE(sheet.HasEnded());
+    EXPECT_TRUE(sheet.isVisible());
+    EXPECT_EQ(m_manager.GetPollTimer(), pollTimer);
+    EXPECT_NE(pollTimer, 0u);
+
+    // The loop keeps running until something else ends it.
+    QTimer::singleShot(100, &sheet, [&] { sheet.ConfirmAndClose(); });
+    QTimer::singleShot(300, &sheet, [&] { sheet.CloseWithoutQuestion(); });
+    EXPECT_EQ(sheet.DoModal(), CQuillmereSheet::ResultCancel);
+    EXPECT_EQ(m_desktop->Questions.size(), 5u);
+}
+
+TEST_F(SheetTest, AnsweringYesEndsTheLoopAndTakesTheIconOutOfTheTray)
+{
+    CQuillmereSheet& sheet = MakeSheet(true);
+    m_desktop->Answer = true;
+    QTimer::singleShot(20, &sheet, [&] { sheet.TrayIcon()->Menu()->actions()[1]->trigger(); });
+    EXPECT_EQ(sheet.DoModal(), CQuillmereSheet::ResultOk);
+    EXPECT_TRUE(sheet.HasEnded());
+    EXPECT_FALSE(sheet.TrayIcon()->IsShown());
+    EXPECT_FALSE(sheet.isVisible());
+}
+
+TEST_F(SheetTest, ASignalWhileTheCloseQuestionIsOpenDismissesItAndEnds)
+{
+    CQuillmereSheet& sheet = StartSheet(false);
+    m_desktop->UseRealBoxes = true;
+    bool boxWasUp = false;
+    QTimer::singleShot(50, &sheet, [&] {
+        boxWasUp = QApplication::activeModalWidget() != nullptr;
+        sheet.CloseWithoutQuestion();
+    });
+    // A safety net so that a fault fails the test instead of hanging it.
+    QTimer::singleShot(3000, &sheet, [] {
+        if (QWidget* box = QApplication::activeModalWidget())
+            box->close();
+    });
+    sheet.ConfirmAndClose();
+    EXPECT_TRUE(boxWasUp);
+    EXPECT_TRUE(sheet.HasEnded());
+    EXPECT_EQ(sheet.DoModal(), CQuillmereSheet::ResultCancel);
+}
+
+TEST_F(SheetTest, TheMemoryWatchdogClosesTheMainWindowWithoutAQuestion)
+{
+    m_manager.SetMemoryReader([] { return std::optional<std::uint64_t>(std::uint64_t{1} << 40); });
+    CQuillmereSheet& sheet = MakeSheet(true);
+    // The first poll runs while the window comes up and already finds too much memory used.
+    EXPECT_EQ(sheet.DoModal(), CQuillmereSheet::ResultCancel);
+    EXPECT_TRUE(sheet.IsRestartRequested());
+    EXPECT_TRUE(m_desktop->Questions.empty());
+    EXPECT_FALSE(sheet.TrayIcon()->IsShown());
+}
+
+TEST_F(SheetTest, MinimisingHidesToTheTrayAndRestoringReturnsToTheSamePlace)
+{
+    CQuillmereSheet& sheet = StartSheet(true);
+    sheet.RestoreFromTray();
+    ASSERT_TRUE(sheet.isVisible());
+    sheet.move(140, 120);
+    const QPoint place = sheet.pos();
+
+    sheet.setWindowState(Qt::WindowMinimized);
+    ASSERT_TRUE(WaitUntil([&] { return !sheet.isVisible(); }));
+
+    sheet.RestoreFromTray();
+    EXPECT_TRUE(sheet.isVisible());
+    EXPECT_FALSE(sheet.isMinimized());
+    EXPECT_EQ(sheet.pos(), place);
+}
+
+TEST_F(SheetTest, WithoutATrayMinimisingKeepsTheWindowReachable)
+{
+    CQuillmereSheet& sheet = StartSheet(false);
+    sheet.setWindowState(Qt::WindowMinimized);
+    SpinEvents(30);
+    EXPECT_TRUE(sheet.isVisible());
+}
+
+TEST_F(SheetTest, EnterAndEscapeMoveTheFocusInsteadOfClosing)
+{
+    CQuillmereSheet& sheet = StartSheet(false);
+    sheet.activateWindow();
+    ASSERT_TRUE(WaitUntil([&] { return QApplication::activeWindow() == &sheet; }));
+    sheet.Tabs()->tabBar()->setFocus();
+    ASSERT_TRUE(WaitUntil([&] { return QApplication::focusWidget() != nullptr; }));
+
+    for (const int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
+    {
+        QWidget* before = QApplication::focusWidget();
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier);
+        QCoreApplication::sendEvent(before, &press);
+        SpinEvents(10);
+        EXPECT_NE(QApplication::focusWidget(), before) << "key " << key;
+    }
+    EXPECT_TRUE(sheet.isVisible());
+    EXPECT_FALSE(sheet.HasEnded());
+    EXPECT_TRUE(m_desktop->Questions.empty());
+}
+
+TEST_F(SheetTest, ViewHelpOpensTheHelpDocument)
+{
+    CQuillmereSheet& sheet = StartSheet(false);
+    FindAction(FindMenu(sheet.menuBar(), "&Help"), "&View Help")->trigger();
+    ASSERT_EQ(m_desktop->Opened.size(), 1u);
+    EXPECT_TRUE(m_desktop->Opened.front().endsWith("/Quillmere_Help.html"));
+}
