@@ -23,6 +23,14 @@ QString CSpinEdit::GetText() const
     return lineEdit()->text();
 }
 
+void CSpinEdit::stepBy(int steps)
+{
+    const QString before = lineEdit()->text();
+    QSpinBox::stepBy(steps);
+    if (lineEdit()->text() != before)
+        emit TextEdited();
+}
+
 QValidator::State CSpinEdit::validate(QString& input, int& /*pos*/) const
 {
     if (input.isEmpty())

@@ -6,8 +6,9 @@
 // A digits-only number field with up-down buttons, as the settings editors use it. Any run of
 // digits may be typed, but the position (value()) moves only to numbers inside the range: a
 // field holding 0, 75 or nothing keeps the last value that was in range. TextEdited is raised
-// at every change of the text, whether typed, stepped or set, so that an editor can apply the
-// position each time even when it stayed the same.
+// at every change of the text by the operator, typed or stepped, so that an editor can apply
+// the position each time even when it stayed the same. Setting the value from code raises
+// nothing: the spin box writes its own text with the edit's signals blocked.
 class CSpinEdit : public QSpinBox
 {
     Q_OBJECT
@@ -16,6 +17,9 @@ public:
 
     // The text as shown, which may differ from the position while the operator types.
     QString GetText() const;
+
+    // The buttons, the arrow keys and the wheel step through here.
+    void stepBy(int steps) override;
 
 signals:
     void TextEdited();

@@ -1,0 +1,284 @@
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
+#include <QToolButton>
+#include <gtest/gtest.h>
+#include <memory>
+
+#include "SettingsTestSupport.h"
+#include "config/AppSettings.h"
+#include "core/PrivateMessages.h"
+#include "netmon/NetworkMonitor.h"
+#include "netmon/NetworkMonitorEditControl.h"
+#include "ui/PrivateEvent.h"
+#include "ui/SpinEdit.h"
+
+namespace
+{
+// The defaults: relays 1..4 and four monitors; the editor works on the first monitor.
+class MonitorEditorTest : public ::testing::Test
+{
+protected:
+    void Open(CNetworkMonitor* monitor)
+    {
+        editor = std::make_unique<CNetworkMonitorEditControl>();
+        editor->SetSettings(&settings);
+        editor->SetMonitor(monitor);
+        editor->SetOwner(&owner);
+        editor->SetTaskIndex(3);
+        monitor->Attach(&changes);
+        editor->Create();
+        editor->resize(CNetworkMonitorEditControl::kHeight * 4, CNetworkMonitorEditControl::kHeight);
+        editor->show();
+    }
+
+    CNetworkMonitor* First() { return settings.GetNetworkMonitors().front().get(); }
+    CSpinEdit* Spin(const char* name) { return Child<CSpinEdit>(*editor, name); }
+    QComboBox* Combo(const char* name) { return Child<QComboBox>(*editor, name); }
+    QLineEdit* Edit(const char* name) { return Child<QLineEdit>(*editor, name); }
+    bool Shown(const char* name) { return !Child<QWidget>(*editor, name)->isHidden(); }
+
+    void TearDown() override
+    {
+        if (editor && editor->GetMonitor() != nullptr)
+            editor->GetMonitor()->Detach(&changes);
+    }
+
+    CAppSettings settings;
+    QWidget owner;
+    CountingObserver<CNetworkMonitorChangeEventArgs> changes;
+    std::unique_ptr<CNetworkMonitorEditControl> editor;
+};
+
+struct VisibilityCase
+{
+    MonitorAction action;
+    bool relayEnabled;
+    bool resetLimitShown;
+    bool cycleEveryShown;
+};
+
+class MonitorEditorVisibility : public MonitorEditorTest, public ::testing::WithParamInterface<VisibilityCase>
+{
+};
+}
+
+TEST_F(MonitorEditorTest, FillsTheSentenceFromTheMonitor)
+{
+    CNetworkMonitor* monitor = First();
+    Open(monitor);
+    EXPECT_EQ(Edit("eventName")->text().toStdString(), monitor->GetEventName());
+    EXPECT_EQ(Edit("target")->text().toStdString(), monitor->GetTarget());
+    EXPECT_EQ(Spin("intervalSpin")->value(), 15);
+    EXPECT_EQ(Spin("thresholdSpin")->value(), 4);
+    EXPECT_EQ(Spin("resetLimitSpin")->value(), 8);
+    ASSERT_EQ(Combo("actionList")->count(), 3);
+    EXPECT_EQ(Combo("actionList")->itemText(0), QStringLiteral("Do nothing"));
+    EXPECT_EQ(Combo("actionList")->itemText(1), QStringLiteral("Cycle power"));
+    EXPECT_EQ(Combo("actionList")->itemText(2), QStringLiteral("Cycle power every"));
+    EXPECT_EQ(Combo("actionList")->currentIndex(), 1);
+    ASSERT_EQ(Combo("relayList")->count(), 4);
+    EXPECT_EQ(Combo("relayList")->itemText(1), QStringLiteral("Player"));
+    EXPECT_EQ(Combo("relayList")->currentText(), QStringLiteral("ISP Equipment"));
+    // The spins' ranges: 1..60 for the interval, 1..20 for the counts.
+    EXPECT_EQ(Spin("intervalSpin")->maximum(), 60);
+    EXPECT_EQ(Spin("thresholdSpin")->maximum(), 20);
+    EXPECT_EQ(Spin("cycleEverySpin")->minimum(), 1);
+    EXPECT_FALSE(Child<QToolButton>(*editor, "removeButton")->icon().isNull());
+}
+
+TEST_P(MonitorEditorVisibility, ShowsOnlyTheControlsTheActionNeeds)
+{
+    const VisibilityCase& c = GetParam();
+    First()->SetAction(c.action);
+    Open(First());
+    EXPECT_EQ(Combo("relayList")->isEnabled(), c.relayEnabled);
+    EXPECT_EQ(Shown("resetLimitSpin"), c.resetLimitShown);
+    EXPECT_EQ(Shown("stopAfterLabel"), c.resetLimitShown);
+    EXPECT_EQ(Shown("occurrencesLabel"), c.resetLimitShown);
+    EXPECT_EQ(Shown("cycleEverySpin"), c.cycleEveryShown);
+    EXPECT_EQ(Shown("failEventsLabel"), c.cycleEveryShown);
+    EXPECT_TRUE(Shown("thresholdSpin"));
+    EXPECT_TRUE(Shown("target"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Actions, MonitorEditorVisibility,
+                         ::testing::Values(VisibilityCase{MonitorActionDoNothing, false, false, false},
+                                           VisibilityCase{MonitorActionCyclePower, true, true, false},
+                                           VisibilityCase{MonitorActionCyclePowerEvery, true, true, true}));
+
+TEST_F(MonitorEditorTest, ChoosingCyclePowerEveryFromDoNothingShowsBothGroupsAtOnce)
+{
+    First()->SetAction(MonitorActionDoNothing);
+    Open(First());
+    Combo("actionList")->setCurrentIndex(2);
+    EXPECT_EQ(First()->GetAction(), MonitorActionCyclePowerEvery);
+    EXPECT_TRUE(Combo("relayList")->isEnabled());
+    EXPECT_TRUE(Shown("resetLimitSpin"));
+    EXPECT_TRUE(Shown("cycleEverySpin"));
+    EXPECT_EQ(changes.matching, 1u);
+}
+
+TEST_F(MonitorEditorTest, StoredValuesOutsideTheRangeAreShownAndStoredAtTheBound)
+{
+    First()->SetThreshold(25);
+    First()->SetPollIntervalInMinutes(0);
+    Open(First());
+    EXPECT_EQ(Spin("thresholdSpin")->text(), QStringLiteral("20"));
+    EXPECT_EQ(First()->GetThreshold(), 20);
+    EXPECT_EQ(Spin("intervalSpin")->text(), QStringLiteral("1"));
+    EXPECT_EQ(First()->GetPollIntervalInMinutes(), 1);
+}
+
+TEST_F(MonitorEditorTest, OpeningClearsTheCountersButChangesAndRaisesNothing)
+{
+    CNetworkMonitor* monitor = First();
+    monitor->SetCurrentResetCount(2);
+    Open(monitor);
+    EXPECT_EQ(changes.total, 0u);
+    EXPECT_EQ(monitor->GetCurrentResetCount(), 0);
+    EXPECT_EQ(monitor->GetFailureCount(), 0);
+    EXPECT_EQ(monitor->GetEventName(), "ISP Equipment");
+    EXPECT_EQ(monitor->GetPollIntervalInMinutes(), 15);
+    EXPECT_EQ(monitor->GetRelayIndex(), 1);
+    EXPECT_EQ(monitor->GetThreshold(), 4);
+    EXPECT_EQ(monitor->GetAction(), MonitorActionCyclePower);
+    EXPECT_EQ(monitor->GetCycleEveryErrorCount(), 1);
+    EXPECT_EQ(monitor->GetAutoResetLimit(), 8);
+    EXPECT_FALSE(monitor->IsSuppressingNotifications());
+}
+
+TEST_F(MonitorEditorTest, EachKeystrokeAppliesThePositionAndOutOfRangeTextKeepsTheLastValue)
+{
+    Open(First());
+    CSpinEdit* interval = Spin("intervalSpin");
+    interval->selectAll();
+    QTest::keyClick(interval, Qt::Key_Backspace);   // the field is empty: the value stays
+    EXPECT_EQ(First()->GetPollIntervalInMinutes(), 15);
+    EXPECT_EQ(changes.matching, 1u);
+    QTest::keyClick(interval, Qt::Key_7);
+    EXPECT_EQ(First()->GetPollIntervalInMinutes(), 7);
+    EXPECT_EQ(changes.matching, 2u);
+    QTest::keyClick(interval, Qt::Key_5);           // 75: beyond 60
+    EXPECT_EQ(interval->GetText(), QStringLiteral("75"));
+    EXPECT_EQ(First()->GetPollIntervalInMinutes(), 7);
+    EXPECT_EQ(changes.matching, 3u);
+    QTest::keyClick(interval, Qt::Key_A);           // not a digit: refused, nothing applied
+    EXPECT_EQ(interval->GetText(), QStringLiteral("75"));
+    EXPECT_EQ(changes.matching, 3u);
+}
+
+TEST_F(MonitorEditorTest, SpinButtonsStayWithinTheirRange)
+{
+    First()->SetThreshold(20);
+    Open(First());
+    CSpinEdit* threshold = Spin("thresholdSpin");
+    threshold->stepUp();
+    EXPECT_EQ(First()->GetThreshold(), 20);
+    threshold->stepDown();
+    EXPECT_EQ(First()->GetThreshold(), 19);
+}
+
+TEST_F(MonitorEditorTest, NameAndTargetApplyWhenTheFieldIsLeftAndOnlyWhenChanged)
+{
+    Open(First());
+    QLineEdit* name = Edit("eventName");
+    LeaveField(name);
+    EXPECT_EQ(changes.matching, 0u);
+    QTest::keyClicks(name, QStringLiteral(" 2"));
+    EXPECT_EQ(changes.matching, 0u);   // not at each keystroke
+    LeaveField(name);
+    EXPECT_EQ(changes.matching, 1u);
+    EXPECT_EQ(First()->GetEventName(), "ISP Equipment 2");
+
+    QLineEdit* target = Edit("target");
+    target->setText(QString());
+    LeaveField(target);
+    EXPECT_EQ(changes.matching, 2u);
+    EXPECT_EQ(First()->GetTarget(), "");   // any text, the empty one included
+}
+
+TEST_F(MonitorEditorTest, ChoosingARelayStoresThatRelaysIndex)
+{
+    Open(First());
+    Combo("relayList")->setCurrentIndex(2);
+    EXPECT_EQ(First()->GetRelayIndex(), 3);
+}
+
+TEST_F(MonitorEditorTest, RelayIndexMatchingNoRelayShowsNoSelectionAndKeepsItsValue)
+{
+    First()->SetRelayIndex(9);
+    Open(First());
+    EXPECT_EQ(Combo("relayList")->currentIndex(), -1);
+    EXPECT_EQ(First()->GetRelayIndex(), 9);
+}
+
+TEST_F(MonitorEditorTest, RelaysNumberedOutOfListOrderSelectTheRelayWithTheIndex)
+{
+    std::vector<CRelaySetting*> relays = settings.GetRelaySettings();
+    relays[0]->SetIndex(2);
+    relays[1]->SetIndex(1);
+    First()->SetRelayIndex(1);
+    Open(First());
+    EXPECT_EQ(Combo("relayList")->currentText(), QStringLiteral("Player"));
+}
+
+TEST_F(MonitorEditorTest, RelayNamesChangedRefillsTheListOnTheSamePosition)
+{
+    First()->SetRelayIndex(2);
+    Open(First());
+    settings.GetRelaySettings()[1]->SetName("Media Player");
+    CPrivateEvent namesChanged(PrivateMessage::RelayNamesChanged, nullptr);
+    QCoreApplication::sendEvent(editor.get(), &namesChanged);
+    EXPECT_EQ(Combo("relayList")->currentIndex(), 1);
+    EXPECT_EQ(Combo("relayList")->currentText(), QStringLiteral("Media Player"));
+    EXPECT_EQ(changes.matching, 0u);
+}
+
+namespace
+{
+class RemovalRecorder : public QObject
+{
+public:
+    bool event(QEvent* event) override
+    {
+        if (event->type() != static_cast<QEvent::Type>(PrivateMessage::MonitorRemoved))
+            return QObject::event(event);
+        indexes.push_back(static_cast<int>(static_cast<CPrivateEvent*>(event)->WParam()));
+        return true;
+    }
+    std::vector<int> indexes;
+};
+}
+
+TEST_F(MonitorEditorTest, RemoveTakesTheMonitorOutOfTheSettingsAndTellsTheOwnerOnce)
+{
+    RemovalRecorder recorder;
+    CountingObserver<CSettingsChangedEventArgs> settingsChanges;
+    settings.Attach(&settingsChanges);
+    Open(First());
+    editor->SetOwner(&recorder);
+    First()->Detach(&changes);
+    auto* remove = Child<QToolButton>(*editor, "removeButton");
+    remove->click();
+    remove->click();   // a second click before the page took the editor away
+    QCoreApplication::sendPostedEvents(&recorder);
+    EXPECT_EQ(settings.GetNetworkMonitors().size(), 3u);
+    EXPECT_EQ(settingsChanges.matching, 1u);
+    EXPECT_EQ(recorder.indexes, std::vector<int>{3});
+    EXPECT_TRUE(editor->IsRemoved());
+    EXPECT_TRUE(editor->isHidden());
+    settings.Detach(&settingsChanges);
+}
+
+TEST_F(MonitorEditorTest, RemoveDoesNothingWhileNotAllowed)
+{
+    Open(First());
+    editor->SetRemoveAllowed(false);
+    Child<QToolButton>(*editor, "removeButton")->click();
+    EXPECT_EQ(settings.GetNetworkMonitors().size(), 4u);
+    editor->SetRemoveAllowed(true);
+    Child<QToolButton>(*editor, "removeButton")->click();
+    EXPECT_EQ(settings.GetNetworkMonitors().size(), 3u);
+}

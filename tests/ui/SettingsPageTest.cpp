@@ -1,0 +1,437 @@
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QToolButton>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <memory>
+#include <poll.h>
+#include <pty.h>
+#include <sstream>
+#include <unistd.h>
+
+#include "SettingsTestSupport.h"
+#include "config/AppSettings.h"
+#include "core/DataFolder.h"
+#include "core/DirectoryTree.h"
+#include "core/PrivateMessages.h"
+#include "device/QuillmereManager.h"
+#include "device/StatusCodes.h"
+#include "link/ProgressDialog.h"
+#include "link/QMNetLink.h"
+#include "log/Log.h"
+#include "netmon/NetworkMonitor.h"
+#include "netmon/NetworkMonitorEditControl.h"
+#include "tests/support/ManualTimerService.h"
+#include "tests/support/TempDataFolder.h"
+#include "ui/QuillmereSettings.h"
+#include "ui/RelayEditControl.h"
+#include "ui/SpinEdit.h"
+#include "ui/TasksPane.h"
+
+namespace
+{
+void DeliverAll()
+{
+    // Twice: a post may answer with posts of its own (page to monitor editors).
+    for (int round = 0; round < 2; ++round)
+    {
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+}
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition())
+    {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(5);
+    }
+    return true;
+}
+
+// Counts one private message on its way to a window.
+class MessageCounter : public QObject
+{
+public:
+    explicit MessageCounter(int message) : m_message(message) {}
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (static_cast<int>(event->type()) == m_message)
+            ++count;
+        return false;
+    }
+    int count = 0;
+
+private:
+    int m_message;
+};
+
+class SettingsPageTest : public ::testing::Test
+{
+protected:
+    SettingsPageTest()
+    {
+        manager.SetSettings(&settings);
+        manager.SetTimerService(&timers);
+    }
+
+    ~SettingsPageTest() override { page.reset(); }
+
+    void Open(std::vector<std::string> ports = {"COM1", "COM2", "COM10"})
+    {
+        page = std::make_unique<CQuillmereSettings>();
+        page->SetPortSource([ports] { return ports; });
+        page->SetManager(&manager);
+        page->resize(520, 460);
+        page->show();
+    }
+
+    QComboBox* Combo(const char* name) { return Child<QComboBox>(*page, name); }
+    std::vector<QString> Items(QComboBox* list)
+    {
+        std::vector<QString> items;
+        for (int i = 0; i < list->count(); ++i)
+            items.push_back(list->itemText(i));
+        return items;
+    }
+
+    TempDataFolder folder;
+    CAppSettings settings;
+    ManualTimerService timers;
+    CQuillmereManager manager;
+    std::unique_ptr<CQuillmereSettings> page;
+};
+}
+
+TEST_F(SettingsPageTest, PortsAreListedAsTextAndTheConfiguredNumberIsSelected)
+{
+    settings.SetComPort(10);
+    Open();
+    EXPECT_EQ(Items(Combo("portList")), (std::vector<QString>{"COM1", "COM10", "COM2"}));
+    EXPECT_EQ(Combo("portList")->currentText(), QStringLiteral("COM10"));
+    EXPECT_EQ(settings.GetComPort(), 10);
+}
+
+TEST_F(SettingsPageTest, AtMostTwentyPortsAreListed)
+{
+    std::vector<std::string> ports;
+    for (int n = 1; n <= 25; ++n)
+        ports.push_back("COM" + std::to_string(n));
+    Open(ports);
+    EXPECT_EQ(Combo("portList")->count(), 20);
+    EXPECT_EQ(Combo("portList")->findText(QStringLiteral("COM21")), -1);
+}
+
+TEST_F(SettingsPageTest, AConfiguredPortNotListedSelectsNothingUntilOneIsPicked)
+{
+    settings.SetComPort(5);
+    Open();
+    EXPECT_EQ(Combo("portList")->currentIndex(), -1);
+    EXPECT_EQ(settings.GetComPort(), 5);
+    Combo("portList")->setCurrentIndex(Combo("portList")->findText(QStringLiteral("COM2")));
+    EXPECT_EQ(settings.GetComPort(), 2);
+}
+
+TEST_F(SettingsPageTest, NoPortsMeansAnEmptyListAndNoSelection)
+{
+    Open({});
+    EXPECT_EQ(Combo("portList")->count(), 0);
+    EXPECT_EQ(Combo("portList")->currentIndex(), -1);
+}
+
+TEST_F(SettingsPageTest, TypingZeroOrSeventyFiveLeavesTheLastIntervalInRange)
+{
+    Open();
+    auto* interval = Child<CSpinEdit>(*page, "intervalSpin");
+    EXPECT_EQ(interval->value(), 30);
+    interval->selectAll();
+    QTest::keyClick(interval, Qt::Key_1);
+    QTest::keyClick(interval, Qt::Key_2);
+    EXPECT_EQ(settings.GetStatusPollIntervalInMinutes(), 12);
+    interval->selectAll();
+    QTest::keyClick(interval, Qt::Key_0);
+    EXPECT_EQ(interval->GetText(), QStringLiteral("0"));
+    EXPECT_EQ(settings.GetStatusPollIntervalInMinutes(), 12);
+    interval->selectAll();
+    QTest::keyClick(interval, Qt::Key_7);
+    QTest::keyClick(interval, Qt::Key_5);
+    EXPECT_EQ(interval->GetText(), QStringLiteral("75"));
+    EXPECT_EQ(settings.GetStatusPollIntervalInMinutes(), 7);
+    // The buttons and arrow keys keep to 1..60.
+    interval->selectAll();
+    QTest::keyClicks(interval, QStringLiteral("59"));
+    interval->stepUp();
+    EXPECT_EQ(settings.GetStatusPollIntervalInMinutes(), 60);
+    QTest::keyClick(interval, Qt::Key_Up);
+    EXPECT_EQ(interval->value(), 60);
+    QTest::keyClick(interval, Qt::Key_Down);
+    EXPECT_EQ(settings.GetStatusPollIntervalInMinutes(), 59);
+}
+
+TEST_F(SettingsPageTest, TheDebugWarningFollowsTheLogLevel)
+{
+    Open();
+    auto* warning = Child<QLabel>(*page, "debugWarning");
+    EXPECT_EQ(warning->text(), QStringLiteral("Debug logging will cause an increase in log writes."));
+    EXPECT_EQ(Items(Combo("logLevelList")), (std::vector<QString>{"Events & Errors", "Debug"}));
+    EXPECT_TRUE(warning->isHidden());
+    Combo("logLevelList")->setCurrentIndex(1);
+    EXPECT_EQ(settings.GetLogLevel(), LogLevelDebug);
+    EXPECT_FALSE(warning->isHidden());
+    Combo("logLevelList")->setCurrentIndex(0);
+    EXPECT_EQ(settings.GetLogLevel(), LogLevelEventsAndErrors);
+    EXPECT_TRUE(warning->isHidden());
+}
+
+TEST_F(SettingsPageTest, AStoredDebugLevelShowsTheWarningAtOnce)
+{
+    settings.SetLogLevel(LogLevelDebug);
+    Open();
+    EXPECT_FALSE(Child<QLabel>(*page, "debugWarning")->isHidden());
+}
+
+TEST_F(SettingsPageTest, FillingTheControlsRaisesNothing)
+{
+    CountingObserver<CEventArgs> changes;
+    settings.Attach(&changes);
+    Open();
+    EXPECT_EQ(changes.total, 0u);
+    EXPECT_FALSE(settings.IsSuppressingNotifications());
+    settings.Detach(&changes);
+}
+
+TEST_F(SettingsPageTest, GetStatusShowsTheErrorTextOfAFailedOpen)
+{
+    // COM3 is a link to nothing: the open fails.
+    CreateDirectoryTree(JoinPath(GetDataFolder(), "ports"));
+    ASSERT_EQ(symlink("/nonexistent/quillmere-test-port", JoinPath(JoinPath(GetDataFolder(), "ports"), "COM3").c_str()),
+              0);
+    settings.SetComPort(3);
+    CQMNetLink link;
+    manager.SetLinkEngine(&link);
+    const int expected = manager.TestConnection();
+    ASSERT_LT(expected, 0);
+    Open();
+    Child<QPushButton>(*page, "getStatusButton")->click();
+    const QString text = Child<QLabel>(*page, "resultText")->text();
+    EXPECT_EQ(text.toStdString(), GetErrorText(expected));
+    EXPECT_FALSE(text.isEmpty());
+    EXPECT_NE(text, QStringLiteral("Successfull connection."));
+    page.reset();
+    manager.SetLinkEngine(nullptr);
+}
+
+TEST_F(SettingsPageTest, GroupsHoldOneEditorPerRelayAndPerMonitor)
+{
+    Open();
+    CTasksPane* pane = page->GetTasksPane();
+    ASSERT_EQ(pane->GetGroupCount(), 2);
+    EXPECT_EQ(pane->GetGroupName(0), QStringLiteral("Relays"));
+    EXPECT_EQ(pane->GetGroupName(1), QStringLiteral("Network Monitors"));
+    EXPECT_EQ(pane->GetTaskCount(0), 4);
+    EXPECT_EQ(pane->GetTaskCount(1), 5);   // "Add Network Monitor" and four editors
+    EXPECT_TRUE(pane->IsGroupCollapsed(1));
+    EXPECT_FALSE(pane->IsGroupCollapsed(0));
+    EXPECT_EQ(Child<QLabel>(*page->GetRelayEditors()[2], "relayLabel")->text(), QStringLiteral("Relay 3"));
+    EXPECT_EQ(Items(Child<QComboBox>(*page->GetRelayEditors()[0], "relayPermission")),
+              (std::vector<QString>{"Both", "Cycle", "On/Off"}));
+}
+
+TEST_F(SettingsPageTest, RenamingARelayReachesEveryMonitorEditor)
+{
+    Open();
+    MessageCounter posts(PrivateMessage::RelayNamesChanged);
+    page->installEventFilter(&posts);
+    auto* name = Child<QLineEdit>(*page->GetRelayEditors()[1], "relayName");
+    LeaveField(name);   // unchanged: nothing posted
+    DeliverAll();
+    EXPECT_EQ(posts.count, 0);
+    name->setText(QStringLiteral("Media Player"));
+    LeaveField(name);
+    DeliverAll();
+    EXPECT_EQ(posts.count, 1);
+    EXPECT_EQ(settings.GetRelaySettings()[1]->GetName(), "Media Player");
+    for (CNetworkMonitorEditControl* editor : page->GetMonitorEditors())
+        EXPECT_EQ(Child<QComboBox>(*editor, "relayList")->itemText(1), QStringLiteral("Media Player"));
+    page->removeEventFilter(&posts);
+}
+
+TEST_F(SettingsPageTest, RemovingTwoMonitorsOneAfterTheOtherRemovesExactlyThose)
+{
+    Open();
+    CTasksPane* pane = page->GetTasksPane();
+    const int group = page->GetMonitorGroup();
+    pane->SetGroupCollapsed(group, false);
+    std::vector<CNetworkMonitorEditControl*> editors = page->GetMonitorEditors();
+    ASSERT_EQ(editors.size(), 4u);
+    Child<QToolButton>(*editors[0], "removeButton")->click();
+    DeliverAll();
+    editors = page->GetMonitorEditors();
+    ASSERT_EQ(editors.size(), 3u);
+    Child<QToolButton>(*editors[0], "removeButton")->click();
+    DeliverAll();
+
+    ASSERT_EQ(pane->GetTaskCount(group), 3);
+    std::vector<std::string> left;
+    for (int task = 1; task < pane->GetTaskCount(group); ++task)
+    {
+        auto* editor = qobject_cast<CNetworkMonitorEditControl*>(pane->GetTaskWindow(group, task));
+        ASSERT_NE(editor, nullptr);
+        EXPECT_EQ(editor->GetTaskIndex(), task);
+        left.push_back(editor->GetMonitor()->GetEventName());
+    }
+    EXPECT_EQ(left, (std::vector<std::string>{"VIP", "Web cam"}));
+    ASSERT_EQ(settings.GetNetworkMonitors().size(), 2u);
+    EXPECT_EQ(settings.GetNetworkMonitors()[0]->GetEventName(), "VIP");
+}
+
+TEST_F(SettingsPageTest, AddNetworkMonitorAppendsAnEditorForANewMonitor)
+{
+    Open();
+    page->AddNetworkMonitor();
+    CTasksPane* pane = page->GetTasksPane();
+    EXPECT_EQ(settings.GetNetworkMonitors().size(), 5u);
+    ASSERT_EQ(pane->GetTaskCount(page->GetMonitorGroup()), 6);
+    auto* editor = qobject_cast<CNetworkMonitorEditControl*>(pane->GetTaskWindow(page->GetMonitorGroup(), 5));
+    ASSERT_NE(editor, nullptr);
+    EXPECT_EQ(editor->GetMonitor(), settings.GetNetworkMonitors().back().get());
+    EXPECT_EQ(editor->GetTaskIndex(), 5);
+}
+
+TEST_F(SettingsPageTest, EachEditWritesOneSettingsEventLine)
+{
+    CLog log;
+    log.Open();
+    ASSERT_TRUE(log.IsOpen());
+    manager.SetLog(&log);
+    Open();
+    const std::string path = JoinPath(GetDataFolder(), CLog::kFileName);
+    const auto eventLines = [&] {
+        std::istringstream lines(ReadWholeFile(path));
+        std::vector<std::string> found;
+        for (std::string line; std::getline(lines, line);)
+        {
+            if (line.find(",Event,") != std::string::npos)
+                found.push_back(line);
+        }
+        return found;
+    };
+    EXPECT_TRUE(eventLines().empty());
+
+    auto* interval = Child<CSpinEdit>(*page, "intervalSpin");
+    interval->selectAll();
+    QTest::keyClick(interval, Qt::Key_9);
+    ASSERT_EQ(eventLines().size(), 1u);
+    EXPECT_NE(eventLines()[0].find("<StatusPollIntervalInMinutes>9</StatusPollIntervalInMinutes>"), std::string::npos)
+        << eventLines()[0];
+
+    Combo("logLevelList")->setCurrentIndex(1);
+    EXPECT_EQ(eventLines().size(), 2u);
+    Child<QComboBox>(*page->GetRelayEditors()[0], "relayPermission")->setCurrentIndex(0);
+    EXPECT_EQ(eventLines().size(), 3u);
+    auto* threshold = Child<CSpinEdit>(*page->GetMonitorEditors()[0], "thresholdSpin");
+    threshold->stepUp();
+    EXPECT_EQ(eventLines().size(), 4u);
+    Combo("portList")->setCurrentIndex(0);
+    EXPECT_EQ(eventLines().size(), 5u);
+    manager.SetLog(nullptr);
+}
+
+TEST_F(SettingsPageTest, EnteringStopsTheManagerAndLeavingStartsItWithTheNewValues)
+{
+    Open();
+    manager.StartPolling();
+    manager.StartMonitorTimers();
+    EXPECT_EQ(timers.ActiveCount(), 5u);
+    page->OnSetActive();
+    EXPECT_EQ(timers.ActiveCount(), 0u);
+    EXPECT_EQ(manager.GetPollTimer(), 0u);
+
+    auto* interval = Child<CSpinEdit>(*page, "intervalSpin");
+    interval->selectAll();
+    QTest::keyClick(interval, Qt::Key_2);
+    page->AddNetworkMonitor();
+    page->OnKillActive();
+    EXPECT_EQ(timers.ActiveCount(), 6u);
+    EXPECT_EQ(timers.PeriodOf(manager.GetPollTimer()), 2u * 60000u);
+}
+
+TEST_F(SettingsPageTest, LeavingTheTabAppliesANameStillBeingTyped)
+{
+    Open();
+    page->OnSetActive();
+    Child<QLineEdit>(*page->GetRelayEditors()[0], "relayName")->setText(QStringLiteral("Router"));
+    page->OnKillActive();
+    EXPECT_EQ(settings.GetRelaySettings()[0]->GetName(), "Router");
+}
+
+TEST_F(SettingsPageTest, NoWaitDialogWithoutASelectedPort)
+{
+    settings.SetComPort(99);
+    Open();
+    page->OnSetActive();
+    QTest::qWait(CQuillmereSettings::kWaitDialogDelayMs * 3);
+    EXPECT_EQ(page->GetWaitDialog(), nullptr);
+}
+
+TEST_F(SettingsPageTest, NoWaitDialogWhenTheWorkerHasAlreadyEnded)
+{
+    settings.SetComPort(1);
+    CQMNetLink link;
+    manager.SetLinkEngine(&link);   // never started: no end will ever be reported
+    Open();
+    page->OnSetActive();
+    QTest::qWait(CQuillmereSettings::kWaitDialogDelayMs * 3);
+    EXPECT_EQ(page->GetWaitDialog(), nullptr);
+    page.reset();
+    manager.SetLinkEngine(nullptr);
+}
+
+TEST_F(SettingsPageTest, TheWaitDialogShowsUntilTheLinkWorkerHasEnded)
+{
+    // A pseudo-terminal that never answers: the worker waits out its command after the stop
+    // request, so it is still running when the dialog is due.
+    int master = -1;
+    int slave = -1;
+    char slaveName[128] = {};
+    ASSERT_EQ(openpty(&master, &slave, slaveName, nullptr, nullptr), 0);
+    const std::string ports = JoinPath(GetDataFolder(), "ports");
+    ASSERT_TRUE(CreateDirectoryTree(ports));
+    ASSERT_EQ(symlink(slaveName, JoinPath(ports, "COM7").c_str()), 0);
+    settings.SetComPort(7);
+
+    CQMNetLink link;
+    manager.SetLinkEngine(&link);
+    link.SetPort(7, static_cast<unsigned>(settings.GetBaudRate()));
+    link.SetTiming(1, 50, 600);
+    auto command = std::make_unique<CSerialCommand>();
+    command->Code = 1;
+    link.QueueCommand(std::move(command));
+    Open({"COM7"});
+    ASSERT_TRUE(link.Start());
+    // The command is on the wire once its first byte reaches the device's end.
+    pollfd wire{master, POLLIN, 0};
+    ASSERT_EQ(poll(&wire, 1, 2000), 1);
+    ASSERT_TRUE(link.IsRunning());
+
+    page->OnSetActive();
+    ASSERT_TRUE(WaitUntil([&] { return page->GetWaitDialog() != nullptr; }, 1000));
+    EXPECT_EQ(page->GetWaitDialog()->MessageText(), QStringLiteral("Shutting down device connection.  Please wait ..."));
+    EXPECT_TRUE(page->GetWaitDialog()->isVisible());
+    EXPECT_TRUE(page->GetWaitDialog()->IsAdvancing());
+    EXPECT_TRUE(WaitUntil([&] { return page->GetWaitDialog() == nullptr; }, 5000));
+    EXPECT_FALSE(link.IsRunning());
+    link.WaitForStop();
+    manager.SetLinkEngine(nullptr);
+    page.reset();
+    close(slave);
+    close(master);
+}
