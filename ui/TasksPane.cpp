@@ -1,10 +1,14 @@
 #include "TasksPane.h"
 
+#include <algorithm>
+
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QScrollBar>
+
+#include "QuillmereVisualManager.h"
 
 // The scrolled surface. It paints through the pane's hooks and reports caption clicks, so a
 // style only ever overrides the pane.
@@ -20,7 +24,24 @@ protected:
         painter.setClipRegion(event->region());
         m_pane->PaintBackground(painter, rect());
         for (const Group& group : m_pane->m_groups)
+        {
+            // The visual style fills an expanded group's task area, the gaps between its
+            // windows included, and may draw a border around it.
+            int bottom = group.caption.bottom();
+            for (const Task& task : group.tasks)
+            {
+                if (!group.collapsed && task.window != nullptr)
+                    bottom = std::max(bottom, task.window->geometry().bottom());
+            }
+            if (bottom > group.caption.bottom())
+            {
+                const QRect interior(group.caption.left(), group.caption.bottom() + 1, group.caption.width(),
+                                     bottom - group.caption.bottom());
+                CQuillmereVisualManager::GetInstance().OnFillTasksGroupInterior(painter, interior, false);
+                CQuillmereVisualManager::GetInstance().OnDrawTasksGroupAreaBorder(painter, interior, false, false);
+            }
             m_pane->PaintGroupCaption(painter, group.caption, group.name, group.collapsed);
+        }
     }
 
     void mousePressEvent(QMouseEvent* event) override
@@ -28,6 +49,37 @@ protected:
         if (event->button() == Qt::LeftButton)
             m_pane->OnContentClicked(event->position().toPoint());
         QWidget::mousePressEvent(event);
+    }
+
+    // The caption under the mouse is drawn highlighted.
+    void mouseMoveEvent(QMouseEvent* event) override
+    {
+        SetHotGroup(GroupAt(event->position().toPoint()));
+        QWidget::mouseMoveEvent(event);
+    }
+
+    void leaveEvent(QEvent* event) override
+    {
+        SetHotGroup(-1);
+        QWidget::leaveEvent(event);
+    }
+
+    int GroupAt(const QPoint& position) const
+    {
+        for (std::size_t group = 0; group < m_pane->m_groups.size(); ++group)
+        {
+            if (m_pane->m_groups[group].caption.contains(position))
+                return static_cast<int>(group);
+        }
+        return -1;
+    }
+
+    void SetHotGroup(int group)
+    {
+        if (group == m_pane->m_hotGroup)
+            return;
+        m_pane->m_hotGroup = group;
+        update();
     }
 
 private:
@@ -40,6 +92,7 @@ CTasksPane::CTasksPane(QWidget* parent) : QScrollArea(parent)
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setWidgetResizable(false);
     m_content = new CContent(this);
+    m_content->setMouseTracking(true);
     setWidget(m_content);
     Relayout();
 }
@@ -150,20 +203,17 @@ QRect CTasksPane::GetCaptionRect(int group) const
 
 void CTasksPane::PaintBackground(QPainter& painter, const QRect& rect)
 {
-    painter.fillRect(rect, palette().color(QPalette::Base));
+    CQuillmereVisualManager::GetInstance().OnFillTasksPaneBackground(painter, rect);
 }
 
 void CTasksPane::PaintGroupCaption(QPainter& painter, const QRect& rect, const QString& name, bool collapsed)
 {
-    painter.fillRect(rect, palette().color(QPalette::Button));
-    QRect text = rect.adjusted(kMargin, 0, -kMargin, 0);
-    painter.setPen(palette().color(QPalette::ButtonText));
-    QFont bold = painter.font();
-    bold.setBold(true);
-    painter.setFont(bold);
-    painter.drawText(text, Qt::AlignLeft | Qt::AlignVCenter, name);
-    painter.drawText(text, Qt::AlignRight | Qt::AlignVCenter,
-                     collapsed ? QStringLiteral("\u25B8") : QStringLiteral("\u25BE"));
+    CQuillmereVisualManager::TasksGroup group;
+    group.name = name;
+    group.caption = rect;
+    group.collapsed = collapsed;
+    const bool hot = IsValidGroup(m_hotGroup) && m_groups[static_cast<std::size_t>(m_hotGroup)].caption == rect;
+    CQuillmereVisualManager::GetInstance().OnDrawTasksGroupCaption(painter, group, hot, false, true);
 }
 
 void CTasksPane::resizeEvent(QResizeEvent* event)

@@ -55,8 +55,9 @@ public:
     QRect GetCaptionRect(int group) const;
 
 protected:
-    // Painting hooks for the visual style. The background covers the whole content; a
-    // caption is painted over it once per visible group.
+    // Painting hooks; by default they draw through the program's visual manager. The
+    // background covers the whole content; a caption is painted over it once per visible
+    // group, highlighted while the mouse is over it.
     virtual void PaintBackground(QPainter& painter, const QRect& rect);
     virtual void PaintGroupCaption(QPainter& painter, const QRect& rect, const QString& name, bool collapsed);
 
@@ -84,5 +85,6 @@ private:
 
     QString m_caption;
     CContent* m_content = nullptr;    // owned by the scroll area
+    int m_hotGroup = -1;              // the group whose caption is under the mouse
     std::vector<Group> m_groups;
 };

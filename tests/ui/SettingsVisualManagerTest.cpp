@@ -15,6 +15,15 @@ bool IsOrange(QRgb pixel)
     return qRed(pixel) > 200 && qGreen(pixel) > 120 && qGreen(pixel) < 200 && qBlue(pixel) < 110;
 }
 
+int Count(const QImage& image, const QRect& area, bool (*test)(QRgb))
+{
+    int count = 0;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            count += test(image.pixel(x, y)) ? 1 : 0;
+    return count;
+}
+
 bool IsNearWhite(QRgb pixel)
 {
     return qRed(pixel) > 200 && qGreen(pixel) > 200 && qBlue(pixel) > 200;
@@ -164,4 +173,48 @@ TEST_F(VisualManagerTest, HooksLeaveThePaintersClipAsTheyFoundIt)
     EXPECT_FALSE(painter.hasClipping());
     manager.OnFillTasksGroupInterior(painter, QRect(4, 30, 100, 20), false);
     EXPECT_FALSE(painter.hasClipping());
+}
+
+#include <QCoreApplication>
+#include <QMouseEvent>
+#include <QScrollArea>
+
+#include "ui/TasksPane.h"
+
+TEST(TasksPaneLook, GroupPanelsPaintThroughTheVisualManager)
+{
+    CTasksPane pane;
+    pane.resize(300, 200);
+    const int relays = pane.AddGroup(QStringLiteral("Relays"));
+    auto* row = new QWidget;
+    row->setAutoFillBackground(true);
+    QPalette white = row->palette();
+    white.setColor(QPalette::Window, white.color(QPalette::Base));
+    row->setPalette(white);
+    pane.AddWindow(relays, row, 40);
+    pane.show();
+    QWidget* content = pane.widget();
+    const QRect caption = pane.GetCaptionRect(relays);
+
+    QImage look = content->grab().toImage();
+    EXPECT_EQ(look.pixel(1, caption.center().y()), kBackground);      // left of the group
+    EXPECT_EQ(qRed(look.pixel(caption.right() - 30, caption.top())), 82);
+    // The gap between the caption and the first window is the white interior.
+    const QRgb window = QPalette().color(QPalette::Active, QPalette::Base).rgb();
+    EXPECT_EQ(look.pixel(caption.left() + 30, caption.bottom() + 2), window);
+    int orange = 0;
+    for (int x = caption.left(); x <= caption.right(); ++x)
+        orange += IsOrange(look.pixel(x, caption.center().y())) ? 1 : 0;
+    EXPECT_EQ(orange, 0);
+
+    QMouseEvent move(QEvent::MouseMove, QPointF(caption.center()), content->mapToGlobal(QPointF(caption.center())),
+                     Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(content, &move);
+    look = content->grab().toImage();
+    EXPECT_GT(Count(look, caption, IsOrange), 5);
+
+    QEvent leave(QEvent::Leave);
+    QCoreApplication::sendEvent(content, &leave);
+    look = content->grab().toImage();
+    EXPECT_EQ(Count(look, caption, IsOrange), 0);
 }
