@@ -2,17 +2,18 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "LogFileIo.h"
+#include "NowText.h"
 #include "core/DataFolder.h"
 #include "core/DirectoryTree.h"
 #include "core/EventArgs.h"
-#include "LogFileIo.h"
-#include "NowText.h"
 
 namespace
 {
@@ -45,16 +46,21 @@ int OpenExclusive(const std::string& path)
     return fd;
 }
 
+void BlankOut(std::string& text, char unwanted)
+{
+    char* at = text.data();
+    char* const end = at + text.size();
+    while ((at = static_cast<char*>(std::memchr(at, unwanted, static_cast<std::size_t>(end - at)))) != nullptr)
+        *at++ = ' ';
+}
+
 // One entry is one line: a line break inside a description would split it into rows
 // that the log page cannot tell apart from real entries.
 std::string OneLine(const std::string& text)
 {
     std::string line = text;
-    for (char& c : line)
-    {
-        if (c == '\r' || c == '\n')
-            c = ' ';
-    }
+    BlankOut(line, '\r');
+    BlankOut(line, '\n');
     return line;
 }
 }
@@ -89,14 +95,14 @@ void CLog::Open()
 {
     // Opening and closing are start-up and shutdown steps: they wait for the lock
     // without a limit rather than give up.
-    std::lock_guard<std::timed_mutex> guard(m_lock);
+    std::lock_guard<CBoundedLock> guard(m_lock);
     CloseLocked();
     m_open = OpenLocked();
 }
 
 void CLog::Close()
 {
-    std::lock_guard<std::timed_mutex> guard(m_lock);
+    std::lock_guard<CBoundedLock> guard(m_lock);
     CloseLocked();
 }
 
@@ -165,7 +171,7 @@ bool CLog::Export(const std::string& path)
 {
     if (!m_lock.try_lock_for(kLockWait))
         return false;
-    std::lock_guard<std::timed_mutex> guard(m_lock, std::adopt_lock);
+    std::lock_guard<CBoundedLock> guard(m_lock, std::adopt_lock);
     if (m_fd < 0)
         return false;
 
@@ -193,7 +199,7 @@ std::vector<std::string> CLog::ReadNewestLines(std::size_t maxLines)
 {
     if (!m_lock.try_lock_for(kLockWait))
         return {};
-    std::lock_guard<std::timed_mutex> guard(m_lock, std::adopt_lock);
+    std::lock_guard<CBoundedLock> guard(m_lock, std::adopt_lock);
     if (m_fd < 0)
         return {};
     return ReadNewestLinesOfFile(m_fd, maxLines);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "BoundedLock.h"
 #include "core/Subject.h"
 
 // The level numbers callers pass to CLog::Write; the file spells them as words.
@@ -66,7 +67,7 @@ private:
     void RotateIfNeededLocked();
 
     std::atomic<bool> m_open{false};
-    std::timed_mutex m_lock;
+    CBoundedLock m_lock;
     int m_fd = -1;              // guarded by m_lock
     std::string m_folder;       // guarded by m_lock
 };

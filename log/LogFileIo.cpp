@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -64,21 +65,23 @@ std::vector<std::string> ReadNewestLinesOfFile(int fd, std::size_t maxLines, std
             failed = true;
             break;
         }
-        for (std::size_t i = count; i-- > 0 && ranges.size() < maxLines;)
+        std::size_t end = count;   // block[0, end) is still to be scanned
+        while (end > 0 && ranges.size() < maxLines)
         {
-            const off_t at = start + static_cast<off_t>(i);
-            if (std::exchange(afterLineFeed, false) && block[i] == '\r')
+            if (std::exchange(afterLineFeed, false) && block[end - 1] == '\r')
             {
-                lineEnd = at;
+                lineEnd = start + static_cast<off_t>(--end);
                 continue;
             }
-            if (block[i] == '\n')
-            {
-                if (lineEnd > at + 1)
-                    ranges.emplace_back(at + 1, lineEnd);
-                lineEnd = at;
-                afterLineFeed = true;
-            }
+            const void* hit = memrchr(block.data(), '\n', end);
+            if (hit == nullptr)
+                break;
+            end = static_cast<std::size_t>(static_cast<const char*>(hit) - block.data());
+            const off_t at = start + static_cast<off_t>(end);
+            if (lineEnd > at + 1)
+                ranges.emplace_back(at + 1, lineEnd);
+            lineEnd = at;
+            afterLineFeed = true;
         }
         pos = start;
     }
@@ -123,15 +126,24 @@ bool CopyWithLfLineEnds(int source, int target, std::size_t chunkBytes)
             break;
         offset += n;
         out.clear();
-        for (ssize_t i = 0; i < n; ++i)
+        const char* from = in.data();
+        const char* const end = from + n;
+        if (std::exchange(heldCarriageReturn, false) && *from != '\n')
+            out.push_back('\r');
+        while (from < end)
         {
-            const char c = in[static_cast<std::size_t>(i)];
-            if (std::exchange(heldCarriageReturn, false) && c != '\n')
-                out.push_back('\r');
-            if (c == '\r')
+            const auto* cr = static_cast<const char*>(std::memchr(from, '\r', static_cast<std::size_t>(end - from)));
+            if (cr == nullptr)
+            {
+                out.append(from, end);
+                break;
+            }
+            out.append(from, cr);
+            if (cr + 1 == end)
                 heldCarriageReturn = true;
-            else
-                out.push_back(c);
+            else if (cr[1] != '\n')
+                out.push_back('\r');
+            from = cr + 1;
         }
         if (!WriteAll(target, out.data(), out.size()))
             return false;
