@@ -211,6 +211,11 @@ std::vector<CNetworkMonitorEditControl*> CQuillmereSettings::GetMonitorEditors()
     return editors;
 }
 
+CProgressDialog* CQuillmereSettings::GetWaitDialog() const
+{
+    return m_waitDialog;
+}
+
 void CQuillmereSettings::AddNetworkMonitor()
 {
     if (m_settings == nullptr || !m_initialised)

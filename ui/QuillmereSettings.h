@@ -63,7 +63,7 @@ public:
     const std::vector<CRelayEditControl*>& GetRelayEditors() const { return m_relayEditors; }
     std::vector<CNetworkMonitorEditControl*> GetMonitorEditors() const;
     // The "Shutting down" dialog while it is shown, else null.
-    CProgressDialog* GetWaitDialog() const { return m_waitDialog; }
+    CProgressDialog* GetWaitDialog() const;
 
 protected:
     bool event(QEvent* event) override;

@@ -258,7 +258,8 @@ void CTasksPane::Relayout()
         }
         y += kGroupSpacing;
     }
-    m_content->resize(width, y);
+    // At least as tall as the view, so the panel colour fills it below the last group.
+    m_content->resize(width, std::max(y, viewport()->height()));
     m_content->update();
 }
 
