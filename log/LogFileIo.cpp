@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -107,8 +108,12 @@ std::vector<std::string> ReadNewestLinesOfFile(int fd, std::size_t maxLines, std
 
 bool CopyWithLfLineEnds(int source, int target, std::size_t chunkBytes)
 {
+    // The buffers need be no larger than the file; a log is often far smaller than a chunk.
+    struct stat info{};
+    if (fstat(source, &info) == 0 && info.st_size >= 0)
+        chunkBytes = std::min(chunkBytes, static_cast<std::size_t>(info.st_size));
     chunkBytes = std::max<std::size_t>(chunkBytes, 1);
-    std::vector<char> in(chunkBytes);
+    const auto in = std::make_unique_for_overwrite<char[]>(chunkBytes);
     std::string out;
     out.reserve(chunkBytes + 1);
     off_t offset = 0;
@@ -117,7 +122,7 @@ bool CopyWithLfLineEnds(int source, int target, std::size_t chunkBytes)
     bool heldCarriageReturn = false;
     for (;;)
     {
-        const ssize_t n = pread(source, in.data(), in.size(), offset);
+        const ssize_t n = pread(source, in.get(), chunkBytes, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -126,7 +131,7 @@ bool CopyWithLfLineEnds(int source, int target, std::size_t chunkBytes)
             break;
         offset += n;
         out.clear();
-        const char* from = in.data();
+        const char* from = in.get();
         const char* const end = from + n;
         if (std::exchange(heldCarriageReturn, false) && *from != '\n')
             out.push_back('\r');
