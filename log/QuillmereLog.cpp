@@ -9,9 +9,13 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "Log.h"
+#include "LogFileIo.h"
 #include "LogLineSplit.h"
+#include "core/DataFolder.h"
 #include "core/PrivateMessages.h"
 #include "device/QuillmereManager.h"
 #include "ui/PrivateEvent.h"
@@ -30,8 +34,14 @@ struct Column
 };
 constexpr Column kColumns[] = {{"Date/Time", 95}, {"Event", 75}, {"Description", 300}};
 
-// The wParam of a posted line: whether the file was being read when it was posted.
-constexpr std::intptr_t kPostedDuringLoad = 1;
+// The wParam of a posted line. Lines posted while the page read the file with the log
+// locked were written before it and are in the file already; the first line of a thread
+// after the read may be too (its notification may have been late) and is matched.
+constexpr std::intptr_t kNewLine = 0;
+constexpr std::intptr_t kPostedDuringRead = 1;
+constexpr std::intptr_t kFirstOfItsThread = 2;
+// Past this many writing threads the first read is long over; the set stops growing.
+constexpr std::size_t kMaxPostersTracked = 64;
 
 QString FromLogBytes(const std::string& bytes)
 {
@@ -116,9 +126,15 @@ void CQuillmereLog::Update(CEventArgs* args)
     auto* written = dynamic_cast<CWriteLogEventArgs*>(args);
     if (written == nullptr)
         return;
-    const std::intptr_t duringLoad = m_loading.load() ? kPostedDuringLoad : 0;
-    PostPrivateMessage(this, PrivateMessage::LogLineWritten, std::make_unique<CWriteLogEventArgs>(*written),
-                       duringLoad);
+    std::intptr_t kind = m_loading.load() ? kPostedDuringRead : kNewLine;
+    if (kind == kNewLine)
+    {
+        std::lock_guard<std::mutex> guard(m_postersMutex);
+        if (m_postersAfterLoad.size() < kMaxPostersTracked &&
+            m_postersAfterLoad.insert(std::this_thread::get_id()).second)
+            kind = kFirstOfItsThread;
+    }
+    PostPrivateMessage(this, PrivateMessage::LogLineWritten, std::make_unique<CWriteLogEventArgs>(*written), kind);
 }
 
 bool CQuillmereLog::event(QEvent* event)
@@ -127,7 +143,7 @@ bool CQuillmereLog::event(QEvent* event)
     {
         auto* posted = static_cast<CPrivateEvent*>(event);
         if (auto* written = dynamic_cast<CWriteLogEventArgs*>(posted->Record()))
-            AddLiveLine(written->Line, posted->WParam() == kPostedDuringLoad);
+            AddLiveLine(written->Line, posted->WParam());
         return true;
     }
     return CPropertyPage::event(event);
@@ -138,14 +154,25 @@ void CQuillmereLog::LoadFromFile()
     if (m_loaded || m_manager == nullptr)
         return;
     m_loaded = true;
-    // Accept live lines before reading, so that none written meanwhile is missed; the ones
-    // posted while the file is read are checked against it in AddLiveLine.
+    // With the log locked no line is written, so switching live lines on and reading the
+    // file happen at one point of the log's history: no line is missed, and every line
+    // raised meanwhile is already in the file. A busy log leaves the list to live lines.
+    CLog* log = GetLog();
+    if (log == nullptr || !log->IsOpen() || !log->Lock())
+    {
+        m_accepting.store(true);
+        return;
+    }
     m_loading.store(true);
     m_accepting.store(true);
-    CLog* log = GetLog();
-    if (log != nullptr)
-        m_loadedLines = log->ReadNewestLines(kMaxRows);
+    const int fd = ::open(JoinPath(GetDataFolder(), CLog::kFileName).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0)
+    {
+        m_loadedLines = ReadNewestLinesOfFile(fd, kMaxRows);
+        ::close(fd);
+    }
     m_loading.store(false);
+    log->Unlock();
 
     m_list->setUpdatesEnabled(false);
     int row = 0;
@@ -164,9 +191,11 @@ void CQuillmereLog::InsertLine(int row, const std::string& line)
     m_list->insertTopLevelItem(row, item);
 }
 
-void CQuillmereLog::AddLiveLine(const std::string& line, bool postedDuringLoad)
+void CQuillmereLog::AddLiveLine(const std::string& line, std::intptr_t kind)
 {
-    if (postedDuringLoad)
+    if (kind == kPostedDuringRead)
+        return;   // the file read had it
+    if (kind == kFirstOfItsThread)
     {
         const std::string bare = WithoutLineBreak(line);
         auto found = std::find(m_loadedLines.begin(), m_loadedLines.end(), bare);

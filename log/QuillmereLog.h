@@ -2,8 +2,12 @@
 
 #include <QString>
 #include <atomic>
+#include <cstdint>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ui/PropertyPage.h"
@@ -47,19 +51,23 @@ protected:
 private:
     void LoadFromFile();
     void InsertLine(int row, const std::string& line);
-    void AddLiveLine(const std::string& line, bool postedDuringLoad);
+    void AddLiveLine(const std::string& line, std::intptr_t kind);
     void Export();
     CLog* GetLog() const;
 
     CQuillmereManager* m_manager = nullptr;
     CLog* m_attachedLog = nullptr;
     bool m_loaded = false;
-    // Set just before the file is read and cleared after: lines posted meanwhile may be in
-    // what was read already, and are matched against it instead of shown twice.
+    // The log raises a line after releasing its lock, so a line that the first read already
+    // found can still arrive live: posted while the file is read (always in it), or as the
+    // first post of its writing thread after the read (a thread's next line waits for the
+    // previous one's notification), which is matched against the lines read.
     std::atomic<bool> m_accepting{false};
     std::atomic<bool> m_loading{false};
     std::atomic<bool> m_alive{true};
-    std::vector<std::string> m_loadedLines;   // kept only until the posts of the load are in
+    std::mutex m_postersMutex;
+    std::set<std::thread::id> m_postersAfterLoad;   // guarded by m_postersMutex
+    std::vector<std::string> m_loadedLines;         // UI thread only
 
     QPushButton* m_export = nullptr;
     QTreeWidget* m_list = nullptr;
