@@ -5,7 +5,6 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QTemporaryDir>
-#include <cstdlib>
 
 #include "ui/AboutDialog.h"
 #include "ui/HelpFile.h"
@@ -37,9 +36,7 @@ TEST(HelpFile, BesideTheExecutableComesFirstThenTheInstalledCopy)
 
 TEST(HelpFile, TheShippedHelpCoversWhatOperatorsNeed)
 {
-    const char* source = std::getenv("QM_SOURCE_DIR");
-    ASSERT_NE(source, nullptr);
-    QFile file(QString::fromUtf8(source) + "/res/Quillmere_Help.html");
+    QFile file(QStringLiteral(QM_APP_TEST_SOURCE_DIR "/res/Quillmere_Help.html"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QString text = QString::fromUtf8(file.readAll());
     for (const char* topic : {"ports/COM", "/dev/serial/by-id", "dialout", "net.ipv4.ping_group_range",
