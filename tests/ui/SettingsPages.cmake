@@ -4,4 +4,5 @@ qm_add_test(ui_settings_tests OWN_MAIN
     SOURCES SettingsTestMain.cpp SettingsTestSupport.h
             SettingsPageTest.cpp NetworkMonitorEditControlTest.cpp
             SettingsSerialPortListTest.cpp SettingsVisualManagerTest.cpp
+            SettingsPageDeviceTest.cpp
     LIBS qm_ui qm_link qm_log Qt6::Test)
