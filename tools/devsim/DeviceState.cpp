@@ -219,7 +219,11 @@ wire::Bytes CDeviceState::UptimePayload(std::uint64_t nowMs) const
 
 wire::Bytes CDeviceState::DateTimePayload(std::uint64_t nowMs) const
 {
-    wire::Bytes payload{m_fwMajor, m_fwMinor, m_fwBuild};
+    wire::Bytes payload;
+    payload.reserve(8);   // see BuildFrame: avoids a false -Warray-bounds in GCC 12
+    payload.push_back(m_fwMajor);
+    payload.push_back(m_fwMinor);
+    payload.push_back(m_fwBuild);
     if (m_rawClock)
     {
         payload.insert(payload.end(), m_rawClock->begin(), m_rawClock->end());
