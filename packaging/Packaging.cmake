@@ -1,0 +1,43 @@
+# Debian package: cpack -G DEB in a build folder (scripts/package.sh does the whole run).
+# The program's own install rules live in app/CMakeLists.txt; this adds what only the
+# package carries and the package's control fields.
+if(QM_BUILD_UI)
+    # Installed under the name of the application's desktop entry, so that a file of the same
+    # name in ~/.config/autostart overrides it for one account.
+    install(FILES ${CMAKE_CURRENT_LIST_DIR}/quillmere-monitor-autostart.desktop
+            DESTINATION /etc/xdg/autostart RENAME quillmere-monitor.desktop)
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quillmere-monitor)
+set(CPACK_PACKAGE_VENDOR Velmarquet)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Monitor for a remote relay and telemetry unit on a serial line")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Quillmere Monitor polls a relay and telemetry unit over a serial port, shows its radio,\n\
+clock, door and relay status, switches and power-cycles its relays, power-cycles a relay\n\
+when a pinged host stops answering, keeps an event log and uploads new unit firmware.\n\
+It lives in the desktop's notification area.")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+# Directories the package creates must not inherit the umask of whoever built it.
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Velmarquet Quillmere Monitor maintainers <quillmere-monitor@velmarquet.invalid>")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The libraries the executable links come from dpkg-shlibdeps. Qt finds its SVG image and icon
+# plugins at run time, so no linked symbol names them: without libqt6svg6 every icon would be
+# blank. The xcb and offscreen platform plugins ship in libqt6gui6, which shlibdeps finds.
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hicolor-icon-theme")
+if(QM_BUILD_UI)
+    # A file under /etc belongs to the administrator: dpkg keeps an edited autostart entry
+    # over an upgrade instead of overwriting it.
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/conffiles)
+endif()
+
+include(CPack)

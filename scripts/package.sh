@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the Debian package quillmere-monitor_<version>_<arch>.deb with CPack in its own build
+# folder and checks what went into it. Install it with
+#   sudo apt-get install ./build-package/quillmere-monitor_*.deb
+#
+#   scripts/package.sh [--skip-deps] [--build-dir DIR] [--smoke]
+#     --smoke   also install the package, run the installed program against the simulated
+#               unit in a private network namespace, and remove it again (root only)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+
+skip_deps=0
+smoke=0
+build_dir=build-package
+while (($#)); do
+    case $1 in
+        --skip-deps) skip_deps=1; shift ;;
+        --build-dir) build_dir=$2; shift 2 ;;
+        --smoke) smoke=1; shift ;;
+        -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
+        *) echo "unknown option: $1" >&2; exit 2 ;;
+    esac
+done
+
+((skip_deps)) || scripts/install-deps.sh
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_TESTS=OFF >/dev/null
+# Without the tests this is the program, its engine and the simulated unit the smoke run uses.
+cmake --build "$build_dir" -j "$(nproc)"
+rm -f "$build_dir"/quillmere-monitor_*.deb
+(cd "$build_dir" && cpack -G DEB)
+shopt -s nullglob
+debs=("$root/$build_dir"/quillmere-monitor_*.deb)
+((${#debs[@]} == 1)) || { echo "expected one package in $build_dir, found ${#debs[@]}" >&2; exit 1; }
+deb=${debs[0]}
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
+
+packaging/check-deb.sh "$deb" "$version"
+if ((smoke)); then
+    packaging/smoke-test.sh "$deb" "$root/$build_dir/tools/quillmere-devsim"
+fi
+echo "package: $deb"
