@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# Installs a built package with apt-get, runs the installed program on the offscreen platform
+# against the simulated unit for a while, inside a private network namespace with only
+# loopback up and with its own data folder, stops it with SIGTERM as a logout would, checks
+# its log and the unit's transcript, and removes the package again. Needs root (apt-get).
+#
+#   packaging/smoke-test.sh <package.deb> <path to quillmere-devsim> [seconds, default 20]
+set -euo pipefail
+deb=$(realpath "$1")
+devsim=$(realpath "$2")
+seconds=${3:-20}
+program=/usr/bin/quillmere-monitor
+[[ $(id -u) -eq 0 ]] || { echo "apt-get install needs root" >&2; exit 2; }
+[[ -x $devsim ]] || { echo "no simulated unit at $devsim" >&2; exit 2; }
+if dpkg-query -W -f='${Status}' quillmere-monitor 2>/dev/null | grep -q "install ok installed"; then
+    echo "quillmere-monitor is already installed; this test would remove it" >&2
+    exit 2
+fi
+
+work=$(mktemp -d /tmp/quillmere-smoke.XXXXXX)
+pids=()
+installed=0
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    if ((installed)); then
+        DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq quillmere-monitor >"$work/remove.out" 2>&1 || true
+        # remove keeps the conffile under /etc; purge too, so the machine is left as found.
+        dpkg --purge quillmere-monitor >>"$work/remove.out" 2>&1 || true
+    fi
+}
+trap cleanup EXIT
+
+echo "== apt-get install -y $deb"
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$work/install.out" 2>&1 ||
+    { cat "$work/install.out" >&2; exit 1; }
+installed=1
+dpkg -L quillmere-monitor | grep -E '^/(usr/bin|etc|usr/share/(applications|icons|quillmere))/.*\.' 
+
+export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run QT_QPA_PLATFORM=offscreen
+mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+data="$XDG_DATA_HOME/Velmarquet/Quillmere Monitor"
+mkdir -p "$data"
+cat > "$data/settings.xml" <<'XML'
+<Settings><ComPort>7</ComPort><StatusPollIntervalInMinutes>1</StatusPollIntervalInMinutes><LogLevel>Debug</LogLevel><NetworkMonitors><NetworkMonitor><EventName>Loopback</EventName><Target>127.0.0.1</Target><PollIntervalInMinutes>1</PollIntervalInMinutes><RelayIndex>1</RelayIndex><Threshold>4</Threshold><Action>Cycle power</Action><CycleEveryErrorCount>1</CycleEveryErrorCount><AutoResetLimit>3</AutoResetLimit><CurrentResetCount>0</CurrentResetCount></NetworkMonitor></NetworkMonitors></Settings>
+XML
+
+# The unit reads control lines from its input; this script holds the pipe open, and the
+# unit's own time limit ends it in any case.
+mkfifo "$work/devsim.in"
+exec 3<>"$work/devsim.in"
+"$devsim" --com 7 --data-folder "$data" --transcript "$work/transcript.txt" \
+    --max-seconds $((seconds + 15)) <"$work/devsim.in" >"$work/devsim.out" 2>&1 &
+pids+=($!)
+for _ in $(seq 50); do [[ -L $data/ports/COM7 ]] && break; sleep 0.1; done
+[[ -L $data/ports/COM7 ]] || { echo "the simulated unit did not start" >&2; cat "$work/devsim.out" >&2; exit 1; }
+
+echo "== $program, offscreen, in its own network namespace, for $seconds s"
+unshare -n -- sh -c 'ip link set lo up && exec "$0"' "$program" >"$work/program.out" 2>&1 &
+pid=$!
+pids+=($pid)
+for _ in $(seq "$seconds"); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 1
+done
+kill -0 "$pid" 2>/dev/null || { echo "the installed program ended by itself:" >&2; cat "$work/program.out" >&2; exit 1; }
+kill -TERM "$pid"
+status=0
+for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+if kill -0 "$pid" 2>/dev/null; then
+    echo "the program did not end within 10 s of SIGTERM" >&2
+    exit 1
+fi
+wait "$pid" || status=$?
+
+log="$data/Quillmere.log"
+faults=0
+grep -q ',Event,Application Started$' "$log" || { echo "FAULT: no 'Application Started' in the log" >&2; faults=$((faults + 1)); }
+grep -q ',Event,Application terminated$' "$log" || { echo "FAULT: no 'Application terminated' in the log" >&2; faults=$((faults + 1)); }
+received=$(grep -c '^RX' "$work/transcript.txt" || true)
+((received > 0)) || { echo "FAULT: no frame reached the simulated unit" >&2; faults=$((faults + 1)); }
+((status == 0)) || { echo "FAULT: exit status $status after SIGTERM" >&2; faults=$((faults + 1)); }
+[[ -f $data/settings.xml ]] || { echo "FAULT: settings not saved" >&2; faults=$((faults + 1)); }
+
+echo "== event log"
+grep -v ',Debug,' "$log" || true
+echo "== debug lines (link traces): $(grep -c ',Debug,' "$log" || true); frames the unit received: $received; exit status: $status"
+((faults == 0)) || exit 1
+
+cleanup
+trap - EXIT
+installed=0
+if [[ -e $program || -n $(dpkg-query -W -f='${Status}' quillmere-monitor 2>/dev/null | grep ' installed') ]]; then
+    echo "FAULT: the package is still installed after apt-get remove" >&2
+    exit 1
+fi
+echo "== removed: $program is gone"
+rm -rf "$work"
