@@ -1,0 +1,140 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "FaultFixture.h"
+
+namespace
+{
+using namespace faults;
+
+struct BrokenFile
+{
+    const char* name;
+    std::function<void(const std::string& path)> make;
+    // Texts the saved document must still hold: what was readable is not lost.
+    std::vector<std::string> kept;
+};
+
+void Write(const std::string& path, const std::string& text)
+{
+    WriteWholeFile(path, text);
+}
+
+std::string WithElement(const std::string& element, const std::string& replacement)
+{
+    std::string text = SettingsText();
+    const std::size_t begin = text.find("<" + element + ">");
+    const std::size_t end = text.find("</" + element + ">", begin);
+    return text.replace(begin, end + element.size() + 3 - begin, replacement);
+}
+
+std::string RandomBytes(std::size_t count)
+{
+    std::mt19937 random(12345);
+    std::string bytes(count, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(random() & 0xFF);
+    return bytes;
+}
+
+std::string DeeplyNested(int depth)
+{
+    std::string text = "<Settings><ComPort>7</ComPort>";
+    for (int i = 0; i < depth; ++i)
+        text += "<Relays>";
+    for (int i = 0; i < depth; ++i)
+        text += "</Relays>";
+    return text + "</Settings>";
+}
+
+const std::vector<BrokenFile>& BrokenFiles()
+{
+    static const std::vector<BrokenFile> files = {
+        {"Empty", [](const std::string& p) { Write(p, ""); }, {}},
+        {"NotXml", [](const std::string& p) { Write(p, "ComPort=7\nthis is not a settings document\n"); }, {}},
+        {"CutOffHalfway", [](const std::string& p) { Write(p, SettingsText().substr(0, SettingsText().size() / 2)); },
+         {}},
+        {"BinaryRubbish", [](const std::string& p) { Write(p, RandomBytes(4096)); }, {}},
+        {"OnlyNulBytes", [](const std::string& p) { Write(p, std::string(1000, '\0')); }, {}},
+        {"WrongRootName",
+         [](const std::string& p) { Write(p, "<Configuration><ComPort>7</ComPort></Configuration>"); },
+         {"<ComPort>7</ComPort>"}},
+        {"NumbersOutOfEveryRange",
+         [](const std::string& p) {
+             std::string text = WithElement("ComPort", "<ComPort>99999999999999999999999</ComPort>");
+             const std::size_t at = text.find("<StatusPollIntervalInMinutes>30<");
+             Write(p, text.replace(at, 31, "<StatusPollIntervalInMinutes>-2147483649"));
+         },
+         {"<Target>127.0.0.1</Target>"}},
+        {"WordsWhereNumbersGo",
+         [](const std::string& p) { Write(p, WithElement("ComPort", "<ComPort>seven</ComPort><LogLevel>Loud</LogLevel>")); },
+         {"<Target>127.0.0.1</Target>", "<StatusPollIntervalInMinutes>30<"}},
+        {"UnknownAndRepeatedElements",
+         [](const std::string& p) {
+             Write(p, WithElement("ComPort", "<ComPort>3</ComPort><Colour>red</Colour><ComPort>7</ComPort>"));
+         },
+         {"<ComPort>7</ComPort>", "<Target>127.0.0.1</Target>"}},
+        {"ByteOrderMarkFirst", [](const std::string& p) { Write(p, "\xEF\xBB\xBF" + SettingsText()); },
+         {"<ComPort>7</ComPort>", "<Target>127.0.0.1</Target>"}},
+        {"NestedHundredThousandDeep", [](const std::string& p) { Write(p, DeeplyNested(100000)); }, {}},
+        {"LargerThanAnySettings",
+         [](const std::string& p) { Write(p, "<Settings>" + std::string(65 * 1024 * 1024, ' ') + "</Settings>"); },
+         {}},
+        {"AFolderOfThatName", [](const std::string& p) { std::filesystem::create_directory(p); }, {}},
+        {"APipeOfThatName", [](const std::string& p) { ::mkfifo(p.c_str(), 0644); }, {}},
+        {"ALinkToNowhere",
+         [](const std::string& p) { std::filesystem::create_symlink(p + ".gone", p); }, {}},
+    };
+    return files;
+}
+}
+
+class BrokenSettings : public FaultFixture, public ::testing::WithParamInterface<std::size_t>
+{
+};
+
+TEST_P(BrokenSettings, TheProgramStartsRunsAndEndsWithACompleteDocument)
+{
+    const BrokenFile& broken = BrokenFiles()[GetParam()];
+    std::filesystem::remove(SettingsPath());
+    broken.make(SettingsPath());
+    const bool wasFolder = std::filesystem::is_directory(SettingsPath());
+
+    FaultProgram program(OutputPath());
+    ASSERT_TRUE(WaitForLogEntry("Event,Application Started", 20000)) << Diagnostics();
+    // Long enough for the link and the first poll to have begun with what was loaded.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(program.IsRunning()) << Diagnostics();
+    ASSERT_TRUE(StopProgram(program)) << Diagnostics();
+    EXPECT_EQ(CountLogEntries("Event,Application terminated"), 1u);
+    EXPECT_EQ(LogDefect(ReadWholeFile(LogPath()), false), "");
+
+    if (wasFolder)
+    {
+        // Nothing may be put in place of a folder; the program just could not save.
+        EXPECT_TRUE(std::filesystem::is_directory(SettingsPath()));
+        return;
+    }
+    const std::string saved = ReadWholeFile(SettingsPath());
+    EXPECT_TRUE(ParsesAsSettings(saved)) << saved.substr(0, 400);
+    for (const std::string& text : broken.kept)
+        EXPECT_NE(saved.find(text), std::string::npos) << text << " was lost: " << saved;
+    // What was unreadable is replaced by the defaults, which are complete: a second start
+    // loads them back unchanged.
+    FaultProgram again(OutputPath());
+    ASSERT_TRUE(WaitForLogEntry("Event,Application Started", 20000, 2)) << Diagnostics();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(StopProgram(again)) << Diagnostics();
+    EXPECT_EQ(ReadWholeFile(SettingsPath()), saved);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, BrokenSettings, ::testing::Range<std::size_t>(0, BrokenFiles().size()),
+                         [](const auto& info) { return std::string(BrokenFiles()[info.param].name); });

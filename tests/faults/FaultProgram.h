@@ -1,0 +1,30 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+// The built program as a child process on the offscreen platform, inside a network namespace
+// of its own with only loopback up. With a read-only folder it also gets a mount namespace of
+// its own in which that folder is bound read-only, so that even a root test run cannot write
+// there while the test itself still can. The pid is the program's (unshare and sh exec into it).
+class FaultProgram
+{
+public:
+    explicit FaultProgram(const std::string& outputPath, const std::string& readOnlyFolder = {});
+    ~FaultProgram();   // kills a program still running
+    FaultProgram(const FaultProgram&) = delete;
+    FaultProgram& operator=(const FaultProgram&) = delete;
+
+    pid_t Pid() const { return m_pid; }
+    bool Signal(int signalNumber) const;
+    bool IsRunning();
+    // The wait status, or -1 when it did not end in time.
+    int WaitForExit(int timeoutMs);
+
+    static std::string ProgramPath();
+
+private:
+    pid_t m_pid = -1;
+    int m_status = -1;
+};
