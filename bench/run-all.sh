@@ -199,7 +199,7 @@ answers_end=$(count '^TX' "$work/transcript.txt")
 kill -TERM "$pid"
 for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
 wait "$pid" 2>/dev/null || true
-grep -q ',Event,Application terminated$' "$data/Quillmere.log" || missed "the program did not end normally on SIGTERM"
+grep -q ',Event,Application terminated' "$data/Quillmere.log" || missed "the program did not end normally on SIGTERM"
 errors=$(count ',Error,' "$data/Quillmere.log")
 
 echo
@@ -230,7 +230,8 @@ grep -q '^ratio' "$work/xmodem.out" || missed "no ratio from bench_xmodem"
 
 echo
 echo "5. Log page, first showing over a full log (goal: under 50 ms)"
-if "$build/bench/pages/bench_pages" >"$work/pages.out" 2>&1; then
+# The offscreen platform warns once per window it cannot size; that is noise here.
+if "$build/bench/pages/bench_pages" 2>&1 | grep -v "does not support propagateSizeHints" >"$work/pages.out"; then
     sed 's/^/  /' "$work/pages.out"
 else
     sed 's/^/  /' "$work/pages.out"

@@ -19,9 +19,11 @@ field() { dpkg-deb -f "$deb" "$1"; }
 
 # Libraries the executable links, as dpkg-shlibdeps names them, plus the SVG plugins.
 depends=$(field Depends)
+depended=" $(sed 's/ *([^)]*)//g; s/,/ /g' <<<"$depends") "
 for library in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6svg6 libpugixml1v5 libserialport0; do
-    grep -Eq "(^|, )$library( |,|$)" <<<"$depends" || fault "Depends lacks $library: $depends"
+    [[ $depended == *" $library "* ]] || fault "Depends lacks $library: $depends"
 done
+[[ $(tr ' ' '\n' <<<"$depended" | sed '/^$/d' | sort | uniq -d) == "" ]] || fault "Depends names a package twice: $depends"
 
 listing=$(dpkg-deb -c "$deb")
 expect_file() {

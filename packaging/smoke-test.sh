@@ -32,11 +32,11 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "== apt-get install -y $deb"
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$work/install.out" 2>&1 ||
-    { cat "$work/install.out" >&2; exit 1; }
+echo "== apt-get install -y ./$(basename "$deb")"
+(cd "$(dirname "$deb")" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$(basename "$deb")") \
+    >"$work/install.out" 2>&1 || { cat "$work/install.out" >&2; exit 1; }
 installed=1
-dpkg -L quillmere-monitor | grep -E '^/(usr/bin|etc|usr/share/(applications|icons|quillmere))/.*\.' 
+dpkg -L quillmere-monitor | while read -r path; do if [[ -f $path ]]; then echo "$path"; fi; done
 
 export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run QT_QPA_PLATFORM=offscreen
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
@@ -76,8 +76,8 @@ wait "$pid" || status=$?
 
 log="$data/Quillmere.log"
 faults=0
-grep -q ',Event,Application Started$' "$log" || { echo "FAULT: no 'Application Started' in the log" >&2; faults=$((faults + 1)); }
-grep -q ',Event,Application terminated$' "$log" || { echo "FAULT: no 'Application terminated' in the log" >&2; faults=$((faults + 1)); }
+grep -q ',Event,Application Started' "$log" || { echo "FAULT: no 'Application Started' in the log" >&2; faults=$((faults + 1)); }
+grep -q ',Event,Application terminated' "$log" || { echo "FAULT: no 'Application terminated' in the log" >&2; faults=$((faults + 1)); }
 received=$(grep -c '^RX' "$work/transcript.txt" || true)
 ((received > 0)) || { echo "FAULT: no frame reached the simulated unit" >&2; faults=$((faults + 1)); }
 ((status == 0)) || { echo "FAULT: exit status $status after SIGTERM" >&2; faults=$((faults + 1)); }
