@@ -100,7 +100,9 @@ measure_wakeups() {
     done
     for tid in "${!last[@]}"; do
         local delta=$((last[$tid] - ${base[$tid]:-0}))
-        ((delta == 0)) || printf '    %-20s %6d switches  %6.2f /s\n' "${names[$tid]}" "$delta" \
+        local label="thread $tid"
+        ((tid == pid)) && label="main thread"
+        ((delta == 0)) || printf '    %-18s %6d switches  %6.2f /s\n' "$label" "$delta" \
             "$(awk -v d="$delta" -v s="$seconds" 'BEGIN { print d / s }')"
     done | sort -k2 -nr
     echo "TOTAL $total"
@@ -175,6 +177,7 @@ if command -v perf >/dev/null; then
     perf stat -x, -e context-switches -p "$pid" -- sleep "$idle" 2>"$perf_out" &
     perf_pid=$!
 fi
+echo "  threads: main $pid, others $(thread_switches "$pid" | awk -v main="$pid" '$1 != main { printf "%s%s", sep, $1; sep = ", " }')"
 wakeups=$(measure_wakeups "$pid" "$idle")
 grep -v '^TOTAL' <<<"$wakeups" || true
 total=$(sed -n 's/^TOTAL //p' <<<"$wakeups")
