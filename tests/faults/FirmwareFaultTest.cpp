@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "FaultFixture.h"
+#include "config/AppSettings.h"
+#include "core/DataFolder.h"
+#include "device/CommandCodes.h"
+#include "device/QuillmereManager.h"
+#include "device/StatusCodes.h"
+#include "link/QMNetLink.h"
+#include "log/Log.h"
+#include "tests/support/ManualTimerService.h"
+
+// A firmware file can only be chosen through the window, so these faults of the upload run on
+// the program's own objects, wired as start-up wires them, against the simulated unit. The
+// link's read time-out is shortened; what goes over the wire is the same.
+namespace
+{
+using namespace faults;
+
+std::string Image(std::size_t size)
+{
+    std::string image(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        image[i] = static_cast<char>(i * 13 + 5);
+    return image;
+}
+}
+
+class FirmwareFault : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::filesystem::create_directories(JoinPath(GetDataFolder(), "ports"));
+        m_sim = std::make_unique<DevSimProcess>(
+            std::vector<std::string>{"--com", std::to_string(kComPort), "--data-folder", GetDataFolder(),
+                                     "--xmodem-nak-ms", "300"},
+            60);
+        ASSERT_TRUE(m_sim->Started()) << m_sim->Error();
+        m_settings.SetComPort(kComPort);
+        m_manager.SetSettings(&m_settings);
+        m_manager.SetLinkEngine(&m_link);
+        m_log.Open();
+        m_manager.SetLog(&m_log);
+        m_manager.SetTimerService(&m_timers);
+        m_manager.SetLinkTiming({3, 20, 300});
+        m_imagePath = m_folder.Root() + "/update.rom";
+        WriteWholeFile(m_imagePath, Image(1000));
+    }
+
+    void TearDown() override
+    {
+        m_manager.Stop(true);
+        m_manager.WaitForThreads();
+    }
+
+    std::vector<std::string> LogEntries() const
+    {
+        std::vector<std::string> entries;
+        std::istringstream in(ReadWholeFile(JoinPath(GetDataFolder(), CLog::kFileName)));
+        for (std::string line; std::getline(in, line);)
+        {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            if (const auto comma = line.find(','); comma != std::string::npos)
+                entries.push_back(line.substr(comma + 1));
+        }
+        return entries;
+    }
+
+    std::size_t CountEntries(const std::string& entry) const
+    {
+        const auto entries = LogEntries();
+        return static_cast<std::size_t>(std::count(entries.begin(), entries.end(), entry));
+    }
+
+    std::size_t RelayStatusAnswers() const
+    {
+        const auto frames = m_sim->SentFrames();
+        return static_cast<std::size_t>(std::count_if(frames.begin(), frames.end(), [](const std::string& f) {
+            return f.rfind("02 01 04", 0) == 0;
+        }));
+    }
+
+    // Asks for the relay status until the unit answers; true when it did within the time.
+    bool AnswersAgainWithin(int timeoutMs)
+    {
+        const std::size_t before = RelayStatusAnswers();
+        return WaitFor(
+            [&] {
+                if (RelayStatusAnswers() > before)
+                    return true;
+                m_manager.RequestRelayStatus();
+                return WaitFor([&] { return RelayStatusAnswers() > before; }, 1500);
+            },
+            timeoutMs);
+    }
+
+    static std::string TransferError(int status)
+    {
+        return "Error,Error for " + GetCommandName(CommandCode::FirmwareTransfer) + " command " + GetErrorText(status);
+    }
+
+    TempDataFolder m_folder;
+    std::unique_ptr<DevSimProcess> m_sim;
+    ManualTimerService m_timers;
+    CQuillmereManager m_manager;
+    CAppSettings m_settings;
+    CQMNetLink m_link;
+    CLog m_log;
+    std::string m_imagePath;
+};
+
+TEST_F(FirmwareFault, RefusedBlocksAreSentAgainAndTheImageArrivesWhole)
+{
+    ASSERT_TRUE(m_sim->Command("refuse-blocks 2"));
+    m_manager.UpdateFirmware(m_imagePath);
+    m_manager.Connect();
+    ASSERT_TRUE(m_sim->WaitForTranscriptLine("firmware received", 20000));
+    const std::string stored = ReadWholeFile(m_sim->FirmwarePath());
+    EXPECT_EQ(stored.substr(0, 1000), Image(1000));
+    EXPECT_EQ(stored.size(), 1024u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    for (const std::string& entry : LogEntries())
+        EXPECT_EQ(entry.find("Error"), std::string::npos) << entry;
+    EXPECT_TRUE(AnswersAgainWithin(5000));
+}
+
+TEST_F(FirmwareFault, ABlockRefusedEveryTimeFailsTheUploadWithItsTextAndTheUnitIsHeardAgain)
+{
+    ASSERT_TRUE(m_sim->Command("refuse-blocks 100"));
+    m_manager.UpdateFirmware(m_imagePath);
+    m_manager.Connect();
+    // The transfer stops without its end byte; the wait for the unit's last answer that follows
+    // hears nothing, and that is what the upload reports.
+    ASSERT_TRUE(WaitFor([&] { return CountEntries(TransferError(Status::Timeout)) == 1; }, 20000))
+        << ReadWholeFile(JoinPath(GetDataFolder(), CLog::kFileName));
+    EXPECT_FALSE(std::filesystem::exists(m_sim->FirmwarePath())) << "a refused upload was stored";
+    // Once the unit has given the upload up, commands are answered again.
+    ASSERT_TRUE(m_sim->Command("refuse-blocks 0"));
+    EXPECT_TRUE(AnswersAgainWithin(20000)) << ReadWholeFile(m_sim->TranscriptPath());
+}
+
+TEST_F(FirmwareFault, AFileDeletedAfterItWasChosenFailsTheUploadAndTheLinkGoesOn)
+{
+    m_manager.UpdateFirmware(m_imagePath);
+    ASSERT_TRUE(std::filesystem::remove(m_imagePath));
+    m_manager.Connect();
+    // Nothing is sent; the upload reports the wait that follows, which hears the unit's
+    // repeated start signal, a NAK.
+    ASSERT_TRUE(WaitFor([&] { return CountEntries(TransferError(Status::NotAcknowledged)) == 1; }, 20000))
+        << ReadWholeFile(JoinPath(GetDataFolder(), CLog::kFileName));
+    EXPECT_FALSE(std::filesystem::exists(m_sim->FirmwarePath()));
+    EXPECT_EQ(m_sim->WaitForTranscriptLine("RX 01 ", 300), false) << "a block was sent without a file";
+    EXPECT_TRUE(AnswersAgainWithin(20000)) << ReadWholeFile(m_sim->TranscriptPath());
+}
