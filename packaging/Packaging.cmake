@@ -3,9 +3,17 @@
 # package carries and the package's control fields.
 if(QM_BUILD_UI)
     # Installed under the name of the application's desktop entry, so that a file of the same
-    # name in ~/.config/autostart overrides it for one account.
+    # name in ~/.config/autostart overrides it for one account. Configured with the prefix
+    # /usr, as the package is, the folder is /etc/xdg/autostart; any other prefix keeps it
+    # below that prefix (also one given to cmake --install), so a trial install never
+    # turns up in every account's log-in.
+    if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+        set(QM_AUTOSTART_DIR /etc/xdg/autostart)
+    else()
+        set(QM_AUTOSTART_DIR etc/xdg/autostart)
+    endif()
     install(FILES ${CMAKE_CURRENT_LIST_DIR}/quillmere-monitor-autostart.desktop
-            DESTINATION /etc/xdg/autostart RENAME quillmere-monitor.desktop)
+            DESTINATION ${QM_AUTOSTART_DIR} RENAME quillmere-monitor.desktop)
 endif()
 
 set(CPACK_GENERATOR DEB)

@@ -24,7 +24,8 @@ while (($#)); do
 done
 
 ((skip_deps)) || scripts/install-deps.sh
-cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD_TESTS=OFF \
+    -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 # Without the tests this is the program, its engine and the simulated unit the smoke run uses.
 cmake --build "$build_dir" -j "$(nproc)"
 rm -f "$build_dir"/quillmere-monitor_*.deb
