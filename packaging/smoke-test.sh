@@ -38,6 +38,20 @@ echo "== apt-get install -y ./$(basename "$deb")"
 installed=1
 dpkg -L quillmere-monitor | while read -r path; do if [[ -f $path ]]; then echo "$path"; fi; done
 
+# The help's two commands that turn the log-in entry on for one account, run as written.
+help=/usr/share/quillmere-monitor/Quillmere_Help.html
+turn_on=$(sed -n '/^<pre>mkdir -p ~\/.config\/autostart$/,/<\/pre>/p' "$help" |
+    sed 's/^<pre>//; s/<\/pre>.*//; s/&gt;/>/g; s/&lt;/</g; s/&amp;/\&/g')
+[[ -n $turn_on ]] || { echo "FAULT: the help shows no command to turn the log-in entry on" >&2; exit 1; }
+mkdir -p "$work/home"
+HOME=$work/home bash -euc "$turn_on"
+entry=$work/home/.config/autostart/quillmere-monitor.desktop
+if ! grep -qx 'Hidden=false' "$entry" || grep -qx 'Hidden=true' "$entry" || ! desktop-file-validate "$entry"; then
+    echo "FAULT: the help's command does not give an entry that is switched on" >&2
+    exit 1
+fi
+echo "== the help's command switches the log-in entry on: $(grep -c '^Hidden=false$' "$entry") Hidden=false line"
+
 export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run QT_QPA_PLATFORM=offscreen
 mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
 data="$XDG_DATA_HOME/Velmarquet/Quillmere Monitor"
