@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QTimer>
 
 #include "SingleInstanceLock.h"
 #include "TerminationSignals.h"
@@ -39,6 +40,16 @@ bool CQuillmereUtilityToolApp::InitInstance()
     // Made before the manager so that it outlives every timer the manager sets.
     CQtTimerService timers;
     CTerminationSignals signalWatch;
+    // Installed before anything is logged: a signal during start-up waits in the pipe until
+    // the sheet's loop runs, instead of ending the process without its normal shutdown.
+    CQuillmereSheet* runningSheet = nullptr;
+    bool closeRequested = false;
+    signalWatch.Install([&runningSheet, &closeRequested](int) {
+        if (runningSheet != nullptr)
+            runningSheet->CloseWithoutQuestion();
+        else
+            closeRequested = true;   // read while starting up: kept for when the loop runs
+    });
 
     CQuillmereManager manager;
     manager.SetTimerService(&timers);
@@ -55,9 +66,11 @@ bool CQuillmereUtilityToolApp::InitInstance()
     {
         CQuillmereSheet sheet(&manager, QString::fromLatin1(CQuillmereSheet::Caption));
         sheet.setWindowTitle(QString::fromLatin1(CQuillmereSheet::Caption));
-        // A signal before the loop runs waits in the pipe and is handled as soon as it starts.
-        signalWatch.Install([&sheet](int) { sheet.CloseWithoutQuestion(); });
+        runningSheet = &sheet;
+        if (closeRequested)
+            QTimer::singleShot(0, &sheet, [&sheet] { sheet.CloseWithoutQuestion(); });
         sheet.DoModal();
+        runningSheet = nullptr;
         m_restartRequested = sheet.IsRestartRequested();
 
         manager.Stop(true);

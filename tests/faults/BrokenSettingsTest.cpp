@@ -131,7 +131,6 @@ TEST_P(BrokenSettings, TheProgramStartsRunsAndEndsWithACompleteDocument)
     // loads them back unchanged.
     FaultProgram again(OutputPath());
     ASSERT_TRUE(WaitForLogEntry("Event,Application Started", 20000, 2)) << Diagnostics();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     ASSERT_TRUE(StopProgram(again)) << Diagnostics();
     EXPECT_EQ(ReadWholeFile(SettingsPath()), saved);
 }

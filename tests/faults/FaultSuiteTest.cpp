@@ -134,6 +134,9 @@ TEST_F(FaultSuite, AnAdapterPulledMidFrameIsReportedAndThePortIsTakenAgainWhenPl
     FaultProgram program(OutputPath());
     ASSERT_TRUE(m_sim->WaitForReceivedFrames(2, 15000)) << Diagnostics();
     ASSERT_TRUE(m_sim->Command("hangup"));
+    // A pulled adapter's device node goes away. The unit's old line name is free for the next
+    // pseudo-terminal anyone opens (another test's unit, say), so the name must go too.
+    std::filesystem::remove(m_sim->LinkPath());
     const std::size_t receivedAtPull = m_sim->ReceivedFrames().size();
 
     // The failed read is reported; the open that fails while the adapter is out is reported once.
@@ -145,6 +148,7 @@ TEST_F(FaultSuite, AnAdapterPulledMidFrameIsReportedAndThePortIsTakenAgainWhenPl
 
     ASSERT_TRUE(m_sim->Command("delay 0"));
     ASSERT_TRUE(m_sim->Command("replug"));
+    ASSERT_TRUE(std::filesystem::is_symlink(m_sim->LinkPath()));
     // Every command still queued reaches the new line: the start-up burst finishes.
     EXPECT_TRUE(m_sim->WaitForReceivedFrames(receivedAtPull + 1, 8000)) << Diagnostics();
     EXPECT_TRUE(WaitUntilPolled(30000)) << Diagnostics();
@@ -170,4 +174,20 @@ TEST_F(FaultSuite, AReadOnlyDataFolderLeavesTheProgramRunningAndTheFilesAsTheyWe
     EXPECT_EQ(ReadWholeFile(LogPath()), oldLog);
     for (const auto& entry : std::filesystem::directory_iterator(m_folder.DataFolder()))
         EXPECT_EQ(entry.path().filename().string().rfind(".settings.xml.saving-", 0), std::string::npos);
+}
+
+TEST_F(FaultSuite, ATerminationSignalTheMomentStartUpIsLoggedStillEndsTheRunNormally)
+{
+    // Asked to end while the window is still being made: the request waits for the loop.
+    for (int run = 1; run <= 3; ++run)
+    {
+        FaultProgram program(OutputPath());
+        ASSERT_TRUE(faults::WaitFor([&] { return CountLogEntries("Event,Application Started") >= std::size_t(run); },
+                                    20000))
+            << Diagnostics();
+        ASSERT_TRUE(StopProgram(program)) << "run " << run << "; " << Diagnostics();
+        EXPECT_EQ(CountLogEntries("Event,Application terminated"), std::size_t(run));
+    }
+    EXPECT_TRUE(ParsesAsSettings(ReadWholeFile(SettingsPath())));
+    EXPECT_NE(ReadWholeFile(SettingsPath()), SettingsText()) << "the normal end did not save";
 }

@@ -53,8 +53,6 @@ protected:
         // The program's own form of the same settings, from one normal run.
         FaultProgram program(OutputPath());
         ASSERT_TRUE(WaitForLogEntry("Event,Application Started", 20000)) << Diagnostics();
-        // The start line is written before the signal handlers are in place.
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
         ASSERT_TRUE(StopProgram(program)) << Diagnostics();
         m_new = ReadWholeFile(SettingsPath());
         ASSERT_NE(m_new, m_old);
