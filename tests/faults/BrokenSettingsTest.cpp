@@ -47,7 +47,9 @@ std::string RandomBytes(std::size_t count)
 
 std::string DeeplyNested(int depth)
 {
-    std::string text = "<Settings><ComPort>7</ComPort>";
+    // The watchdog off: parsing this much may pass the default memory limit, and a restart
+    // loop is not what this case is about.
+    std::string text = "<Settings><ComPort>7</ComPort><EnableMemoryCheck>0</EnableMemoryCheck>";
     for (int i = 0; i < depth; ++i)
         text += "<Relays>";
     for (int i = 0; i < depth; ++i)
@@ -114,7 +116,9 @@ TEST_P(BrokenSettings, TheProgramStartsRunsAndEndsWithACompleteDocument)
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     ASSERT_TRUE(program.IsRunning()) << Diagnostics();
     ASSERT_TRUE(StopProgram(program)) << Diagnostics();
-    EXPECT_EQ(CountLogEntries("Event,Application terminated"), 1u);
+    // The defaults switch the memory watchdog on, which may restart the program once its
+    // memory passes the limit (an instrumented build does): every start has its end.
+    EXPECT_EQ(CountLogEntries("Event,Application terminated"), CountLogEntries("Event,Application Started"));
     EXPECT_EQ(LogDefect(ReadWholeFile(LogPath()), false), "");
 
     if (wasFolder)
@@ -129,8 +133,9 @@ TEST_P(BrokenSettings, TheProgramStartsRunsAndEndsWithACompleteDocument)
         EXPECT_NE(saved.find(text), std::string::npos) << text << " was lost: " << saved;
     // What was unreadable is replaced by the defaults, which are complete: a second start
     // loads them back unchanged.
+    const std::size_t startsBefore = CountLogEntries("Event,Application Started");
     FaultProgram again(OutputPath());
-    ASSERT_TRUE(WaitForLogEntry("Event,Application Started", 20000, 2)) << Diagnostics();
+    ASSERT_TRUE(WaitForLogEntry("Event,Application Started", 20000, startsBefore + 1)) << Diagnostics();
     ASSERT_TRUE(StopProgram(again)) << Diagnostics();
     EXPECT_EQ(ReadWholeFile(SettingsPath()), saved);
 }
