@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "ProgramRun.h"
+#include "tests/support/ProgramProcess.h"
 #include "tests/support/DevSimProcess.h"
 #include "tests/support/TempDataFolder.h"
 
@@ -127,7 +127,7 @@ class ProgramEndsOnSignal : public ProgramTest, public ::testing::WithParamInter
 
 TEST_P(ProgramEndsOnSignal, ConnectsPollsLogsAndShutsDownNormally)
 {
-    ProgramRun program(OutputPath());
+    ProgramProcess program(OutputPath());
     ASSERT_TRUE(WaitUntilRunning()) << Diagnostics();
     const auto first = LogLines();
     ASSERT_FALSE(first.empty());
@@ -154,13 +154,13 @@ INSTANTIATE_TEST_SUITE_P(Signals, ProgramEndsOnSignal, ::testing::Values(SIGTERM
 
 TEST_F(ProgramTest, ASecondStartEndsAtOnceAndWritesNothing)
 {
-    ProgramRun program(OutputPath());
+    ProgramProcess program(OutputPath());
     ASSERT_TRUE(WaitUntilRunning()) << Diagnostics();
     const std::string settingsBefore = ReadWholeFile(SettingsPath());
     const auto listingBefore = FolderListing(m_folder.DataFolder());
 
     const auto started = std::chrono::steady_clock::now();
-    ProgramRun second(m_folder.Root() + "/second.out");
+    ProgramProcess second(m_folder.Root() + "/second.out");
     const int status = second.WaitForExit(5000);
     const auto took = std::chrono::steady_clock::now() - started;
     ASSERT_NE(status, -1) << "the second instance kept running";
@@ -178,7 +178,7 @@ TEST_F(ProgramTest, ASecondStartEndsAtOnceAndWritesNothing)
 TEST_F(ProgramTest, AKilledProgramLeavesTheSettingsFileAsItWas)
 {
     const std::string before = ReadWholeFile(SettingsPath());
-    ProgramRun program(OutputPath());
+    ProgramProcess program(OutputPath());
     ASSERT_TRUE(WaitUntilRunning()) << Diagnostics();
     ASSERT_TRUE(program.Signal(SIGKILL));
     const int status = program.WaitForExit(5000);
@@ -188,7 +188,7 @@ TEST_F(ProgramTest, AKilledProgramLeavesTheSettingsFileAsItWas)
     EXPECT_EQ(CountLogLines("Application terminated"), 0u);
 
     // The next start is not blocked by anything the killed one left behind.
-    ProgramRun next(OutputPath());
+    ProgramProcess next(OutputPath());
     EXPECT_TRUE(WaitFor([&] { return CountLogLines("Application Started") == 2; }, 10000)) << Diagnostics();
     next.Signal(SIGTERM);
     EXPECT_NE(next.WaitForExit(15000), -1);
@@ -198,7 +198,7 @@ TEST_F(ProgramTest, TheMemoryWatchdogRestartsTheProgramAfterANormalShutdown)
 {
     // A limit any process passes: every first poll asks for a restart.
     WriteWholeFile(SettingsPath(), SettingsText(true, 1024));
-    ProgramRun program(OutputPath());
+    ProgramProcess program(OutputPath());
     const bool restarted = WaitFor([&] { return CountLogLines("Application Started") >= 3; }, 20000);
     // The restart replaces the process in place; the pid is still the program's.
     EXPECT_TRUE(program.IsRunning());

@@ -110,7 +110,7 @@ TEST_P(BrokenSettings, TheProgramStartsRunsAndEndsWithACompleteDocument)
     broken.make(SettingsPath());
     const bool wasFolder = std::filesystem::is_directory(SettingsPath());
 
-    FaultProgram program(OutputPath());
+    ProgramProcess program(OutputPath());
     ASSERT_TRUE(WaitForLogEntry("Event,Application Started", 20000)) << Diagnostics();
     // Long enough for the link and the first poll to have begun with what was loaded.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -134,7 +134,7 @@ TEST_P(BrokenSettings, TheProgramStartsRunsAndEndsWithACompleteDocument)
     // What was unreadable is replaced by the defaults, which are complete: a second start
     // loads them back unchanged.
     const std::size_t startsBefore = CountLogEntries("Event,Application Started");
-    FaultProgram again(OutputPath());
+    ProgramProcess again(OutputPath());
     ASSERT_TRUE(WaitForLogEntry("Event,Application Started", 20000, startsBefore + 1)) << Diagnostics();
     ASSERT_TRUE(StopProgram(again)) << Diagnostics();
     EXPECT_EQ(ReadWholeFile(SettingsPath()), saved);

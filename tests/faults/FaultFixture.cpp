@@ -166,7 +166,7 @@ bool FaultFixture::WaitUntilPolled(int timeoutMs) const
         timeoutMs);
 }
 
-bool FaultFixture::StopProgram(FaultProgram& program, int timeoutMs) const
+bool FaultFixture::StopProgram(ProgramProcess& program, int timeoutMs) const
 {
     if (!program.Signal(SIGTERM))
         return false;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "FaultProgram.h"
+#include "tests/support/ProgramProcess.h"
 #include "tests/support/DevSimProcess.h"
 #include "tests/support/TempDataFolder.h"
 
@@ -55,7 +55,7 @@ protected:
     // Started, connected, and the first poll is on the wire.
     bool WaitUntilPolled(int timeoutMs = 15000) const;
     // Ends the program by SIGTERM; true when it exited normally.
-    bool StopProgram(FaultProgram& program, int timeoutMs = 15000) const;
+    bool StopProgram(ProgramProcess& program, int timeoutMs = 15000) const;
 
     // Whole frames the unit sent, unspoiled, after the first answer it spoiled on purpose.
     std::size_t ProperAnswersAfterFault() const;

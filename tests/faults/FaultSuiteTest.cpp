@@ -28,7 +28,7 @@ class FaultSuite : public FaultFixture
 protected:
     // After the fault: the unit's state changes are heard again, and the program still ends
     // normally with every setting it was given.
-    void ExpectRecoveredAndWhole(FaultProgram& program, const std::map<std::string, std::string>& settingsBefore)
+    void ExpectRecoveredAndWhole(ProgramProcess& program, const std::map<std::string, std::string>& settingsBefore)
     {
         const std::size_t doorBefore = CountLogLinesWith("Device cover was opened");
         ASSERT_TRUE(m_sim->Command("inject door open force"));
@@ -71,7 +71,7 @@ TEST_P(SpoiledAnswers, TheCommandFailsWithItsTextAndTheNextOneIsAnswered)
     const auto settingsBefore = LeafValues(ReadWholeFile(SettingsPath()));
     ASSERT_FALSE(settingsBefore.empty());
     ASSERT_TRUE(m_sim->Command(std::string("fault ") + GetParam().fault + " 1"));
-    FaultProgram program(OutputPath());
+    ProgramProcess program(OutputPath());
     ASSERT_TRUE(WaitUntilPolled(45000)) << Diagnostics();
 
     // The spoiled answer costs at most the retries of one command; every later command of
@@ -106,7 +106,7 @@ TEST_F(FaultSuite, ASilentUnitTimesOutOneCommandAndIsHeardAgainOnceItAnswers)
 {
     const auto settingsBefore = LeafValues(ReadWholeFile(SettingsPath()));
     ASSERT_TRUE(m_sim->Command("silent on"));
-    FaultProgram program(OutputPath());
+    ProgramProcess program(OutputPath());
     ASSERT_TRUE(m_sim->WaitForReceivedFrames(1, 15000)) << Diagnostics();
     const int first = FrameCode(m_sim->ReceivedFrames().front());
     ASSERT_GT(first, 0);
@@ -131,7 +131,7 @@ TEST_F(FaultSuite, AnAdapterPulledMidFrameIsReportedAndThePortIsTakenAgainWhenPl
     const auto settingsBefore = LeafValues(ReadWholeFile(SettingsPath()));
     // Slow answers keep commands in the queue, so the pull lands in the middle of the burst.
     ASSERT_TRUE(m_sim->Command("delay 400"));
-    FaultProgram program(OutputPath());
+    ProgramProcess program(OutputPath());
     ASSERT_TRUE(m_sim->WaitForReceivedFrames(2, 15000)) << Diagnostics();
     ASSERT_TRUE(m_sim->Command("hangup"));
     // A pulled adapter's device node goes away. The unit's old line name is free for the next
@@ -162,7 +162,7 @@ TEST_F(FaultSuite, AReadOnlyDataFolderLeavesTheProgramRunningAndTheFilesAsTheyWe
     WriteWholeFile(LogPath(), oldLog);
     const std::string settingsBefore = ReadWholeFile(SettingsPath());
     ASSERT_TRUE(m_sim->Command("fault nak 1"));
-    FaultProgram program(OutputPath(), m_folder.DataFolder());
+    ProgramProcess program(OutputPath(), m_folder.DataFolder());
     ASSERT_TRUE(WaitUntilPolled()) << Diagnostics();
     ASSERT_TRUE(m_sim->Command("inject door open force"));
     ASSERT_TRUE(m_sim->WaitForTranscriptLine("TX 02 0D 01 01", 5000));
@@ -181,7 +181,7 @@ TEST_F(FaultSuite, ATerminationSignalTheMomentStartUpIsLoggedStillEndsTheRunNorm
     // Asked to end while the window is still being made: the request waits for the loop.
     for (int run = 1; run <= 3; ++run)
     {
-        FaultProgram program(OutputPath());
+        ProgramProcess program(OutputPath());
         ASSERT_TRUE(faults::WaitFor([&] { return CountLogEntries("Event,Application Started") >= std::size_t(run); },
                                     20000))
             << Diagnostics();

@@ -51,7 +51,7 @@ protected:
             return;
         m_old = SettingsText();
         // The program's own form of the same settings, from one normal run.
-        FaultProgram program(OutputPath());
+        ProgramProcess program(OutputPath());
         ASSERT_TRUE(WaitForLogEntry("Event,Application Started", 20000)) << Diagnostics();
         ASSERT_TRUE(StopProgram(program)) << Diagnostics();
         m_new = ReadWholeFile(SettingsPath());
@@ -66,11 +66,11 @@ protected:
     int Between(int low, int high) { return std::uniform_int_distribution<int>(low, high)(m_random); }
 
     // One run: the old document in place, the program started, `kill` ends it somehow.
-    void RunAndKill(int iteration, const std::function<void(FaultProgram&)>& kill)
+    void RunAndKill(int iteration, const std::function<void(ProgramProcess&)>& kill)
     {
         WriteWholeFile(SettingsPath(), m_old);
         {
-            FaultProgram program(OutputPath());
+            ProgramProcess program(OutputPath());
             kill(program);
             const int status = program.WaitForExit(15000);
             ASSERT_NE(status, -1) << "run " << iteration << " did not end";
@@ -122,7 +122,7 @@ TEST_F(KillTest, SigkillAtRandomMomentsOfARunLeavesTheOldSettingsAndWholeLogLine
 {
     for (int i = 0; i < KillsPerCase() && !HasFatalFailure(); ++i)
     {
-        RunAndKill(i, [&](FaultProgram& program) {
+        RunAndKill(i, [&](ProgramProcess& program) {
             std::this_thread::sleep_for(std::chrono::milliseconds(Between(0, 1200)));
             program.Signal(SIGKILL);
         });
@@ -137,7 +137,7 @@ TEST_F(KillTest, SigkillDuringTheShutdownSaveLeavesOneWholeDocument)
     std::size_t started = CountLogEntries("Event,Application Started");
     for (int i = 0; i < KillsPerCase() && !HasFatalFailure(); ++i)
     {
-        RunAndKill(i, [&](FaultProgram& program) {
+        RunAndKill(i, [&](ProgramProcess& program) {
             WaitForLogEntry("Event,Application Started", 20000, ++started);
             std::this_thread::sleep_for(std::chrono::milliseconds(Between(0, 300)));
             program.Signal(SIGTERM);

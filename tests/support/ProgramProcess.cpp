@@ -1,4 +1,4 @@
-#include "FaultProgram.h"
+#include "ProgramProcess.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -9,13 +9,13 @@
 #include <cstdlib>
 #include <thread>
 
-std::string FaultProgram::ProgramPath()
+std::string ProgramProcess::ProgramPath()
 {
     const char* binary = std::getenv("QM_BINARY_DIR");
     return std::string(binary != nullptr ? binary : ".") + "/app/quillmere-monitor";
 }
 
-FaultProgram::FaultProgram(const std::string& outputPath, const std::string& readOnlyFolder)
+ProgramProcess::ProgramProcess(const std::string& outputPath, const std::string& readOnlyFolder)
 {
     const std::string program = ProgramPath();
     m_pid = ::fork();
@@ -44,7 +44,7 @@ FaultProgram::FaultProgram(const std::string& outputPath, const std::string& rea
     ::_exit(127);
 }
 
-FaultProgram::~FaultProgram()
+ProgramProcess::~ProgramProcess()
 {
     if (IsRunning())
     {
@@ -53,12 +53,12 @@ FaultProgram::~FaultProgram()
     }
 }
 
-bool FaultProgram::Signal(int signalNumber) const
+bool ProgramProcess::Signal(int signalNumber) const
 {
     return m_pid > 0 && ::kill(m_pid, signalNumber) == 0;
 }
 
-bool FaultProgram::IsRunning()
+bool ProgramProcess::IsRunning()
 {
     if (m_pid <= 0)
         return false;
@@ -72,7 +72,7 @@ bool FaultProgram::IsRunning()
     return false;
 }
 
-int FaultProgram::WaitForExit(int timeoutMs)
+int ProgramProcess::WaitForExit(int timeoutMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (IsRunning())

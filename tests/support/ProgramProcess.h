@@ -8,13 +8,14 @@
 // of its own with only loopback up. With a read-only folder it also gets a mount namespace of
 // its own in which that folder is bound read-only, so that even a root test run cannot write
 // there while the test itself still can. The pid is the program's (unshare and sh exec into it).
-class FaultProgram
+// The child inherits XDG_DATA_HOME and XDG_RUNTIME_DIR (set them with TempDataFolder first).
+class ProgramProcess
 {
 public:
-    explicit FaultProgram(const std::string& outputPath, const std::string& readOnlyFolder = {});
-    ~FaultProgram();   // kills a program still running
-    FaultProgram(const FaultProgram&) = delete;
-    FaultProgram& operator=(const FaultProgram&) = delete;
+    explicit ProgramProcess(const std::string& outputPath, const std::string& readOnlyFolder = {});
+    ~ProgramProcess();   // kills a program still running
+    ProgramProcess(const ProgramProcess&) = delete;
+    ProgramProcess& operator=(const ProgramProcess&) = delete;
 
     pid_t Pid() const { return m_pid; }
     bool Signal(int signalNumber) const;
