@@ -298,6 +298,33 @@ void CQuillmereManager::ResetDevice()
     m_resetPending = true;
 }
 
+std::string CQuillmereManager::RelayLabel(int relay) const
+{
+    std::string label = Format("Relay %d", relay);
+    if (const CRelaySetting* setting = m_settings != nullptr ? m_settings->FindRelaySetting(relay) : nullptr)
+        label += " (" + setting->GetName() + ")";
+    return label;
+}
+
+void CQuillmereManager::SetRelayBy(int relay, int state, const std::string& who)
+{
+    WriteLog(LogEntryLevel::Event,
+             RelayLabel(relay) + (state == 0 ? " switched on by " : " switched off by ") + who);
+    SetRelay(relay, state);
+}
+
+void CQuillmereManager::PowerCycleRelayBy(int relay, const std::string& who)
+{
+    WriteLog(LogEntryLevel::Event, RelayLabel(relay) + " power cycle requested by " + who);
+    PowerCycleRelay(relay);
+}
+
+void CQuillmereManager::ResetDeviceBy(const std::string& who)
+{
+    WriteLog(LogEntryLevel::Event, "Device reset requested by " + who);
+    ResetDevice();
+}
+
 void CQuillmereManager::UpdateFirmware(const std::string& path)
 {
     if (m_link == nullptr)

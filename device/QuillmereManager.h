@@ -80,6 +80,14 @@ public:
     void EnableTamperUnsolicited();
     void ResetDevice();
     void UpdateFirmware(const std::string& path);
+
+    // Commands a person gave, logged as one Event naming who gave them ("operator" for a
+    // click in this program's window), then queued like the plain ones: a site's log can
+    // say who turned a relay off. State as SetRelay: 0 on, 1 off.
+    static constexpr const char* kByOperator = "operator";
+    void SetRelayBy(int relay, int state, const std::string& who);
+    void PowerCycleRelayBy(int relay, const std::string& who);
+    void ResetDeviceBy(const std::string& who);
     int TestConnection();
 
     void Update(CEventArgs* args) override;
@@ -100,6 +108,7 @@ private:
     void HandleMonitorError(int relay, int action, const std::string& target, int limit, int count);
     void OnMonitorTimer(ITimerService::TimerId id);
     void WriteLog(int level, const std::string& text);
+    std::string RelayLabel(int relay) const;
 
     CAppSettings* m_settings = nullptr;
     CQMNetLink* m_link = nullptr;

@@ -7,7 +7,7 @@ packages=(
     googletest libgtest-dev libgmock-dev
     clang libclang-rt-14-dev
     lrzsz xvfb trayer xdotool imagemagick iproute2 nftables util-linux
-    dpkg-dev file desktop-file-utils
+    dpkg-dev file desktop-file-utils ccache
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -95,7 +95,7 @@ CQuillmereStatus::CQuillmereStatus(QWidget* parent) : CPropertyPage(parent)
     m_reset->setToolTip(QString::fromUtf8(kResetTip));
     connect(m_reset, &QPushButton::clicked, this, [this] {
         if (m_manager != nullptr)
-            m_manager->ResetDevice();
+            m_manager->ResetDeviceBy(CQuillmereManager::kByOperator);
     });
 
     m_dateTime = MakeField(QStringLiteral("dateTimeField"), this);

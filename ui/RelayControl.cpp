@@ -227,12 +227,12 @@ void CRelayControl::ShowState()
 void CRelayControl::OnSwitchClicked()
 {
     if (m_manager != nullptr)
-        m_manager->SetRelay(m_relayIndex, m_state == 0 ? 1 : 0);
+        m_manager->SetRelayBy(m_relayIndex, m_state == 0 ? 1 : 0, CQuillmereManager::kByOperator);
     m_switch->setEnabled(false);
 }
 
 void CRelayControl::OnPowerCycleClicked()
 {
     if (m_manager != nullptr)
-        m_manager->PowerCycleRelay(m_relayIndex);
+        m_manager->PowerCycleRelayBy(m_relayIndex, CQuillmereManager::kByOperator);
 }

@@ -234,3 +234,18 @@ TEST(QuillmereManager, TestConnectionReportsAnOpenFailureForAMissingPort)
     f.settings.SetComPort(96);   // /dev/ttyACM31: not on a test machine, and no ports/ link
     EXPECT_EQ(f.manager.TestConnection(), Status::OpenFailed);
 }
+
+TEST(QuillmereManager, OperatorCommandsAreLoggedWithTheRelayNameAndWhoGaveThem)
+{
+    ManagerFixture f;
+    f.manager.SetRelayBy(2, 1, CQuillmereManager::kByOperator);
+    f.manager.SetRelayBy(9, 0, "remote operator");
+    f.manager.PowerCycleRelayBy(1, CQuillmereManager::kByOperator);
+    f.manager.ResetDeviceBy(CQuillmereManager::kByOperator);
+    EXPECT_EQ(f.LogLines(), (std::vector<std::string>{"Event,Relay 2 (Player) switched off by operator",
+                                                      "Event,Relay 9 switched on by remote operator",
+                                                      "Event,Relay 1 (ISP Equipment) power cycle requested by operator",
+                                                      "Event,Device reset requested by operator",
+                                                      "Event,Manual reset of the device was triggered."}));
+    EXPECT_EQ(f.link.GetQueueLength(), 4u);
+}
