@@ -50,6 +50,8 @@ bool CQuillmereUtilityToolApp::InitInstance()
         else
             closeRequested = true;   // read while starting up: kept for when the loop runs
     });
+    // One that came before the watch, even before this program replaced an older one.
+    closeRequested = CTerminationSignals::WasRequested();
 
     CQuillmereManager manager;
     manager.SetTimerService(&timers);
@@ -71,6 +73,8 @@ bool CQuillmereUtilityToolApp::InitInstance()
             QTimer::singleShot(0, &sheet, [&sheet] { sheet.CloseWithoutQuestion(); });
         sheet.DoModal();
         runningSheet = nullptr;
+        // Asked to end, by a signal at any moment up to now or during the shutdown below:
+        // that wins over a restart the watchdog wanted.
         m_restartRequested = sheet.IsRestartRequested();
 
         manager.Stop(true);
@@ -80,5 +84,6 @@ bool CQuillmereUtilityToolApp::InitInstance()
         log.Write(LogEntryLevel::Event, kTerminatedText);
         settings.Save();
     }
+    m_restartRequested = m_restartRequested && !CTerminationSignals::WasRequested();
     return false;
 }

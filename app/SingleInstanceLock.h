@@ -2,9 +2,12 @@
 
 #include <string>
 
-// One running program per user session: a lock file held with flock for the whole life of
-// the process. The kernel drops the lock when the process ends, even by a crash, so a file
-// left behind never blocks the next start.
+// One running program per data folder, and per desktop session: lock files held with flock
+// for the whole life of the process. The data folder's lock is the one that keeps two
+// programs from writing the same settings and log, whatever their runtime folders; the
+// session's lock is taken as well when the session has a private runtime folder. The kernel
+// drops both when the process ends, even by a crash, so a file left behind blocks nothing.
+// No lock lives in a folder that other users can write, where one could be taken first.
 class CSingleInstanceLock
 {
 public:
@@ -15,15 +18,21 @@ public:
     CSingleInstanceLock(const CSingleInstanceLock&) = delete;
     CSingleInstanceLock& operator=(const CSingleInstanceLock&) = delete;
 
-    // False when another process (or another lock object) holds it, or it cannot be made.
+    // False when another process (or another lock object) holds either lock. A lock that
+    // cannot be made for another reason is said on standard error and not waited for: with
+    // no folder to write to there is nothing two programs could spoil.
     bool Acquire();
     void Release();
-    bool IsHeld() const { return m_fd >= 0; }
+    bool IsHeld() const { return m_held; }
 
-    // $XDG_RUNTIME_DIR/QuillmereGlobalMutex.lock; without a usable runtime folder, the
-    // system's temporary folder with the user id in the name.
-    static std::string GetLockPath();
+    // <data folder>/QuillmereGlobalMutex.lock
+    static std::string GetDataFolderLockPath();
+    // $XDG_RUNTIME_DIR/QuillmereGlobalMutex.lock, or empty when that folder is not set, not
+    // absolute, not this user's or writable by others.
+    static std::string GetSessionLockPath();
 
 private:
-    int m_fd = -1;
+    int m_dataFolderFd = -1;
+    int m_sessionFd = -1;
+    bool m_held = false;
 };

@@ -1,6 +1,8 @@
 #include "TerminationSignals.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
@@ -11,10 +13,14 @@ namespace
 {
 // The write end for the handler; -1 while nothing is installed.
 std::atomic<int> g_writeFd{-1};
+std::atomic<bool> g_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free,
+              "set from a signal handler");
 
 extern "C" void OnTerminationSignal(int signalNumber)
 {
     const int savedErrno = errno;
+    g_requested.store(true);
     const int fd = g_writeFd.load();
     if (fd >= 0)
     {
@@ -25,14 +31,42 @@ extern "C" void OnTerminationSignal(int signalNumber)
     errno = savedErrno;
 }
 
-void SetAction(int signalNumber, void (*handler)(int))
+void SetAction(int signalNumber, void (*handler)(int), struct sigaction* previous = nullptr)
 {
     struct sigaction action{};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    ::sigaction(signalNumber, &action, nullptr);
+    ::sigaction(signalNumber, &action, previous);
 }
+
+sigset_t TerminationSet()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int signalNumber : CTerminationSignals::Signals)
+        sigaddset(&set, signalNumber);
+    return set;
+}
+}
+
+void CTerminationSignals::NoteFromNowOn()
+{
+    for (const int signalNumber : Signals)
+        SetAction(signalNumber, &OnTerminationSignal);
+    const sigset_t set = TerminationSet();
+    ::pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}
+
+bool CTerminationSignals::WasRequested()
+{
+    return g_requested.load();
+}
+
+void CTerminationSignals::BlockInThisThread()
+{
+    const sigset_t set = TerminationSet();
+    ::pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
 CTerminationSignals::CTerminationSignals(QObject* parent) : QObject(parent) {}
@@ -55,8 +89,8 @@ bool CTerminationSignals::Install(Handler handler)
     m_notifier = new QSocketNotifier(m_readFd, QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &CTerminationSignals::OnReadable);
     g_writeFd.store(m_writeFd);
-    for (const int signalNumber : Signals)
-        SetAction(signalNumber, &OnTerminationSignal);
+    for (std::size_t i = 0; i < std::size(Signals); ++i)
+        SetAction(Signals[i], &OnTerminationSignal, &m_previous[i]);
     return true;
 }
 
@@ -64,8 +98,9 @@ void CTerminationSignals::Uninstall()
 {
     if (m_readFd < 0)
         return;
-    for (const int signalNumber : Signals)
-        SetAction(signalNumber, SIG_DFL);
+    // What was there before: the default, or the note kept from the start of main.
+    for (std::size_t i = 0; i < std::size(Signals); ++i)
+        ::sigaction(Signals[i], &m_previous[i], nullptr);
     g_writeFd.store(-1);
     delete m_notifier;
     m_notifier = nullptr;

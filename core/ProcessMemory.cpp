@@ -4,6 +4,12 @@
 #include <sstream>
 #include <string>
 
+namespace
+{
+// Set while the program's statics are made, before main runs.
+const std::chrono::steady_clock::time_point g_loadedAt = std::chrono::steady_clock::now();
+}
+
 std::optional<std::uint64_t> GetPrivateMemoryBytes()
 {
     std::ifstream status("/proc/self/status");
@@ -28,4 +34,9 @@ std::optional<std::uint64_t> GetPrivateMemoryBytes()
     if (!sawAnon)
         return std::nullopt;
     return totalKiB * 1024;
+}
+
+std::chrono::steady_clock::duration GetProcessRunTime()
+{
+    return std::chrono::steady_clock::now() - g_loadedAt;
 }

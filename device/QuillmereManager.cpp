@@ -26,6 +26,9 @@ std::atomic<CQuillmereManager*> g_manager{nullptr};
 
 constexpr std::uint32_t kMsPerMinute = 60000;
 
+constexpr const char* kRestartFormat = "Restarting: private memory %.1f MB is above the limit of %.1f MB";
+constexpr double kBytesPerMegabyte = 1'000'000.0;
+
 // The engine's callbacks are plain functions; each reaches the one manager, if any.
 void TraceCallback(const char* text)
 {
@@ -63,6 +66,7 @@ std::string Format(const char* format, auto... args)
 
 CQuillmereManager::CQuillmereManager()
     : m_memoryReader(&GetPrivateMemoryBytes),
+      m_runTimeReader(&GetProcessRunTime),
       m_status(std::make_unique<CQuillmereDeviceStatus>()),
       m_monitorRunner(std::make_unique<CMonitorRunner>())
 {
@@ -117,6 +121,11 @@ void CQuillmereManager::SetRestartHost(IRestartHost* host)
 void CQuillmereManager::SetMemoryReader(MemoryReader reader)
 {
     m_memoryReader = std::move(reader);
+}
+
+void CQuillmereManager::SetRunTimeReader(RunTimeReader reader)
+{
+    m_runTimeReader = std::move(reader);
 }
 
 void CQuillmereManager::AttachStatusObserver(CObserver* observer)
@@ -255,6 +264,8 @@ void CQuillmereManager::CheckMemory()
 {
     if (m_settings == nullptr || !m_settings->IsMemoryCheckEnabled() || !m_memoryReader)
         return;
+    if (m_runTimeReader && m_runTimeReader() < kRunBeforeRestart)
+        return;
     const std::optional<std::uint64_t> used = m_memoryReader();
     if (!used)
         return;
@@ -262,6 +273,9 @@ void CQuillmereManager::CheckMemory()
     const auto limit = static_cast<std::uint32_t>(m_settings->GetMaxMemorySizeInBytes());
     if (*used <= limit)
         return;
+    // Without this line a log full of starts and ends would not say why they happen.
+    WriteLog(LogEntryLevel::Event, Format(kRestartFormat, static_cast<double>(*used) / kBytesPerMegabyte,
+                                          static_cast<double>(limit) / kBytesPerMegabyte));
     if (m_restartHost != nullptr)
         m_restartHost->RequestRestart();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -28,6 +29,11 @@ class CQuillmereManager : public CSubject, public CObserver
 {
 public:
     using MemoryReader = std::function<std::optional<std::uint64_t>()>;
+    using RunTimeReader = std::function<std::chrono::steady_clock::duration()>;
+
+    // The watchdog leaves a younger process alone: a limit below what start-up needs would
+    // otherwise restart the program at every start, hundreds of times a minute.
+    static constexpr std::chrono::minutes kRunBeforeRestart{1};
 
     // The link's timing for every start: retries per command, pause per worker cycle, and
     // the read time-out of one byte. Tests shorten it; the program keeps the defaults.
@@ -50,6 +56,7 @@ public:
     void SetTimerService(ITimerService* timers);
     void SetRestartHost(IRestartHost* host);
     void SetMemoryReader(MemoryReader reader);   // tests; defaults to the process's private memory
+    void SetRunTimeReader(RunTimeReader reader); // tests; defaults to how long the process has run
     void SetLinkTiming(const LinkTiming& timing) { m_linkTiming = timing; }
 
     CQuillmereDeviceStatus* GetDeviceStatus() const { return m_status.get(); }
@@ -116,6 +123,7 @@ private:
     ITimerService* m_timers = nullptr;
     IRestartHost* m_restartHost = nullptr;
     MemoryReader m_memoryReader;
+    RunTimeReader m_runTimeReader;
     LinkTiming m_linkTiming;
     std::unique_ptr<CQuillmereDeviceStatus> m_status;
     std::unique_ptr<CMonitorRunner> m_monitorRunner;

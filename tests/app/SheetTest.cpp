@@ -6,6 +6,7 @@
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTimer>
+#include <chrono>
 #include <thread>
 
 #include "QtWait.h"
@@ -267,6 +268,7 @@ TEST_F(SheetTest, ASignalWhileTheCloseQuestionIsOpenDismissesItAndEnds)
 TEST_F(SheetTest, TheMemoryWatchdogClosesTheMainWindowWithoutAQuestion)
 {
     m_manager.SetMemoryReader([] { return std::optional<std::uint64_t>(std::uint64_t{1} << 40); });
+    m_manager.SetRunTimeReader([] { return std::chrono::steady_clock::duration(std::chrono::hours(1)); });
     CQuillmereSheet& sheet = MakeSheet(true);
     // The first poll runs while the window comes up and already finds too much memory used.
     EXPECT_EQ(sheet.DoModal(), CQuillmereSheet::ResultCancel);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,22 +9,39 @@
 #include <string>
 
 #include "app/SingleInstanceLock.h"
+#include "core/DataFolder.h"
 #include "tests/support/TempDataFolder.h"
 
-TEST(SingleInstanceLock, LivesInTheRuntimeFolder)
+namespace
 {
-    TempDataFolder folder;
-    EXPECT_EQ(CSingleInstanceLock::GetLockPath(), folder.Root() + "/QuillmereGlobalMutex.lock");
+// Whether a child process (another program, as far as flock is concerned) gets the locks.
+bool AnotherProcessAcquires()
+{
+    const pid_t child = ::fork();
+    if (child == 0)
+    {
+        CSingleInstanceLock other;
+        ::_exit(other.Acquire() ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 }
 
-TEST(SingleInstanceLock, WithoutARuntimeFolderUsesTheTemporaryFolderWithTheUserId)
+TEST(SingleInstanceLock, LivesInTheDataFolderAndInAPrivateRuntimeFolderOnly)
 {
     TempDataFolder folder;
+    EXPECT_EQ(CSingleInstanceLock::GetDataFolderLockPath(), GetDataFolder() + "/QuillmereGlobalMutex.lock");
+    ::chmod(folder.Root().c_str(), 0700);
+    EXPECT_EQ(CSingleInstanceLock::GetSessionLockPath(), folder.Root() + "/QuillmereGlobalMutex.lock");
+
+    // A runtime folder others may write, or none at all, is not used: never the shared /tmp.
+    ::chmod(folder.Root().c_str(), 01777);
+    EXPECT_EQ(CSingleInstanceLock::GetSessionLockPath(), "");
     ::unsetenv("XDG_RUNTIME_DIR");
-    const std::string path = CSingleInstanceLock::GetLockPath();
-    EXPECT_NE(path.find("QuillmereGlobalMutex-" + std::to_string(::getuid()) + ".lock"), std::string::npos) << path;
+    EXPECT_EQ(CSingleInstanceLock::GetSessionLockPath(), "");
     ::setenv("XDG_RUNTIME_DIR", "relative/not/usable", 1);
-    EXPECT_EQ(CSingleInstanceLock::GetLockPath(), path);
+    EXPECT_EQ(CSingleInstanceLock::GetSessionLockPath(), "");
 }
 
 TEST(SingleInstanceLock, ASecondHolderIsRefusedUntilTheFirstLetsGo)
@@ -38,25 +56,44 @@ TEST(SingleInstanceLock, ASecondHolderIsRefusedUntilTheFirstLetsGo)
     EXPECT_TRUE(second.Acquire());
 }
 
-TEST(SingleInstanceLock, AnotherProcessIsRefusedAndAStaleFileBlocksNothing)
+TEST(SingleInstanceLock, OneDataFolderIsOneProgramWhateverTheRuntimeFolders)
 {
     TempDataFolder folder;
-    {
-        CSingleInstanceLock held;
-        ASSERT_TRUE(held.Acquire());
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0)
-        {
-            CSingleInstanceLock other;
-            ::_exit(other.Acquire() ? 1 : 0);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child got the lock";
-    }
+    CSingleInstanceLock held;
+    ASSERT_TRUE(held.Acquire());
+    struct stat info{};
+    ASSERT_EQ(::stat(CSingleInstanceLock::GetDataFolderLockPath().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    const std::string otherRuntime = folder.Root() + "/other-session";
+    std::filesystem::create_directory(otherRuntime);
+    ::setenv("XDG_RUNTIME_DIR", otherRuntime.c_str(), 1);
+    EXPECT_FALSE(AnotherProcessAcquires());
+    ::unsetenv("XDG_RUNTIME_DIR");
+    EXPECT_FALSE(AnotherProcessAcquires());
+
     // The file stays behind after the holder is gone; it must not block the next start.
-    EXPECT_TRUE(std::filesystem::exists(CSingleInstanceLock::GetLockPath()));
-    CSingleInstanceLock next;
-    EXPECT_TRUE(next.Acquire());
+    held.Release();
+    EXPECT_TRUE(std::filesystem::exists(CSingleInstanceLock::GetDataFolderLockPath()));
+    EXPECT_TRUE(AnotherProcessAcquires());
+}
+
+TEST(SingleInstanceLock, ALinkOrAFifoPutInPlaceOfTheLockFileIsNotFollowed)
+{
+    TempDataFolder folder;
+    std::filesystem::create_directories(GetDataFolder());
+    const std::string elsewhere = folder.Root() + "/elsewhere";
+    WriteWholeFile(elsewhere, "keep");
+    std::filesystem::create_symlink(elsewhere, CSingleInstanceLock::GetDataFolderLockPath());
+    CSingleInstanceLock lock;
+    // The folder is locked in its stead: the program starts, and only once.
+    EXPECT_TRUE(lock.Acquire());
+    EXPECT_FALSE(AnotherProcessAcquires());
+    EXPECT_EQ(ReadWholeFile(elsewhere), "keep");
+    lock.Release();
+
+    std::filesystem::remove(CSingleInstanceLock::GetDataFolderLockPath());
+    ASSERT_EQ(::mkfifo(CSingleInstanceLock::GetDataFolderLockPath().c_str(), 0600), 0);
+    EXPECT_TRUE(lock.Acquire());   // at once, instead of waiting for a writer
+    EXPECT_FALSE(AnotherProcessAcquires());
 }

@@ -57,3 +57,28 @@ TEST(TerminationSignals, OnlyOneWatchIsInstalledAtATime)
     ASSERT_TRUE(first.Install([](int) {}));
     EXPECT_FALSE(second.Install([](int) {}));
 }
+
+TEST(TerminationSignals, ASignalOutsideTheWatchIsNotedAndKillsNothing)
+{
+    CTerminationSignals::NoteFromNowOn();
+    {
+        CTerminationSignals signalWatch;
+        ASSERT_TRUE(signalWatch.Install([](int) {}));
+    }
+    // The watch is gone, as during the shutdown after the window closed: the process lives
+    // on and the request is kept for the restart decision.
+    EXPECT_FALSE(HasDefaultAction(SIGTERM));
+    EXPECT_FALSE(CTerminationSignals::WasRequested());
+    ASSERT_EQ(::raise(SIGTERM), 0);
+    EXPECT_TRUE(CTerminationSignals::WasRequested());
+
+    // Blocked, as while the process replaces itself: the signal waits instead of being taken.
+    CTerminationSignals::BlockInThisThread();
+    ASSERT_EQ(::raise(SIGHUP), 0);
+    sigset_t pending;
+    sigpending(&pending);
+    EXPECT_TRUE(sigismember(&pending, SIGHUP));
+    CTerminationSignals::NoteFromNowOn();   // the new program lets it through and notes it
+    sigpending(&pending);
+    EXPECT_FALSE(sigismember(&pending, SIGHUP));
+}

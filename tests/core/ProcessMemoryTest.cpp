@@ -17,3 +17,12 @@ TEST(ProcessMemory, GrowsWhenThisProcessTouchesNewHeapPages)
     EXPECT_GT(*after, *before + size / 2);
     EXPECT_EQ(block[size - 1], 1);
 }
+
+TEST(ProcessRunTime, CountsFromWhenTheProgramWasLoaded)
+{
+    const auto first = GetProcessRunTime();
+    EXPECT_GT(first, std::chrono::steady_clock::duration::zero());
+    // A test program is loaded well under a minute before its first case runs.
+    EXPECT_LT(first, std::chrono::minutes(1));
+    EXPECT_GE(GetProcessRunTime(), first);
+}

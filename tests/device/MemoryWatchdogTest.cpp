@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 
@@ -8,6 +10,15 @@
 namespace
 {
 constexpr std::uint64_t kDefaultLimit = 26'214'400;
+constexpr auto kLongRun = std::chrono::minutes(5);
+
+std::size_t CountRestartLines(const ManagerFixture& f)
+{
+    const auto lines = f.LogLines();
+    return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.rfind("Event,Restarting: ", 0) == 0;
+    }));
+}
 
 struct WatchdogCase
 {
@@ -28,8 +39,10 @@ TEST_P(MemoryWatchdog, RestartsOnlyWhenEnabledAndAboveTheLimit)
         ASSERT_TRUE(f.settings.LoadFromText("<Settings><EnableMemoryCheck>0</EnableMemoryCheck></Settings>"));
     }
     f.manager.SetMemoryReader([&] { return c.used; });
+    f.manager.SetRunTimeReader([] { return kLongRun; });
     f.manager.Poll();
     EXPECT_EQ(f.restart.requests, c.expectedRestarts);
+    EXPECT_EQ(CountRestartLines(f), static_cast<std::size_t>(c.expectedRestarts));
     // The poll's commands are queued whether or not a restart was asked for.
     EXPECT_EQ(f.link.GetQueueLength(), 8u);
 }
@@ -46,6 +59,27 @@ TEST(MemoryWatchdogLimit, FollowsTheLimitInTheSettingsFile)
     ManagerFixture f;
     ASSERT_TRUE(f.settings.LoadFromText("<Settings><MaxMemorySizeInBytes>1000</MaxMemorySizeInBytes></Settings>"));
     f.manager.SetMemoryReader([] { return std::optional<std::uint64_t>(1001); });
+    f.manager.SetRunTimeReader([] { return kLongRun; });
     f.manager.CheckMemory();
     EXPECT_EQ(f.restart.requests, 1);
+}
+
+TEST(MemoryWatchdogAge, AProcessYoungerThanAMinuteIsNeverRestartedAndTheRestartSaysWhy)
+{
+    ManagerFixture f;
+    ASSERT_TRUE(f.settings.LoadFromText("<Settings><MaxMemorySizeInBytes>1000000</MaxMemorySizeInBytes></Settings>"));
+    f.manager.SetMemoryReader([] { return std::optional<std::uint64_t>(3'800'000); });
+    auto age = std::chrono::steady_clock::duration(std::chrono::seconds(59));
+    f.manager.SetRunTimeReader([&] { return age; });
+    f.manager.CheckMemory();
+    EXPECT_EQ(f.restart.requests, 0);
+    EXPECT_EQ(CountRestartLines(f), 0u);
+
+    age = std::chrono::minutes(1);
+    f.manager.CheckMemory();
+    EXPECT_EQ(f.restart.requests, 1);
+    const auto lines = f.LogLines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "Event,Restarting: private memory 3.8 MB is above the limit of 1.0 MB"),
+              lines.end());
 }
