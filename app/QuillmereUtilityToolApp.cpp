@@ -81,6 +81,7 @@ bool CQuillmereUtilityToolApp::InitInstance()
         // Stop only asks; the link worker and the ping checks still use the manager, the
         // log and the settings until they have ended.
         manager.WaitForThreads();
+        log.SumUpFloods();
         log.Write(LogEntryLevel::Event, kTerminatedText);
         settings.Save();
     }

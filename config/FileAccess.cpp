@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -56,20 +55,38 @@ bool WriteAll(int fd, std::string_view content)
     return true;
 }
 
-// A save cut short by a crash leaves its temporary file; one program runs per machine,
-// so any such file found before a save is a leftover and not another save under way.
-void RemoveLeftovers(const std::string& folder, const std::string& prefix)
+// A save cut short by a crash leaves its temporary file behind. Its name is noted before the
+// file is made, in a note beside the path (in the program's own folder even when the path
+// is a link), and the next save removes exactly that file: never anything else that merely
+// looks like one, which may belong to another program or another save under way.
+std::string NoteOfTemporary(const std::string& path)
 {
-    DIR* dir = opendir(folder.c_str());
-    if (dir == nullptr)
+    return FolderOf(path) + "/." + NameOf(path) + ".saving";
+}
+
+void RemoveNotedTemporary(const std::string& note, const std::string& folder, const std::string& prefix)
+{
+    std::string noted;
+    if (!ReadRegularFile(note, PATH_MAX, noted))
         return;
-    while (const dirent* entry = readdir(dir))
-    {
-        const std::string_view name = entry->d_name;
-        if (name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix)
-            unlink((folder + "/" + std::string(name)).c_str());
-    }
-    closedir(dir);
+    const std::string expectedStart = folder + "/" + prefix;
+    constexpr std::size_t kUniquePart = 6;   // mkostemp's XXXXXX
+    struct stat info{};
+    if (noted.size() == expectedStart.size() + kUniquePart && noted.compare(0, expectedStart.size(), expectedStart) == 0 &&
+        noted.find('/', expectedStart.size()) == std::string::npos && lstat(noted.c_str(), &info) == 0 &&
+        S_ISREG(info.st_mode) && info.st_uid == geteuid())
+        unlink(noted.c_str());
+    unlink(note.c_str());
+}
+
+bool WriteNote(const std::string& note, const std::string& temporary)
+{
+    const int fd = open(note.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
+    if (fd < 0)
+        return false;
+    struct stat info{};
+    const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && WriteAll(fd, temporary);
+    return close(fd) == 0 && ok;
 }
 
 void SyncFolder(const std::string& folder)
@@ -94,12 +111,17 @@ bool WriteFileAtomically(const std::string& path, std::string_view content)
     const std::string target = ResolveTarget(path);
     const std::string folder = FolderOf(target);
     const std::string prefix = TemporaryFilePrefix(target);
-    RemoveLeftovers(folder, prefix);
+    const std::string note = NoteOfTemporary(path);
+    RemoveNotedTemporary(note, folder, prefix);
 
+    // mkostemp creates the file exclusively under a name no other file has.
     std::string temporary = folder + "/" + prefix + "XXXXXX";
     const int fd = mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0)
         return false;
+    // Without the note (a folder that takes no new file) a crash would only leave the
+    // temporary file behind; the save itself goes on.
+    const bool noted = WriteNote(note, temporary);
 
     // mkostemp creates the file private; a replaced file keeps its own permissions.
     struct stat old{};
@@ -112,12 +134,12 @@ bool WriteFileAtomically(const std::string& path, std::string_view content)
     ok = close(fd) == 0 && ok;
     ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok)
-    {
         unlink(temporary.c_str());
-        return false;
-    }
-    SyncFolder(folder);
-    return true;
+    else
+        SyncFolder(folder);
+    if (noted)
+        unlink(note.c_str());
+    return ok;
 }
 
 bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string& content)

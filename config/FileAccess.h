@@ -7,7 +7,8 @@
 // Replaces the file at path with content so that a crash or a power cut at any moment
 // leaves either the old file or the new one: the bytes go to a temporary file in the same
 // folder, are flushed to disk and renamed over the old file, then the folder is flushed.
-// On failure the old file is untouched and no temporary file is left behind.
+// On failure the old file is untouched and no temporary file is left behind. The temporary
+// file of a save cut short by a crash is removed by the next save; no other file ever is.
 bool WriteFileAtomically(const std::string& path, std::string_view content);
 
 // Reads a whole regular file of at most maxBytes. Anything else (missing, a folder, a

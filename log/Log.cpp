@@ -23,23 +23,37 @@ constexpr char kLeadingByte = ' ';
 constexpr const char* kFileLineBreak = "\r\n";
 constexpr const char* kRaisedLineBreak = "\n";
 
-// Opens path for appending and takes the exclusive lock; -1 when either fails. The
-// descriptor does not survive exec, so a restarted program can take the lock again.
-int OpenExclusive(const std::string& path)
+// Opens path for appending and takes the exclusive lock; -1 with the reason in why when it
+// cannot. Non-blocking and regular files only: a FIFO in the file's place would otherwise
+// stop every writer, the link worker among them, for good. The descriptor does not survive
+// exec, so a restarted program can take the lock again.
+int OpenExclusive(const std::string& path, std::string& why)
 {
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
     if (fd < 0)
+    {
+        why = std::strerror(errno);
         return -1;
+    }
+    struct stat info{};
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+    {
+        why = "not a regular file";
+        close(fd);
+        return -1;
+    }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
     {
+        why = "in use by another program";
         close(fd);
         return -1;
     }
     // Checked on the file itself, not by asking whether it existed before the open: an
     // empty file left by a crash right after its creation needs the blank as much.
-    struct stat info{};
-    if (fstat(fd, &info) != 0 || (info.st_size == 0 && !WriteAll(fd, &kLeadingByte, 1)))
+    if (info.st_size == 0 && !WriteAll(fd, &kLeadingByte, 1))
     {
+        why = std::strerror(errno);
+        ftruncate(fd, 0);
         close(fd);
         return -1;
     }
@@ -91,27 +105,78 @@ void CLog::Unlock()
     m_lock.unlock();
 }
 
+void CLog::SetClock(std::function<Clock::time_point()> clock)
+{
+    std::lock_guard<CBoundedLock> guard(m_lock);
+    m_clock = std::move(clock);
+}
+
 void CLog::Open()
 {
     // Opening and closing are start-up and shutdown steps: they wait for the lock
     // without a limit rather than give up.
     std::lock_guard<CBoundedLock> guard(m_lock);
     CloseLocked();
-    m_open = OpenLocked();
+    m_wanted = true;
+    std::string why;
+    m_open = OpenLocked(why);
+    if (!m_open)
+        FailLocked(m_clock(), why);
 }
 
 void CLog::Close()
 {
     std::lock_guard<CBoundedLock> guard(m_lock);
+    // A flood still being held back is summed up before the file goes.
+    SumUpFloodsLocked();
+    m_wanted = false;
     CloseLocked();
 }
 
-bool CLog::OpenLocked()
+void CLog::SumUpFloods()
+{
+    std::vector<std::string> bodies;
+    {
+        std::lock_guard<CBoundedLock> guard(m_lock);
+        bodies = SumUpFloodsLocked();
+    }
+    RaiseAll(bodies);
+}
+
+std::vector<std::string> CLog::SumUpFloodsLocked()
+{
+    std::vector<CLogFloodGuard::Line> summaries;
+    m_flood.Flush(summaries);
+    return StoreAllLocked(summaries, m_clock());
+}
+
+std::vector<std::string> CLog::StoreAllLocked(const std::vector<CLogFloodGuard::Line>& lines, Clock::time_point now)
+{
+    std::vector<std::string> bodies;
+    bodies.reserve(lines.size());
+    for (const auto& line : lines)
+    {
+        bodies.push_back(NowText() + "," + GetLogLevelWord(line.level) + "," + line.text);
+        StoreLocked(bodies.back(), now);
+    }
+    return bodies;
+}
+
+void CLog::RaiseAll(const std::vector<std::string>& bodies)
+{
+    for (const std::string& body : bodies)
+    {
+        auto args = std::make_unique<CWriteLogEventArgs>(body + kRaisedLineBreak);
+        Notify(args.get());
+    }
+}
+
+bool CLog::OpenLocked(std::string& why)
 {
     m_folder = GetDataFolder();
-    if (!CreateDirectoryTree(m_folder))
-        return false;
-    m_fd = OpenExclusive(JoinPath(m_folder, kFileName));
+    why = "its folder cannot be made";
+    if (CreateDirectoryTree(m_folder))
+        m_fd = OpenExclusive(JoinPath(m_folder, kFileName), why);
     return m_fd >= 0;
 }
 
@@ -121,6 +186,78 @@ void CLog::CloseLocked()
     if (m_fd >= 0)
         close(m_fd);   // also releases the flock
     m_fd = -1;
+}
+
+void CLog::FailLocked(Clock::time_point now, const std::string& why)
+{
+    // Once per outage: a log that stays off must not flood standard error instead.
+    if (!m_outageSaid)
+    {
+        std::fprintf(stderr, "quillmere-monitor: the log %s cannot be written (%s); trying again later\n",
+                     JoinPath(m_folder, kFileName).c_str(), why.c_str());
+        m_outageSaid = true;
+    }
+    CloseLocked();
+    m_retryAt = now + kRetryAfter;
+}
+
+bool CLog::AppendLocked(const std::string& body)
+{
+    RotateIfNeededLocked();
+    const off_t before = lseek(m_fd, 0, SEEK_END);
+    const std::string stored = body + kFileLineBreak;
+    // One write per line on an O_APPEND descriptor: a line is never torn by another.
+    if (WriteAll(m_fd, stored.data(), stored.size()))
+        return true;
+    const int error = errno;
+    // Part of the line may be in (a full disk takes what fits): cut back to the previous
+    // line end, so that what follows later starts on a line of its own.
+    if (before >= 0 && ftruncate(m_fd, before) != 0)
+    {
+        // Nothing more can be done here; the outage keeps the descriptor closed from now on.
+    }
+    errno = error;
+    return false;
+}
+
+bool CLog::StoreLocked(const std::string& body, Clock::time_point now)
+{
+    if (m_fd < 0)
+    {
+        if (!m_wanted || now < m_retryAt)
+        {
+            m_lost += m_wanted ? 1 : 0;
+            return false;
+        }
+        std::string why;
+        m_open = OpenLocked(why);
+        if (!m_open)
+        {
+            FailLocked(now, why);
+            ++m_lost;
+            return false;
+        }
+    }
+    if (m_lost > 0)
+    {
+        const std::string note = NowText() + "," + GetLogLevelWord(LogEntryLevel::Error) + "," +
+                                 std::to_string(m_lost) + " log lines were lost while the log file could not be written";
+        if (!AppendLocked(note))
+        {
+            FailLocked(now, std::strerror(errno));
+            ++m_lost;
+            return false;
+        }
+        m_lost = 0;
+    }
+    if (!AppendLocked(body))
+    {
+        FailLocked(now, std::strerror(errno));
+        ++m_lost;
+        return false;
+    }
+    m_outageSaid = false;
+    return true;
 }
 
 void CLog::RotateIfNeededLocked()
@@ -136,7 +273,8 @@ void CLog::RotateIfNeededLocked()
     const std::string backup = JoinPath(m_folder, kBackupFileName);
     if (std::rename(current.c_str(), backup.c_str()) != 0)
         return;   // keeps appending to the full file; the next line tries again
-    const int fresh = OpenExclusive(current);
+    std::string why;
+    const int fresh = OpenExclusive(current, why);
     if (fresh < 0)
     {
         // Put the full file back under its own name so that lines keep going where the
@@ -153,18 +291,14 @@ void CLog::Write(int level, const std::string& text)
     if (!m_lock.try_lock_for(kLockWait))
         return;   // dropped: nothing written, nothing raised
 
-    const std::string body = NowText() + "," + GetLogLevelWord(level) + "," + OneLine(text);
-    if (m_fd >= 0)
-    {
-        RotateIfNeededLocked();
-        const std::string stored = body + kFileLineBreak;
-        // One write per line on an O_APPEND descriptor: a line is never torn by another.
-        WriteAll(m_fd, stored.data(), stored.size());
-    }
+    const Clock::time_point now = m_clock();
+    std::vector<CLogFloodGuard::Line> lines;
+    std::string description = OneLine(text);
+    if (m_flood.Admit(level, description, now, lines))
+        lines.push_back({level, std::move(description)});
+    const std::vector<std::string> bodies = StoreAllLocked(lines, now);
     m_lock.unlock();
-
-    auto args = std::make_unique<CWriteLogEventArgs>(body + kRaisedLineBreak);
-    Notify(args.get());
+    RaiseAll(bodies);
 }
 
 bool CLog::Export(const std::string& path)

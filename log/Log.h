@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <functional>
+
 #include "BoundedLock.h"
+#include "LogFloodGuard.h"
 #include "core/Subject.h"
 
 // The level numbers callers pass to CLog::Write; the file spells them as words.
@@ -27,9 +30,16 @@ std::string GetLogLevelWord(int level);
 // grows past 5 MiB. Every line is raised to observers as a CWriteLogEventArgs on the writing
 // thread after the lock is released. Writes, rotation, export and reading all take one lock
 // with a 200 ms limit, so a writer never waits long; a line that misses it is dropped.
+//
+// The log never blocks and never stays off: only a regular file is written, and a file that
+// cannot be opened or written is tried again at a later line, at most once a second; the
+// first line that gets through is preceded by one that counts the lines lost meanwhile. A
+// write cut short (a full disk) is undone, so the file holds whole lines only.
 class CLog : public CSubject
 {
 public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kRetryAfter{1};
     static constexpr std::uintmax_t kRotateAboveBytes = 5'242'880;
     static constexpr std::chrono::milliseconds kLockWait{200};
     static constexpr const char* kFileName = "Quillmere.log";
@@ -39,11 +49,20 @@ public:
     ~CLog();
 
     // Opens or creates the file in the data folder, exclusively: while another CLog or
-    // process has it, this one stays unopened. Success shows in IsOpen().
+    // process has it, this one stays unopened and tries again at later lines. Anything but
+    // a regular file (a FIFO, a device) is refused, said once on standard error. Success
+    // shows in IsOpen().
     void Open();
     bool IsOpen() const { return m_open.load(); }
     // Closes the file and lets others open it. Lines written afterwards reach observers only.
     void Close();
+
+    // Writes the count of every flood still being held back, so that the shutdown's last
+    // line comes after them; Close does the same for the file alone.
+    void SumUpFloods();
+
+    // Tests; defaults to the steady clock.
+    void SetClock(std::function<Clock::time_point()> clock);
 
     // Appends one line. Without an open file the line is still raised to observers, so the
     // log page shows what happened even when the file cannot be written.
@@ -62,12 +81,29 @@ public:
     void Unlock();
 
 private:
-    bool OpenLocked();
+    bool OpenLocked(std::string& why);
     void CloseLocked();
     void RotateIfNeededLocked();
+    // Appends one composed line, retrying the file first when it is due; false when the
+    // line did not reach the file.
+    bool StoreLocked(const std::string& body, Clock::time_point now);
+    bool AppendLocked(const std::string& body);
+    // Stores each line and gives the composed lines, for raising once the lock is released.
+    std::vector<std::string> StoreAllLocked(const std::vector<CLogFloodGuard::Line>& lines, Clock::time_point now);
+    std::vector<std::string> SumUpFloodsLocked();
+    void RaiseAll(const std::vector<std::string>& bodies);
+    // Closes the file and sets the next attempt a second on.
+    void FailLocked(Clock::time_point now, const std::string& why);
 
     std::atomic<bool> m_open{false};
     CBoundedLock m_lock;
-    int m_fd = -1;              // guarded by m_lock
-    std::string m_folder;       // guarded by m_lock
+    // Everything below is guarded by m_lock.
+    int m_fd = -1;
+    std::string m_folder;
+    bool m_wanted = false;          // between Open and Close: a missing file is retried
+    Clock::time_point m_retryAt;
+    std::uint64_t m_lost = 0;       // lines that did not reach the file since it was last written
+    bool m_outageSaid = false;      // standard error has been told of this outage
+    CLogFloodGuard m_flood;
+    std::function<Clock::time_point()> m_clock = [] { return Clock::now(); };
 };

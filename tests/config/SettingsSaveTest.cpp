@@ -123,16 +123,35 @@ TEST(SettingsSave, FailedRenameLeavesNoTemporaryFile)
     EXPECT_EQ(FilesIn(folder.DataFolder()), std::set<std::string>{"settings.xml"});
 }
 
-TEST(SettingsSave, LeftoverOfAnInterruptedSaveIsRemoved)
+TEST(SettingsSave, OnlyTheLeftoverOfItsOwnInterruptedSaveIsRemoved)
 {
     TempDataFolder folder;
+    const std::string elsewhere = JoinPath(folder.Root(), "shared");
+    fs::create_directories(elsewhere);
+    fs::create_directories(folder.DataFolder());
+    // A linked settings file: the temporaries go beside the link's target, among other files.
+    fs::create_symlink(JoinPath(elsewhere, "real.xml"), CAppSettings::GetSettingsFilePath());
+    const std::string prefix = TemporaryFilePrefix(JoinPath(elsewhere, "real.xml"));
+    const std::string ours = JoinPath(elsewhere, prefix + "Ab12Cd");
+    const std::string theirs = JoinPath(elsewhere, prefix + "Zz99Yy");
+    WriteWholeFile(ours, "<Settings><Com");
+    WriteWholeFile(theirs, "another save under way");
+    // What a save killed after making its temporary file leaves in the program's folder.
+    WriteWholeFile(JoinPath(folder.DataFolder(), ".settings.xml.saving"), ours);
+
     CAppSettings settings;
     ASSERT_TRUE(settings.Save());
-    const std::string leftover = JoinPath(folder.DataFolder(), TemporaryFilePrefix("settings.xml") + "Ab12Cd");
-    WriteWholeFile(leftover, "<Settings><Com");
-    WriteWholeFile(JoinPath(folder.DataFolder(), "Quillmere.log"), "kept\n");
+    EXPECT_EQ(FilesIn(elsewhere), (std::set<std::string>{"real.xml", prefix + "Zz99Yy"}));
+    EXPECT_EQ(ReadWholeFile(theirs), "another save under way");
+    EXPECT_EQ(FilesIn(folder.DataFolder()), std::set<std::string>{"settings.xml"});
+
+    // A note naming a file anywhere else is not obeyed.
+    const std::string outside = JoinPath(folder.Root(), prefix + "Qq11Ww");
+    WriteWholeFile(outside, "x");
+    WriteWholeFile(JoinPath(folder.DataFolder(), ".settings.xml.saving"), outside);
     ASSERT_TRUE(settings.Save());
-    EXPECT_EQ(FilesIn(folder.DataFolder()), (std::set<std::string>{"Quillmere.log", "settings.xml"}));
+    EXPECT_TRUE(fs::exists(outside));
+    EXPECT_TRUE(fs::exists(theirs));
 }
 
 TEST(SettingsSave, SymbolicLinkIsFollowedNotReplaced)
