@@ -130,6 +130,7 @@ TEST(SettingsSave, OnlyTheLeftoverOfItsOwnInterruptedSaveIsRemoved)
     fs::create_directories(elsewhere);
     fs::create_directories(folder.DataFolder());
     // A linked settings file: the temporaries go beside the link's target, among other files.
+    WriteWholeFile(JoinPath(elsewhere, "real.xml"), "old");
     fs::create_symlink(JoinPath(elsewhere, "real.xml"), CAppSettings::GetSettingsFilePath());
     const std::string prefix = TemporaryFilePrefix(JoinPath(elsewhere, "real.xml"));
     const std::string ours = JoinPath(elsewhere, prefix + "Ab12Cd");
