@@ -194,31 +194,43 @@ TEST_F(ProgramTest, AKilledProgramLeavesTheSettingsFileAsItWas)
     EXPECT_NE(next.WaitForExit(15000), -1);
 }
 
-TEST_F(ProgramTest, TheMemoryWatchdogRestartsTheProgramAfterANormalShutdown)
+TEST_F(ProgramTest, TheMemoryWatchdogRestartsTheProgramAfterANormalShutdownOnceItHasRunAMinute)
 {
-    // A limit any process passes: every first poll asks for a restart.
-    WriteWholeFile(SettingsPath(), SettingsText(true, 1024));
+    // A limit the program always passes, polled every minute: the poll at the start is too early,
+    // the next one restarts.
+    std::string settings = SettingsText(true, 1000000);
+    const std::string interval = "<StatusPollIntervalInMinutes>30";
+    settings.replace(settings.find(interval), interval.size(), "<StatusPollIntervalInMinutes>1");
+    WriteWholeFile(SettingsPath(), settings);
     ProgramProcess program(OutputPath());
-    const bool restarted = WaitFor([&] { return CountLogLines("Application Started") >= 3; }, 20000);
+    ASSERT_TRUE(WaitUntilRunning()) << Diagnostics();
+    const auto started = std::chrono::steady_clock::now();
+    const bool restarted = WaitFor([&] { return CountLogLines("Application Started") >= 2; }, 90000);
+    const auto took = std::chrono::steady_clock::now() - started;
     // The restart replaces the process in place; the pid is still the program's.
     EXPECT_TRUE(program.IsRunning());
-    program.Signal(SIGKILL);
-    program.WaitForExit(5000);
     ASSERT_TRUE(restarted) << Diagnostics();
+    EXPECT_GE(took, std::chrono::seconds(50));
+    ASSERT_TRUE(WaitUntilRunning()) << Diagnostics();
+    // The new program has not run a minute yet: one signal ends it for good.
+    ASSERT_TRUE(program.Signal(SIGTERM));
+    const int status = program.WaitForExit(3000);
+    ASSERT_NE(status, -1) << Diagnostics();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 
-    // Each run ended normally before the next began: starts and ends alternate.
+    // Each run ended normally before the next began, and the log says why it restarted.
     std::vector<std::string> sequence;
     for (const std::string& line : LogLines())
     {
         if (line.find("Application Started") != std::string::npos)
             sequence.push_back("start");
+        else if (line.find(",Event,Restarting: private memory ") != std::string::npos)
+            sequence.push_back("why");
         else if (line.find("Application terminated") != std::string::npos)
             sequence.push_back("end");
     }
-    ASSERT_GE(sequence.size(), 3u);
-    for (std::size_t i = 0; i + 1 < sequence.size(); ++i)
-        EXPECT_NE(sequence[i], sequence[i + 1]) << "at " << i;
-    EXPECT_EQ(sequence.front(), "start");
-    // The shutdown before each restart saved the settings.
-    EXPECT_NE(ReadWholeFile(SettingsPath()), SettingsText(true, 1024));
+    EXPECT_EQ(sequence, (std::vector<std::string>{"start", "why", "end", "start", "end"}));
+    EXPECT_EQ(CountLogLines("is above the limit of 1.0 MB"), 1u);
+    // The shutdown before the restart saved the settings.
+    EXPECT_NE(ReadWholeFile(SettingsPath()), settings);
 }
