@@ -272,3 +272,25 @@ TEST_F(EndsWhenTold, AUnitRepeatingRelayChangesCannotPushTheStartOutOfTheLog)
         << Diagnostics();
     EXPECT_EQ(entries.back(), "Event,Application terminated");
 }
+
+TEST_F(EndsWhenTold, ASignalWhileARestartIsUnderWayEndsTheRunForGood)
+{
+    WriteWholeFile(SettingsPath(), WithMemoryLimit(1, 1'000'000));
+    ProgramProcess program(OutputPath());
+    ASSERT_TRUE(WaitUntilPolled()) << Diagnostics();
+    // The poll a minute on restarts; the signal follows its log line as closely as can be.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    while (ReadWholeFile(LogPath()).find(",Event,Restarting: ") == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(CountLogLinesWith("Restarting: private memory "), 1u) << Diagnostics();
+    ASSERT_TRUE(EndsOnOneSigterm(program, 3000)) << Diagnostics();
+
+    // Landing in the shutdown cancels the restart; landing after the exec ends the new
+    // program as soon as it is up. Either way every start has its end, and nothing follows.
+    const std::size_t starts = CountLogEntries("Event,Application Started");
+    RecordProperty("starts", static_cast<int>(starts));
+    EXPECT_LE(starts, 2u);
+    EXPECT_EQ(CountLogEntries("Event,Application terminated"), starts);
+    EXPECT_EQ(LogEntries().back(), "Event,Application terminated");
+}
