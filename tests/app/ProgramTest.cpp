@@ -115,7 +115,10 @@ protected:
             timeoutMs);
     }
 
-    std::string Diagnostics() const { return "program output:\n" + ReadWholeFile(OutputPath()); }
+    std::string Diagnostics() const
+    {
+        return "program output:\n" + ReadWholeFile(OutputPath()) + "log:\n" + ReadWholeFile(LogPath());
+    }
 
     TempDataFolder m_folder;
     std::unique_ptr<DevSimProcess> m_sim;
