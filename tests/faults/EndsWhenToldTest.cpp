@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -12,13 +11,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 
 #include "FaultFixture.h"
+#include "tests/support/SmallDisk.h"
 
 // The program under a hostile environment: a watchdog limit below what it needs, files that
 // are not files, a disk that fills up, a second program on the same data folder, a unit that
@@ -55,18 +54,6 @@ std::size_t CountLinesWith(const std::string& text, const std::string& part)
     return count;
 }
 
-// Fills the file system that holds path until nothing more fits.
-void FillUp(const std::string& path)
-{
-    std::ofstream filler(path, std::ios::binary);
-    const std::string block(4096, 'z');
-    while (filler.write(block.data(), block.size()))
-        ;
-    filler.close();
-    std::ofstream last(path, std::ios::binary | std::ios::app);
-    while (last.put('z') && last.flush())
-        ;
-}
 }
 
 class EndsWhenTold : public FaultFixture
@@ -80,24 +67,13 @@ protected:
 
     // A 128 KiB tmpfs over the data folder, in a mount namespace of this test's own that the
     // program inherits; what the folder held is copied onto it.
-    bool MountSmallDisk()
+    bool MoveDataFolderToASmallDisk()
     {
-        if (::geteuid() != 0)
-        {
-            const uid_t uid = ::geteuid();
-            const gid_t gid = ::getegid();
-            if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-                return false;
-            std::ofstream("/proc/self/setgroups") << "deny";
-            std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
-            std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
-        }
-        else if (::unshare(CLONE_NEWNS) != 0)
+        if (!EnterPrivateMountNamespace())
             return false;
         const std::string saved = m_folder.Root() + "/saved";
         fs::copy(m_folder.DataFolder(), saved, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-        if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", m_folder.DataFolder().c_str(), "tmpfs", 0, "size=128k") != 0)
+        if (!MountSmallDisk(m_folder.DataFolder(), 128 * 1024))
             return false;
         m_smallDisk = true;
         fs::copy(saved, m_folder.DataFolder(), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
@@ -150,7 +126,7 @@ class FullDisk : public EndsWhenTold, public ::testing::WithParamInterface<bool>
 // of a line only, so the first write after the start is cut short.
 TEST_P(FullDisk, NoLineIsTornAndTheLogResumesWithTheCountOfLostLinesOnceThereIsRoom)
 {
-    ASSERT_TRUE(MountSmallDisk()) << "no private mount namespace here";
+    ASSERT_TRUE(MoveDataFolderToASmallDisk()) << "no private mount namespace here";
     std::string earlier;
     if (GetParam())
     {
@@ -278,8 +254,9 @@ TEST_F(EndsWhenTold, ASignalWhileARestartIsUnderWayEndsTheRunForGood)
     WriteWholeFile(SettingsPath(), WithMemoryLimit(1, 1'000'000));
     ProgramProcess program(OutputPath());
     ASSERT_TRUE(WaitUntilPolled()) << Diagnostics();
-    // The poll a minute on restarts; the signal follows its log line as closely as can be.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    // The first poll a minute on restarts (or the one after, should the timer come a little
+    // early); the signal follows its log line as closely as can be.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(150);
     while (ReadWholeFile(LogPath()).find(",Event,Restarting: ") == std::string::npos &&
            std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));

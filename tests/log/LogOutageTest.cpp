@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,13 +7,13 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "core/DataFolder.h"
 #include "core/DirectoryTree.h"
 #include "log/Log.h"
 #include "tests/log/LogTestSupport.h"
+#include "tests/support/SmallDisk.h"
 #include "tests/support/TempDataFolder.h"
 
 namespace
@@ -41,19 +39,6 @@ std::string LostNote(int count)
     return text;
 }
 
-// Fills the file system that holds folder until nothing more fits.
-void FillUp(const std::string& path)
-{
-    std::ofstream filler(path, std::ios::binary);
-    const std::string block(4096, 'z');
-    while (filler.write(block.data(), block.size()))
-        ;
-    filler.close();
-    std::ofstream last(path, std::ios::binary | std::ios::app);
-    while (last.put('z') && last.flush())
-        ;
-}
-
 // Runs body in a child with a private mount namespace and a 64 KiB tmpfs at the data folder;
 // true when the child's checks all passed.
 template <typename Body>
@@ -62,21 +47,8 @@ bool InSmallDisk(Body body)
     const pid_t child = fork();
     if (child == 0)
     {
-        const bool root = geteuid() == 0;
-        if (!root)
-        {
-            const uid_t uid = geteuid();
-            const gid_t gid = getegid();
-            if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-                _exit(2);
-            std::ofstream("/proc/self/setgroups") << "deny";
-            std::ofstream("/proc/self/uid_map") << "0 " << uid << " 1";
-            std::ofstream("/proc/self/gid_map") << "0 " << gid << " 1";
-        }
-        else if (unshare(CLONE_NEWNS) != 0)
-            _exit(2);
-        if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 || !CreateDirectoryTree(GetDataFolder()) ||
-            mount("tmpfs", GetDataFolder().c_str(), "tmpfs", 0, "size=64k") != 0)
+        if (!EnterPrivateMountNamespace() || !CreateDirectoryTree(GetDataFolder()) ||
+            !MountSmallDisk(GetDataFolder(), 64 * 1024))
             _exit(2);
         body();
         _exit(::testing::Test::HasFailure() ? 1 : 0);
