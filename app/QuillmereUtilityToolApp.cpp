@@ -73,8 +73,6 @@ bool CQuillmereUtilityToolApp::InitInstance()
             QTimer::singleShot(0, &sheet, [&sheet] { sheet.CloseWithoutQuestion(); });
         sheet.DoModal();
         runningSheet = nullptr;
-        // Asked to end, by a signal at any moment up to now or during the shutdown below:
-        // that wins over a restart the watchdog wanted.
         m_restartRequested = sheet.IsRestartRequested();
 
         manager.Stop(true);
@@ -85,6 +83,8 @@ bool CQuillmereUtilityToolApp::InitInstance()
         log.Write(LogEntryLevel::Event, kTerminatedText);
         settings.Save();
     }
+    // Asked to end by a signal at any moment, the shutdown included: that wins over a restart
+    // the watchdog wanted.
     m_restartRequested = m_restartRequested && !CTerminationSignals::WasRequested();
     return false;
 }

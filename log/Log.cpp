@@ -53,7 +53,6 @@ int OpenExclusive(const std::string& path, std::string& why)
     if (info.st_size == 0 && !WriteAll(fd, &kLeadingByte, 1))
     {
         why = std::strerror(errno);
-        ftruncate(fd, 0);
         close(fd);
         return -1;
     }
