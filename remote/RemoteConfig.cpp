@@ -192,10 +192,20 @@ CRemoteConfigResult ParseRemoteConfig(std::string_view text, const std::string& 
         std::size_t end = text.find('\n', start);
         if (end == std::string_view::npos)
             end = text.size();
-        const std::string_view line = Trim(text.substr(start, end - start));
+        std::string_view line = text.substr(start, end - start);
+        // A '#' after a blank starts a comment too, so values can be explained on their line.
+        for (std::size_t hash = line.find('#'); hash != std::string_view::npos; hash = line.find('#', hash + 1))
+        {
+            if (hash == 0 || line[hash - 1] == ' ' || line[hash - 1] == '\t')
+            {
+                line = line.substr(0, hash);
+                break;
+            }
+        }
+        line = Trim(line);
         ++lineNumber;
         start = end + 1;
-        if (line.empty() || line.front() == '#')
+        if (line.empty())
             continue;
 
         const auto equals = line.find('=');

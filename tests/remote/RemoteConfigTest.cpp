@@ -11,14 +11,14 @@ TEST(RemoteConfig, ReadsEveryKeyWithCommentsBlanksAndSpacing)
                                           "enabled = true\n"
                                           "\n"
                                           "  host=broker.example.net  \r\n"
-                                          "site = kiosk_17\n"
+                                          "site = kiosk_17   # the shop's name\n"
                                           "prefix = fleet/north\n"
                                           "keepalive = 30\n"
                                           "ca_file = ca.crt\n"
                                           "cert_file = me.crt\n"
                                           "key_file = me.key\n"
                                           "tls_verify = no\n"
-                                          "username = kiosk\n"
+                                          "username = kiosk#1\n"
                                           "password_file = secret\n"
                                           "commands = yes\n"
                                           "discovery = TRUE\n",
@@ -26,6 +26,8 @@ TEST(RemoteConfig, ReadsEveryKeyWithCommentsBlanksAndSpacing)
     ASSERT_EQ(result.State, RemoteConfigState::Enabled) << result.Error;
     const CRemoteConfig& c = result.Config;
     EXPECT_EQ(c.Host, "broker.example.net");
+    EXPECT_EQ(c.Site, "kiosk_17");
+    EXPECT_EQ(c.Username, "kiosk#1");   // a '#' inside a value is part of it
     EXPECT_EQ(c.EffectivePort(), 8883);   // TLS without a port
     EXPECT_EQ(c.BaseTopic(), "fleet/north/kiosk_17");
     EXPECT_EQ(c.KeepAlive, 30);
@@ -130,4 +132,16 @@ TEST(RemoteConfig, FileIsOptionalAndThePasswordFileMustBePrivate)
     result = LoadRemoteConfig(dir);
     EXPECT_EQ(result.State, RemoteConfigState::Invalid);
     EXPECT_NE(result.Error.find("larger than"), std::string::npos) << result.Error;
+}
+
+TEST(RemoteConfig, TheSampleInTheHelpIsAValidFile)
+{
+    const std::string help = ReadWholeFile(std::string(QM_SOURCE_DIR) + "/res/Quillmere_Help.html");
+    const auto start = help.find("<pre>\n# This site's broker connection");
+    ASSERT_NE(start, std::string::npos);
+    const auto end = help.find("</pre>", start);
+    const auto result = ParseRemoteConfig(help.substr(start + 5, end - start - 5), "thishost");
+    ASSERT_EQ(result.State, RemoteConfigState::Enabled) << result.Error;
+    EXPECT_EQ(result.Config.BaseTopic(), "quillmere/kiosk-17");
+    EXPECT_EQ(result.Config.PasswordFile, "mqtt.password");
 }
