@@ -164,9 +164,8 @@ void CRemoteBridge::Stop()
         if (m_connected)
             PublishLocked(m_base + "/availability", kOffline, true);
     }
-    // Queued after the last word, so the broker gets "offline" before the goodbye; it also
-    // wakes the bridge thread out of its wait on the socket.
-    mosquitto_disconnect(m_mosq);
+    // The "offline" just queued wakes the bridge thread out of its wait on the socket; a
+    // thread waiting to retry is woken here.
     m_wake.notify_all();
     m_thread.join();
 
@@ -250,7 +249,8 @@ void CRemoteBridge::Run()
         WaitBeforeRetry(delay);
     }
 
-    // A clean goodbye: whatever is queued ("offline", the disconnect) goes out first.
+    // A clean goodbye, queued after "offline" so that the broker gets that first.
+    mosquitto_disconnect(m_mosq);
     const auto deadline = Clock::now() + kShutdownFlush;
     while (Clock::now() < deadline && mosquitto_loop(m_mosq, 100, 1) == MOSQ_ERR_SUCCESS)
     {
