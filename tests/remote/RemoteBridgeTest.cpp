@@ -114,6 +114,9 @@ TEST_F(RemoteBridge, CommandsReachTheUnitAsFramesWithinTheRelaysPermissions)
     ASSERT_TRUE(WaitUntil([this] { return RunUiTasks() > 0; }, 5000));
     EXPECT_TRUE(WaitForFrame("02 09 02 03 01"));
     EXPECT_TRUE(WaitForLog("Event,Relay 3 (Digital Display) switched off by remote operator over MQTT"));
+    ASSERT_TRUE(broker->Publish(Topic("relay/3/set"), "ON"));
+    ASSERT_TRUE(WaitUntil([this] { return RunUiTasks() > 0; }, 5000));
+    EXPECT_TRUE(WaitForFrame("02 09 02 03 00"));
 
     ASSERT_TRUE(broker->Publish(Topic("relay/1/set"), "cycle"));
     ASSERT_TRUE(WaitUntil([this] { return RunUiTasks() > 0; }, 5000));
@@ -147,7 +150,7 @@ TEST_F(RemoteBridge, CommandsReachTheUnitAsFramesWithinTheRelaysPermissions)
         switches += frame.starts_with("02 09 ");
         cycles += frame.starts_with("02 05 ");
     }
-    EXPECT_EQ(switches, 1u);
+    EXPECT_EQ(switches, 2u);
     EXPECT_EQ(cycles, 1u);
 }
 
