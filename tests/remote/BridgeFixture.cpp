@@ -1,6 +1,7 @@
 #include "BridgeFixture.h"
 
 #include <sstream>
+#include <thread>
 
 #include "core/DataFolder.h"
 #include "core/DirectoryTree.h"
@@ -37,10 +38,16 @@ void BridgeFixture::StartSite(Broker::Options options)
     unit = std::make_unique<DevSimProcess>(
         std::vector<std::string>{"--data-folder", GetDataFolder(), "--com", std::to_string(kComPort)}, 120);
     ASSERT_TRUE(unit->Started()) << unit->Error();
+}
+
+void BridgeFixture::ConnectLink()
+{
     manager.Connect();
     manager.StartPolling();
     // Both enables and the eight commands of the poll answered: every field has been set.
     ASSERT_TRUE(unit->WaitForSentFrames(10, 15000));
+    // The last status of the poll is out once the bridge's coalescing interval has passed.
+    std::this_thread::sleep_for(2 * CRemoteBridge::kStatusInterval);
 }
 
 CRemoteConfig BridgeFixture::Config() const

@@ -32,8 +32,11 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // Starts the broker (with options) and the unit; the link runs and has polled once.
+    // Starts the broker (with options) and the unit.
     void StartSite(Broker::Options options = {});
+    // Starts the link and polls once, as the main window does; after StartBridge, because
+    // observers are attached only while no other thread notifies.
+    void ConnectLink();
     CRemoteConfig Config() const;
     bool StartBridge(const CRemoteConfig& config);
 

@@ -36,14 +36,15 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
 {
     StartSite();
     ASSERT_TRUE(unit->Command("relay 2 off"));
-    manager.Poll();
-    ASSERT_TRUE(unit->WaitForSentFrames(18, 10000));
     CRemoteConfig config = Config();
     config.Discovery = true;
     ASSERT_TRUE(StartBridge(config));
+    ConnectLink();
 
     // A newcomer gets the whole picture from retained messages alone.
-    const auto retained = broker->Subscribe(Topic("#"), 7, 10, true);
+    // Availability, status, four relays and the four default monitors.
+    const auto retained = broker->Subscribe(Topic("#"), 10, 10, true);
+    ASSERT_EQ(retained.size(), 10u);
     EXPECT_EQ(PayloadOf(retained, Topic("availability")), "online");
     EXPECT_EQ(PayloadOf(retained, Topic("relay/1/state")), "ON");
     EXPECT_EQ(PayloadOf(retained, Topic("relay/2/state")), "OFF");
@@ -54,6 +55,9 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
         << status;
     EXPECT_TRUE(std::regex_search(status, std::regex("\"rssi_dbm\":-?[0-9]+"))) << status;
     EXPECT_NE(status.find("\"link_error\":null"), std::string::npos) << status;
+    const std::string monitor = PayloadOf(retained, Topic("monitor/Web cam/state"));
+    EXPECT_EQ(monitor, "{\"target\":\"192.168.0.249\",\"failures\":0,\"resets_used\":0,\"limit\":3,"
+                       "\"last_result\":\"ok\"}");
 
     // Without commands a relay is only shown; nothing offers to switch it.
     const auto discovery = broker->Subscribe("homeassistant/#", 8, 10, true);
@@ -70,6 +74,7 @@ TEST_F(RemoteBridge, DiscoveryFollowsPermissionsAndRemovesRelaysThatWent)
     config.Discovery = true;
     config.Commands = true;
     ASSERT_TRUE(StartBridge(config));
+    ConnectLink();
     auto discovery = broker->Subscribe("homeassistant/#", 10, 10, true);
     // Relay 1 may only be cycled: a button, no switch. Relay 3 may only be switched.
     EXPECT_FALSE(PayloadOf(discovery, "homeassistant/button/quillmere_kiosk-17/relay1_cycle/config").empty());
@@ -91,6 +96,7 @@ TEST_F(RemoteBridge, RelayChangedByTheUnitAppearsOnItsStateTopic)
 {
     StartSite();
     ASSERT_TRUE(StartBridge(Config()));
+    ConnectLink();
     Listener state(*broker, Topic("relay/3/state"), 1, 10);
     Listener events(*broker, Topic("event"), 1, 10);
     ASSERT_TRUE(unit->Command("inject relay 3 off button"));
@@ -108,6 +114,7 @@ TEST_F(RemoteBridge, CommandsReachTheUnitAsFramesWithinTheRelaysPermissions)
     CRemoteConfig config = Config();
     config.Commands = true;
     ASSERT_TRUE(StartBridge(config));
+    ConnectLink();
     ASSERT_TRUE(broker->WaitForSubscription("quillmere-kiosk-17", Topic("poll")));
 
     ASSERT_TRUE(broker->Publish(Topic("relay/3/set"), "OFF"));
@@ -158,6 +165,7 @@ TEST_F(RemoteBridge, WithCommandsOffNothingIsTakenFromTheBroker)
 {
     StartSite();
     ASSERT_TRUE(StartBridge(Config()));
+    ConnectLink();
     ASSERT_TRUE(broker->Publish(Topic("relay/3/set"), "OFF"));
     ASSERT_TRUE(broker->Publish(Topic("reset"), "RESET"));
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -173,6 +181,7 @@ TEST_F(RemoteBridge, AFloodOfCommandsWaitsNoMoreThanItsBoundAndIsLoggedOnceAMinu
     config.Commands = true;
     bridge->SetRefusalLogInterval(std::chrono::minutes(1));
     ASSERT_TRUE(StartBridge(config));
+    ConnectLink();
     ASSERT_TRUE(broker->WaitForSubscription("quillmere-kiosk-17", Topic("poll")));
 
     std::vector<std::string> args = {"sh", "-c", "yes ON | head -n 200 | mosquitto_pub -l -q 1 -t \"$0\" \"$@\"",
@@ -197,6 +206,7 @@ TEST_F(RemoteBridge, CommandsAreRefusedWhileTheLinkIsStopped)
     CRemoteConfig config = Config();
     config.Commands = true;
     ASSERT_TRUE(StartBridge(config));
+    ConnectLink();
     ASSERT_TRUE(broker->WaitForSubscription("quillmere-kiosk-17", Topic("poll")));
     manager.Stop(true);   // the settings page is open
     manager.WaitForThreads();
@@ -213,6 +223,7 @@ TEST_F(RemoteBridge, ReconnectsAfterTheBrokerCameBackAndRepublishesWhatChangedMe
     options.persistence = true;
     StartSite(options);
     ASSERT_TRUE(StartBridge(Config()));
+    ConnectLink();
     Listener events(*broker, Topic("event"), 102, 60, "event-archive");
 
     broker->Stop();
