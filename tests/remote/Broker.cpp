@@ -209,7 +209,9 @@ bool Broker::Start()
 {
     if (m_port == 0 || !m_error.empty())
         return false;
-    m_pid = Spawn({"mosquitto", "-c", m_folder + "/broker.conf"}, m_folder + "/broker.out");
+    // Debian installs the broker in /usr/sbin, which an ordinary user's PATH may lack.
+    const std::string program = ::access("/usr/sbin/mosquitto", X_OK) == 0 ? "/usr/sbin/mosquitto" : "mosquitto";
+    m_pid = Spawn({program, "-c", m_folder + "/broker.conf"}, m_folder + "/broker.out");
     if (WaitUntil([this] { return Accepts(m_port); }, 10000))
         return true;
     m_error = "the broker did not listen: " + ReadFile(m_folder + "/broker.out") + ReadFile(m_folder + "/broker.log");

@@ -30,7 +30,25 @@ std::string PayloadOf(const std::vector<std::string>& lines, const std::string& 
 }
 }
 
-using RemoteBridge = BridgeFixture;
+class RemoteBridge : public BridgeFixture
+{
+protected:
+    // Publishes as an operator would, then lets the UI thread take the command over.
+    bool SendCommand(const std::string& sub, const std::string& payload)
+    {
+        return broker->Publish(Topic(sub), payload) && WaitUntil([this] { return RunUiTasks() > 0; }, 5000);
+    }
+
+    void StartSiteTakingCommands()
+    {
+        StartSite();
+        CRemoteConfig config = Config();
+        config.Commands = true;
+        ASSERT_TRUE(StartBridge(config));
+        ConnectLink();
+        ASSERT_TRUE(broker->WaitForSubscription("quillmere-kiosk-17", Topic("poll")));
+    }
+};
 
 TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConnect)
 {
@@ -110,31 +128,22 @@ TEST_F(RemoteBridge, RelayChangedByTheUnitAppearsOnItsStateTopic)
 
 TEST_F(RemoteBridge, CommandsReachTheUnitAsFramesWithinTheRelaysPermissions)
 {
-    StartSite();
-    CRemoteConfig config = Config();
-    config.Commands = true;
-    ASSERT_TRUE(StartBridge(config));
-    ConnectLink();
-    ASSERT_TRUE(broker->WaitForSubscription("quillmere-kiosk-17", Topic("poll")));
+    StartSiteTakingCommands();
+    ASSERT_FALSE(HasFatalFailure());
 
-    ASSERT_TRUE(broker->Publish(Topic("relay/3/set"), "OFF"));
-    ASSERT_TRUE(WaitUntil([this] { return RunUiTasks() > 0; }, 5000));
+    ASSERT_TRUE(SendCommand("relay/3/set", "OFF"));
     EXPECT_TRUE(WaitForFrame("02 09 02 03 01"));
     EXPECT_TRUE(WaitForLog("Event,Relay 3 (Digital Display) switched off by remote operator over MQTT"));
-    ASSERT_TRUE(broker->Publish(Topic("relay/3/set"), "ON"));
-    ASSERT_TRUE(WaitUntil([this] { return RunUiTasks() > 0; }, 5000));
+    ASSERT_TRUE(SendCommand("relay/3/set", "ON"));
     EXPECT_TRUE(WaitForFrame("02 09 02 03 00"));
 
-    ASSERT_TRUE(broker->Publish(Topic("relay/1/set"), "cycle"));
-    ASSERT_TRUE(WaitUntil([this] { return RunUiTasks() > 0; }, 5000));
+    ASSERT_TRUE(SendCommand("relay/1/set", "cycle"));
     EXPECT_TRUE(WaitForFrame("02 05 01 01"));
 
     // Relay 1 may only be cycled, relay 3 only switched: both refusals are logged, no frame.
-    ASSERT_TRUE(broker->Publish(Topic("relay/1/set"), "ON"));
-    ASSERT_TRUE(WaitUntil([this] { return RunUiTasks() > 0; }, 5000));
+    ASSERT_TRUE(SendCommand("relay/1/set", "ON"));
     EXPECT_TRUE(WaitForLog("Error,Remote command refused: relay 1 may not be switched on or off (permission Cycle)"));
-    ASSERT_TRUE(broker->Publish(Topic("relay/3/set"), "CYCLE"));
-    ASSERT_TRUE(WaitUntil([this] { return RunUiTasks() > 0; }, 5000));
+    ASSERT_TRUE(SendCommand("relay/3/set", "CYCLE"));
     EXPECT_TRUE(WaitForLog("Error,Remote command refused: relay 3 may not be power-cycled (permission On/Off)"));
 
     // Malformed ones never reach the UI thread.
@@ -146,8 +155,7 @@ TEST_F(RemoteBridge, CommandsReachTheUnitAsFramesWithinTheRelaysPermissions)
     EXPECT_TRUE(WaitForLog("Error,Remote command refused: reset needs the payload RESET"));
     EXPECT_EQ(PendingUiTasks(), 0u);
 
-    ASSERT_TRUE(broker->Publish(Topic("reset"), "RESET"));
-    ASSERT_TRUE(WaitUntil([this] { return RunUiTasks() > 0; }, 5000));
+    ASSERT_TRUE(SendCommand("reset", "RESET"));
     EXPECT_TRUE(WaitForFrame("02 0B 01 AA"));
     EXPECT_TRUE(WaitForLog("Event,Device reset requested by remote operator over MQTT"));
 
@@ -176,13 +184,9 @@ TEST_F(RemoteBridge, WithCommandsOffNothingIsTakenFromTheBroker)
 
 TEST_F(RemoteBridge, AFloodOfCommandsWaitsNoMoreThanItsBoundAndIsLoggedOnceAMinute)
 {
-    StartSite();
-    CRemoteConfig config = Config();
-    config.Commands = true;
     bridge->SetRefusalLogInterval(std::chrono::minutes(1));
-    ASSERT_TRUE(StartBridge(config));
-    ConnectLink();
-    ASSERT_TRUE(broker->WaitForSubscription("quillmere-kiosk-17", Topic("poll")));
+    StartSiteTakingCommands();
+    ASSERT_FALSE(HasFatalFailure());
 
     std::vector<std::string> args = {"sh", "-c", "yes ON | head -n 200 | mosquitto_pub -l -q 1 -t \"$0\" \"$@\"",
                                      Topic("relay/3/set")};
@@ -202,12 +206,8 @@ TEST_F(RemoteBridge, AFloodOfCommandsWaitsNoMoreThanItsBoundAndIsLoggedOnceAMinu
 
 TEST_F(RemoteBridge, CommandsAreRefusedWhileTheLinkIsStopped)
 {
-    StartSite();
-    CRemoteConfig config = Config();
-    config.Commands = true;
-    ASSERT_TRUE(StartBridge(config));
-    ConnectLink();
-    ASSERT_TRUE(broker->WaitForSubscription("quillmere-kiosk-17", Topic("poll")));
+    StartSiteTakingCommands();
+    ASSERT_FALSE(HasFatalFailure());
     manager.Stop(true);   // the settings page is open
     manager.WaitForThreads();
     const std::size_t before = unit->ReceivedFrames().size();
