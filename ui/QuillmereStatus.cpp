@@ -31,10 +31,10 @@ constexpr std::int32_t kRssiNoValue = -1000;
 // The group panel's size and left edge on the page, in pixels; the fields above it fill the
 // page down to about 150 pixels.
 constexpr int kPaneLeft = 5;
-// The broker line changes on another thread; a slow look is enough for a person reading it.
-constexpr int kRemoteRefreshMs = 2000;
 constexpr int kPaneWidth = 495 - 5;
 constexpr int kPaneHeight = 400 - 150;
+// The broker line changes on another thread; a slow look is enough for a person reading it.
+constexpr int kRemoteRefreshMs = 2000;
 
 QString NotAvailable()
 {
