@@ -64,7 +64,7 @@ bool CRemoteBridge::Start()
     {
         if (m_log != nullptr)
             m_log->Write(LogEntryLevel::Error, "Remote: " + result.Error + "; the broker connection stays off");
-        RemoteStatusLine::Set("Remote: off (" + result.Error + ")");
+        RemoteStatusLine::Set("Remote: offline (" + result.Error + ")");
         return false;
     }
     if (result.State != RemoteConfigState::Enabled)
@@ -147,7 +147,7 @@ bool CRemoteBridge::Configure()
     const std::string reason = "cannot set " + failure + ": " + ErrorText(rc);
     if (m_log != nullptr)
         m_log->Write(LogEntryLevel::Error, "Remote: " + reason + "; the broker connection stays off");
-    RemoteStatusLine::Set("Remote: off (" + reason + ")");
+    RemoteStatusLine::Set("Remote: offline (" + reason + ")");
     if (m_mosq != nullptr)
         mosquitto_destroy(m_mosq);
     m_mosq = nullptr;

@@ -4,6 +4,7 @@
 
 #include "BridgeFixture.h"
 #include "core/DataFolder.h"
+#include "remote/RemoteStatusLine.h"
 
 // TLS with certificates made by openssl for this run, and a broker that wants a password.
 namespace
@@ -75,4 +76,7 @@ TEST_F(RemoteSecurity, BadOrMissingConfigurationLeavesTheBridgeOff)
     const auto lines = LogLines();
     ASSERT_EQ(lines.size(), before.size() + 1);
     EXPECT_EQ(lines.back(), "Error,Remote: mqtt.conf line 3: unknown key \"command\"; the broker connection stays off");
+    // The Status page says so as well.
+    EXPECT_EQ(RemoteStatusLine::Get(), "Remote: offline (mqtt.conf line 3: unknown key \"command\")");
+    RemoteStatusLine::Set({});
 }
