@@ -10,6 +10,7 @@
 #include "device/QuillmereManager.h"
 #include "link/QMNetLink.h"
 #include "log/Log.h"
+#include "remote/RemoteBridge.h"
 #include "ui/QtTimerService.h"
 #include "ui/QuillmereSheet.h"
 
@@ -65,6 +66,14 @@ bool CQuillmereUtilityToolApp::InitInstance()
     log.Write(LogEntryLevel::Event, kStartedText);
     manager.SetLog(&log);
 
+    // Commands from the broker reach the manager on this thread, through the event loop;
+    // tasks still queued when the context goes are dropped with it.
+    QObject remoteContext;
+    CRemoteBridge remote(&manager, [&remoteContext](CRemoteBridge::Task task) {
+        QMetaObject::invokeMethod(&remoteContext, std::move(task), Qt::QueuedConnection);
+    });
+    remote.Start();   // without mqtt.conf: nothing at all
+
     {
         CQuillmereSheet sheet(&manager, QString::fromLatin1(CQuillmereSheet::Caption));
         sheet.setWindowTitle(QString::fromLatin1(CQuillmereSheet::Caption));
@@ -81,6 +90,7 @@ bool CQuillmereUtilityToolApp::InitInstance()
         manager.WaitForThreads();
         log.SumUpFloods();
         log.Write(LogEntryLevel::Event, kTerminatedText);
+        remote.Stop();
         settings.Save();
     }
     // Asked to end by a signal at any moment, the shutdown included: that wins over a restart

@@ -8,6 +8,7 @@ packages=(
     clang libclang-rt-14-dev
     lrzsz xvfb trayer xdotool imagemagick iproute2 nftables util-linux
     dpkg-dev file desktop-file-utils ccache
+    libmosquitto-dev mosquitto mosquitto-clients openssl
 )
 missing=()
 for p in "${packages[@]}"; do

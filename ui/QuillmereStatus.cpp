@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <cstdio>
 #include <ctime>
@@ -17,6 +18,7 @@
 #include "device/QuillmereDeviceStatus.h"
 #include "device/QuillmereManager.h"
 #include "log/NowText.h"
+#include "remote/RemoteStatusLine.h"
 #include "ui/PrivateEvent.h"
 
 namespace
@@ -31,6 +33,8 @@ constexpr std::int32_t kRssiNoValue = -1000;
 constexpr int kPaneLeft = 5;
 constexpr int kPaneWidth = 495 - 5;
 constexpr int kPaneHeight = 400 - 150;
+// The broker line changes on another thread; a slow look is enough for a person reading it.
+constexpr int kRemoteRefreshMs = 2000;
 
 QString NotAvailable()
 {
@@ -141,6 +145,16 @@ CQuillmereStatus::CQuillmereStatus(QWidget* parent) : CPropertyPage(parent)
     page->addLayout(top);
     page->addSpacing(4);
     page->addLayout(fields);
+    m_remote = new QLabel(this);
+    m_remote->setObjectName(QStringLiteral("remoteField"));
+    page->addWidget(m_remote);
+    RefreshRemoteLine();
+    if (!m_remote->isHidden())
+    {
+        auto* remoteTimer = new QTimer(this);
+        connect(remoteTimer, &QTimer::timeout, this, &CQuillmereStatus::RefreshRemoteLine);
+        remoteTimer->start(kRemoteRefreshMs);
+    }
     page->addStretch(1);
     page->addWidget(m_tasksPane, 4);
 
@@ -198,6 +212,13 @@ void CQuillmereStatus::CreateRelayControls()
         m_tasksPane->AddWindow(m_relayGroup, control, kRelayRowHeight);
         m_relayControls.push_back(control);
     }
+}
+
+void CQuillmereStatus::RefreshRemoteLine()
+{
+    const std::string line = RemoteStatusLine::Get();
+    m_remote->setText(QString::fromStdString(line));
+    m_remote->setHidden(line.empty());
 }
 
 void CQuillmereStatus::SetEmptyLook()

@@ -42,6 +42,7 @@ private:
     void CreateRelayControls();
     void SetEmptyLook();
     void Refresh();
+    void RefreshRemoteLine();
 
     CQuillmereManager* m_manager = nullptr;
     int m_relayGroup = -1;
@@ -56,6 +57,7 @@ private:
     QLabel* m_rssi = nullptr;
     QLabel* m_radioType = nullptr;
     QLabel* m_door = nullptr;
+    QLabel* m_remote = nullptr;   // the broker connection, shown only when one is configured
     CSignualStatic* m_gauge = nullptr;
     QPushButton* m_reset = nullptr;
     CTasksPane* m_tasksPane = nullptr;

@@ -1,0 +1,697 @@
+#include "RemoteBridge.h"
+
+#include <mosquitto.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <random>
+
+#include "RemoteStatusLine.h"
+#include "config/AppSettings.h"
+#include "core/DataFolder.h"
+#include "core/EventArgs.h"
+#include "device/CommandCodes.h"
+#include "device/CommandResponse.h"
+#include "device/QuillmereDeviceStatus.h"
+#include "device/QuillmereManager.h"
+#include "device/StatusCodes.h"
+#include "log/Log.h"
+#include "log/NowText.h"
+#include "netmon/NetworkMonitor.h"
+
+namespace
+{
+constexpr int kQos = 1;
+constexpr int kIdleLoopCapMs = 10000;
+constexpr int kConnectingLoopMs = 1000;
+constexpr std::chrono::milliseconds kShutdownFlush{2000};
+constexpr const char* kOnline = "online";
+constexpr const char* kOffline = "offline";
+
+std::once_flag g_libraryInit;
+
+using Clock = std::chrono::steady_clock;
+
+int Ms(Clock::duration d)
+{
+    return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+std::string ErrorText(int rc)
+{
+    if (rc == MOSQ_ERR_ERRNO)
+        return std::strerror(errno);
+    return mosquitto_strerror(rc);
+}
+}
+
+CRemoteBridge::CRemoteBridge(CQuillmereManager* manager, Poster poster)
+    : m_manager(manager), m_status(manager->GetDeviceStatus()), m_settings(manager->GetSettings()),
+      m_log(manager->GetLog()), m_poster(std::move(poster))
+{
+}
+
+CRemoteBridge::~CRemoteBridge()
+{
+    Stop();
+}
+
+bool CRemoteBridge::Start()
+{
+    const CRemoteConfigResult result = LoadRemoteConfig(GetDataFolder());
+    if (result.State == RemoteConfigState::Invalid)
+    {
+        if (m_log != nullptr)
+            m_log->Write(LogEntryLevel::Error, "Remote: " + result.Error + "; the broker connection stays off");
+        RemoteStatusLine::Set("Remote: offline (" + result.Error + ")");
+        return false;
+    }
+    if (result.State != RemoteConfigState::Enabled)
+        return false;
+    return Start(result.Config);
+}
+
+bool CRemoteBridge::Start(const CRemoteConfig& config)
+{
+    if (IsRunning())
+        return false;
+    m_config = config;
+    m_endpoint = m_config.Host + ":" + std::to_string(m_config.EffectivePort());
+    m_base = m_config.BaseTopic();
+    std::call_once(g_libraryInit, [] { mosquitto_lib_init(); });
+    if (!Configure())
+        return false;
+
+    TakeSettingsSnapshot();
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_statusLine = "Remote: offline (connecting)";
+    }
+    RemoteStatusLine::Set(GetStatusLine());
+    m_manager->Attach(this);
+    m_manager->AttachStatusObserver(this);
+    m_manager->AttachLogObserver(this);
+    if (m_settings != nullptr)
+        m_settings->Attach(this);
+    m_attached = true;
+    m_stop = false;
+    m_thread = std::thread([this] { Run(); });
+    return true;
+}
+
+bool CRemoteBridge::Configure()
+{
+    const std::string clientId = "quillmere-" + m_config.Site;
+    m_mosq = mosquitto_new(clientId.c_str(), true, this);
+    std::string failure;
+    int rc = MOSQ_ERR_NOMEM;
+    if (m_mosq != nullptr)
+    {
+        // The library is told that other threads call it, so that those calls only queue and
+        // never write to the socket themselves.
+        mosquitto_threaded_set(m_mosq, true);
+        mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        mosquitto_connect_callback_set(m_mosq, &CRemoteBridge::OnConnect);
+        mosquitto_disconnect_callback_set(m_mosq, &CRemoteBridge::OnDisconnect);
+        mosquitto_message_callback_set(m_mosq, &CRemoteBridge::OnMessage);
+        mosquitto_log_callback_set(m_mosq, &CRemoteBridge::OnLibraryLog);
+        const std::string availability = m_base + "/availability";
+        rc = mosquitto_will_set(m_mosq, availability.c_str(), static_cast<int>(std::strlen(kOffline)), kOffline, kQos,
+                                true);
+        failure = "the last will";
+    }
+    if (rc == MOSQ_ERR_SUCCESS && !m_config.Username.empty())
+    {
+        rc = mosquitto_username_pw_set(m_mosq, m_config.Username.c_str(),
+                                       m_config.PasswordFile.empty() ? nullptr : m_config.Password.c_str());
+        failure = "the user name";
+    }
+    if (rc == MOSQ_ERR_SUCCESS && m_config.UsesTls())
+    {
+        rc = mosquitto_tls_set(m_mosq, m_config.CaFile.c_str(), nullptr,
+                               m_config.CertFile.empty() ? nullptr : m_config.CertFile.c_str(),
+                               m_config.KeyFile.empty() ? nullptr : m_config.KeyFile.c_str(), nullptr);
+        failure = "ca_file, cert_file or key_file";
+        if (rc == MOSQ_ERR_SUCCESS && !m_config.TlsVerify)
+        {
+            rc = mosquitto_tls_opts_set(m_mosq, 0, nullptr, nullptr);
+            if (rc == MOSQ_ERR_SUCCESS)
+                rc = mosquitto_tls_insecure_set(m_mosq, true);
+            failure = "tls_verify";
+        }
+    }
+    if (rc == MOSQ_ERR_SUCCESS)
+        return true;
+
+    const std::string reason = "cannot set " + failure + ": " + ErrorText(rc);
+    if (m_log != nullptr)
+        m_log->Write(LogEntryLevel::Error, "Remote: " + reason + "; the broker connection stays off");
+    RemoteStatusLine::Set("Remote: offline (" + reason + ")");
+    if (m_mosq != nullptr)
+        mosquitto_destroy(m_mosq);
+    m_mosq = nullptr;
+    return false;
+}
+
+void CRemoteBridge::Stop()
+{
+    if (!IsRunning())
+        return;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_stop = true;
+        if (m_connected)
+            PublishLocked(m_base + "/availability", kOffline, true);
+    }
+    // The "offline" just queued wakes the bridge thread out of its wait on the socket; a
+    // thread waiting to retry is woken here.
+    m_wake.notify_all();
+    m_thread.join();
+
+    if (m_attached)
+    {
+        m_manager->Detach(this);
+        if (m_status != nullptr)
+            m_status->Detach(this);
+        if (m_log != nullptr)
+            m_log->Detach(this);
+        if (m_settings != nullptr)
+            m_settings->Detach(this);
+        m_attached = false;
+    }
+    mosquitto_destroy(m_mosq);
+    m_mosq = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_connected = false;
+        m_statusLine.clear();
+    }
+    RemoteStatusLine::Set({});
+}
+
+bool CRemoteBridge::IsConnected() const
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_connected;
+}
+
+std::string CRemoteBridge::GetStatusLine() const
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_statusLine;
+}
+
+// --- the bridge thread -----------------------------------------------------------------
+
+void CRemoteBridge::Run()
+{
+    std::chrono::milliseconds delay = kFirstRetry;
+    bool everTried = false;
+    bool reported = false;   // the current outage has its log line
+    while (!m_stop)
+    {
+        m_connackError.clear();
+        TakeLibraryError();
+        int rc = everTried ? mosquitto_reconnect_async(m_mosq)
+                           : mosquitto_connect_async(m_mosq, m_config.Host.c_str(), m_config.EffectivePort(),
+                                                     m_config.KeepAlive);
+        everTried = true;
+        m_connectedThisAttempt = false;
+        while (rc == MOSQ_ERR_SUCCESS && !m_stop)
+        {
+            rc = mosquitto_loop(m_mosq, LoopTimeoutMs(), 1);
+            std::lock_guard<std::mutex> guard(m_mutex);
+            if (m_connected && m_statusDirty && Clock::now() - m_lastStatus >= kStatusInterval)
+                FlushStatusLocked(Clock::now());
+        }
+        if (m_stop)
+            break;
+
+        std::string reason = !m_connackError.empty() ? m_connackError : TakeLibraryError();
+        if (reason.empty())
+            reason = ErrorText(rc);
+        const bool wasConnected = m_connectedThisAttempt;
+        if (wasConnected)
+        {
+            delay = kFirstRetry;
+            reported = false;
+        }
+        SetOffline(reason);
+        if (!reported)
+        {
+            if (m_log != nullptr)
+                m_log->Write(LogEntryLevel::Error, (wasConnected ? "Remote: connection to " + m_endpoint + " lost ("
+                                                                 : "Remote: cannot reach " + m_endpoint + " (") +
+                                                       reason + ")");
+            reported = true;
+        }
+        WaitBeforeRetry(delay);
+    }
+
+    // A clean goodbye, queued after "offline" so that the broker gets that first.
+    mosquitto_disconnect(m_mosq);
+    const auto deadline = Clock::now() + kShutdownFlush;
+    while (Clock::now() < deadline && mosquitto_loop(m_mosq, 100, 1) == MOSQ_ERR_SUCCESS)
+    {
+    }
+}
+
+void CRemoteBridge::WaitBeforeRetry(std::chrono::milliseconds& delay)
+{
+    // Half the delay plus a random half, so that a fleet that lost its broker together does
+    // not come back in one wave.
+    static thread_local std::minstd_rand random(std::random_device{}());
+    const auto half = delay / 2;
+    const auto wait = half + std::chrono::milliseconds(random() % (static_cast<unsigned>(half.count()) + 1));
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_wake.wait_for(lock, wait, [this] { return m_stop.load(); });
+    delay = std::min<std::chrono::milliseconds>(delay * 2, kLastRetry);
+}
+
+int CRemoteBridge::LoopTimeoutMs()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_connected)
+        return kConnectingLoopMs;
+    // Within the status interval after a status went out, wake at its end: a change that
+    // came in meanwhile is waiting for it.
+    const auto windowEnd = m_lastStatus + kStatusInterval;
+    const auto now = Clock::now();
+    if (now < windowEnd)
+        return std::max(1, Ms(windowEnd - now));
+    return std::min(kIdleLoopCapMs, m_config.KeepAlive * 500);
+}
+
+void CRemoteBridge::SetOffline(const std::string& reason)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_connected = false;
+        m_statusLine = "Remote: offline (" + reason + ")";
+    }
+    RemoteStatusLine::Set(GetStatusLine());
+}
+
+std::string CRemoteBridge::TakeLibraryError()
+{
+    std::lock_guard<std::mutex> guard(m_libraryErrorMutex);
+    std::string error;
+    error.swap(m_libraryError);
+    return error;
+}
+
+void CRemoteBridge::OnLibraryLog(mosquitto*, void* self, int level, const char* text)
+{
+    // Called from inside the library's own calls, on any thread: only remember the text.
+    if ((level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) == 0 || text == nullptr)
+        return;
+    auto* bridge = static_cast<CRemoteBridge*>(self);
+    std::lock_guard<std::mutex> guard(bridge->m_libraryErrorMutex);
+    bridge->m_libraryError = text;
+}
+
+void CRemoteBridge::OnConnect(mosquitto*, void* self, int rc)
+{
+    auto* bridge = static_cast<CRemoteBridge*>(self);
+    if (rc != 0)
+    {
+        bridge->m_connackError = std::string("the broker refused: ") + mosquitto_connack_string(rc);
+        return;
+    }
+    bridge->HandleConnected();
+}
+
+void CRemoteBridge::OnDisconnect(mosquitto*, void* self, int /*rc*/)
+{
+    auto* bridge = static_cast<CRemoteBridge*>(self);
+    std::lock_guard<std::mutex> guard(bridge->m_mutex);
+    bridge->m_connected = false;
+}
+
+void CRemoteBridge::HandleConnected()
+{
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_connected = true;
+        m_connectedThisAttempt = true;
+        m_statusLine = "Remote: connected to " + m_endpoint;
+        // Whatever the broker held may be gone (a restarted broker without persistence):
+        // every retained topic goes out again.
+        m_retained.clear();
+        PublishRetainedLocked(m_base + "/availability", kOnline);
+        if (m_config.Commands)
+        {
+            for (const std::string& filter : {m_base + "/relay/+/set", m_base + "/reset", m_base + "/poll"})
+                mosquitto_subscribe(m_mosq, nullptr, filter.c_str(), kQos);
+        }
+        m_statusDirty = true;
+        FlushStatusLocked(Clock::now());
+        PublishDiscoveryLocked();
+        if (m_droppedEvents > 0)
+        {
+            PublishLocked(m_base + "/event",
+                          EventJson(NowText(), GetLogLevelWord(LogEntryLevel::Event),
+                                    std::to_string(m_droppedEvents) + " events dropped while offline"),
+                          false);
+            m_droppedEvents = 0;
+        }
+        for (const std::string& event : m_offlineEvents)
+            PublishLocked(m_base + "/event", event, false);
+        m_offlineEvents.clear();
+    }
+    RemoteStatusLine::Set(GetStatusLine());
+    if (m_log != nullptr)
+        m_log->Write(LogEntryLevel::Event, "Remote: connected to " + m_endpoint);
+}
+
+// --- commands --------------------------------------------------------------------------
+
+void CRemoteBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* message)
+{
+    if (message == nullptr || message->topic == nullptr)
+        return;
+    const std::string payload = message->payload != nullptr && message->payloadlen > 0
+                                    ? std::string(static_cast<const char*>(message->payload),
+                                                  static_cast<std::size_t>(message->payloadlen))
+                                    : std::string();
+    static_cast<CRemoteBridge*>(self)->HandleCommand(message->topic, payload);
+}
+
+void CRemoteBridge::HandleCommand(const std::string& topic, const std::string& payload)
+{
+    const std::string prefix = m_base + "/";
+    if (topic.compare(0, prefix.size(), prefix) != 0)
+        return;   // not ours: a filter never delivers it
+    CRemoteCommand command = ParseRemoteCommand(std::string_view(topic).substr(prefix.size()), payload);
+    if (!command.IsValid())
+    {
+        Refuse(command.Error);
+        return;
+    }
+    if (m_pendingCommands.fetch_add(1) >= kMaxPendingCommands)
+    {
+        m_pendingCommands.fetch_sub(1);
+        Refuse("too many commands waiting; " + topic.substr(prefix.size()) + " dropped");
+        return;
+    }
+    m_poster([this, command] {
+        Execute(command);
+        m_pendingCommands.fetch_sub(1);
+    });
+}
+
+void CRemoteBridge::Execute(const CRemoteCommand& command)
+{
+    if (!m_manager->IsLinkRunning())
+    {
+        Refuse("the link to the unit is not running");
+        return;
+    }
+    using Kind = CRemoteCommand::Kind;
+    switch (command.What)
+    {
+    case Kind::Poll:
+        m_manager->Poll();
+        return;
+    case Kind::Reset:
+        m_manager->ResetDeviceBy(kCommandSource);
+        return;
+    case Kind::None:
+        return;
+    default:
+        break;
+    }
+
+    const CRelaySetting* setting = m_settings != nullptr ? m_settings->FindRelaySetting(command.Relay) : nullptr;
+    const std::string relay = "relay " + std::to_string(command.Relay);
+    if (setting == nullptr)
+    {
+        Refuse(relay + " is not configured");
+        return;
+    }
+    const RelayPermission permission = setting->GetPermission();
+    if (command.What == Kind::RelayCycle)
+    {
+        if (permission != RelayPermissionBoth && permission != RelayPermissionCycle)
+            return Refuse(relay + " may not be power-cycled (permission " + RelayPermissionToText(permission) + ")");
+        m_manager->PowerCycleRelayBy(command.Relay, kCommandSource);
+        return;
+    }
+    if (permission != RelayPermissionBoth && permission != RelayPermissionOnOff)
+        return Refuse(relay + " may not be switched on or off (permission " + RelayPermissionToText(permission) + ")");
+    m_manager->SetRelayBy(command.Relay, command.What == Kind::RelayOn ? 0 : 1, kCommandSource);
+}
+
+void CRemoteBridge::Refuse(const std::string& reason)
+{
+    std::string text;
+    {
+        std::lock_guard<std::mutex> guard(m_refusalMutex);
+        const auto now = Clock::now();
+        if (m_refusalLogged && now - m_lastRefusalLog < m_refusalInterval)
+        {
+            ++m_refusalsUnlogged;
+            return;
+        }
+        text = "Remote command refused: " + reason;
+        if (m_refusalsUnlogged > 0)
+            text += " (" + std::to_string(m_refusalsUnlogged) + " more refused before it)";
+        m_refusalsUnlogged = 0;
+        m_refusalLogged = true;
+        m_lastRefusalLog = now;
+    }
+    if (m_log != nullptr)
+        m_log->Write(LogEntryLevel::Error, text);
+}
+
+// --- observing the program -------------------------------------------------------------
+
+void CRemoteBridge::Update(CEventArgs* args)
+{
+    if (args == nullptr)
+        return;
+    if (auto* line = dynamic_cast<CWriteLogEventArgs*>(args))
+        OnLogLine(line->Line);
+    else if (dynamic_cast<CStatusChangedEventArgs*>(args) != nullptr ||
+             dynamic_cast<CNetworkMonitorErrorEventArgs*>(args) != nullptr)
+        StatusChanged();
+    else if (auto* relay = dynamic_cast<CUnsolicitedResponse*>(args))
+    {
+        unsigned char payload[3] = {};
+        relay->GetPayload(payload);
+        if (relay->GetResult() == 0)
+            OnUnsolicitedRelay(payload[0], payload[1]);
+    }
+    else if (dynamic_cast<CTamperUnsolicitedResponse*>(args) != nullptr)
+        return;   // the door reaches the status model; it says nothing about the link
+    else if (auto* response = dynamic_cast<CCommandResponse*>(args))
+        OnLinkResult(response->GetType(), response->GetResult());
+    else if (dynamic_cast<CSettingsChangedEventArgs*>(args) != nullptr ||
+             dynamic_cast<CRelaySettingChangedEventArgs*>(args) != nullptr ||
+             dynamic_cast<CNetworkMonitorChangeEventArgs*>(args) != nullptr)
+        TakeSettingsSnapshot();   // raised on the UI thread, where the settings may be read
+}
+
+void CRemoteBridge::OnLogLine(const std::string& line)
+{
+    std::string time, level, text;
+    if (!SplitLogEntry(line, time, level, text) || level == GetLogLevelWord(LogEntryLevel::Debug))
+        return;
+    const std::string json = EventJson(time, level, text);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    PublishEventLocked(json);
+}
+
+void CRemoteBridge::PublishEventLocked(const std::string& json)
+{
+    if (m_connected && PublishLocked(m_base + "/event", json, false))
+        return;
+    if (m_offlineEvents.size() == kMaxOfflineEvents)
+    {
+        m_offlineEvents.pop_front();
+        ++m_droppedEvents;
+    }
+    m_offlineEvents.push_back(json);
+}
+
+void CRemoteBridge::OnUnsolicitedRelay(int relay, int state)
+{
+    if (relay < CRemoteCommand::kFirstRelay || relay > CRemoteCommand::kLastRelay)
+        return;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    // The unit said so itself: published at once, not held back with the status.
+    m_relayStates[relay] = state == 0 ? 0 : 1;
+    if (m_connected)
+        PublishRetainedLocked(m_base + "/relay/" + std::to_string(relay) + "/state",
+                              RelayStateText(m_relayStates[relay]));
+    m_statusDirty = true;
+    if (m_connected && Clock::now() - m_lastStatus >= kStatusInterval)
+        FlushStatusLocked(Clock::now());
+}
+
+void CRemoteBridge::OnLinkResult(int type, int result)
+{
+    std::string error;
+    if (result != 0)
+        error = "Error for " + GetCommandName(type) + " command " + GetErrorText(static_cast<std::int16_t>(result));
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (error == m_linkError)
+            return;
+        m_linkError = error;
+    }
+    StatusChanged();
+}
+
+void CRemoteBridge::StatusChanged()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_statusDirty = true;
+    const auto now = Clock::now();
+    // The first change after a quiet spell goes out at once; later ones wait for the bridge
+    // thread at the end of the interval (a status just published wakes it).
+    if (m_connected && now - m_lastStatus >= kStatusInterval)
+        FlushStatusLocked(now);
+}
+
+void CRemoteBridge::TakeSettingsSnapshot()
+{
+    std::vector<CRemoteRelayView> relays;
+    std::vector<std::pair<CRemoteMonitorView, std::shared_ptr<CNetworkMonitor>>> monitors;
+    if (m_settings != nullptr)
+    {
+        for (const CRelaySetting* setting : m_settings->GetRelaySettings())
+            relays.push_back({setting->GetIndex(), setting->GetName(), setting->GetPermission(), -1});
+        for (const auto& monitor : m_settings->GetNetworkMonitors())
+        {
+            CRemoteMonitorView view;
+            view.EventName = monitor->GetEventName();
+            view.Target = monitor->GetTarget();
+            view.Limit = monitor->GetAutoResetLimit();
+            monitors.emplace_back(std::move(view), monitor);
+        }
+    }
+    std::lock_guard<std::mutex> guard(m_mutex);
+    const bool relaysChanged =
+        relays.size() != m_relaySettings.size() ||
+        !std::equal(relays.begin(), relays.end(), m_relaySettings.begin(), [](const auto& a, const auto& b) {
+            return a.Index == b.Index && a.Name == b.Name && a.Permission == b.Permission;
+        });
+    m_relaySettings = std::move(relays);
+    m_monitors = std::move(monitors);
+    m_statusDirty = true;
+    if (m_connected && relaysChanged)
+        PublishDiscoveryLocked();
+    if (m_connected && Clock::now() - m_lastStatus >= kStatusInterval)
+        FlushStatusLocked(Clock::now());
+}
+
+// --- publishing (m_mutex held) ---------------------------------------------------------
+
+bool CRemoteBridge::PublishLocked(const std::string& topic, const std::string& payload, bool retain)
+{
+    if (m_mosq == nullptr)
+        return false;
+    return mosquitto_publish(m_mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                             payload.empty() ? nullptr : payload.data(), kQos, retain) == MOSQ_ERR_SUCCESS;
+}
+
+void CRemoteBridge::PublishRetainedLocked(const std::string& topic, const std::string& payload)
+{
+    auto held = m_retained.find(topic);
+    if (held != m_retained.end() && held->second == payload)
+        return;
+    if (PublishLocked(topic, payload, true))
+        m_retained[topic] = payload;
+}
+
+std::vector<CRemoteRelayView> CRemoteBridge::RelayViewsLocked()
+{
+    // The model's relay list changes only with a relay status answer; when it did, it wins
+    // over what unsolicited messages said before it.
+    std::vector<CRemoteRelayView> model;
+    for (const CRelayStatus& relay : m_status->GetRelays())
+        model.push_back({relay.GetIndex(), {}, -1, relay.GetState()});
+    const bool modelChanged =
+        model.size() != m_lastModelRelays.size() ||
+        !std::equal(model.begin(), model.end(), m_lastModelRelays.begin(),
+                    [](const auto& a, const auto& b) { return a.Index == b.Index && a.State == b.State; });
+    if (modelChanged)
+    {
+        m_relayStates.clear();
+        for (const CRemoteRelayView& relay : model)
+            m_relayStates[relay.Index] = relay.State;
+        m_lastModelRelays = model;
+    }
+
+    std::vector<CRemoteRelayView> views = m_relaySettings;
+    for (CRemoteRelayView& view : views)
+    {
+        const auto state = m_relayStates.find(view.Index);
+        view.State = state != m_relayStates.end() ? state->second : -1;
+    }
+    for (const auto& [index, state] : m_relayStates)
+    {
+        const bool named = std::any_of(views.begin(), views.end(), [&](const auto& v) { return v.Index == index; });
+        if (!named)
+            views.push_back({index, {}, -1, state});
+    }
+    return views;
+}
+
+void CRemoteBridge::FlushStatusLocked(std::chrono::steady_clock::time_point now)
+{
+    if (m_status == nullptr)
+        return;
+    m_statusDirty = false;
+    m_lastStatus = now;
+    const std::vector<CRemoteRelayView> relays = RelayViewsLocked();
+    PublishRetainedLocked(m_base + "/status", StatusJson(*m_status, relays, m_linkError));
+    for (const CRemoteRelayView& relay : relays)
+    {
+        if (relay.State >= 0)
+            PublishRetainedLocked(m_base + "/relay/" + std::to_string(relay.Index) + "/state",
+                                  RelayStateText(relay.State));
+    }
+
+    std::set<std::string> monitorTopics;
+    for (auto& [view, monitor] : m_monitors)
+    {
+        view.Failures = monitor->GetFailureCount();
+        view.ResetsUsed = monitor->GetCurrentResetCount();
+        const std::string topic = m_base + "/monitor/" + TopicLevel(view.EventName) + "/state";
+        monitorTopics.insert(topic);
+        PublishRetainedLocked(topic, MonitorJson(view));
+    }
+    for (const std::string& gone : m_monitorTopics)
+    {
+        if (monitorTopics.count(gone) == 0)
+        {
+            PublishLocked(gone, {}, true);   // an empty retained message removes it
+            m_retained.erase(gone);
+        }
+    }
+    m_monitorTopics = std::move(monitorTopics);
+}
+
+void CRemoteBridge::PublishDiscoveryLocked()
+{
+    if (!m_config.Discovery)
+        return;
+    std::set<std::string> topics;
+    for (const auto& [topic, payload] : DiscoveryConfigs(m_config, RelayViewsLocked()))
+    {
+        topics.insert(topic);
+        PublishRetainedLocked(topic, payload);
+    }
+    for (const std::string& gone : m_discoveryTopics)
+    {
+        if (topics.count(gone) == 0)
+        {
+            PublishLocked(gone, {}, true);
+            m_retained.erase(gone);
+        }
+    }
+    m_discoveryTopics = std::move(topics);
+}

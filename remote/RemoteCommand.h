@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// One command an operator sent through the broker, read from the topic below the site's
+// base topic and the payload. Parsing decides only what was asked; whether the relay's
+// permission allows it is the bridge's business.
+struct CRemoteCommand
+{
+    enum class Kind
+    {
+        None,
+        RelayOn,
+        RelayOff,
+        RelayCycle,
+        Reset,
+        Poll,
+    };
+
+    static constexpr std::size_t kMaxPayloadBytes = 256;
+    static constexpr int kFirstRelay = 1;
+    static constexpr int kLastRelay = 4;
+
+    Kind What = Kind::None;
+    int Relay = 0;         // 1 to 4 for the relay commands
+    std::string Error;     // why What is None
+
+    bool IsValid() const { return What != Kind::None; }
+};
+
+// subtopic: the topic without "<prefix>/<site>/", e.g. "relay/2/set". Payload words are
+// read without regard to case; anything else is refused with a reason.
+CRemoteCommand ParseRemoteCommand(std::string_view subtopic, std::string_view payload);
+
+// A topic level made from free text (a monitor's event name): the characters a topic
+// filter treats specially, and control characters, become '_'.
+std::string TopicLevel(std::string_view text);

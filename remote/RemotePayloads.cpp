@@ -1,0 +1,214 @@
+#include "RemotePayloads.h"
+
+#include "JsonWriter.h"
+#include "RemoteConfig.h"
+#include "config/RelayPermission.h"
+#include "device/QuillmereDeviceStatus.h"
+
+namespace
+{
+constexpr const char* kDiscoveryPrefix = "homeassistant";
+
+std::string ClockText(std::time_t clock)
+{
+    std::tm local{};
+    if (clock == 0 || localtime_r(&clock, &local) == nullptr)
+        return {};
+    char text[32];
+    if (std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local) == 0)
+        return {};
+    return text;
+}
+
+bool MayCycle(std::int32_t permission)
+{
+    return permission == RelayPermissionBoth || permission == RelayPermissionCycle;
+}
+
+bool MaySwitch(std::int32_t permission)
+{
+    return permission == RelayPermissionBoth || permission == RelayPermissionOnOff;
+}
+
+void Device(CJsonWriter& json, const CRemoteConfig& config)
+{
+    json.BeginObject("device")
+        .BeginArray("identifiers")
+        .String({}, "quillmere_" + config.Site)
+        .EndArray()
+        .String("name", config.Site)
+        .String("manufacturer", "Velmarquet")
+        .String("model", "Quillmere Monitor")
+        .EndObject();
+}
+
+// The fields every entity shares; the caller adds its own and closes the object.
+CJsonWriter Entity(const CRemoteConfig& config, const std::string& objectId, const std::string& name)
+{
+    CJsonWriter json;
+    json.BeginObject()
+        .String("name", name)
+        .String("unique_id", "quillmere_" + config.Site + "_" + objectId)
+        .String("availability_topic", config.BaseTopic() + "/availability");
+    Device(json, config);
+    return json;
+}
+
+std::string DiscoveryTopic(const CRemoteConfig& config, const char* component, const std::string& objectId)
+{
+    return std::string(kDiscoveryPrefix) + "/" + component + "/quillmere_" + config.Site + "/" + objectId + "/config";
+}
+}
+
+std::string RelayStateText(std::int32_t state)
+{
+    if (state == 0)
+        return "ON";
+    if (state > 0)
+        return "OFF";
+    return {};
+}
+
+std::string StatusJson(const CQuillmereDeviceStatus& status, const std::vector<CRemoteRelayView>& relays,
+                       const std::string& linkError)
+{
+    CJsonWriter json;
+    json.BeginObject();
+    const std::string clock = ClockText(status.GetDateTime());
+    clock.empty() ? json.Null("clock") : json.String("clock", clock);
+    json.Number("uptime", status.GetUptime());
+    const CQuillmereDeviceStatus::Firmware firmware = status.GetFirmware();
+    if (firmware.major > 0)
+        json.String("firmware", std::to_string(firmware.major) + "." + std::to_string(firmware.minor) + "." +
+                                    std::to_string(firmware.build));
+    else
+        json.Null("firmware");
+    const std::string iccid = status.GetIccid();
+    iccid.empty() ? json.Null("iccid") : json.String("iccid", iccid);
+    json.String("gsm", status.GetGsmActive() ? "active" : "inactive");
+    const std::int32_t rssi = status.GetRssi();
+    rssi > CQuillmereDeviceStatus::RssiNotAvailable ? json.Number("rssi_dbm", rssi) : json.Null("rssi_dbm");
+    switch (status.GetRadioType())
+    {
+    case 0: json.String("radio_type", "2G"); break;
+    case 1: json.String("radio_type", "3G"); break;
+    default: json.Null("radio_type"); break;
+    }
+    json.String("door", status.GetDoorOpen() ? "open" : "closed");
+    json.BeginArray("relays");
+    for (const CRemoteRelayView& relay : relays)
+    {
+        json.BeginObject().Number("index", relay.Index).String("name", relay.Name);
+        const std::string permission = RelayPermissionToText(relay.Permission);
+        permission.empty() ? json.Null("permission") : json.String("permission", permission);
+        const std::string state = RelayStateText(relay.State);
+        state.empty() ? json.Null("state") : json.String("state", state);
+        json.EndObject();
+    }
+    json.EndArray();
+    linkError.empty() ? json.Null("link_error") : json.String("link_error", linkError);
+    json.EndObject();
+    return json.Text();
+}
+
+std::string MonitorJson(const CRemoteMonitorView& monitor)
+{
+    CJsonWriter json;
+    json.BeginObject()
+        .String("target", monitor.Target)
+        .Number("failures", monitor.Failures)
+        .Number("resets_used", monitor.ResetsUsed)
+        .Number("limit", monitor.Limit)
+        .String("last_result", monitor.Failures == 0 ? "ok" : "no answer")
+        .EndObject();
+    return json.Text();
+}
+
+std::string EventJson(const std::string& time, const std::string& level, const std::string& text)
+{
+    CJsonWriter json;
+    json.BeginObject().String("time", time).String("level", level).String("text", text).EndObject();
+    return json.Text();
+}
+
+bool SplitLogEntry(const std::string& line, std::string& time, std::string& level, std::string& text)
+{
+    const auto first = line.find(',');
+    if (first == std::string::npos)
+        return false;
+    const auto second = line.find(',', first + 1);
+    if (second == std::string::npos)
+        return false;
+    time = line.substr(0, first);
+    level = line.substr(first + 1, second - first - 1);
+    auto end = line.size();
+    while (end > second + 1 && (line[end - 1] == '\n' || line[end - 1] == '\r'))
+        --end;
+    text = line.substr(second + 1, end - second - 1);
+    return true;
+}
+
+std::vector<std::pair<std::string, std::string>> DiscoveryConfigs(const CRemoteConfig& config,
+                                                                  const std::vector<CRemoteRelayView>& relays)
+{
+    const std::string base = config.BaseTopic();
+    std::vector<std::pair<std::string, std::string>> configs;
+    for (const CRemoteRelayView& relay : relays)
+    {
+        if (relay.Permission < 0)
+            continue;
+        const std::string n = std::to_string(relay.Index);
+        const std::string name = relay.Name.empty() ? "Relay " + n : relay.Name;
+        const std::string stateTopic = base + "/relay/" + n + "/state";
+        const std::string setTopic = base + "/relay/" + n + "/set";
+        if (config.Commands && MaySwitch(relay.Permission))
+        {
+            CJsonWriter json = Entity(config, "relay" + n, name);
+            json.String("state_topic", stateTopic).String("command_topic", setTopic).String("payload_on", "ON")
+                .String("payload_off", "OFF").EndObject();
+            configs.emplace_back(DiscoveryTopic(config, "switch", "relay" + n), json.Text());
+        }
+        else
+        {
+            CJsonWriter json = Entity(config, "relay" + n, name);
+            json.String("state_topic", stateTopic).String("payload_on", "ON").String("payload_off", "OFF")
+                .String("device_class", "power").EndObject();
+            configs.emplace_back(DiscoveryTopic(config, "binary_sensor", "relay" + n), json.Text());
+        }
+        if (config.Commands && MayCycle(relay.Permission))
+        {
+            CJsonWriter json = Entity(config, "relay" + n + "_cycle", name + " power cycle");
+            json.String("command_topic", setTopic).String("payload_press", "CYCLE").EndObject();
+            configs.emplace_back(DiscoveryTopic(config, "button", "relay" + n + "_cycle"), json.Text());
+        }
+    }
+
+    const std::string statusTopic = base + "/status";
+    struct Sensor
+    {
+        const char* component;
+        const char* id;
+        const char* name;
+        const char* valueTemplate;
+        const char* deviceClass;
+        const char* unit;
+    };
+    static constexpr Sensor sensors[] = {
+        {"sensor", "signal", "Signal", "{{ value_json.rssi_dbm }}", "signal_strength", "dBm"},
+        {"sensor", "uptime", "Uptime", "{{ value_json.uptime }}", "duration", "s"},
+        {"sensor", "firmware", "Firmware", "{{ value_json.firmware }}", nullptr, nullptr},
+        {"binary_sensor", "door", "Door", "{{ 'ON' if value_json.door == 'open' else 'OFF' }}", "door", nullptr},
+    };
+    for (const Sensor& sensor : sensors)
+    {
+        CJsonWriter json = Entity(config, sensor.id, sensor.name);
+        json.String("state_topic", statusTopic).String("value_template", sensor.valueTemplate);
+        if (sensor.deviceClass != nullptr)
+            json.String("device_class", sensor.deviceClass);
+        if (sensor.unit != nullptr)
+            json.String("unit_of_measurement", sensor.unit);
+        json.EndObject();
+        configs.emplace_back(DiscoveryTopic(config, sensor.component, sensor.id), json.Text());
+    }
+    return configs;
+}

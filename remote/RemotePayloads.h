@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
+
+class CQuillmereDeviceStatus;
+class CRemoteConfig;
+
+// What the bridge knows of one relay: the operator's name and permission from the settings,
+// and the state the unit last reported (-1 unknown, 0 on, 1 off as the status model has it).
+struct CRemoteRelayView
+{
+    std::int32_t Index = 0;
+    std::string Name;
+    std::int32_t Permission = -1;   // -1: the unit reports a relay the settings do not name
+    std::int32_t State = -1;
+};
+
+struct CRemoteMonitorView
+{
+    std::string EventName;
+    std::string Target;
+    std::int32_t Failures = 0;
+    std::int32_t ResetsUsed = 0;
+    std::int32_t Limit = 0;
+};
+
+// "ON" / "OFF" for the relay state topics; empty for an unknown state.
+std::string RelayStateText(std::int32_t state);
+
+// The retained status document: the whole status model, the relays and the link's last
+// error (empty for none).
+std::string StatusJson(const CQuillmereDeviceStatus& status, const std::vector<CRemoteRelayView>& relays,
+                       const std::string& linkError);
+
+std::string MonitorJson(const CRemoteMonitorView& monitor);
+std::string EventJson(const std::string& time, const std::string& level, const std::string& text);
+
+// A log line as the log raises it ("date,level,description" and a line break) split into its
+// parts; false for a line that does not have them.
+bool SplitLogEntry(const std::string& line, std::string& time, std::string& level, std::string& text);
+
+// Home Assistant discovery: (topic, config) for every entity of this site.
+std::vector<std::pair<std::string, std::string>> DiscoveryConfigs(const CRemoteConfig& config,
+                                                                  const std::vector<CRemoteRelayView>& relays);

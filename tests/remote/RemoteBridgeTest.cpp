@@ -1,0 +1,277 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <regex>
+
+#include "BridgeFixture.h"
+
+// The bridge between the program's objects and a real broker, with mosquitto_sub and
+// mosquitto_pub as the operator's side.
+namespace
+{
+bool Has(const std::vector<std::string>& lines, const std::string& line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+std::string Topic(const std::string& sub)
+{
+    return std::string(BridgeFixture::kBase) + "/" + sub;
+}
+
+// The payload of the first line for topic, or an empty text.
+std::string PayloadOf(const std::vector<std::string>& lines, const std::string& topic)
+{
+    for (const std::string& line : lines)
+        if (line.compare(0, topic.size() + 1, topic + " ") == 0)
+            return line.substr(topic.size() + 1);
+    return {};
+}
+}
+
+class RemoteBridge : public BridgeFixture
+{
+protected:
+    // Publishes as an operator would, then lets the UI thread take the command over.
+    bool SendCommand(const std::string& sub, const std::string& payload)
+    {
+        return broker->Publish(Topic(sub), payload) && WaitUntil([this] { return RunUiTasks() > 0; }, 5000);
+    }
+
+    void StartSiteTakingCommands()
+    {
+        StartSite();
+        CRemoteConfig config = Config();
+        config.Commands = true;
+        ASSERT_TRUE(StartBridge(config));
+        ConnectLink();
+        ASSERT_TRUE(broker->WaitForSubscription("quillmere-kiosk-17", Topic("poll")));
+    }
+};
+
+TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConnect)
+{
+    StartSite();
+    ASSERT_TRUE(unit->Command("relay 2 off"));
+    CRemoteConfig config = Config();
+    config.Discovery = true;
+    ASSERT_TRUE(StartBridge(config));
+    ConnectLink();
+
+    // A newcomer gets the whole picture from retained messages alone.
+    // Availability, status, four relays and the four default monitors.
+    const auto retained = broker->Subscribe(Topic("#"), 10, 10, true);
+    ASSERT_EQ(retained.size(), 10u);
+    EXPECT_EQ(PayloadOf(retained, Topic("availability")), "online");
+    EXPECT_EQ(PayloadOf(retained, Topic("relay/1/state")), "ON");
+    EXPECT_EQ(PayloadOf(retained, Topic("relay/2/state")), "OFF");
+    const std::string status = PayloadOf(retained, Topic("status"));
+    EXPECT_NE(status.find("\"door\":\"closed\""), std::string::npos) << status;
+    EXPECT_NE(status.find("{\"index\":2,\"name\":\"Player\",\"permission\":\"Cycle\",\"state\":\"OFF\"}"),
+              std::string::npos)
+        << status;
+    EXPECT_TRUE(std::regex_search(status, std::regex("\"rssi_dbm\":-?[0-9]+"))) << status;
+    EXPECT_NE(status.find("\"link_error\":null"), std::string::npos) << status;
+    const std::string monitor = PayloadOf(retained, Topic("monitor/Web cam/state"));
+    EXPECT_EQ(monitor, "{\"target\":\"192.168.0.249\",\"failures\":0,\"resets_used\":0,\"limit\":3,"
+                       "\"last_result\":\"ok\"}");
+
+    // Without commands a relay is only shown; nothing offers to switch it.
+    const auto discovery = broker->Subscribe("homeassistant/#", 8, 10, true);
+    EXPECT_FALSE(PayloadOf(discovery, "homeassistant/binary_sensor/quillmere_kiosk-17/relay3/config").empty());
+    EXPECT_FALSE(PayloadOf(discovery, "homeassistant/sensor/quillmere_kiosk-17/signal/config").empty());
+    EXPECT_TRUE(PayloadOf(discovery, "homeassistant/switch/quillmere_kiosk-17/relay3/config").empty());
+    EXPECT_TRUE(bridge->GetStatusLine().starts_with("Remote: connected to 127.0.0.1:"));
+}
+
+TEST_F(RemoteBridge, DiscoveryFollowsPermissionsAndRemovesRelaysThatWent)
+{
+    StartSite();
+    CRemoteConfig config = Config();
+    config.Discovery = true;
+    config.Commands = true;
+    ASSERT_TRUE(StartBridge(config));
+    ConnectLink();
+    auto discovery = broker->Subscribe("homeassistant/#", 10, 10, true);
+    // Relay 1 may only be cycled: a button, no switch. Relay 3 may only be switched.
+    EXPECT_FALSE(PayloadOf(discovery, "homeassistant/button/quillmere_kiosk-17/relay1_cycle/config").empty());
+    EXPECT_TRUE(PayloadOf(discovery, "homeassistant/switch/quillmere_kiosk-17/relay1/config").empty());
+    const std::string relay3 = PayloadOf(discovery, "homeassistant/switch/quillmere_kiosk-17/relay3/config");
+    EXPECT_NE(relay3.find("\"command_topic\":\"quillmere/kiosk-17/relay/3/set\""), std::string::npos) << relay3;
+    EXPECT_TRUE(PayloadOf(discovery, "homeassistant/button/quillmere_kiosk-17/relay3_cycle/config").empty());
+
+    // Renumbering relay 4 to 9 on the settings page takes relay 4's entities away.
+    Listener removed(*broker, "homeassistant/switch/quillmere_kiosk-17/relay4/config", 1, 10);
+    settings.FindRelaySetting(4)->SetIndex(9);
+    const auto lines = removed.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    // mosquitto_sub shows an empty payload, the removal, as "(null)".
+    EXPECT_EQ(lines[0], "homeassistant/switch/quillmere_kiosk-17/relay4/config (null)");
+}
+
+TEST_F(RemoteBridge, RelayChangedByTheUnitAppearsOnItsStateTopic)
+{
+    StartSite();
+    ASSERT_TRUE(StartBridge(Config()));
+    ConnectLink();
+    Listener state(*broker, Topic("relay/3/state"), 1, 10);
+    Listener events(*broker, Topic("event"), 1, 10);
+    ASSERT_TRUE(unit->Command("inject relay 3 off button"));
+    EXPECT_TRUE(Has(state.Lines(), Topic("relay/3/state") + " OFF"));
+    const auto event = events.Lines();
+    ASSERT_EQ(event.size(), 1u);
+    EXPECT_NE(event[0].find("\"level\":\"Event\",\"text\":\"Relay 3 state changed to inactive by button interface\""),
+              std::string::npos)
+        << event[0];
+}
+
+TEST_F(RemoteBridge, CommandsReachTheUnitAsFramesWithinTheRelaysPermissions)
+{
+    StartSiteTakingCommands();
+    ASSERT_FALSE(HasFatalFailure());
+
+    ASSERT_TRUE(SendCommand("relay/3/set", "OFF"));
+    EXPECT_TRUE(WaitForFrame("02 09 02 03 01"));
+    EXPECT_TRUE(WaitForLog("Event,Relay 3 (Digital Display) switched off by remote operator over MQTT"));
+    ASSERT_TRUE(SendCommand("relay/3/set", "ON"));
+    EXPECT_TRUE(WaitForFrame("02 09 02 03 00"));
+
+    ASSERT_TRUE(SendCommand("relay/1/set", "cycle"));
+    EXPECT_TRUE(WaitForFrame("02 05 01 01"));
+
+    // Relay 1 may only be cycled, relay 3 only switched: both refusals are logged, no frame.
+    ASSERT_TRUE(SendCommand("relay/1/set", "ON"));
+    EXPECT_TRUE(WaitForLog("Error,Remote command refused: relay 1 may not be switched on or off (permission Cycle)"));
+    ASSERT_TRUE(SendCommand("relay/3/set", "CYCLE"));
+    EXPECT_TRUE(WaitForLog("Error,Remote command refused: relay 3 may not be power-cycled (permission On/Off)"));
+
+    // Malformed ones never reach the UI thread.
+    ASSERT_TRUE(broker->Publish(Topic("relay/7/set"), "ON"));
+    EXPECT_TRUE(WaitForLog("Error,Remote command refused: no relay \"7\" (relays are 1 to 4)"));
+    ASSERT_TRUE(broker->Publish(Topic("relay/2/set"), std::string(300, 'O')));
+    EXPECT_TRUE(WaitForLog("Error,Remote command refused: payload of 300 bytes"));
+    ASSERT_TRUE(broker->Publish(Topic("reset"), "please"));
+    EXPECT_TRUE(WaitForLog("Error,Remote command refused: reset needs the payload RESET"));
+    EXPECT_EQ(PendingUiTasks(), 0u);
+
+    ASSERT_TRUE(SendCommand("reset", "RESET"));
+    EXPECT_TRUE(WaitForFrame("02 0B 01 AA"));
+    EXPECT_TRUE(WaitForLog("Event,Device reset requested by remote operator over MQTT"));
+
+    std::size_t switches = 0, cycles = 0;
+    for (const std::string& frame : unit->ReceivedFrames())
+    {
+        switches += frame.starts_with("02 09 ");
+        cycles += frame.starts_with("02 05 ");
+    }
+    EXPECT_EQ(switches, 2u);
+    EXPECT_EQ(cycles, 1u);
+}
+
+TEST_F(RemoteBridge, WithCommandsOffNothingIsTakenFromTheBroker)
+{
+    StartSite();
+    ASSERT_TRUE(StartBridge(Config()));
+    ConnectLink();
+    ASSERT_TRUE(broker->Publish(Topic("relay/3/set"), "OFF"));
+    ASSERT_TRUE(broker->Publish(Topic("reset"), "RESET"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(RunUiTasks(), 0u);
+    EXPECT_FALSE(WaitForFrame("02 09 ", 500));
+    EXPECT_EQ(broker->Log().find(Topic("relay/+/set")), std::string::npos);   // never subscribed
+}
+
+TEST_F(RemoteBridge, AFloodOfCommandsWaitsNoMoreThanItsBoundAndIsLoggedOnceAMinute)
+{
+    bridge->SetRefusalLogInterval(std::chrono::minutes(1));
+    StartSiteTakingCommands();
+    ASSERT_FALSE(HasFatalFailure());
+
+    std::vector<std::string> args = {"sh", "-c", "yes ON | head -n 200 | mosquitto_pub -l -q 1 -t \"$0\" \"$@\"",
+                                     Topic("relay/3/set")};
+    const auto client = broker->ClientArgs();
+    args.insert(args.end(), client.begin(), client.end());
+    ASSERT_EQ(RunCommand(args, nullptr, 20000), 0);
+    ASSERT_TRUE(WaitForLog("Remote command refused: too many commands waiting"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    EXPECT_EQ(PendingUiTasks(), static_cast<std::size_t>(CRemoteBridge::kMaxPendingCommands));
+    std::size_t refusals = 0;
+    for (const std::string& line : LogLines())
+        refusals += line.find("Remote command refused") != std::string::npos;
+    EXPECT_EQ(refusals, 1u);
+    EXPECT_EQ(RunUiTasks(), static_cast<std::size_t>(CRemoteBridge::kMaxPendingCommands));
+}
+
+TEST_F(RemoteBridge, CommandsAreRefusedWhileTheLinkIsStopped)
+{
+    StartSiteTakingCommands();
+    ASSERT_FALSE(HasFatalFailure());
+    manager.Stop(true);   // the settings page is open
+    manager.WaitForThreads();
+    const std::size_t before = unit->ReceivedFrames().size();
+    ASSERT_TRUE(broker->Publish(Topic("poll"), ""));
+    ASSERT_TRUE(WaitUntil([this] { return RunUiTasks() > 0; }, 5000));
+    EXPECT_TRUE(WaitForLog("Error,Remote command refused: the link to the unit is not running"));
+    EXPECT_EQ(unit->ReceivedFrames().size(), before);
+}
+
+TEST_F(RemoteBridge, ReconnectsAfterTheBrokerCameBackAndRepublishesWhatChangedMeanwhile)
+{
+    Broker::Options options;
+    options.persistence = true;
+    StartSite(options);
+    ASSERT_TRUE(StartBridge(Config()));
+    ConnectLink();
+    Listener events(*broker, Topic("event"), 102, 60, "event-archive");
+
+    broker->Stop();
+    ASSERT_TRUE(WaitUntil([this] { return !bridge->IsConnected(); }, 10000));
+    EXPECT_TRUE(bridge->GetStatusLine().starts_with("Remote: offline ("));
+
+    // The program goes on as before: a poll is answered, the unit changes a relay.
+    const auto pollStart = std::chrono::steady_clock::now();
+    const std::size_t sent = unit->SentFrames().size();
+    manager.Poll();
+    EXPECT_LT(std::chrono::steady_clock::now() - pollStart, std::chrono::milliseconds(100));
+    EXPECT_TRUE(unit->WaitForSentFrames(sent + 8, 10000));
+    ASSERT_TRUE(unit->Command("inject relay 4 off web"));
+    ASSERT_TRUE(WaitForLog("Event,Relay 4 state changed to inactive by web interface"));
+    for (int i = 1; i <= 105; ++i)
+        log.Write(LogEntryLevel::Event, "offline event " + std::to_string(i));
+
+    ASSERT_TRUE(broker->Start()) << broker->Error();
+    ASSERT_TRUE(WaitUntil([this] { return bridge->IsConnected(); }, 30000));
+    EXPECT_TRUE(WaitForLog("Event,Remote: connected to 127.0.0.1:"));
+    const auto retained = broker->Subscribe(Topic("relay/4/state"), 1, 10, true);
+    EXPECT_TRUE(Has(retained, Topic("relay/4/state") + " OFF"));
+
+    // The newest 100 kept in order, the older ones counted first.
+    const auto received = events.Lines();
+    ASSERT_GE(received.size(), 101u);
+    std::vector<int> numbers;
+    std::size_t droppedAt = received.size();
+    int dropped = 0;
+    const std::regex droppedText("\"text\":\"([0-9]+) events dropped while offline\"");
+    const std::regex eventText("\"text\":\"offline event ([0-9]+)\"");
+    for (std::size_t i = 0; i < received.size(); ++i)
+    {
+        std::smatch match;
+        if (std::regex_search(received[i], match, droppedText))
+        {
+            droppedAt = i;
+            dropped = std::stoi(match[1]);
+        }
+        else if (std::regex_search(received[i], match, eventText))
+            numbers.push_back(std::stoi(match[1]));
+    }
+    ASSERT_LT(droppedAt, received.size());
+    ASSERT_FALSE(numbers.empty());
+    EXPECT_EQ(numbers.back(), 105);
+    EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
+    EXPECT_EQ(numbers.back() - numbers.front() + 1, static_cast<int>(numbers.size()));
+    // The lost-connection line and the relay change were kept too: 107 went in, 7 were dropped.
+    EXPECT_EQ(dropped, 7);
+    EXPECT_EQ(numbers.size(), 100u);
+}

@@ -1,0 +1,56 @@
+#include <gtest/gtest.h>
+
+#include "device/QuillmereDeviceStatus.h"
+#include "remote/JsonWriter.h"
+#include "remote/RemotePayloads.h"
+
+TEST(RemotePayloads, StringsAlwaysMakeValidJsonWhateverTheBytes)
+{
+    std::string out;
+    CJsonWriter::AppendEscaped(out, std::string("a\"b\\c\n\x01\x7F", 8));
+    EXPECT_EQ(out, "\"a\\\"b\\\\c\\n\\u0001\\u007f\"");
+
+    out.clear();
+    CJsonWriter::AppendEscaped(out, "caf\xC3\xA9 \xE2\x82\xAC");   // well-formed UTF-8 stays
+    EXPECT_EQ(out, "\"caf\xC3\xA9 \xE2\x82\xAC\"");
+
+    // Latin-1, a cut sequence, an overlong form and a surrogate each become U+FFFD.
+    out.clear();
+    CJsonWriter::AppendEscaped(out, "\xE9|\xE2\x82|\xC0\xAF|\xED\xA0\x80");
+    EXPECT_EQ(out, "\"\xEF\xBF\xBD|\xEF\xBF\xBD\xEF\xBF\xBD|\xEF\xBF\xBD\xEF\xBF\xBD|"
+                   "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");
+}
+
+TEST(RemotePayloads, LogLinesKeepTheirWholeDescription)
+{
+    std::string time, level, text;
+    ASSERT_TRUE(SplitLogEntry("12/9/2026 10:00:01 AM,Event,Relay 1 (A, B) switched on by operator\n", time, level, text));
+    EXPECT_EQ(time, "12/9/2026 10:00:01 AM");
+    EXPECT_EQ(level, "Event");
+    EXPECT_EQ(text, "Relay 1 (A, B) switched on by operator");
+    EXPECT_FALSE(SplitLogEntry("no commas at all\n", time, level, text));
+    EXPECT_EQ(EventJson(time, level, "x"), "{\"time\":\"12/9/2026 10:00:01 AM\",\"level\":\"Event\",\"text\":\"x\"}");
+}
+
+TEST(RemotePayloads, StatusShowsWhatIsNotAvailableAsNull)
+{
+    CQuillmereDeviceStatus status;
+    const std::string fresh = StatusJson(status, {{1, "ISP \"Equipment\"", 1, -1}}, {});
+    EXPECT_EQ(fresh, "{\"clock\":null,\"uptime\":0,\"firmware\":null,\"iccid\":null,\"gsm\":\"inactive\","
+                     "\"rssi_dbm\":null,\"radio_type\":\"2G\",\"door\":\"closed\",\"relays\":[{\"index\":1,"
+                     "\"name\":\"ISP \\\"Equipment\\\"\",\"permission\":\"Cycle\",\"state\":null}],"
+                     "\"link_error\":null}");
+
+    status.SetRssi(-73);
+    status.SetFirmware(2, 1, 7);
+    status.SetRadioType(CQuillmereDeviceStatus::RadioTypeNotAvailable);
+    status.SetDoorOpen(true);
+    const std::string later = StatusJson(status, {{3, "", -1, 1}}, "Error for RSSI command Time-out");
+    EXPECT_NE(later.find("\"firmware\":\"2.1.7\""), std::string::npos) << later;
+    EXPECT_NE(later.find("\"rssi_dbm\":-73"), std::string::npos) << later;
+    EXPECT_NE(later.find("\"radio_type\":null"), std::string::npos) << later;
+    EXPECT_NE(later.find("\"door\":\"open\""), std::string::npos) << later;
+    EXPECT_NE(later.find("{\"index\":3,\"name\":\"\",\"permission\":null,\"state\":\"OFF\"}"), std::string::npos)
+        << later;
+    EXPECT_NE(later.find("\"link_error\":\"Error for RSSI command Time-out\""), std::string::npos) << later;
+}
