@@ -55,8 +55,8 @@ bool WriteAll(int fd, std::string_view content)
     return true;
 }
 
-// A save cut short by a crash leaves its temporary file behind. Its name is noted before the
-// file is made, in a note beside the path (in the program's own folder even when the path
+// A save cut short by a crash leaves its temporary file behind. Its name is noted as soon as
+// the file is made, in a note beside the path (in the program's own folder even when the path
 // is a link), and the next save removes exactly that file: never anything else that merely
 // looks like one, which may belong to another program or another save under way.
 std::string NoteOfTemporary(const std::string& path)
