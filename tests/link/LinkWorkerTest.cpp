@@ -40,11 +40,9 @@ class LinkWorker : public ::testing::Test
 protected:
     void SetUp() override
     {
-        CallbackLog::Instance().Reset();
         peer = std::make_unique<PtyPeer>(kCom);
         link = std::make_unique<CQMNetLink>();
-        link->SetResponseCallback(&CallbackLog::OnResponse);
-        link->SetThreadExitCallback(&CallbackLog::OnThreadExit);
+        calls.AttachTo(*link);
         link->SetPort(kCom, 19200);
         link->SetTiming(2, 5, 150);
     }
@@ -53,9 +51,10 @@ protected:
         link.reset();   // stops and joins
         peer.reset();
     }
-    std::vector<ResponseEvent> Responses() { return CallbackLog::Instance().Responses(); }
+    std::vector<ResponseEvent> Responses() { return calls.Responses(); }
 
     TempDataFolder folder;
+    CallbackLog calls;
     std::unique_ptr<PtyPeer> peer;
     std::unique_ptr<CQMNetLink> link;
 };
@@ -69,7 +68,7 @@ TEST_F(LinkWorker, CommandQueuedLastIsSentFirst)
     peer->Write(Frame(4, {0, 0, 1, 0}));
     EXPECT_EQ(ToHexText(peer->Read(5, 2000)), "0207000703");
     peer->Write(Frame(7, Bytes(24, 0x30)));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(2, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(2, 2000));
     const auto responses = Responses();
     EXPECT_EQ(responses[0].code, 4);
     EXPECT_EQ(responses[0].commandCode, 4);
@@ -84,9 +83,9 @@ TEST_F(LinkWorker, AnswerCarriesItsPayloadAndEndsTheCommand)
     ASSERT_TRUE(link->Start());
     ASSERT_EQ(ToHexText(peer->Read(5, 2000)), "0201000103");
     peer->Write(Frame(1, {1, 0, 1, 1}));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     // Nothing else: the command is done and no failure follows for it.
-    EXPECT_FALSE(CallbackLog::Instance().WaitForResponses(2, 800));
+    EXPECT_FALSE(calls.WaitForResponses(2, 800));
     const auto r = Responses().at(0);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.code, 1);
@@ -101,7 +100,7 @@ TEST_F(LinkWorker, UnsolicitedFrameDuringAWaitIsReportedWithTheWaitingCommand)
     ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
     peer->Write(Frame(2, {3, 0, 1}));
     peer->Write(Frame(10, {21}));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(2, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(2, 2000));
     const auto responses = Responses();
     EXPECT_EQ(responses[0].code, 2);
     EXPECT_EQ(responses[0].commandCode, 10);
@@ -116,7 +115,7 @@ TEST_F(LinkWorker, UnsolicitedFrameWhileIdleComesWithNoCommand)
     ASSERT_TRUE(link->Start());
     ::usleep(100 * 1000);   // the port is open and raw: a cooked line would eat the 0x03
     peer->Write(Frame(13, {1}));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     EXPECT_EQ(Responses()[0].code, 13);
     EXPECT_EQ(Responses()[0].commandCode, -1);
     EXPECT_TRUE(Responses()[0].hasPayload);
@@ -128,7 +127,7 @@ TEST_F(LinkWorker, ResetAnswerHasNoPayload)
     ASSERT_TRUE(link->Start());
     EXPECT_EQ(ToHexText(peer->Read(6, 2000)), "020B01AAA003");
     peer->Write(Frame(11, {0xAA}));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     EXPECT_EQ(Responses()[0].status, 0);
     EXPECT_EQ(Responses()[0].code, 11);
     EXPECT_FALSE(Responses()[0].hasPayload);
@@ -140,7 +139,7 @@ TEST_F(LinkWorker, ShortGpsAnswerMarksByteNineteen)
     ASSERT_TRUE(link->Start());
     ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
     peer->Write(Frame(7, Bytes(12, 0x41)));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     const auto r = Responses()[0];
     ASSERT_TRUE(r.hasPayload);
     EXPECT_EQ(r.payload[11], 0x41);
@@ -153,7 +152,7 @@ TEST_F(LinkWorker, FullGpsAnswerKeepsByteNineteen)
     ASSERT_TRUE(link->Start());
     ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
     peer->Write(Frame(7, Bytes(20, 0x42)));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     EXPECT_EQ(Responses()[0].payload[19], 0x42);
 }
 
@@ -163,7 +162,7 @@ TEST_F(LinkWorker, SilenceIsReportedOnceAfterEveryRetryAndThePortIsReopened)
     ASSERT_TRUE(link->Start());
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(ToHexText(peer->Read(5, 2000)), "0204000403");
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 5000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 5000));
     // Retry count 2: three receives of two 150 ms reads each, and nothing sent again.
     EXPECT_GE(ElapsedMs(start), 3 * 2 * 150 - 50);
     const auto r = Responses()[0];
@@ -176,7 +175,7 @@ TEST_F(LinkWorker, SilenceIsReportedOnceAfterEveryRetryAndThePortIsReopened)
     link->QueueCommand(Command(CommandCode::Rssi));
     EXPECT_EQ(ToHexText(peer->Read(5, 3000)), "020A000A03");
     peer->Write(Frame(10, {9}));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(2, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(2, 2000));
     EXPECT_EQ(Responses()[1].status, 0);
 }
 
@@ -186,7 +185,7 @@ TEST_F(LinkWorker, GarbageIsReportedAsInvalidAfterTheRetries)
     ASSERT_TRUE(link->Start());
     ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
     peer->Write({0x43, 0x43, 0x43});
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 3000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 3000));
     EXPECT_EQ(Responses()[0].status, Status::InvalidFrame);
     EXPECT_EQ(Responses()[0].code, 4);
 }
@@ -199,7 +198,7 @@ TEST_F(LinkWorker, SingleAcknowledgeAnswersTheWaitingCommand)
     ASSERT_EQ(ToHexText(peer->Read(7, 2000)), "02090202010803");
     peer->Write(Frame(8, {1, 2, 3}));
     peer->Write({0x06});
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(2, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(2, 2000));
     const auto r = Responses()[1];
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.code, 9);
@@ -213,7 +212,7 @@ TEST_F(LinkWorker, SingleNegativeAcknowledgeIsAFailureOfTheWaitingCommand)
     ASSERT_TRUE(link->Start());
     ASSERT_EQ(peer->Read(6, 2000).size(), 6u);
     peer->Write({0x15});
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     EXPECT_EQ(Responses()[0].status, Status::NotAcknowledged);
     EXPECT_EQ(Responses()[0].code, 5);
     EXPECT_EQ(Responses()[0].commandCode, 5);
@@ -228,13 +227,13 @@ TEST_F(LinkWorker, StopWhileIdleEndsPromptlyWithoutCallbacks)
     link->QueueCommand(Command(CommandCode::Uptime));
     link->QueueCommand(Command(CommandCode::Rssi));
     link->RequestStop(true);
-    ASSERT_TRUE(CallbackLog::Instance().WaitForThreadExit(3000));
+    ASSERT_TRUE(calls.WaitForThreadExit(3000));
     EXPECT_LT(ElapsedMs(start), 1000);
     link->WaitForStop();
     EXPECT_FALSE(link->IsRunning());
     EXPECT_EQ(link->GetQueueLength(), 0u);
     EXPECT_TRUE(Responses().empty());
-    EXPECT_EQ(CallbackLog::Instance().ThreadExits(), 1);
+    EXPECT_EQ(calls.ThreadExits(), 1);
     EXPECT_TRUE(peer->Read(1, 100).empty()) << "nothing sent";
 }
 
@@ -249,7 +248,7 @@ TEST_F(LinkWorker, StopWaitsForTheRunningExchange)
     link->WaitForStop();
     ASSERT_EQ(Responses().size(), 1u) << "the answer under way was still delivered";
     EXPECT_EQ(Responses()[0].status, 0);
-    EXPECT_EQ(CallbackLog::Instance().ThreadExits(), 1);
+    EXPECT_EQ(calls.ThreadExits(), 1);
 }
 
 TEST_F(LinkWorker, StartRunsOneWorkerAndCanRestartAfterAStop)
@@ -258,7 +257,7 @@ TEST_F(LinkWorker, StartRunsOneWorkerAndCanRestartAfterAStop)
     EXPECT_FALSE(link->Start()) << "a running worker is never doubled";
     link->RequestStop(true);
     ASSERT_TRUE(link->Start()) << "a stopping worker is joined, then a new one runs";
-    EXPECT_EQ(CallbackLog::Instance().ThreadExits(), 1);
+    EXPECT_EQ(calls.ThreadExits(), 1);
     link->QueueCommand(Command(CommandCode::Uptime));
     EXPECT_EQ(ToHexText(peer->Read(5, 2000)), "0204000403");
 }
@@ -271,7 +270,7 @@ TEST_F(LinkWorker, DestroyingARunningEngineStopsItsWorker)
     const auto start = std::chrono::steady_clock::now();
     link.reset();
     EXPECT_LT(ElapsedMs(start), 1000);
-    EXPECT_EQ(CallbackLog::Instance().ThreadExits(), 1);
+    EXPECT_EQ(calls.ThreadExits(), 1);
 }
 
 TEST_F(LinkWorker, PortThatCannotOpenIsReportedOnceAndCommandsWait)
@@ -280,7 +279,7 @@ TEST_F(LinkWorker, PortThatCannotOpenIsReportedOnceAndCommandsWait)
     link->QueueCommand(Command(CommandCode::TamperUnsolicited, 1));
     link->QueueCommand(Command(CommandCode::UnsolicitedResponses, 1));
     ASSERT_TRUE(link->Start());
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     ::usleep(200 * 1000);   // many more failed opens
     auto responses = Responses();
     ASSERT_EQ(responses.size(), 1u);
@@ -294,7 +293,7 @@ TEST_F(LinkWorker, PortThatCannotOpenIsReportedOnceAndCommandsWait)
     late.Write(Frame(2, {1}));
     EXPECT_EQ(ToHexText(late.Read(6, 3000)), "020D01010D03");
     late.Write(Frame(13, {1}));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(3, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(3, 2000));
     link.reset();
 }
 
@@ -302,18 +301,18 @@ TEST_F(LinkWorker, SecondOutageIsReportedAgain)
 {
     link->SetPort(kCom + 2, 19200);
     ASSERT_TRUE(link->Start());
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     {
         PtyPeer back(kCom + 2);
         link->QueueCommand(Command(CommandCode::Uptime));
         ASSERT_EQ(back.Read(5, 2000).size(), 5u);
         back.Write(Frame(4, {0, 0, 0, 1}));
-        ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(2, 2000));
+        ASSERT_TRUE(calls.WaitForResponses(2, 2000));
         // Silence closes the port after the idle listen; then the device goes away.
         link->QueueCommand(Command(CommandCode::Uptime));
         ASSERT_EQ(back.Read(5, 2000).size(), 5u);
     }
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(4, 5000));
+    ASSERT_TRUE(calls.WaitForResponses(4, 5000));
     const auto responses = Responses();
     EXPECT_EQ(responses[2].status, Status::Timeout);
     EXPECT_EQ(responses[3].status, Status::OpenFailed);

@@ -216,10 +216,10 @@ class Traces : public ::testing::Test
 protected:
     void SetUp() override
     {
-        CallbackLog::Instance().Reset();
-        link.SetTraceCallback(&CallbackLog::OnTrace);
+        calls.AttachTo(link);
         link.SetPort(1, 19200);
     }
+    CallbackLog calls;
     CQMNetLink link;
     ScriptedPort port;
 };
@@ -231,7 +231,7 @@ TEST_F(Traces, LevelOneProducesNone)
     link.SendCommand(port, command);
     port.Feed(FromHexText("0204000403"));
     link.Receive(port, 3);
-    EXPECT_TRUE(CallbackLog::Instance().Traces().empty());
+    EXPECT_TRUE(calls.Traces().empty());
 }
 
 TEST_F(Traces, LevelTwoNamesChecksumPurgeAndWait)
@@ -239,12 +239,12 @@ TEST_F(Traces, LevelTwoNamesChecksumPurgeAndWait)
     link.SetTraceLevel(2);
     CSerialCommand command = Command(1);
     link.SendCommand(port, command);
-    EXPECT_EQ(CallbackLog::Instance().Traces(),
+    EXPECT_EQ(calls.Traces(),
               (std::vector<std::string>{"Calculate Layer 2 checksum01", "Purging transmit buffer"}));
-    CallbackLog::Instance().Reset();
+    calls.Reset();
     port.Feed(FromHexText("0204000403"));
     link.Receive(port, 3);
-    EXPECT_EQ(CallbackLog::Instance().Traces(), (std::vector<std::string>{"Waiting for response..."}));
+    EXPECT_EQ(calls.Traces(), (std::vector<std::string>{"Waiting for response..."}));
 }
 
 TEST_F(Traces, LevelThreeDumpsEveryByteBothWays)
@@ -252,14 +252,14 @@ TEST_F(Traces, LevelThreeDumpsEveryByteBothWays)
     link.SetTraceLevel(3);
     CSerialCommand command = Command(9, 3, 1);
     link.SendCommand(port, command);
-    EXPECT_EQ(CallbackLog::Instance().Traces(),
+    EXPECT_EQ(calls.Traces(),
               (std::vector<std::string>{"Building Layer 1 packet", "Calculate Layer 2 checksum09",
                                         "COM 1Transmitting: 02090203010903",
                                         "Purging transmit buffer"}));
-    CallbackLog::Instance().Reset();
+    calls.Reset();
     port.Feed(FromHexText("0204000503"));
     link.Receive(port, 3);
-    EXPECT_EQ(CallbackLog::Instance().Traces(),
+    EXPECT_EQ(calls.Traces(),
               (std::vector<std::string>{"Waiting for response...", "COM 1 Receiving: 02040005"}));
 }
 
@@ -268,7 +268,7 @@ TEST_F(Traces, ReceiveDumpIsEmittedOnSilenceToo)
     link.SetTraceLevel(3);
     link.SetPort(12, 19200);
     link.Receive(port, 1);
-    EXPECT_EQ(CallbackLog::Instance().Traces(),
+    EXPECT_EQ(calls.Traces(),
               (std::vector<std::string>{"Waiting for response...", "COM 12 Receiving: "}));
 }
 
