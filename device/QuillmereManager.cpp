@@ -345,10 +345,10 @@ void CQuillmereManager::LogFirmwareOutcome(int type, int status)
         WriteLog(LogEntryLevel::Event, "Firmware update failed: " + GetErrorText(status));
 }
 
-std::string CQuillmereManager::FailureText(int type, const CSerialCommand* command, int status) const
+std::string CQuillmereManager::FailureText(int type, int status) const
 {
-    // An open failure comes with no command: it is the port's, not a command's.
-    if (status == Status::OpenFailed && command == nullptr && type == 0)
+    // An open failure comes with no command (type 0): it is the port's, not a command's.
+    if (status == Status::OpenFailed && type == 0)
     {
         const int port = m_link != nullptr ? m_link->GetPortNumber()
                                            : (m_settings != nullptr ? m_settings->GetComPort() : 0);
@@ -409,7 +409,7 @@ void CQuillmereManager::OnResponse(int status, int type, CSerialCommand* command
         LogFirmwareOutcome(type, status);
     if (status != 0)
     {
-        WriteLog(LogEntryLevel::Error, "Error for " + FailureText(type, command, status));
+        WriteLog(LogEntryLevel::Error, "Error for " + FailureText(type, status));
         ResetFieldAfterFailure(*m_status, type);
     }
     else

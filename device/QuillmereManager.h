@@ -99,7 +99,7 @@ public:
 
     // What failed, for the log and the status line: "RSSI command <reason>", or for a port
     // that did not open "COM7: <reason>".
-    std::string FailureText(int type, const CSerialCommand* command, int status) const;
+    std::string FailureText(int type, int status) const;
 
     void Update(CEventArgs* args) override;
 
