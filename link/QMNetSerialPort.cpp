@@ -315,6 +315,7 @@ LinkStatus CQMNetSerialPort::ReadByte(unsigned char* byte)
             return Status::ReadFailed;
     }
     const std::int64_t deadline = NowMs() + m_appliedTimeoutMs;
+    bool pollSaidReady = false;
     for (;;)
     {
         if (m_readPos < m_readEnd)
@@ -330,9 +331,10 @@ LinkStatus CQMNetSerialPort::ReadByte(unsigned char* byte)
             m_readEnd = static_cast<std::size_t>(n);
             continue;
         }
-        // A non-blocking read of 0 on a terminal in raw mode with VMIN 0 is also "nothing
-        // yet"; poll() below tells a hang-up apart. EIO is a line that went away.
-        if (n < 0 && errno == EIO)
+        // With VMIN 0 a read of 0 is "nothing yet", unless poll() has just said there was
+        // something: then it is the end of a hung-up line, which stays "ready" for ever and
+        // would be spun on until the deadline. EIO is a line whose far end went away.
+        if ((n == 0 && pollSaidReady) || (n < 0 && errno == EIO))
             return Status::LineHungUp;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return Status::ReadFailed;
@@ -343,10 +345,8 @@ LinkStatus CQMNetSerialPort::ReadByte(unsigned char* byte)
         bool woken = false;
         if (PollPort(static_cast<int>(left), events, woken) != 0 || (events & POLLNVAL) != 0)
             return Status::ReadFailed;
-        // A hung-up line stays "ready" with nothing to read; waiting on it again would spin.
-        if ((events & (POLLHUP | POLLERR)) != 0 && (events & POLLIN) == 0)
-            return Status::LineHungUp;
-        if (woken && (events & POLLIN) == 0)
+        pollSaidReady = (events & (POLLIN | POLLHUP | POLLERR)) != 0;
+        if (woken && !pollSaidReady)
             return Status::Woken;
     }
 }

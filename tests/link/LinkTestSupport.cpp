@@ -65,6 +65,13 @@ PtyPeer::PtyPeer(int comNumber)
         throw std::runtime_error("symlink failed");
 }
 
+void PtyPeer::HangUp()
+{
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+}
+
 PtyPeer::~PtyPeer()
 {
     ::unlink(m_linkPath.c_str());

@@ -35,6 +35,8 @@ public:
     // Reads whatever arrives until quietMs pass with nothing new (bounded by totalMs).
     Bytes ReadUntilQuiet(int quietMs, int totalMs);
     void Write(const Bytes& bytes);
+    // The adapter is pulled: the far end closes and the ports/ link is left dangling.
+    void HangUp();
 
 private:
     int m_master = -1;

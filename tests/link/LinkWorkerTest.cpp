@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <sys/resource.h>
+#include <thread>
+
 #include "LinkTestSupport.h"
 #include "device/CommandCodes.h"
 #include "device/SerialCommand.h"
@@ -308,13 +313,194 @@ TEST_F(LinkWorker, SecondOutageIsReportedAgain)
         ASSERT_EQ(back.Read(5, 2000).size(), 5u);
         back.Write(Frame(4, {0, 0, 0, 1}));
         ASSERT_TRUE(calls.WaitForResponses(2, 2000));
-        // Silence closes the port after the idle listen; then the device goes away.
+        // The device goes away while a command waits for its answer.
         link->QueueCommand(Command(CommandCode::Uptime));
         ASSERT_EQ(back.Read(5, 2000).size(), 5u);
     }
     ASSERT_TRUE(calls.WaitForResponses(4, 5000));
     const auto responses = Responses();
-    EXPECT_EQ(responses[2].status, Status::Timeout);
+    EXPECT_EQ(responses[2].status, Status::LineHungUp);
     EXPECT_EQ(responses[3].status, Status::OpenFailed);
+}
+}
+
+// ---- when things happen: wakes, merges, hang-ups, floods ----
+namespace
+{
+double ProcessCpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+}
+
+TEST_F(LinkWorker, QueuedCommandEndsTheIdleListenAtOnceAndKeepsThePortOpen)
+{
+    link->SetTiming(3, 150, 2000);   // the program's timing: an idle listen of six seconds
+    ASSERT_TRUE(link->Start());
+    ::usleep(400 * 1000);             // past the pause, into the listen
+    for (int round = 0; round < 3; ++round)
+    {
+        const auto start = std::chrono::steady_clock::now();
+        link->QueueCommand(Command(CommandCode::Uptime));
+        ASSERT_EQ(ToHexText(peer->Read(5, 3000)), "0204000403");
+        EXPECT_LT(ElapsedMs(start), 100) << "round " << round;
+        peer->Write(Frame(4, {0, 0, 0, 1}));
+        ASSERT_TRUE(calls.WaitForResponses(static_cast<std::size_t>(round + 1), 2000));
+        ::usleep(300 * 1000);
+    }
+    // Woken listens are no failures: nothing but the three answers was reported.
+    EXPECT_EQ(Responses().size(), 3u);
+}
+
+TEST_F(LinkWorker, NewerCommandReplacesAQueuedOneWithTheSameIntent)
+{
+    EXPECT_EQ(link->QueueCommand(Command(CommandCode::RelayToggle, 2, 0)), nullptr);
+    EXPECT_EQ(link->QueueCommand(Command(CommandCode::RelayStatus)), nullptr);
+    EXPECT_EQ(link->QueueCommand(Command(CommandCode::RelayToggle, 3, 0)), nullptr);
+    const auto replaced = link->QueueCommand(Command(CommandCode::RelayToggle, 2, 1));
+    ASSERT_NE(replaced, nullptr);
+    EXPECT_EQ(replaced->Param2, 0) << "the older order is handed back";
+    EXPECT_NE(link->QueueCommand(Command(CommandCode::RelayStatus)), nullptr);
+    EXPECT_EQ(link->QueueCommand(Command(CommandCode::RelayTestCycle, 2)), nullptr) << "another code";
+    EXPECT_EQ(link->GetQueueLength(), 4u);
+
+    ASSERT_TRUE(link->Start());
+    // Last queued first, the newest state of relay 2 in its newest place.
+    for (const char* frame : {"020501020603", "0201000103", "02090202010803", "02090203000803"})
+    {
+        const Bytes sent = peer->Read(std::string(frame).size() / 2, 2000);
+        EXPECT_EQ(ToHexText(sent), frame);
+        peer->Write({0x06});
+    }
+}
+
+TEST_F(LinkWorker, FirmwareStagesAreNeverMerged)
+{
+    for (int i = 0; i < 2; ++i)
+    {
+        auto command = std::make_unique<CSerialCommand>();
+        command->Code = CommandCode::RequestUpgrade;
+        EXPECT_EQ(link->QueueCommand(std::move(command)), nullptr);
+    }
+    EXPECT_EQ(link->GetQueueLength(), 2u);
+}
+
+TEST_F(LinkWorker, HungUpLineFailsTheWaitingCommandAtOnceThenWaitsQuietly)
+{
+    link->SetTiming(3, 150, 2000);   // unanswered, the command would take 24 s
+    link->QueueCommand(Command(CommandCode::Uptime));
+    ASSERT_TRUE(link->Start());
+    ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
+    const auto start = std::chrono::steady_clock::now();
+    peer->HangUp();
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
+    EXPECT_LT(ElapsedMs(start), 500);
+    EXPECT_EQ(Responses()[0].status, Status::LineHungUp);
+    EXPECT_EQ(Responses()[0].commandCode, 4);
+
+    // The adapter stays away: one open failure, and the worker costs next to nothing.
+    ASSERT_TRUE(calls.WaitForResponses(2, 2000));
+    const double cpuBefore = ProcessCpuMs();
+    ::usleep(2000 * 1000);
+    EXPECT_LT(ProcessCpuMs() - cpuBefore, 20.0) << "under 1 % of a core";
+    ASSERT_EQ(Responses().size(), 2u);
+    EXPECT_EQ(Responses()[1].status, Status::OpenFailed);
+}
+
+TEST_F(LinkWorker, HangUpWhileIdleIsNoCommandFailure)
+{
+    link->SetTiming(3, 150, 2000);
+    ASSERT_TRUE(link->Start());
+    ::usleep(400 * 1000);
+    const double cpuBefore = ProcessCpuMs();
+    peer->HangUp();
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
+    ::usleep(1500 * 1000);
+    EXPECT_LT(ProcessCpuMs() - cpuBefore, 30.0);
+    ASSERT_EQ(Responses().size(), 1u);
+    EXPECT_EQ(Responses()[0].status, Status::OpenFailed);
+}
+
+TEST_F(LinkWorker, FloodOfUnsolicitedFramesNeitherStarvesTheCommandNorHoldsAStop)
+{
+    link->SetTiming(2, 5, 150);   // the command's budget: 3 receives of 2 reads, 900 ms
+    link->QueueCommand(Command(CommandCode::Uptime));
+    ASSERT_TRUE(link->Start());
+    ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        const Bytes frame = Frame(2, {1, 0, 1});
+        while (flooding.load())
+        {
+            peer->Write(frame);
+            ::usleep(200);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(calls.WaitForResponses(1, 5000));
+    while (ElapsedMs(start) < 3000)
+    {
+        const auto responses = Responses();
+        if (std::any_of(responses.begin(), responses.end(), [](const ResponseEvent& r) { return r.code == 4; }))
+            break;
+        ::usleep(10 * 1000);
+    }
+    const auto responses = Responses();
+    const auto failure = std::find_if(responses.begin(), responses.end(),
+                                      [](const ResponseEvent& r) { return r.code == 4; });
+    ASSERT_NE(failure, responses.end()) << "the command was starved";
+    EXPECT_EQ(failure->status, Status::Timeout);
+    EXPECT_LT(ElapsedMs(start), 1500);
+
+    const auto stopAt = std::chrono::steady_clock::now();
+    link->RequestStop(true);
+    EXPECT_TRUE(calls.WaitForThreadExit(1000));
+    EXPECT_LT(ElapsedMs(stopAt), 1000);
+    flooding = false;
+    flood.join();
+}
+
+TEST_F(LinkWorker, StopBetweenFramesDropsTheWaitingCommandSilently)
+{
+    link->SetTiming(3, 5, 2000);
+    link->QueueCommand(Command(CommandCode::Uptime));
+    ASSERT_TRUE(link->Start());
+    ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
+    link->RequestStop(true);
+    peer->Write(Frame(13, {1}));   // a frame ends the wait for the next one
+    ASSERT_TRUE(calls.WaitForThreadExit(1500));
+    for (const ResponseEvent& r : Responses())
+        EXPECT_NE(r.code, 4) << "no failure reported for a command given up by a stop";
+}
+
+TEST_F(LinkWorker, PayloadLengthComesWithEveryResponse)
+{
+    link->QueueCommand(Command(CommandCode::RelayStatus));
+    ASSERT_TRUE(link->Start());
+    ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
+    peer->Write(Frame(2, {3, 0}));
+    peer->Write(Frame(1, {1, 0}));
+    ASSERT_TRUE(calls.WaitForResponses(2, 2000));
+    EXPECT_EQ(Responses()[0].length, 2u);
+    EXPECT_EQ(Responses()[1].length, 2u);
+    EXPECT_EQ(Responses()[1].code, 1);
+}
+
+TEST_F(LinkWorker, StartAfterAStopAlwaysRunsAndKeepsWhatWasQueuedForIt)
+{
+    link->SetTiming(3, 5, 2000);
+    link->QueueCommand(Command(CommandCode::Uptime));
+    ASSERT_TRUE(link->Start());
+    ASSERT_EQ(peer->Read(5, 2000).size(), 5u);   // the old run waits for this answer
+    link->RequestStop(true);
+    link->QueueCommand(Command(CommandCode::TamperUnsolicited, 1));
+    link->QueueCommand(Command(CommandCode::UnsolicitedResponses, 1));
+    peer->Write(Frame(13, {0}));   // lets the old run see its stop at the frame boundary
+    ASSERT_TRUE(link->Start());
+    EXPECT_EQ(ToHexText(peer->Read(6, 2000)), "020201010203");
+    peer->Write({0x06});
+    EXPECT_EQ(ToHexText(peer->Read(6, 2000)), "020D01010D03");
 }
 }
