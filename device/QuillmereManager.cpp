@@ -216,6 +216,8 @@ void CQuillmereManager::WaitForThreads()
 {
     if (m_link != nullptr)
         m_link->WaitForStop();
+    // Shutdown does not wait out a resolver that never answers or a host that is down.
+    m_monitorRunner->AbandonChecks();
     m_monitorRunner->WaitForAll();
 }
 

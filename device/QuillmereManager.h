@@ -70,7 +70,7 @@ public:
     void Poll();
     void CheckMemory();
 
-    // Joins the link worker and every running ping check. Stop first.
+    // Joins the link worker and every running ping check, whose waits end at once. Stop first.
     void WaitForThreads();
     // Never block, for windows that must not wait: whether the link worker runs, and
     // whether neither it nor any ping check does.

@@ -327,3 +327,26 @@ TEST(DevSimLifetime, EndsOnEndOfInputOnTheTimeLimitAndOnSigterm)
     }
 }
 }  // namespace
+
+namespace
+{
+TEST_F(DevSim, FloodSendsValidUnsolicitedFramesUntilTurnedOff)
+{
+    ASSERT_TRUE(sim.Command("flood on"));
+    const Bytes burst = port.Read(7 * 200, 2000);
+    ASSERT_EQ(burst.size(), 7u * 200u);
+    for (std::size_t at = 0; at < burst.size(); at += 7)
+    {
+        // Relay 9: a frame the host must check and then ignore.
+        EXPECT_EQ(burst[at], 0x02);
+        EXPECT_EQ(burst[at + 1], 0x02);
+        EXPECT_EQ(burst[at + 2], 0x03);
+        EXPECT_EQ(burst[at + 3], 0x09);
+        EXPECT_EQ(burst[at + 6], 0x03);
+    }
+    ASSERT_TRUE(sim.Command("flood off"));
+    port.ReadUntilQuiet(200, 3000);
+    EXPECT_TRUE(port.Read(1, 300).empty()) << "quiet once turned off";
+    EXPECT_EQ(port.Exchange(Frame(1)).size(), 9u) << "and answering again";
+}
+}
