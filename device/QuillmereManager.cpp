@@ -156,6 +156,9 @@ void CQuillmereManager::QueueCommand(std::unique_ptr<CSerialCommand> command)
 
 void CQuillmereManager::Connect()
 {
+    // The worker of the last run reads its configuration until it ends.
+    if (m_link != nullptr)
+        m_link->JoinEndingWorker();
     ConfigureLink();
     EnableTamperUnsolicited();
     EnableUnsolicitedResponses();

@@ -92,10 +92,11 @@ bool CQMNetLink::Start()
 {
     if (std::this_thread::get_id() == m_workerId.load())
         return false;   // from a callback: the worker cannot wait for itself
+    JoinEndingWorker();
     const std::uint64_t generation = m_generation.load();
     if (m_worker.joinable())
     {
-        if (m_running.load() && m_workerGeneration == generation)
+        if (m_running.load())
             return false;
         m_worker.join();
     }
@@ -141,6 +142,13 @@ void CQMNetLink::RequestStop(bool stop)
     ++m_generation;
     ClearQueue();
     Wake();
+}
+
+void CQMNetLink::JoinEndingWorker()
+{
+    if (m_worker.joinable() && std::this_thread::get_id() != m_workerId.load() &&
+        (m_workerGeneration != m_generation.load() || !m_running.load()))
+        m_worker.join();
 }
 
 void CQMNetLink::WaitForStop()

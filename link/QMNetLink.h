@@ -80,6 +80,9 @@ public:
     void RequestStop(bool stop);
     // Owner's thread (never from a callback): blocks until the worker has ended and joins it.
     void WaitForStop();
+    // Owner's thread: joins a worker that was asked to stop (it ends within the exchange under
+    // way); a worker that was not asked is left running. After it, configuration is safe.
+    void JoinEndingWorker();
     bool IsRunning() const { return m_running.load(); }
     std::size_t GetQueueLength() const;
 
