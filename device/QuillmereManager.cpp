@@ -332,7 +332,7 @@ int CQuillmereManager::UpdateFirmware(const std::string& path)
     auto command = std::make_unique<CXModemCommand>();
     command->Code = CommandCode::RequestUpgrade;
     // A cut path names another file: refuse it rather than send whatever that is.
-    if (m_link == nullptr || path.empty() || !command->SetFilePath(path))
+    if (path.empty() || !command->SetFilePath(path))
     {
         LogFirmwareOutcome(CommandCode::RequestUpgrade, Status::FirmwareFileNotOpened);
         return Status::FirmwareFileNotOpened;

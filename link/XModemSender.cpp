@@ -27,7 +27,11 @@ LinkStatus CXModemSender::Send(CQMNetAbstractPort& port, const std::string& path
     // The path is UTF-8 already, which is what the file system takes as-is.
     std::FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
     if (file == nullptr)
+    {
+        // The unit answered the upgrade request and waits for blocks that will not come.
+        SendCancel(port);
         return Status::FirmwareFileNotOpened;
+    }
 
     long size = 0;
     if (std::fseek(file, 0, SEEK_END) == 0)

@@ -19,8 +19,8 @@ public:
 
     void SetProgressSink(ProgressSink sink) { m_progress = std::move(sink); }
 
-    // 0 when every block and the end of transmission went out; -1 when the file does not
-    // open (nothing is sent); else the failing block's status, after the cancel.
+    // 0 when every block and the end of transmission went out; else -1 when the file does not
+    // open (no block is sent) or the failing block's status, each after the cancel.
     LinkStatus Send(CQMNetAbstractPort& port, const std::string& path);
 
 private:

@@ -8,8 +8,9 @@
 #   3. the unit sends valid unsolicited frames without pause for --flood-seconds: processor
 #      time, then how long one SIGTERM takes while the flood goes on
 #
-# Figures, not a test. The program runs in its own data folder and its own network namespace
-# (only lo up, no network monitor), on Qt's offscreen platform; everything ends by itself.
+# Figures, not a test. The program runs in its own data folder, its own network namespace
+# (only lo up, no network monitor) and with pseudo-terminals of its own, on Qt's offscreen
+# platform; everything ends by itself.
 #
 #   bench/link/link-faults.sh [--hangup-seconds N] [--flood-seconds N] [--build-dir DIR] [--skip-build]
 set -euo pipefail
@@ -26,7 +27,7 @@ while (($#)); do
         --flood-seconds) flood=$2; shift 2 ;;
         --build-dir) build=$(realpath "$2"); shift 2 ;;
         --skip-build) skip_build=1; shift ;;
-        -h|--help) sed -n '2,15p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,16p' "$0"; exit 0 ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
 done
@@ -37,6 +38,19 @@ if ((!skip_build)); then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$build" --target quillmere-monitor quillmere-devsim -j "$(nproc)" >/dev/null
 fi
+# Pseudo-terminal numbers are handed out again at once. A hung-up unit leaves its ports/ link
+# on a number that another program (another test run on this machine) may be given next, and
+# the program, retrying its port, would take that one. So the run gets pseudo-terminals of its
+# own: a private mount namespace with a new devpts instance.
+if [[ -z ${QM_PRIVATE_PTS:-} ]]; then
+    ns_flags=-m
+    [[ $(id -u) -eq 0 ]] || ns_flags=-rm
+    exec unshare "$ns_flags" --propagation private env QM_PRIVATE_PTS=1 "$0" --hangup-seconds "$hangup" \
+        --flood-seconds "$flood" --build-dir "$build" --skip-build
+fi
+mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts
+mount --bind /dev/pts/ptmx /dev/ptmx
+
 program=$build/app/quillmere-monitor
 devsim=$build/tools/quillmere-devsim
 for binary in "$program" "$devsim"; do

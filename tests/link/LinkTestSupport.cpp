@@ -67,6 +67,12 @@ PtyPeer::PtyPeer(int comNumber)
 
 void PtyPeer::HangUp()
 {
+    // The link is pointed at nothing first: a pseudo-terminal number is handed out again at
+    // once, and a link left on it could lead the port to another test's terminal.
+    const std::string moved = m_linkPath + ".gone";
+    ::unlink(moved.c_str());
+    if (::symlink("/nonexistent/unplugged-adapter", moved.c_str()) == 0)
+        ::rename(moved.c_str(), m_linkPath.c_str());
     if (m_master >= 0)
         ::close(m_master);
     m_master = -1;

@@ -35,7 +35,7 @@ public:
     // Reads whatever arrives until quietMs pass with nothing new (bounded by totalMs).
     Bytes ReadUntilQuiet(int quietMs, int totalMs);
     void Write(const Bytes& bytes);
-    // The adapter is pulled: the far end closes and the ports/ link is left dangling.
+    // The adapter is pulled: the far end closes and the ports/ link names nothing any more.
     void HangUp();
 
 private:
