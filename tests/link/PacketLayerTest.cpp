@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "LinkTestSupport.h"
 #include "device/CommandCodes.h"
 #include "device/SerialCommand.h"
+#include "link/FrameCodec.h"
 #include "link/QMNetLink.h"
 
 namespace
@@ -278,5 +281,58 @@ TEST_F(Traces, NoCallbackIsHarmless)
     link.SetTraceLevel(3);
     CSerialCommand command = Command(1);
     EXPECT_EQ(link.SendCommand(port, command), Status::Ok);
+}
+}
+
+// ---- the codec on its own ----
+namespace
+{
+struct HungUpPort : ScriptedPort
+{
+    LinkStatus ReadByte(unsigned char*) override
+    {
+        ++reads;
+        return answer;
+    }
+    LinkStatus answer = Status::LineHungUp;
+};
+
+TEST(FrameCodec, HangUpAndWakeEndTheReceptionWithoutRetries)
+{
+    CFrameCodec codec;
+    for (LinkStatus status : {Status::LineHungUp, Status::Woken})
+    {
+        HungUpPort port;
+        port.answer = status;
+        EXPECT_EQ(codec.Receive(port, 3), status);
+        EXPECT_EQ(port.reads, 1) << status;
+    }
+}
+
+TEST(FrameCodec, NothingIsReadOnceTheDeadlineHasPassed)
+{
+    CFrameCodec codec;
+    ScriptedPort port;
+    port.Feed(FromHexText("0202"));   // bytes waiting, but the command's time is up
+    const auto passed = CFrameCodec::Clock::now() - std::chrono::milliseconds(1);
+    EXPECT_EQ(codec.Receive(port, 3, &passed), Status::Timeout);
+    EXPECT_EQ(port.reads, 0) << "nothing read past the deadline";
+    EXPECT_EQ(port.Unread(), 2u);
+}
+
+TEST(FrameCodec, StateMachineEndsDoneOnEveryOutcome)
+{
+    CFrameCodec codec;
+    for (const char* input : {"0204000403", "06", "0204000503", "41"})
+    {
+        ScriptedPort port;
+        port.Feed(FromHexText(input));
+        codec.Receive(port, 3);
+        EXPECT_EQ(codec.GetReceiveState(), CFrameCodec::ReceiveState::Done) << input;
+    }
+    ScriptedPort cut;
+    cut.Feed(FromHexText("020403"));
+    EXPECT_EQ(codec.Receive(cut, 2), Status::Timeout);
+    EXPECT_EQ(codec.GetReceiveState(), CFrameCodec::ReceiveState::InPayload) << "where the line went quiet";
 }
 }
