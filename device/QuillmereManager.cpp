@@ -134,16 +134,18 @@ void CQuillmereManager::QueueCommand(std::unique_ptr<CSerialCommand> command)
     const std::unique_ptr<CSerialCommand> replaced = m_link->QueueCommand(std::move(command));
     if (!replaced)
         return;
-    // A repeated question needs no word; a relay or reset order that never went out does.
+    // A repeated question needs no word; a relay or reset order that never went out does. Only
+    // the number names the relay: this runs on ping and worker threads too, where the
+    // settings (and so the relay's name) are not ours to read.
     switch (replaced->Code)
     {
     case CommandCode::RelayToggle:
-        WriteLog(LogEntryLevel::Event, RelayLabel(replaced->Param1) +
+        WriteLog(LogEntryLevel::Event, Format("Relay %d", replaced->Param1) +
                                            (replaced->Param2 == 0 ? " switch on" : " switch off") +
                                            " not sent: a newer request for this relay replaced it");
         break;
     case CommandCode::RelayTestCycle:
-        WriteLog(LogEntryLevel::Event, RelayLabel(replaced->Param1) +
+        WriteLog(LogEntryLevel::Event, Format("Relay %d", replaced->Param1) +
                                            " power cycle not sent twice: it was still waiting to be sent");
         break;
     case CommandCode::Reset:

@@ -219,3 +219,22 @@ TEST(ManagerCallbacks, EachEngineReportsToTheManagerThatOwnsIt)
     EXPECT_EQ(seen[0].texts, (std::vector<std::string>{"COM97: " + reason}));
     EXPECT_EQ(seen[1].texts, (std::vector<std::string>{"COM98: " + reason}));
 }
+
+TEST(ManagerQueue, AnOperatorsOrderReplacedBeforeItWentOutIsLogged)
+{
+    ManagerFixture f;
+    f.manager.SetRelay(2, 0);
+    f.manager.SetRelay(2, 1);
+    f.manager.ResetDevice();
+    f.manager.ResetDevice();
+    f.manager.Poll();
+    f.manager.Poll();
+    EXPECT_EQ(f.link.GetQueueLength(), 10u) << "relay 2's newest order, one reset, one poll";
+    const auto lines = f.LogLines();
+    EXPECT_TRUE(Contains(lines, "Event,Relay 2 switch on not sent: a newer request for this relay replaced it"));
+    EXPECT_TRUE(Contains(lines, "Event,Device reset not sent twice: it was still waiting to be sent"));
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("not sent") != std::string::npos; }),
+              2)
+        << "the repeated poll says nothing";
+}
