@@ -10,6 +10,8 @@
 #   3. wake-ups per second of the idle program: context switches of all its threads
 #   4. firmware transfer time of the link against lrzsz's sx (bench_xmodem)
 #   5. first showing of the Log page over a full log (bench_pages)
+#   6. an operator's command on an idle link, from queued to its first byte on the wire
+#      (bench_latency, against the simulated unit with the program's link timing)
 #
 # Builds what it needs in build-bench/ (RelWithDebInfo). The program runs only inside its own
 # network namespace with loopback up, in its own data folder, against the simulated unit on
@@ -33,7 +35,7 @@ while (($#)); do
         --exchanges) exchanges=$2; shift 2 ;;
         --starts) starts=$2; shift 2 ;;
         --skip-build) skip_build=1; shift ;;
-        -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,21p' "$0"; exit 0 ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
 done
@@ -49,13 +51,13 @@ done
 build=$root/build-bench
 if ((!skip_build)); then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build "$build" --target quillmere-monitor quillmere-devsim bench_xmodem bench_pages soak_bench \
+    cmake --build "$build" --target quillmere-monitor quillmere-devsim bench_xmodem bench_pages soak_bench bench_latency \
         -j "$(nproc)" >/dev/null
 fi
 program=$build/app/quillmere-monitor
 devsim=$build/tools/quillmere-devsim
 for binary in "$program" "$devsim" "$build/bench/xmodem/bench_xmodem" "$build/bench/pages/bench_pages" \
-    "$build/bench/soak/soak_bench"; do
+    "$build/bench/soak/soak_bench" "$build/bench/latency/bench_latency"; do
     [[ -x $binary ]] || { echo "not built: $binary" >&2; exit 2; }
 done
 
@@ -266,6 +268,15 @@ if "$build/bench/pages/bench_pages" 2>&1 | grep -v "does not support propagateSi
 else
     sed 's/^/  /' "$work/pages.out"
     missed "bench_pages failed"
+fi
+
+echo
+echo "6. Command latency, queued to first byte on the wire with the link idle (goal: p95 at most 100 ms)"
+if QM_BINARY_DIR=$build "$build/bench/latency/bench_latency" 200 >"$work/latency.out" 2>&1; then
+    sed 's/^/  /' "$work/latency.out"
+else
+    sed 's/^/  /' "$work/latency.out"
+    missed "bench_latency did not finish cleanly"
 fi
 
 echo

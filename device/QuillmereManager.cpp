@@ -1,6 +1,6 @@
 #include "QuillmereManager.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cstdio>
 
 #include "config/AppSettings.h"
@@ -22,38 +22,10 @@
 
 namespace
 {
-std::atomic<CQuillmereManager*> g_manager{nullptr};
-
 constexpr std::uint32_t kMsPerMinute = 60000;
 
 constexpr const char* kRestartFormat = "Restarting: private memory %.1f MB is above the limit of %.1f MB";
 constexpr double kBytesPerMegabyte = 1'000'000.0;
-
-// The engine's callbacks are plain functions; each reaches the one manager, if any.
-void TraceCallback(const char* text)
-{
-    if (CQuillmereManager* manager = g_manager.load())
-        manager->OnTrace(text);
-}
-
-void ResponseCallback(int status, int code, CSerialCommand* command, const unsigned char* payload)
-{
-    if (CQuillmereManager* manager = g_manager.load())
-        manager->OnResponse(status, code, command, payload);
-}
-
-int ThreadExitCallback(CQMNetLink*)
-{
-    if (CQuillmereManager* manager = g_manager.load())
-        manager->OnLinkThreadEnded();
-    return 0;
-}
-
-void ProgressCallback(int done, int total)
-{
-    if (CQuillmereManager* manager = g_manager.load())
-        manager->OnProgress(done, total);
-}
 
 std::string Format(const char* format, auto... args)
 {
@@ -70,19 +42,16 @@ CQuillmereManager::CQuillmereManager()
       m_status(std::make_unique<CQuillmereDeviceStatus>()),
       m_monitorRunner(std::make_unique<CMonitorRunner>())
 {
-    g_manager.store(this);
 }
 
 CQuillmereManager::~CQuillmereManager()
 {
     m_monitorRunner.reset();   // waits for checks still under way
-    CQuillmereManager* self = this;
-    g_manager.compare_exchange_strong(self, nullptr);
 }
 
-CQuillmereManager* CQuillmereManager::GetInstance()
+std::uint32_t CQuillmereManager::TimerPeriodMs(std::int32_t minutes)
 {
-    return g_manager.load();
+    return static_cast<std::uint32_t>(std::clamp(minutes, MinIntervalMinutes, MaxIntervalMinutes)) * kMsPerMinute;
 }
 
 void CQuillmereManager::SetSettings(CAppSettings* settings)
@@ -97,10 +66,13 @@ void CQuillmereManager::SetLinkEngine(CQMNetLink* link)
     m_link = link;
     if (m_link == nullptr)
         return;
-    m_link->SetTraceCallback(&TraceCallback);
-    m_link->SetResponseCallback(&ResponseCallback);
-    m_link->SetThreadExitCallback(&ThreadExitCallback);
-    m_link->SetProgressCallback(&ProgressCallback);
+    m_link->SetTraceCallback([this](const char* text) { OnTrace(text); });
+    m_link->SetResponseCallback(
+        [this](int status, int code, CSerialCommand* command, const unsigned char* payload, std::size_t length) {
+            OnResponse(status, code, command, payload, length);
+        });
+    m_link->SetThreadExitCallback([this] { OnLinkThreadEnded(); });
+    m_link->SetProgressCallback([this](int done, int total) { OnProgress(done, total); });
 }
 
 void CQuillmereManager::SetLog(CLog* log)
@@ -157,17 +129,47 @@ void CQuillmereManager::ConfigureLink()
 
 void CQuillmereManager::Queue(std::uint8_t code, std::uint8_t param1, std::uint8_t param2)
 {
-    if (m_link == nullptr)
-        return;
     auto command = std::make_unique<CSerialCommand>();
     command->Code = code;
     command->Param1 = param1;
     command->Param2 = param2;
-    m_link->QueueCommand(std::move(command));
+    QueueCommand(std::move(command));
+}
+
+void CQuillmereManager::QueueCommand(std::unique_ptr<CSerialCommand> command)
+{
+    if (m_link == nullptr)
+        return;
+    const std::unique_ptr<CSerialCommand> replaced = m_link->QueueCommand(std::move(command));
+    if (!replaced)
+        return;
+    // A repeated question needs no word; a relay or reset order that never went out does. Only
+    // the number names the relay: this runs on ping and worker threads too, where the
+    // settings (and so the relay's name) are not ours to read.
+    switch (replaced->Code)
+    {
+    case CommandCode::RelayToggle:
+        WriteLog(LogEntryLevel::Event, Format("Relay %d", replaced->Param1) +
+                                           (replaced->Param2 == 0 ? " switch on" : " switch off") +
+                                           " not sent: a newer request for this relay replaced it");
+        break;
+    case CommandCode::RelayTestCycle:
+        WriteLog(LogEntryLevel::Event, Format("Relay %d", replaced->Param1) +
+                                           " power cycle not sent twice: it was still waiting to be sent");
+        break;
+    case CommandCode::Reset:
+        WriteLog(LogEntryLevel::Event, "Device reset not sent twice: it was still waiting to be sent");
+        break;
+    default:
+        break;
+    }
 }
 
 void CQuillmereManager::Connect()
 {
+    // The worker of the last run reads its configuration until it ends.
+    if (m_link != nullptr)
+        m_link->JoinEndingWorker();
     ConfigureLink();
     EnableTamperUnsolicited();
     EnableUnsolicitedResponses();
@@ -182,7 +184,7 @@ void CQuillmereManager::StartPolling()
     Poll();
     if (m_timers == nullptr || m_pollTimer != 0)
         return;
-    const auto period = static_cast<std::uint32_t>(m_settings->GetStatusPollIntervalInMinutes()) * kMsPerMinute;
+    const std::uint32_t period = TimerPeriodMs(m_settings->GetStatusPollIntervalInMinutes());
     m_pollTimer = m_timers->SetTimer(period, [this](ITimerService::TimerId) { Poll(); });
 }
 
@@ -192,7 +194,7 @@ void CQuillmereManager::StartMonitorTimers()
         return;
     for (const std::shared_ptr<CNetworkMonitor>& monitor : m_settings->GetNetworkMonitors())
     {
-        const auto period = static_cast<std::uint32_t>(monitor->GetPollIntervalInMinutes()) * kMsPerMinute;
+        const std::uint32_t period = TimerPeriodMs(monitor->GetPollIntervalInMinutes());
         const ITimerService::TimerId id =
             m_timers->SetTimer(period, [this](ITimerService::TimerId tick) { OnMonitorTimer(tick); });
         if (id != 0)
@@ -228,6 +230,8 @@ void CQuillmereManager::WaitForThreads()
 {
     if (m_link != nullptr)
         m_link->WaitForStop();
+    // Shutdown does not wait out a resolver that never answers or a host that is down.
+    m_monitorRunner->AbandonChecks();
     m_monitorRunner->WaitForAll();
 }
 
@@ -339,20 +343,47 @@ void CQuillmereManager::ResetDeviceBy(const std::string& who)
     ResetDevice();
 }
 
-void CQuillmereManager::UpdateFirmware(const std::string& path)
+int CQuillmereManager::UpdateFirmware(const std::string& path)
 {
-    if (m_link == nullptr)
-        return;
     auto command = std::make_unique<CXModemCommand>();
     command->Code = CommandCode::RequestUpgrade;
-    command->SetFilePath(path);
-    m_link->QueueCommand(std::move(command));
+    // A cut path names another file: refuse it rather than send whatever that is.
+    if (path.empty() || !command->SetFilePath(path))
+    {
+        LogFirmwareOutcome(CommandCode::RequestUpgrade, Status::FirmwareFileNotOpened);
+        return Status::FirmwareFileNotOpened;
+    }
+    m_firmwareBytesSent = 0;
+    QueueCommand(std::move(command));
+    return Status::Ok;
+}
+
+void CQuillmereManager::LogFirmwareOutcome(int type, int status)
+{
+    if (status == Status::Ok && type == CommandCode::FirmwareTransfer)
+        WriteLog(LogEntryLevel::Event, Format("Firmware update finished: %d bytes sent", m_firmwareBytesSent.load()));
+    else if (status != Status::Ok)
+        WriteLog(LogEntryLevel::Event, "Firmware update failed: " + GetErrorText(status));
+}
+
+std::string CQuillmereManager::FailureText(int type, int status) const
+{
+    // An open failure comes with no command (type 0): it is the port's, not a command's.
+    if (status == Status::OpenFailed && type == 0)
+    {
+        const int port = m_link != nullptr ? m_link->GetPortNumber()
+                                           : (m_settings != nullptr ? m_settings->GetComPort() : 0);
+        return Format("COM%d: ", port) + GetErrorText(status);
+    }
+    return GetCommandName(type) + " command " + GetErrorText(status);
 }
 
 int CQuillmereManager::TestConnection()
 {
     if (m_link == nullptr)
         return Status::OpenFailed;
+    if (m_link->IsRunning())
+        return Status::AlreadyConnected;
     ConfigureLink();
     CQMNetSerialPort port;
     m_link->ConfigurePort(&port);
@@ -392,17 +423,19 @@ void CQuillmereManager::OnTrace(const char* text)
     WriteLog(LogEntryLevel::Debug, text != nullptr ? text : "");
 }
 
-void CQuillmereManager::OnResponse(int status, int type, CSerialCommand* command, const unsigned char* payload)
+void CQuillmereManager::OnResponse(int status, int type, CSerialCommand* command, const unsigned char* payload,
+                                   std::size_t length)
 {
+    if (type == CommandCode::RequestUpgrade || type == CommandCode::FirmwareTransfer)
+        LogFirmwareOutcome(type, status);
     if (status != 0)
     {
-        WriteLog(LogEntryLevel::Error,
-                 "Error for " + GetCommandName(type) + " command " + GetErrorText(status));
+        WriteLog(LogEntryLevel::Error, "Error for " + FailureText(type, status));
         ResetFieldAfterFailure(*m_status, type);
     }
     else
     {
-        const DecodeResult decoded = DecodeResponse(*m_status, type, payload);
+        const DecodeResult decoded = DecodeResponse(*m_status, type, payload, length);
         if (type == CommandCode::RelayStatus && decoded.relaysUpdated && m_resetPending.exchange(false))
         {
             EnableUnsolicitedResponses();
@@ -428,6 +461,7 @@ void CQuillmereManager::OnLinkThreadEnded()
 
 void CQuillmereManager::OnProgress(int position, int total)
 {
+    m_firmwareBytesSent = position;
     CProgressChangedEventArgs args;
     args.Position = position;
     args.Total = total;

@@ -12,6 +12,7 @@
 #include "core/Observer.h"
 #include "core/Subject.h"
 #include "core/TimerService.h"
+#include "ResponseDecoder.h"
 
 class CAppSettings;
 class CLog;
@@ -47,8 +48,11 @@ public:
     CQuillmereManager();
     ~CQuillmereManager();
 
-    // The one manager of the process, reached by the engine's plain callbacks.
-    static CQuillmereManager* GetInstance();
+    // Timers run at a whole number of minutes in the editors' range, whatever a hand-edited
+    // file holds; the stored value stays as it was.
+    static constexpr std::int32_t MinIntervalMinutes = 1;
+    static constexpr std::int32_t MaxIntervalMinutes = 60;
+    static std::uint32_t TimerPeriodMs(std::int32_t minutes);
 
     void SetSettings(CAppSettings* settings);
     void SetLinkEngine(CQMNetLink* link);
@@ -73,7 +77,7 @@ public:
     void Poll();
     void CheckMemory();
 
-    // Joins the link worker and every running ping check. Stop first.
+    // Joins the link worker and every running ping check, whose waits end at once. Stop first.
     void WaitForThreads();
     // Never block, for windows that must not wait: whether the link worker runs, and
     // whether neither it nor any ping check does.
@@ -86,7 +90,9 @@ public:
     void EnableUnsolicitedResponses();
     void EnableTamperUnsolicited();
     void ResetDevice();
-    void UpdateFirmware(const std::string& path);
+    // 0 when queued; -1 (the firmware file does not open) for a path that cannot be sent
+    // whole, which is then not queued at all.
+    int UpdateFirmware(const std::string& path);
 
     // Commands a person gave, logged as one Event naming who gave them ("operator" for a
     // click in this program's window), then queued like the plain ones: a site's log can
@@ -95,13 +101,20 @@ public:
     void SetRelayBy(int relay, int state, const std::string& who);
     void PowerCycleRelayBy(int relay, const std::string& who);
     void ResetDeviceBy(const std::string& who);
+    // One direct exchange; -2 while the link worker runs, since both would use the line.
     int TestConnection();
+
+    // What failed, for the log and the status line: "RSSI command <reason>", or for a port
+    // that did not open "COM7: <reason>".
+    std::string FailureText(int type, int status) const;
 
     void Update(CEventArgs* args) override;
 
-    // The engine's callbacks, on the link worker thread.
+    // The engine's callbacks, on the link worker thread. `length` is the number of payload
+    // bytes the frame carried.
     void OnTrace(const char* text);
-    void OnResponse(int status, int type, CSerialCommand* command, const unsigned char* payload);
+    void OnResponse(int status, int type, CSerialCommand* command, const unsigned char* payload,
+                    std::size_t length = kMaxResponsePayload);
     void OnLinkThreadEnded();
     void OnProgress(int position, int total);
 
@@ -111,6 +124,8 @@ public:
 private:
     void ConfigureLink();
     void Queue(std::uint8_t code, std::uint8_t param1 = 0, std::uint8_t param2 = 0);
+    void QueueCommand(std::unique_ptr<CSerialCommand> command);
+    void LogFirmwareOutcome(int type, int status);
     void RaiseResponse(int type, CSerialCommand* command, int status, const unsigned char* payload);
     void HandleMonitorError(int relay, int action, const std::string& target, int limit, int count);
     void OnMonitorTimer(ITimerService::TimerId id);
@@ -130,6 +145,7 @@ private:
 
     bool m_stopping = false;
     std::atomic<bool> m_resetPending{false};
+    std::atomic<int> m_firmwareBytesSent{0};
     ITimerService::TimerId m_pollTimer = 0;
     // A monitor removed while its timer is queued is not kept alive by the map.
     std::map<ITimerService::TimerId, std::weak_ptr<CNetworkMonitor>> m_monitorTimers;

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <vector>
 
 #include "CommandCodes.h"
 #include "QuillmereDeviceStatus.h"
@@ -118,8 +119,26 @@ DecodeResult DecodeResponse(CQuillmereDeviceStatus& status, int code, const unsi
     switch (code)
     {
     case CommandCode::RelayStatus:
-        if (length < kRelayCount)
+        if (length == 0)
             break;
+        if (length < kRelayCount)
+        {
+            // A short answer speaks only for the relays it carries; the others keep the
+            // state last reported, and a relay never reported stays unknown.
+            std::vector<CRelayStatus> relays;
+            for (std::size_t n = 1; n <= kRelayCount; ++n)
+            {
+                const auto index = static_cast<std::int32_t>(n);
+                if (n <= length)
+                    relays.emplace_back(index, payload[n - 1] != 0 ? 1 : 0);
+                else if (const std::optional<CRelayStatus> known = status.FindRelay(index))
+                    relays.push_back(*known);
+            }
+            status.ClearRelays();
+            for (const CRelayStatus& relay : relays)
+                status.AddRelay(relay);
+            break;
+        }
         status.ClearRelays();
         for (std::size_t n = 1; n <= kRelayCount; ++n)
             status.AddRelay(CRelayStatus(static_cast<std::int32_t>(n), payload[n - 1] != 0 ? 1 : 0));

@@ -18,7 +18,7 @@ struct DecodeResult
 
 // Applies the payload of a successful answer to the model. `length` is the number of payload
 // bytes the frame carried; an answer too short for its code, or a null payload, changes
-// nothing, except a short ICCID, which is taken from the bytes that did arrive. The century
+// nothing, except a short ICCID or relay status, which is taken from the bytes that did arrive. The century
 // of the device clock comes from `now` (the PC's clock when not given).
 DecodeResult DecodeResponse(CQuillmereDeviceStatus& status, int code, const unsigned char* payload,
                             std::size_t length = kMaxResponsePayload);

@@ -11,12 +11,18 @@ namespace Status
 {
 constexpr LinkStatus Ok = 0;
 constexpr LinkStatus FirmwareFileNotOpened = -1;
+constexpr LinkStatus AlreadyConnected = -2;
 constexpr LinkStatus Timeout = -6;
 constexpr LinkStatus InvalidFrame = -7;
 constexpr LinkStatus NotSendable = -8;
 constexpr LinkStatus NotAcknowledged = -9;
 constexpr LinkStatus OpenFailed = -12;
 constexpr LinkStatus CloseFailed = -13;
+// The line went away under an open port (adapter pulled, the far end of a pseudo-terminal
+// closed); its text is the one for a lost connection.
+constexpr LinkStatus LineHungUp = -13;
+// Never reported: a wait that the link cut short itself (a queued command, a stop).
+constexpr LinkStatus Woken = -11;
 constexpr LinkStatus WriteFailed = -14;
 constexpr LinkStatus ReadFailed = -15;
 }

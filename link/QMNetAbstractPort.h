@@ -17,8 +17,17 @@ public:
     virtual LinkStatus Open() = 0;                                  // 0 or -12
     virtual LinkStatus Close() = 0;                                 // 0 or -13; safe when not open
     virtual LinkStatus Write(const unsigned char* bytes, int count) = 0;   // 0 or -14
-    virtual LinkStatus ReadByte(unsigned char* byte) = 0;           // 0, -6 or -15
+    virtual LinkStatus ReadByte(unsigned char* byte) = 0;           // 0, -6, -11, -13 or -15
     virtual int Purge() = 0;                                        // nonzero on success
+
+    // Waits, up to timeoutMs, until a byte can be read: 0 when one can (or the port cannot
+    // say, as here), -6 when none came, -11 when the owner woke the port, -13 when the line
+    // hung up. One wait instead of a read per time-out keeps an idle line from waking us.
+    virtual LinkStatus WaitReadable(unsigned int timeoutMs)
+    {
+        (void)timeoutMs;
+        return Status::Ok;
+    }
 
     // Takes effect at the next Write or ReadByte on an open port, not at once.
     void SetReadTimeout(unsigned int milliseconds)

@@ -1,7 +1,7 @@
 #include "QMNetLink.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
 #include <system_error>
@@ -12,76 +12,42 @@
 
 namespace
 {
-constexpr unsigned char kStartOfFrame = 0x02;
-constexpr unsigned char kEndOfFrame = 0x03;
-constexpr unsigned char kAcknowledge = 0x06;
-constexpr unsigned char kNegativeAcknowledge = 0x15;
-
-constexpr unsigned char kXModemStartOfBlock = 0x01;
-constexpr unsigned char kXModemEndOfTransmission = 0x04;
-constexpr unsigned char kXModemPadding = 0x1A;
-constexpr int kXModemBlockFrameBytes = 3 + CQMNetLink::XModemBlockBytes + 1;
-constexpr int kXModemAttemptsPerBlock = 3;
-constexpr int kXModemStartWaitReads = 3;
-constexpr int kXModemAckWaitReads = 2;
+using Clock = std::chrono::steady_clock;
 
 // The answer to code 7 is read up to byte 19; a shorter answer marks that byte unset.
 constexpr unsigned char kGpsPayloadMinimum = 20;
 constexpr std::size_t kGpsFlagByte = 19;
 
-void AppendHex(std::string& text, unsigned char byte)
+// Whether a newer command makes an older queued one pointless: asking the same thing again,
+// or telling the same relay something newer. Firmware stages are never merged.
+bool SameIntent(const CSerialCommand& older, const CSerialCommand& newer)
 {
-    static const char digits[] = "0123456789ABCDEF";
-    text += digits[byte >> 4];
-    text += digits[byte & 0x0F];
-}
-
-std::string HexText(unsigned char byte)
-{
-    std::string text;
-    AppendHex(text, byte);
-    return text;
-}
-
-bool CodeHasPayload(int code)
-{
-    return (code >= 1 && code <= 10) || (code >= 12 && code <= 15) || code == 128;
-}
-
-enum class FrameKind
-{
-    None,
-    NoPayload,
-    OnePayloadByte,
-    TwoPayloadBytes,
-    FirmwareFile,
-};
-
-FrameKind FrameKindFor(unsigned char code)
-{
-    switch (code)
+    if (older.Code != newer.Code)
+        return false;
+    switch (newer.Code)
     {
-    case 1: case 3: case 4: case 6: case 7: case 8: case 10: case 12: case 14: case 15:
+    case CommandCode::RelayTestCycle:
+    case CommandCode::RelayToggle:
+        return older.Param1 == newer.Param1;
     case CommandCode::RequestUpgrade:
-    case CommandCode::PowerAlt:
-        return FrameKind::NoPayload;
-    case 2: case 5: case 11: case 13:
-        return FrameKind::OnePayloadByte;
-    case 9:
-        return FrameKind::TwoPayloadBytes;
     case CommandCode::FirmwareTransfer:
-        return FrameKind::FirmwareFile;
+        return false;
     default:
-        return FrameKind::None;
+        return true;
     }
 }
 }
 
 CQMNetLink::CQMNetLink()
 {
-    // Without the pipe the link still works; only a stop waits for the idle listen to end.
+    // Without the pipe the link still works; only a wake waits for the idle listen to end.
     if (::pipe2(m_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
         m_wakePipe[0] = m_wakePipe[1] = -1;
+    m_codec.SetTraceSink([this](const char* text) { Trace(text); });
+    m_sender.SetProgressSink([this](int done, int total) {
+        if (m_progressCallback)
+            m_progressCallback(done, total);
+    });
 }
 
 CQMNetLink::~CQMNetLink()
@@ -101,6 +67,7 @@ void CQMNetLink::SetPort(int portNumber, unsigned int baudRate)
 {
     m_portNumber = portNumber;
     m_baudRate = baudRate;
+    m_codec.SetPortNumber(portNumber);
 }
 
 void CQMNetLink::SetTiming(int retryCount, unsigned int pollSleepMs, unsigned int readTimeoutMs)
@@ -110,20 +77,34 @@ void CQMNetLink::SetTiming(int retryCount, unsigned int pollSleepMs, unsigned in
     m_readTimeoutMs = readTimeoutMs;
 }
 
+void CQMNetLink::SetTraceLevel(int level)
+{
+    m_codec.SetTraceLevel(level);
+}
+
+std::chrono::milliseconds CQMNetLink::CommandBudget() const
+{
+    const long long reads = std::max(m_retryCount, 1);
+    return std::chrono::milliseconds((m_retryCount + 1) * reads * static_cast<long long>(m_readTimeoutMs));
+}
+
 bool CQMNetLink::Start()
 {
-    if (std::this_thread::get_id() == m_workerId)
+    if (std::this_thread::get_id() == m_workerId.load())
         return false;   // from a callback: the worker cannot wait for itself
+    JoinEndingWorker();
+    const std::uint64_t generation = m_generation.load();
     if (m_worker.joinable())
     {
-        if (m_running.load() && !m_stopRequest.load())
+        if (m_running.load())
             return false;
         m_worker.join();
     }
     m_running = true;
+    m_workerGeneration = generation;
     try
     {
-        m_worker = std::thread([this] { LinkWorker(); });
+        m_worker = std::thread([this, generation] { LinkWorker(generation); });
     }
     catch (const std::system_error&)
     {
@@ -133,35 +114,46 @@ bool CQMNetLink::Start()
     return true;
 }
 
-void CQMNetLink::QueueCommand(std::unique_ptr<CSerialCommand> command)
+std::unique_ptr<CSerialCommand> CQMNetLink::QueueCommand(std::unique_ptr<CSerialCommand> command)
 {
     if (!command)
-        return;
-    std::lock_guard<std::mutex> lock(m_queueLock);
-    m_queue.push_back(std::move(command));
+        return nullptr;
+    std::unique_ptr<CSerialCommand> replaced;
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        const auto same = std::find_if(m_queue.begin(), m_queue.end(), [&](const auto& queued) {
+            return SameIntent(*queued, *command);
+        });
+        if (same != m_queue.end())
+        {
+            replaced = std::move(*same);
+            m_queue.erase(same);
+        }
+        m_queue.push_back(std::move(command));
+    }
+    Wake();
+    return replaced;
 }
 
 void CQMNetLink::RequestStop(bool stop)
 {
-    m_stopRequest = stop;
-    if (stop)
-    {
-        if (m_wakePipe[1] >= 0)
-        {
-            const unsigned char wake = 1;
-            // A full pipe already wakes the worker; nothing else to do then.
-            [[maybe_unused]] const ssize_t n = ::write(m_wakePipe[1], &wake, 1);
-        }
-    }
-    else
-    {
-        DrainWakePipe();
-    }
+    if (!stop)
+        return;
+    ++m_generation;
+    ClearQueue();
+    Wake();
+}
+
+void CQMNetLink::JoinEndingWorker()
+{
+    if (m_worker.joinable() && std::this_thread::get_id() != m_workerId.load() &&
+        (m_workerGeneration != m_generation.load() || !m_running.load()))
+        m_worker.join();
 }
 
 void CQMNetLink::WaitForStop()
 {
-    if (!m_worker.joinable() || std::this_thread::get_id() == m_workerId)
+    if (!m_worker.joinable() || std::this_thread::get_id() == m_workerId.load())
         return;
     m_worker.join();
 }
@@ -176,18 +168,34 @@ int CQMNetLink::ConfigurePort(CQMNetSerialPort* port) const
 {
     if (port == nullptr)
         return 0;
-    port->SetLine(static_cast<short>(m_portNumber), static_cast<int>(m_baudRate));
+    port->SetLine(m_portNumber, static_cast<int>(m_baudRate));
     return 1;
 }
 
-std::unique_ptr<CSerialCommand> CQMNetLink::PopCommand()
+LinkStatus CQMNetLink::SendCommand(CQMNetAbstractPort& port, CSerialCommand& command)
+{
+    if (command.Code == CommandCode::FirmwareTransfer)
+    {
+        if (const auto* xmodem = dynamic_cast<const CXModemCommand*>(&command))
+            return m_sender.Send(port, xmodem->GetFilePath());
+    }
+    return m_codec.SendCommand(port, command);
+}
+
+std::unique_ptr<CSerialCommand> CQMNetLink::PopCommand(std::uint64_t generation)
 {
     std::lock_guard<std::mutex> lock(m_queueLock);
-    if (m_queue.empty())
+    if (m_queue.empty() || StopRequested(generation))
         return nullptr;
     std::unique_ptr<CSerialCommand> command = std::move(m_queue.back());
     m_queue.pop_back();
     return command;
+}
+
+void CQMNetLink::Requeue(std::unique_ptr<CSerialCommand> command)
+{
+    std::lock_guard<std::mutex> lock(m_queueLock);
+    m_queue.push_back(std::move(command));
 }
 
 void CQMNetLink::ClearQueue()
@@ -200,6 +208,15 @@ void CQMNetLink::ClearQueue()
     // Destroyed outside the lock: a command's destructor is not ours to reason about.
 }
 
+void CQMNetLink::Wake()
+{
+    if (m_wakePipe[1] < 0)
+        return;
+    const unsigned char wake = 1;
+    // A full pipe already wakes the worker; nothing else to do then.
+    [[maybe_unused]] const ssize_t n = ::write(m_wakePipe[1], &wake, 1);
+}
+
 void CQMNetLink::DrainWakePipe()
 {
     if (m_wakePipe[0] < 0)
@@ -210,345 +227,173 @@ void CQMNetLink::DrainWakePipe()
     }
 }
 
-bool CQMNetLink::WaitForPollSleep()
+bool CQMNetLink::WaitForPollSleep(std::uint64_t generation)
 {
-    if (m_stopRequest.load())
-        return false;
-    pollfd pfd{m_wakePipe[0], POLLIN, 0};
-    ::poll(&pfd, m_wakePipe[0] >= 0 ? 1 : 0, static_cast<int>(m_pollSleepMs));
-    return !m_stopRequest.load();
-}
-
-void CQMNetLink::Trace(const char* text) const
-{
-    if (m_traceCallback != nullptr)
-        m_traceCallback(text);
-}
-
-// ---- packet layer ----
-
-void CQMNetLink::BuildHeader(int length, unsigned char code)
-{
-    m_transmitBuffer[0] = kStartOfFrame;
-    m_transmitBuffer[1] = code;
-    m_transmitBuffer[2] = static_cast<unsigned char>(length);
-    m_transmitBuffer[4] = kEndOfFrame;
-    if (m_traceLevel >= 3)
-        Trace("Building Layer 1 packet");
-}
-
-unsigned char CQMNetLink::CalculateChecksum(int count)
-{
-    unsigned char sum = 0;
-    for (int i = 1; i <= count + 1; ++i)
-        sum ^= m_transmitBuffer[static_cast<std::size_t>(i)];
-    if (m_traceLevel >= 2)
-        Trace("Calculate Layer 2 checksum" + HexText(sum));
-    return sum;
-}
-
-void CQMNetLink::PurgeTransmitBuffer()
-{
-    if (m_traceLevel >= 2)
-        Trace("Purging transmit buffer");
-    m_transmitBuffer.fill(0);
-}
-
-LinkStatus CQMNetLink::Transmit(CQMNetAbstractPort& port, int count)
-{
-    if (count < 0 || static_cast<std::size_t>(count) > BufferSize)
-        count = 0;
-    std::string text;
-    if (m_traceLevel >= 3)
+    // A queued command does not shorten this pause between two exchanges; only a stop does.
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(m_pollSleepMs);
+    for (;;)
     {
-        text = "COM " + std::to_string(m_portNumber) + "Transmitting: ";
-        for (int i = 0; i < count; ++i)
-            AppendHex(text, m_transmitBuffer[static_cast<std::size_t>(i)]);
-    }
-    const LinkStatus status = port.Write(m_transmitBuffer.data(), count);
-    if (m_traceLevel >= 3)
-        Trace(text);
-    PurgeTransmitBuffer();
-    return status;
-}
-
-LinkStatus CQMNetLink::SendCommand(CQMNetAbstractPort& port, CSerialCommand& command)
-{
-    const unsigned char code = command.Code;
-    switch (FrameKindFor(code))
-    {
-    case FrameKind::NoPayload:
-        BuildHeader(0, code);
-        m_transmitBuffer[3] = CalculateChecksum(1);
-        return Transmit(port, 5);
-    case FrameKind::OnePayloadByte:
-        BuildHeader(0, code);
-        m_transmitBuffer[3] = command.Param1;
-        m_transmitBuffer[2] = 1;
-        m_transmitBuffer[5] = kEndOfFrame;
-        m_transmitBuffer[4] = CalculateChecksum(2);
-        return Transmit(port, 6);
-    case FrameKind::TwoPayloadBytes:
-        BuildHeader(0, code);
-        m_transmitBuffer[3] = command.Param1;
-        m_transmitBuffer[4] = command.Param2;
-        m_transmitBuffer[2] = 2;
-        m_transmitBuffer[6] = kEndOfFrame;
-        m_transmitBuffer[5] = CalculateChecksum(3);
-        return Transmit(port, 7);
-    case FrameKind::FirmwareFile:
-        if (const auto* xmodem = dynamic_cast<const CXModemCommand*>(&command))
-            return SendFirmwareFile(port, xmodem->GetFilePath());
-        return Status::FirmwareFileNotOpened;   // a transfer stage without a file
-    case FrameKind::None:
-        break;
-    }
-    return Status::NotSendable;
-}
-
-LinkStatus CQMNetLink::Receive(CQMNetAbstractPort& port, int maxFailedReads)
-{
-    const bool traceBytes = m_traceLevel >= 3;
-    if (m_traceLevel >= 2)
-        Trace("Waiting for response...");
-    std::string text;
-    if (traceBytes)
-        text = "COM " + std::to_string(m_portNumber) + " Receiving: ";
-
-    std::size_t position = 0;
-    unsigned char runningXor = 0;
-    int state = 1;
-    int failedReads = 0;
-    unsigned int length = 0;
-    unsigned int payloadRead = 0;
-    LinkStatus status = Status::Ok;
-    bool finished = false;
-
-    // The longest frame is 260 bytes, so `position` stays far inside the 512-byte buffer;
-    // the bound below only keeps that true whatever the port delivers.
-    auto store = [&](unsigned char byte) {
-        if (position < BufferSize)
-            m_receiveBuffer[position++] = byte;
-    };
-
-    while (!finished)
-    {
-        ++failedReads;
-        unsigned char byte = 0;
-        status = port.ReadByte(&byte);
-        if (status != Status::Ok)
+        if (StopRequested(generation))
+            return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+        if (left <= 0)
+            return true;
+        pollfd pfd{m_wakePipe[0], POLLIN, 0};
+        if (m_wakePipe[0] < 0)
         {
-            if (failedReads >= maxFailedReads)
-                break;
+            ::poll(nullptr, 0, static_cast<int>(left));
             continue;
         }
-        if (traceBytes)
-            AppendHex(text, byte);
-        failedReads = 0;
-        switch (state)
+        if (::poll(&pfd, 1, static_cast<int>(left)) > 0)
         {
-        case 1:
-            if (byte == kStartOfFrame)
-            {
-                store(byte);
-                state = 2;
-            }
-            else if (byte == kAcknowledge || byte == kNegativeAcknowledge)
-            {
-                store(byte);
-                finished = true;
-            }
-            else
-            {
-                status = Status::InvalidFrame;
-                finished = true;
-            }
-            break;
-        case 2:
-            store(byte);
-            runningXor ^= byte;
-            state = 3;
-            break;
-        case 3:
-            store(byte);
-            length = byte;
-            if (length == 0)
-            {
-                state = 5;
-            }
-            else
-            {
-                runningXor ^= byte;
-                state = 4;
-            }
-            break;
-        case 4:
-            store(byte);
-            runningXor ^= byte;
-            if (++payloadRead == length)
-                state = 5;
-            break;
-        case 5:
-            store(byte);
-            if (byte != runningXor)
-            {
-                status = Status::InvalidFrame;
-                finished = true;
-            }
-            else
-            {
-                state = 6;
-            }
-            break;
-        default:
-            store(byte);
-            if (byte != kEndOfFrame)
-                status = Status::InvalidFrame;
-            finished = true;
-            break;
+            if (StopRequested(generation))
+                return false;
+            // A queued command: it waits for the pause, and the idle listen that would
+            // follow will not be woken for it again.
+            DrainWakePipe();
         }
     }
-    m_receivedCount = position;
-    if (traceBytes)
-        Trace(text);
-    return status;
 }
 
-LinkStatus CQMNetLink::ProbeDevice(CQMNetAbstractPort& port)
+void CQMNetLink::Trace(const std::string& text) const
 {
-    BuildHeader(0, CommandCode::RelayStatus);
-    m_transmitBuffer[3] = CalculateChecksum(1);
-    Transmit(port, 5);
-    return Receive(port, 1);
+    if (m_traceCallback)
+        m_traceCallback(text.c_str());
 }
 
-CQMNetLink::ResponseRecord CQMNetLink::MakeResponseRecord() const
+void CQMNetLink::Report(int status, int code, CSerialCommand* command, const unsigned char* payload,
+                        std::size_t length)
 {
-    ResponseRecord record{};
-    if (m_receivedCount == 0)
-        return record;
-    record[0] = m_receiveBuffer[0];
-    if (m_receivedCount == 1)
-        return record;   // a single acknowledge byte: the rest stays zero, not stale
-    record[1] = m_receiveBuffer[1];
-    const std::size_t length = m_receiveBuffer[2];
-    // A longer payload than the record holds keeps its first 56 bytes, and the length
-    // says 56 so that a reader walking "length" bytes stays inside the record.
-    const std::size_t kept = length < RecordPayloadBytes ? length : RecordPayloadBytes;
-    record[2] = static_cast<unsigned char>(kept);
-    for (std::size_t i = 0; i < kept; ++i)
-        record[3 + i] = m_receiveBuffer[3 + i];
-    record[RecordChecksumOffset] = m_receiveBuffer[3 + length];
-    record[RecordEndOffset] = m_receiveBuffer[4 + length];
-    return record;
+    if (m_responseCallback)
+        m_responseCallback(status, code, command, payload, payload != nullptr ? length : 0);
 }
 
-// ---- firmware transfer ----
-
-LinkStatus CQMNetLink::SendFirmwareFile(CQMNetAbstractPort& port, const std::string& path)
-{
-    // The path is UTF-8 already, which is what the file system takes as-is.
-    std::FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "rb");
-    if (file == nullptr)
-        return Status::FirmwareFileNotOpened;
-
-    long size = 0;
-    if (std::fseek(file, 0, SEEK_END) == 0)
-        size = std::ftell(file);
-    if (size < 0)
-        size = 0;
-    std::fseek(file, 0, SEEK_SET);
-    const int total = static_cast<int>(size);
-
-    if (m_progressCallback != nullptr)
-        m_progressCallback(0, total);
-
-    unsigned char data[XModemBlockBytes];
-    std::fill(std::begin(data), std::end(data), kXModemPadding);
-    unsigned char blockNumber = 0;
-    long long bytesSent = 0;
-
-    // The receiver's start signal; the transfer begins whatever comes.
-    Receive(port, kXModemStartWaitReads);
-
-    LinkStatus status = Status::Ok;
-    while (std::fread(data, 1, sizeof data, file) > 0)
-    {
-        ++blockNumber;   // wraps from 255 to 0
-        bool acknowledged = false;
-        for (int attempt = 0; attempt < kXModemAttemptsPerBlock && !acknowledged; ++attempt)
-        {
-            m_transmitBuffer[0] = kXModemStartOfBlock;
-            m_transmitBuffer[1] = blockNumber;
-            m_transmitBuffer[2] = static_cast<unsigned char>(255 - blockNumber);
-            unsigned char sum = 0;
-            for (int i = 0; i < XModemBlockBytes; ++i)
-            {
-                m_transmitBuffer[3 + static_cast<std::size_t>(i)] = data[i];
-                sum = static_cast<unsigned char>(sum + data[i]);
-            }
-            m_transmitBuffer[3 + XModemBlockBytes] = sum;
-            status = Transmit(port, kXModemBlockFrameBytes);
-            if (status != Status::Ok)
-                continue;
-            acknowledged = Receive(port, kXModemAckWaitReads) == Status::Ok &&
-                           m_receiveBuffer[0] == kAcknowledge;
-            status = acknowledged ? Status::Ok : Status::NotAcknowledged;
-        }
-        if (!acknowledged)
-            break;
-        bytesSent += XModemBlockBytes;
-        if (m_progressCallback != nullptr)
-            m_progressCallback(static_cast<int>(bytesSent), total);
-        std::fill(std::begin(data), std::end(data), kXModemPadding);
-    }
-    std::fclose(file);
-    if (status != Status::Ok)
-        return status;
-
-    m_transmitBuffer[0] = kXModemEndOfTransmission;
-    status = Transmit(port, 1);
-    if (status != Status::Ok)
-    {
-        m_transmitBuffer[0] = kXModemEndOfTransmission;
-        status = Transmit(port, 1);
-    }
-    return status;
-}
-
-// ---- worker ----
-
-void CQMNetLink::ReportFailure(int status, CSerialCommand* command)
-{
-    if (m_responseCallback != nullptr)
-        m_responseCallback(status, command != nullptr ? command->Code : 0, command, nullptr);
-}
-
-void CQMNetLink::DeliverResponse(int status, int code, CSerialCommand* command,
-                                 ResponseRecord& record)
+void CQMNetLink::DeliverFrame(int code, CSerialCommand* command, ResponseRecord& record)
 {
     const unsigned char* payload = nullptr;
-    if (CodeHasPayload(code) && m_receivedCount > 1)
+    const std::size_t length = record[2];
+    if (CFrameCodec::CodeHasPayload(code))
     {
-        if (code == CommandCode::Gps && record[2] < kGpsPayloadMinimum)
+        if (code == CommandCode::Gps && length < kGpsPayloadMinimum)
             record[3 + kGpsFlagByte] = 0xFF;
         payload = &record[3];
     }
-    if (m_responseCallback != nullptr)
-        m_responseCallback(status, code, command, payload);
+    Report(Status::Ok, code, command, payload, length);
 }
 
-void CQMNetLink::LinkWorker()
+CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation)
+{
+    const int reads = std::max(m_retryCount, 1);
+    // One wait for the whole listen, cut short by a queued command or a stop.
+    if (m_wakePipe[0] >= 0)
+        m_port.ArmWakeDescriptor(m_wakePipe[0]);
+    const LinkStatus ready = m_port.WaitReadable(static_cast<unsigned int>(reads) * m_readTimeoutMs);
+    m_port.ArmWakeDescriptor(-1);
+    if (ready == Status::Woken)
+        return StopRequested(generation) ? Outcome::Stopped : Outcome::Woken;
+    // A listen that ran its full time closes the port: reopening is how a re-plugged
+    // adapter is found.
+    if (ready != Status::Ok)
+        return Outcome::Failed;
+
+    if (m_codec.Receive(m_port, reads) != Status::Ok)
+        return Outcome::Failed;
+    if (m_codec.GetReceivedCount() == 1)
+        return Outcome::Done;   // a bare acknowledge with nothing asked: nothing to answer
+    ResponseRecord record = m_codec.MakeResponseRecord();
+    DeliverFrame(record[1], nullptr, record);
+    return Outcome::Done;
+}
+
+CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current, std::uint64_t generation)
+{
+    const LinkStatus sent = SendCommand(m_port, *current);
+    if (current->Code == CommandCode::FirmwareTransfer && sent != Status::Ok)
+    {
+        // The sender has already cancelled the upload; waiting for an end-of-transmission
+        // acknowledge that cannot come would only delay the report.
+        Report(sent, CommandCode::FirmwareTransfer, current.get());
+        return Outcome::Failed;
+    }
+    if (sent == Status::LineHungUp)
+    {
+        Report(sent, current->Code, current.get());
+        return Outcome::Failed;
+    }
+
+    // Unsolicited frames are delivered while the command waits, but they do not buy it time.
+    const Clock::time_point deadline = Clock::now() + CommandBudget();
+    int attempts = 0;
+    for (;;)
+    {
+        if (StopRequested(generation))
+            return Outcome::Stopped;
+        LinkStatus status = m_codec.Receive(m_port, m_retryCount, &deadline);
+        if (status != Status::Ok)
+        {
+            if (status == Status::LineHungUp || attempts >= m_retryCount || Clock::now() >= deadline)
+            {
+                Report(status, current->Code, current.get());
+                return Outcome::Failed;
+            }
+            ++attempts;
+            continue;
+        }
+
+        ResponseRecord record = m_codec.MakeResponseRecord();
+        const bool singleByte = m_codec.GetReceivedCount() == 1;
+        if (current->Code == CommandCode::RequestUpgrade)
+        {
+            // Any good reception means the unit is ready: the file goes in the next cycle.
+            current->Code = CommandCode::FirmwareTransfer;
+            Requeue(std::move(current));
+            return Outcome::Done;
+        }
+        if (current->Code == CommandCode::FirmwareTransfer)
+        {
+            // The unit's acknowledge of the end of transmission is a single 0x06.
+            if (record[0] != CFrameCodec::Acknowledge)
+                status = Status::NotAcknowledged;
+            if (status == Status::Ok)
+                DeliverFrame(CommandCode::FirmwareTransfer, current.get(), record);
+            else
+                Report(status, CommandCode::FirmwareTransfer, current.get());
+            return status == Status::Ok ? Outcome::Done : Outcome::Failed;
+        }
+        if (singleByte)
+        {
+            // A bare acknowledge answers the command that is waiting, never the code of
+            // whatever frame came before it; a refusal is a failure, not a success.
+            record[1] = current->Code;
+            if (record[0] != CFrameCodec::Acknowledge)
+            {
+                Report(Status::NotAcknowledged, current->Code, current.get());
+                return Outcome::Failed;
+            }
+            Report(Status::Ok, current->Code, current.get());
+            return Outcome::Done;
+        }
+        const int code = record[1];
+        DeliverFrame(code, current.get(), record);
+        if (code == current->Code)
+            return Outcome::Done;
+    }
+}
+
+void CQMNetLink::LinkWorker(std::uint64_t generation)
 {
     m_workerId = std::this_thread::get_id();
-    DrainWakePipe();
-    m_port.SetLine(static_cast<short>(m_portNumber), static_cast<int>(m_baudRate));
+    m_port.SetLine(m_portNumber, static_cast<int>(m_baudRate));
     m_port.SetReadTimeout(m_readTimeoutMs);
     bool portOpen = false;
     bool openFailureReported = false;
+    bool pauseFirst = true;
 
-    while (WaitForPollSleep())
+    while (!StopRequested(generation))
     {
+        if (pauseFirst && !WaitForPollSleep(generation))
+            break;
+        pauseFirst = true;
         if (!portOpen)
         {
             if (m_port.Open() != Status::Ok)
@@ -556,97 +401,39 @@ void CQMNetLink::LinkWorker()
                 // Said once per outage, with no command: every queued command (the link-start
                 // ones above all) stays for when the port comes back.
                 if (!openFailureReported)
-                    ReportFailure(Status::OpenFailed, nullptr);
+                {
+                    if (GetTraceLevel() >= 2)
+                        Trace(m_port.GetLastError());
+                    Report(Status::OpenFailed, 0, nullptr);
+                }
                 openFailureReported = true;
-                m_port.Close();
                 continue;
             }
             portOpen = true;
             openFailureReported = false;
         }
 
-        std::unique_ptr<CSerialCommand> current = PopCommand();
-        if (current)
-            SendCommand(m_port, *current);
-
-        int attempts = 0;
-        LinkStatus status = Status::Ok;
-        for (;;)
+        // Emptied before the queue is looked at: a command queued after this wakes the
+        // listen below; one queued before it is taken now.
+        DrainWakePipe();
+        std::unique_ptr<CSerialCommand> current = PopCommand(generation);
+        const Outcome outcome = current ? Exchange(std::move(current), generation) : IdleListen(generation);
+        if (outcome == Outcome::Stopped)
+            break;
+        if (outcome == Outcome::Woken)
+            pauseFirst = false;   // the line has been quiet far longer than the pause
+        if (outcome == Outcome::Failed)
         {
-            // Only a listen with nothing outstanding may be cut short by a stop.
-            if (!current && m_wakePipe[0] >= 0)
-                m_port.ArmWakeDescriptor(m_wakePipe[0]);
-            status = Receive(m_port, m_retryCount);
-            m_port.ArmWakeDescriptor(-1);
-            if (status != Status::Ok)
-            {
-                if (!current)
-                    break;
-                if (attempts >= m_retryCount)
-                {
-                    ReportFailure(status, current.get());
-                    break;
-                }
-                ++attempts;
-                continue;
-            }
-
-            ResponseRecord record = MakeResponseRecord();
-            const bool singleByte = m_receivedCount == 1;
-            if (current && current->Code == CommandCode::RequestUpgrade)
-            {
-                current->Code = CommandCode::FirmwareTransfer;
-                std::lock_guard<std::mutex> lock(m_queueLock);
-                m_queue.push_back(std::move(current));
-                break;
-            }
-            if (current && current->Code == CommandCode::FirmwareTransfer)
-            {
-                // The device's acknowledge of the end of transmission is a single 0x06.
-                if (record[0] != kAcknowledge)
-                    status = Status::NotAcknowledged;
-                DeliverResponse(status, CommandCode::FirmwareTransfer, current.get(), record);
-                current.reset();
-                break;
-            }
-            if (singleByte)
-            {
-                // A bare acknowledge answers the command that is waiting, never the code of
-                // whatever frame came before it; a refusal is a failure, not a success.
-                if (!current)
-                    break;   // nothing was asked: nothing to answer
-                record[1] = current->Code;
-                if (record[0] != kAcknowledge)
-                    status = Status::NotAcknowledged;
-                if (m_responseCallback != nullptr)
-                    m_responseCallback(status, current->Code, current.get(), nullptr);
-                current.reset();
-                break;
-            }
-            const int code = record[1];
-            DeliverResponse(Status::Ok, code, current.get(), record);
-            if (current && code == current->Code)
-                current.reset();
-            if (!current)
-                break;
-        }
-
-        if (status != Status::Ok)
-        {
-            current.reset();
             m_port.Close();
             portOpen = false;
         }
     }
 
-    m_stopRequest = false;
-    DrainWakePipe();
     m_port.Close();
-    ClearQueue();
     // Cleared before the owner hears of the end, so a Start made in answer to it joins
     // this thread instead of taking it for a live worker.
     m_running = false;
-    if (m_threadExitCallback != nullptr)
-        m_threadExitCallback(this);
+    if (m_threadExitCallback)
+        m_threadExitCallback();
     m_workerId = std::thread::id();
 }

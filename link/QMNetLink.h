@@ -1,46 +1,50 @@
 #pragma once
 
-#include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "FrameCodec.h"
 #include "QMNetAbstractPort.h"
 #include "QMNetSerialPort.h"
+#include "XModemSender.h"
 #include "device/SerialCommand.h"
 #include "device/StatusCodes.h"
 
 // The device link: a queue of commands and one worker thread that owns the serial port,
 // sends each command, waits for its answer with retries and hands every answer, every
-// unsolicited message and every failure to its owner through four plain callbacks.
+// unsolicited message and every failure to its owner through four callbacks.
 //
 // Callbacks run on the worker thread. The command and payload pointers they receive are
 // valid only during the call. QueueCommand may be called from inside a callback.
 class CQMNetLink
 {
 public:
-    using TraceCallback = void (*)(const char* text);
-    using ResponseCallback = void (*)(int status, int code, CSerialCommand* command,
-                                      const unsigned char* payload);
-    using ThreadExitCallback = int (*)(CQMNetLink* link);
-    using ProgressCallback = void (*)(int done, int total);
+    using TraceCallback = std::function<void(const char* text)>;
+    // The payload pointer is null when the code carries none or the command failed; the
+    // length is the number of payload bytes the frame carried (0 with a null payload).
+    using ResponseCallback = std::function<void(int status, int code, CSerialCommand* command,
+                                                const unsigned char* payload, std::size_t length)>;
+    using ThreadExitCallback = std::function<void()>;
+    using ProgressCallback = std::function<void(int done, int total)>;
 
-    static constexpr std::size_t BufferSize = 512;
-    // The response record: start byte, code, length, at most 56 payload bytes, then the
-    // checksum at 59 and the end byte at 60.
-    static constexpr std::size_t RecordSize = 61;
-    static constexpr std::size_t RecordPayloadBytes = 56;
-    static constexpr std::size_t RecordChecksumOffset = 59;
-    static constexpr std::size_t RecordEndOffset = 60;
-    using ResponseRecord = std::array<unsigned char, RecordSize>;
+    static constexpr std::size_t BufferSize = CFrameCodec::BufferSize;
+    static constexpr std::size_t RecordSize = CFrameCodec::RecordSize;
+    static constexpr std::size_t RecordPayloadBytes = CFrameCodec::RecordPayloadBytes;
+    static constexpr std::size_t RecordChecksumOffset = CFrameCodec::RecordChecksumOffset;
+    static constexpr std::size_t RecordEndOffset = CFrameCodec::RecordEndOffset;
+    using ResponseRecord = CFrameCodec::ResponseRecord;
 
     static constexpr int DefaultRetryCount = 3;
     static constexpr unsigned int DefaultPollSleepMs = 1000;
-    static constexpr int XModemBlockBytes = 128;
+    static constexpr int XModemBlockBytes = CXModemSender::BlockBytes;
 
     CQMNetLink();
     ~CQMNetLink();   // requests a stop, waits for the worker, then deletes the queued commands
@@ -48,81 +52,99 @@ public:
     CQMNetLink& operator=(const CQMNetLink&) = delete;
 
     // Configuration: owner's thread, while no worker runs.
-    void SetTraceCallback(TraceCallback callback) { m_traceCallback = callback; }
-    void SetResponseCallback(ResponseCallback callback) { m_responseCallback = callback; }
-    void SetThreadExitCallback(ThreadExitCallback callback) { m_threadExitCallback = callback; }
-    void SetProgressCallback(ProgressCallback callback) { m_progressCallback = callback; }
+    void SetTraceCallback(TraceCallback callback) { m_traceCallback = std::move(callback); }
+    void SetResponseCallback(ResponseCallback callback) { m_responseCallback = std::move(callback); }
+    void SetThreadExitCallback(ThreadExitCallback callback) { m_threadExitCallback = std::move(callback); }
+    void SetProgressCallback(ProgressCallback callback) { m_progressCallback = std::move(callback); }
     void SetPort(int portNumber, unsigned int baudRate);
     void SetTiming(int retryCount, unsigned int pollSleepMs, unsigned int readTimeoutMs);
-    void SetTraceLevel(int level) { m_traceLevel = level; }
+    void SetTraceLevel(int level);
 
     int GetPortNumber() const { return m_portNumber; }
     unsigned int GetBaudRate() const { return m_baudRate; }
-    int GetTraceLevel() const { return m_traceLevel; }
+    int GetTraceLevel() const { return m_codec.GetTraceLevel(); }
 
-    // Starts the worker and returns at once. A worker that has already ended (or has been
-    // asked to stop) is joined first, so two never run; returns false, starting nothing,
-    // while a worker runs that was not asked to stop, or when the thread cannot be made.
+    // Starts a worker and returns at once. A worker that was asked to stop is waited for
+    // first, so two never run; returns false, starting nothing, while a worker runs that was
+    // not asked to stop, when called from a callback, or when the thread cannot be made.
     bool Start();
-    // Any thread. Takes ownership; the command queued last is sent first.
-    void QueueCommand(std::unique_ptr<CSerialCommand> command);
-    // The worker ends between exchanges: an idle listen or the poll sleep is cut short,
-    // but a command waiting for its answer or a firmware transfer runs to its end.
+    // Any thread. Takes ownership; the command queued last is sent first. A queued command
+    // that would do the same thing (same code; same code and relay for a relay command) is
+    // replaced by the new one and handed back, so the queue holds each intent once and the
+    // newest wins. Wakes an idle worker at once.
+    std::unique_ptr<CSerialCommand> QueueCommand(std::unique_ptr<CSerialCommand> command);
+    // The worker ends between exchanges or between frames: an idle listen or the poll sleep
+    // is cut short, a command waiting for its answer is dropped at the next frame boundary,
+    // a firmware transfer runs to its end. The commands queued so far are deleted now,
+    // without callbacks; commands queued afterwards belong to the next Start.
     void RequestStop(bool stop);
     // Owner's thread (never from a callback): blocks until the worker has ended and joins it.
     void WaitForStop();
+    // Owner's thread: joins a worker that was asked to stop (it ends within the exchange under
+    // way); a worker that was not asked is left running. After it, configuration is safe.
+    void JoinEndingWorker();
     bool IsRunning() const { return m_running.load(); }
     std::size_t GetQueueLength() const;
 
     // Gives another port this engine's COM number and speed; 0 for a null port, else 1.
     int ConfigurePort(CQMNetSerialPort* port) const;
 
-    // Packet layer. Run on the worker thread, or on the owner's thread while no worker runs
-    // (the connection test).
-    LinkStatus ProbeDevice(CQMNetAbstractPort& port);
-    LinkStatus Receive(CQMNetAbstractPort& port, int maxFailedReads);
+    // Packet layer and file sender, for the connection test (while no worker runs).
+    LinkStatus ProbeDevice(CQMNetAbstractPort& port) { return m_codec.ProbeDevice(port); }
+    LinkStatus Receive(CQMNetAbstractPort& port, int maxFailedReads) { return m_codec.Receive(port, maxFailedReads); }
     LinkStatus SendCommand(CQMNetAbstractPort& port, CSerialCommand& command);
-    LinkStatus SendFirmwareFile(CQMNetAbstractPort& port, const std::string& path);
-    // Built from the last reception. For a single acknowledge byte only offset 0 carries
-    // it; the rest is zero, never what an earlier frame left behind.
-    ResponseRecord MakeResponseRecord() const;
+    LinkStatus SendFirmwareFile(CQMNetAbstractPort& port, const std::string& path) { return m_sender.Send(port, path); }
+    ResponseRecord MakeResponseRecord() const { return m_codec.MakeResponseRecord(); }
+
+    // What one command may take from its frame going out to its answer: every receive with
+    // every retry, however many unsolicited frames arrive meanwhile.
+    std::chrono::milliseconds CommandBudget() const;
 
 private:
-    void LinkWorker();
-    void Trace(const char* text) const;
-    void Trace(const std::string& text) const { Trace(text.c_str()); }
-    void BuildHeader(int length, unsigned char code);
-    unsigned char CalculateChecksum(int count);
-    LinkStatus Transmit(CQMNetAbstractPort& port, int count);
-    void PurgeTransmitBuffer();
-    std::unique_ptr<CSerialCommand> PopCommand();
-    void ClearQueue();
-    void ReportFailure(int status, CSerialCommand* command);
-    void DeliverResponse(int status, int code, CSerialCommand* command, ResponseRecord& record);
-    bool WaitForPollSleep();
-    void DrainWakePipe();
+    enum class Outcome
+    {
+        Done,         // answered, or the line said nothing while idle and stays open
+        Woken,        // an idle listen gave way to a queued command: send it at once
+        Failed,       // close the port; the next cycle reopens it
+        Stopped,      // a stop came between frames
+    };
 
-    TraceCallback m_traceCallback = nullptr;
-    ResponseCallback m_responseCallback = nullptr;
-    ThreadExitCallback m_threadExitCallback = nullptr;
-    ProgressCallback m_progressCallback = nullptr;
-    int m_traceLevel = 1;
+    void LinkWorker(std::uint64_t generation);
+    bool StopRequested(std::uint64_t generation) const { return m_generation.load() != generation; }
+    bool WaitForPollSleep(std::uint64_t generation);
+    Outcome IdleListen(std::uint64_t generation);
+    Outcome Exchange(std::unique_ptr<CSerialCommand> command, std::uint64_t generation);
+    void Trace(const std::string& text) const;
+    std::unique_ptr<CSerialCommand> PopCommand(std::uint64_t generation);
+    void Requeue(std::unique_ptr<CSerialCommand> command);
+    void ClearQueue();
+    void Wake();
+    void DrainWakePipe();
+    void Report(int status, int code, CSerialCommand* command, const unsigned char* payload = nullptr,
+                std::size_t length = 0);
+    void DeliverFrame(int code, CSerialCommand* command, ResponseRecord& record);
+
+    TraceCallback m_traceCallback;
+    ResponseCallback m_responseCallback;
+    ThreadExitCallback m_threadExitCallback;
+    ProgressCallback m_progressCallback;
     mutable std::mutex m_queueLock;
     int m_portNumber = 1;
     unsigned int m_baudRate = CQMNetSerialPort::DefaultBaudRate;
-    std::atomic<bool> m_stopRequest{false};
     int m_retryCount = DefaultRetryCount;
     unsigned int m_readTimeoutMs = CQMNetAbstractPort::DefaultReadTimeoutMs;
     unsigned int m_pollSleepMs = DefaultPollSleepMs;
     CQMNetSerialPort m_port;
+    CFrameCodec m_codec;
+    CXModemSender m_sender{m_codec};
     std::vector<std::unique_ptr<CSerialCommand>> m_queue;
-
-    std::array<unsigned char, BufferSize> m_receiveBuffer{};
-    std::array<unsigned char, BufferSize> m_transmitBuffer{};
-    std::size_t m_receivedCount = 0;   // bytes the last reception stored
 
     std::thread m_worker;
     std::atomic<bool> m_running{false};
     std::atomic<std::thread::id> m_workerId{};
-    int m_wakePipe[2] = {-1, -1};   // the stop request, as something poll() can wait on
+    // Each stop moves it on; a worker runs while it still holds the value it started with,
+    // so an old worker can never take or delete what the next run was given.
+    std::atomic<std::uint64_t> m_generation{0};
+    std::uint64_t m_workerGeneration = 0;   // the value the current worker started with; owner's thread
+    int m_wakePipe[2] = {-1, -1};   // a queued command or a stop, as something poll() can wait on
 };

@@ -2,10 +2,14 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -68,6 +72,45 @@ void MakeRaw(termios& tio)
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 0;
 }
+
+// Whether some process has this terminal as its controlling terminal: then it is a login or
+// another program's console, not an adapter, whatever a ports/ link says. TIOCGSID answers
+// only for our own terminal, so the other sessions are found through /proc (field 7 of
+// every process's stat line is its controlling terminal's device number).
+bool IsSomeonesTerminal(int fd, dev_t device)
+{
+    pid_t sid = 0;
+    if (::ioctl(fd, TIOCGSID, &sid) == 0)
+        return true;
+    DIR* proc = ::opendir("/proc");
+    if (proc == nullptr)
+        return false;
+    bool found = false;
+    while (const dirent* entry = ::readdir(proc))
+    {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        // The command name may hold spaces and parentheses; the fields follow the last ')'.
+        const std::size_t close = line.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        char state = 0;
+        long long ppid = 0, pgrp = 0, session = 0, ttyNr = 0;
+        if (std::sscanf(line.c_str() + close + 1, " %c %lld %lld %lld %lld", &state, &ppid, &pgrp, &session,
+                        &ttyNr) == 5 &&
+            ttyNr != 0 && static_cast<dev_t>(ttyNr) == device)
+        {
+            found = true;
+            break;
+        }
+    }
+    ::closedir(proc);
+    return found;
+}
 }
 
 CQMNetSerialPort::~CQMNetSerialPort()
@@ -75,7 +118,7 @@ CQMNetSerialPort::~CQMNetSerialPort()
     Close();
 }
 
-void CQMNetSerialPort::SetLine(short portNumber, int baudRate)
+void CQMNetSerialPort::SetLine(int portNumber, int baudRate)
 {
     m_portNumber = portNumber;
     m_baudRate = static_cast<unsigned int>(baudRate);
@@ -98,42 +141,61 @@ std::string CQMNetSerialPort::DevicePathFor(int portNumber)
     return families[family] + std::to_string(index % kComPerFamily);
 }
 
+LinkStatus CQMNetSerialPort::Fail(const std::string& step, const std::string& path, int error)
+{
+    m_lastError = step + " " + path + (error != 0 ? std::string(": ") + std::strerror(error) : std::string());
+    return Status::OpenFailed;
+}
+
 LinkStatus CQMNetSerialPort::Open()
 {
     // A second Open on an open port would leak the first descriptor.
     Close();
     m_timeoutsPending = true;
+    m_lastError.clear();
 
     const std::string path = DevicePathFor(m_portNumber);
+    if (path.empty())
+        return Fail("no device for", "COM" + std::to_string(m_portNumber), 0);
     speed_t speed{};
-    if (path.empty() || !SpeedCode(m_baudRate, &speed))
-        return Status::OpenFailed;
+    if (!SpeedCode(m_baudRate, &speed))
+        return Fail("unsupported speed " + std::to_string(m_baudRate) + " for", path, 0);
 
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
-        return Status::OpenFailed;
+        return Fail("cannot open", path, errno);
+    // Unlike the original design, a failed open keeps nothing: the lock and the descriptor
+    // go with it, and a later Close has nothing to do.
+    auto refuse = [&](const std::string& step, int error) {
+        ::close(fd);
+        return Fail(step, path, error);
+    };
 
+    struct stat info{};
+    if (!isatty(fd) || ::fstat(fd, &info) != 0)
+        return refuse("not a terminal:", errno);
+    if (IsSomeonesTerminal(fd, info.st_rdev))
+        return refuse("is a session's controlling terminal:", 0);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return refuse("cannot lock", errno);
     termios tio{};
-    bool ok = isatty(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0 && tcgetattr(fd, &tio) == 0;
-    if (ok)
-    {
-        MakeRaw(tio);
-        ok = cfsetispeed(&tio, speed) == 0 && cfsetospeed(&tio, speed) == 0 &&
-             tcsetattr(fd, TCSANOW, &tio) == 0;
-    }
+    if (tcgetattr(fd, &tio) != 0)
+        return refuse("cannot read the line settings of", errno);
+    const termios saved = tio;
+    MakeRaw(tio);
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0 || tcsetattr(fd, TCSANOW, &tio) != 0)
+        return refuse("cannot set the line of", errno);
     // tcsetattr succeeds when any one change took; read back to see the speed really did.
     termios check{};
-    if (ok)
-        ok = tcgetattr(fd, &check) == 0 && cfgetospeed(&check) == speed &&
-             (check.c_cflag & CSIZE) == CS8 && (check.c_iflag & IXON) == 0;
-    if (!ok)
+    if (tcgetattr(fd, &check) != 0 || cfgetospeed(&check) != speed || (check.c_cflag & CSIZE) != CS8 ||
+        (check.c_iflag & IXON) != 0)
     {
-        // Unlike the original design, a failed open keeps nothing: the lock and the
-        // descriptor go with it, and a later Close has nothing to do.
-        ::close(fd);
-        return Status::OpenFailed;
+        tcsetattr(fd, TCSANOW, &saved);
+        return refuse("speed " + std::to_string(m_baudRate) + " refused by", 0);
     }
+    m_savedLine = saved;
     m_fd = fd;
+    m_readPos = m_readEnd = 0;
     return Status::Ok;
 }
 
@@ -145,6 +207,10 @@ LinkStatus CQMNetSerialPort::Close()
     // Forget the descriptor whatever close() says: after a failed close its number may
     // already belong to someone else, and closing it again would hit that file.
     m_fd = -1;
+    m_readPos = m_readEnd = 0;
+    // Left as found: the next user of the device (a terminal, another tool) gets its echo
+    // and line editing back. A hung-up line refuses this, which is harmless.
+    tcsetattr(fd, TCSANOW, &m_savedLine);
     if (::close(fd) != 0 && errno != EINTR)
         return Status::CloseFailed;
     return Status::Ok;
@@ -185,6 +251,8 @@ LinkStatus CQMNetSerialPort::Write(const unsigned char* bytes, int count)
         }
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && errno == EIO)
+            return Status::LineHungUp;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
             return Status::WriteFailed;
         const std::int64_t left = deadline - NowMs();
@@ -193,8 +261,47 @@ LinkStatus CQMNetSerialPort::Write(const unsigned char* bytes, int count)
         pollfd pfd{m_fd, POLLOUT, 0};
         if (::poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR)
             return Status::WriteFailed;
+        if ((pfd.revents & (POLLHUP | POLLERR)) != 0)
+            return Status::LineHungUp;
     }
     return Status::Ok;
+}
+
+int CQMNetSerialPort::PollPort(int timeoutMs, short& portEvents, bool& woken) const
+{
+    pollfd pfds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+    const int r = ::poll(pfds, m_wakeFd >= 0 ? 2 : 1, timeoutMs);
+    if (r < 0)
+        return errno == EINTR ? 0 : -1;
+    portEvents = pfds[0].revents;
+    woken = m_wakeFd >= 0 && (pfds[1].revents & POLLIN) != 0;
+    return 0;
+}
+
+LinkStatus CQMNetSerialPort::WaitReadable(unsigned int timeoutMs)
+{
+    if (m_fd < 0)
+        return Status::ReadFailed;
+    if (m_readPos < m_readEnd)
+        return Status::Ok;
+    const std::int64_t deadline = NowMs() + timeoutMs;
+    for (;;)
+    {
+        const std::int64_t left = deadline - NowMs();
+        if (left <= 0)
+            return Status::Timeout;
+        short events = 0;
+        bool woken = false;
+        if (PollPort(static_cast<int>(left), events, woken) != 0)
+            return Status::ReadFailed;
+        if ((events & POLLNVAL) != 0)
+            return Status::ReadFailed;
+        // Readable or hung up: ReadByte tells which.
+        if ((events & (POLLIN | POLLHUP | POLLERR)) != 0)
+            return Status::Ok;
+        if (woken)
+            return Status::Woken;
+    }
 }
 
 LinkStatus CQMNetSerialPort::ReadByte(unsigned char* byte)
@@ -208,42 +315,39 @@ LinkStatus CQMNetSerialPort::ReadByte(unsigned char* byte)
             return Status::ReadFailed;
     }
     const std::int64_t deadline = NowMs() + m_appliedTimeoutMs;
+    bool pollSaidReady = false;
     for (;;)
     {
-        const ssize_t n = ::read(m_fd, byte, 1);
-        if (n == 1)
+        if (m_readPos < m_readEnd)
         {
+            *byte = m_readBuffer[m_readPos++];
             m_wakeFd = -1;   // a reception is under way: it is finished normally
             return Status::Ok;
         }
-        // 0 is what a pseudo-terminal's master gone away looks like to a blocking reader;
-        // EIO is the same on Linux. Both read as a silent line until the deadline, as a
-        // COM port with nothing attached would.
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != EIO)
+        const ssize_t n = ::read(m_fd, m_readBuffer.data(), m_readBuffer.size());
+        if (n > 0)
+        {
+            m_readPos = 0;
+            m_readEnd = static_cast<std::size_t>(n);
+            continue;
+        }
+        // With VMIN 0 a read of 0 is "nothing yet", unless poll() has just said there was
+        // something: then it is the end of a hung-up line, which stays "ready" for ever and
+        // would be spun on until the deadline. EIO is a line whose far end went away.
+        if ((n == 0 && pollSaidReady) || (n < 0 && errno == EIO))
+            return Status::LineHungUp;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
             return Status::ReadFailed;
         const std::int64_t left = deadline - NowMs();
         if (left <= 0)
             return Status::Timeout;
-        pollfd pfds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        const int r = ::poll(pfds, m_wakeFd >= 0 ? 2 : 1, static_cast<int>(left));
-        if (r < 0 && errno != EINTR)
+        short events = 0;
+        bool woken = false;
+        if (PollPort(static_cast<int>(left), events, woken) != 0 || (events & POLLNVAL) != 0)
             return Status::ReadFailed;
-        if (m_wakeFd >= 0 && (pfds[1].revents & POLLIN) != 0)
-            return Status::Timeout;
-        if ((pfds[0].revents & POLLNVAL) != 0)
-            return Status::ReadFailed;
-        if ((pfds[0].revents & (POLLHUP | POLLERR)) != 0 && (pfds[0].revents & POLLIN) == 0)
-        {
-            // A hung-up line stays readable-with-nothing; wait out the deadline instead of
-            // spinning on it.
-            const std::int64_t rest = deadline - NowMs();
-            if (rest > 0)
-            {
-                pollfd wake{m_wakeFd, POLLIN, 0};
-                ::poll(&wake, m_wakeFd >= 0 ? 1 : 0, static_cast<int>(rest));
-            }
-            return Status::Timeout;
-        }
+        pollSaidReady = (events & (POLLIN | POLLHUP | POLLERR)) != 0;
+        if (woken && !pollSaidReady)
+            return Status::Woken;
     }
 }
 
@@ -251,5 +355,6 @@ int CQMNetSerialPort::Purge()
 {
     if (m_fd < 0)
         return 0;
+    m_readPos = m_readEnd = 0;
     return tcflush(m_fd, TCIFLUSH) == 0 ? 1 : 0;
 }

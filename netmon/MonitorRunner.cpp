@@ -4,6 +4,11 @@
 #include <utility>
 
 #include "NetworkMonitor.h"
+#include "Ping.h"
+
+CMonitorRunner::CMonitorRunner() : m_cancellation(std::make_shared<CPingCancellation>())
+{
+}
 
 CMonitorRunner::~CMonitorRunner()
 {
@@ -25,8 +30,10 @@ bool CMonitorRunner::Start(std::shared_ptr<CNetworkMonitor> monitor)
             auto done = std::make_shared<std::atomic<bool>>(false);
             try
             {
-                std::thread thread([monitor = std::move(monitor), done]() mutable {
+                std::thread thread([monitor = std::move(monitor), done, cancel = m_cancellation]() mutable {
+                    SetThreadPingCancellation(std::move(cancel));
                     monitor->Run();
+                    SetThreadPingCancellation(nullptr);
                     // The last owner may be this thread: the monitor goes before the flag
                     // says the thread has nothing left to touch.
                     monitor.reset();
@@ -63,6 +70,13 @@ void CMonitorRunner::WaitForAll()
         for (Check& check : running)
             check.Thread.join();
     }
+}
+
+void CMonitorRunner::AbandonChecks()
+{
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_cancellation->Cancel();
+    m_cancellation = std::make_shared<CPingCancellation>();
 }
 
 std::size_t CMonitorRunner::GetRunningCount() const

@@ -8,6 +8,7 @@
 #include <thread>
 
 class CNetworkMonitor;
+class CPingCancellation;
 
 // Runs each monitor check on a thread of its own. A check holds its monitor through a
 // shared_ptr, so a monitor the operator removes meanwhile lives until the check ends, and
@@ -19,7 +20,7 @@ public:
     // returns at once, so reaching it means something is badly wrong.
     static constexpr std::size_t MaxRunningChecks = 64;
 
-    CMonitorRunner() = default;
+    CMonitorRunner();
     ~CMonitorRunner();   // waits for every check
     CMonitorRunner(const CMonitorRunner&) = delete;
     CMonitorRunner& operator=(const CMonitorRunner&) = delete;
@@ -29,6 +30,9 @@ public:
     bool Start(std::shared_ptr<CNetworkMonitor> monitor);
     // Joins every check started before or during the wait.
     void WaitForAll();
+    // Ends the running checks' waits at once (their pings count as unanswered); checks
+    // started afterwards run normally. For shutdown, before WaitForAll.
+    void AbandonChecks();
     // Checks whose thread has not yet finished its work; never waits for one.
     std::size_t GetRunningCount() const;
 
@@ -43,4 +47,5 @@ private:
 
     mutable std::mutex m_lock;
     std::list<Check> m_checks;
+    std::shared_ptr<CPingCancellation> m_cancellation;
 };

@@ -8,12 +8,15 @@
 #include <netinet/in.h>
 #include <netinet/ip_icmp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <system_error>
 #include <thread>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
+#include <mutex>
 
 namespace
 {
@@ -39,7 +42,33 @@ private:
     int m_fd;
 };
 
-bool Resolve(const std::string& host, sockaddr_in& address)
+thread_local std::shared_ptr<CPingCancellation> t_cancellation;
+
+int CancelDescriptor()
+{
+    return t_cancellation ? t_cancellation->Descriptor() : -1;
+}
+
+bool Cancelled()
+{
+    return t_cancellation && t_cancellation->IsCancelled();
+}
+
+// Waits for fd to become readable, the thread's cancellation or the time, whichever comes
+// first: 1 readable, 0 time up, -1 cancelled or failed.
+int WaitReadable(int fd, int timeoutMs)
+{
+    pollfd fds[2] = {{fd, POLLIN, 0}, {CancelDescriptor(), POLLIN, 0}};
+    const nfds_t count = fds[1].fd >= 0 ? 2 : 1;
+    const int ready = ::poll(fd >= 0 ? fds : fds + 1, fd >= 0 ? count : count - 1, timeoutMs);
+    if (Cancelled())
+        return -1;
+    if (ready < 0)
+        return errno == EINTR ? 0 : -1;
+    return fd >= 0 && (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0 ? 1 : 0;
+}
+
+bool ResolveNow(const std::string& host, sockaddr_in& address)
 {
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -55,6 +84,79 @@ bool Resolve(const std::string& host, sockaddr_in& address)
     }
     ::freeaddrinfo(results);
     return found;
+}
+
+// A lookup on a helper thread, so that the check can stop waiting for a resolver that never
+// answers. The helper keeps the state alive and ends when the lookup does, however late.
+struct Lookup
+{
+    Lookup() : done(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    ~Lookup()
+    {
+        if (done >= 0)
+            ::close(done);
+    }
+    const int done;
+    std::mutex lock;
+    bool found = false;
+    sockaddr_in address{};
+};
+
+// Lookups that outlived their checks; past this many a new one is not started.
+constexpr int kMaxLookupsInFlight = 16;
+std::atomic<int> g_lookupsInFlight{0};
+
+bool Resolve(const std::string& host, sockaddr_in& address, int budgetMs)
+{
+    // A dotted address needs no resolver.
+    if (::inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1)
+    {
+        address.sin_family = AF_INET;
+        return true;
+    }
+    auto lookup = std::make_shared<Lookup>();
+    if (lookup->done < 0 || g_lookupsInFlight.fetch_add(1) >= kMaxLookupsInFlight)
+    {
+        if (lookup->done >= 0)
+            --g_lookupsInFlight;
+        return false;
+    }
+    try
+    {
+        std::thread([lookup, host] {
+            sockaddr_in found{};
+            const bool ok = ResolveNow(host, found);
+            {
+                std::lock_guard<std::mutex> guard(lookup->lock);
+                lookup->found = ok;
+                lookup->address = found;
+            }
+            const std::uint64_t one = 1;
+            [[maybe_unused]] const ssize_t n = ::write(lookup->done, &one, sizeof one);
+            --g_lookupsInFlight;
+        }).detach();
+    }
+    catch (const std::system_error&)
+    {
+        --g_lookupsInFlight;
+        return false;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(budgetMs);
+    for (;;)
+    {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return false;
+        const int ready = WaitReadable(lookup->done, static_cast<int>(left));
+        if (ready < 0)
+            return false;
+        if (ready > 0)
+            break;
+    }
+    std::lock_guard<std::mutex> guard(lookup->lock);
+    address = lookup->address;
+    return lookup->found;
 }
 
 std::uint16_t Checksum(const unsigned char* data, std::size_t size)
@@ -150,11 +252,10 @@ bool AwaitReply(int fd, const EchoRequest& request, int timeoutMs)
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return false;
-        pollfd descriptor{fd, POLLIN, 0};
-        const int ready = ::poll(&descriptor, 1, static_cast<int>(left));
-        if (ready < 0 && errno != EINTR)
+        const int ready = WaitReadable(fd, static_cast<int>(left));
+        if (ready < 0)
             return false;
-        if (ready <= 0)
+        if (ready == 0)
             continue;
         // Drains everything queued; an ICMP error reported on the socket just ends this read.
         for (;;)
@@ -169,6 +270,29 @@ bool AwaitReply(int fd, const EchoRequest& request, int timeoutMs)
 }
 }
 
+CPingCancellation::CPingCancellation() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+}
+
+CPingCancellation::~CPingCancellation()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void CPingCancellation::Cancel()
+{
+    m_cancelled = true;
+    const std::uint64_t one = 1;
+    if (m_fd >= 0)
+        [[maybe_unused]] const ssize_t n = ::write(m_fd, &one, sizeof one);
+}
+
+void SetThreadPingCancellation(std::shared_ptr<CPingCancellation> cancellation)
+{
+    t_cancellation = std::move(cancellation);
+}
+
 int Ping(const std::string& host)
 {
     return Ping(host, PingTiming{});
@@ -176,9 +300,12 @@ int Ping(const std::string& host)
 
 int Ping(const std::string& host, const PingTiming& timing)
 {
+    if (Cancelled())
+        return PingNoAnswer;
     sockaddr_in address{};
-    if (!Resolve(host, address))
-        return PingNotResolved;
+    const int budgetMs = timing.Tries * (timing.ReplyTimeoutMs + timing.PauseAfterFailureMs);
+    if (!Resolve(host, address, budgetMs))
+        return Cancelled() ? PingNoAnswer : PingNotResolved;
 
     bool raw = false;
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
@@ -199,7 +326,8 @@ int Ping(const std::string& host, const PingTiming& timing)
         const EchoRequest request{raw, identifier, static_cast<std::uint16_t>(attempt + 1)};
         if (SendEcho(socket.Get(), address, request) && AwaitReply(socket.Get(), request, timing.ReplyTimeoutMs))
             return PingAnswered;
-        std::this_thread::sleep_for(std::chrono::milliseconds(timing.PauseAfterFailureMs));
+        if (Cancelled() || WaitReadable(-1, timing.PauseAfterFailureMs) < 0)
+            return PingNoAnswer;
     }
     return PingNoAnswer;
 }

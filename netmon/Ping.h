@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // Results of Ping; callers only tell 0 from the rest.
@@ -16,9 +18,31 @@ struct PingTiming
     int PauseAfterFailureMs = 200;
 };
 
-// One ICMP echo check of an IPv4 host name or dotted address. Blocks for up to
-// Tries * (ReplyTimeoutMs + PauseAfterFailureMs) after name resolution, so it runs on a
-// ping thread, never on the UI thread.
+// Lets the owner of ping threads end their checks at once (shutdown must not wait for a
+// resolver that never answers, nor for echoes to an unreachable host). A thread picks its
+// token up with SetThreadPingCancellation before it pings.
+class CPingCancellation
+{
+public:
+    CPingCancellation();
+    ~CPingCancellation();
+    CPingCancellation(const CPingCancellation&) = delete;
+    CPingCancellation& operator=(const CPingCancellation&) = delete;
+
+    void Cancel();   // any thread; for good
+    bool IsCancelled() const { return m_cancelled.load(); }
+    int Descriptor() const { return m_fd; }   // readable once cancelled
+
+private:
+    std::atomic<bool> m_cancelled{false};
+    int m_fd = -1;
+};
+void SetThreadPingCancellation(std::shared_ptr<CPingCancellation> cancellation);
+
+// One ICMP echo check of an IPv4 host name or dotted address. The name lookup ends within
+// Tries * (ReplyTimeoutMs + PauseAfterFailureMs) (a lookup still running then is left to
+// finish on its own and counts as not resolved); the echoes take up to as long again. Runs on
+// a ping thread, never on the UI thread; a cancelled check returns at once, as not answered.
 int Ping(const std::string& host);
 // Same check with other timing; only tests shorten it.
 int Ping(const std::string& host, const PingTiming& timing);

@@ -215,7 +215,13 @@ void CQuillmereSheet::UpdateFirmware()
 
     m_manager->KillPollTimer();
     // The file system's own bytes for the name, so that any name the dialog offered opens.
-    m_manager->UpdateFirmware(QFile::encodeName(path).toStdString());
+    const int queued = m_manager->UpdateFirmware(QFile::encodeName(path).toStdString());
+    if (queued != 0)
+    {
+        m_statusLine->ShowError(ToQString(NowText() + "\n " + m_manager->FailureText(CommandCode::RequestUpgrade, queued)));
+        m_manager->StartPolling();
+        return;
+    }
 
     CProgressDialog dialog;
     dialog.setWindowTitle(QString::fromLatin1(Caption));
@@ -352,9 +358,12 @@ void CQuillmereSheet::OnCommandResponse(const CCommandResponse& response)
     if ((code == CommandCode::RequestUpgrade || code == CommandCode::FirmwareTransfer) && m_firmwareDialog != nullptr)
         m_firmwareDialog->EndDialog(0);
     if (response.GetResult() == 0)
+    {
+        if (code == CommandCode::FirmwareTransfer)
+            m_statusLine->ShowSuccess(ToQString(NowText() + "\n Firmware update finished"));
         return;
-    m_statusLine->ShowError(ToQString(NowText() + "\n " + GetCommandName(response.GetType()) + " command " +
-                                      GetErrorText(response.GetResult())));
+    }
+    m_statusLine->ShowError(ToQString(NowText() + "\n " + m_manager->FailureText(response.GetType(), response.GetResult())));
 }
 
 void CQuillmereSheet::OnMonitorError(const CNetworkMonitorErrorEventArgs& error)

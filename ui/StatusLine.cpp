@@ -35,6 +35,13 @@ void CStatusLine::ShowError(const QString& text)
     m_showsError = true;
 }
 
+void CStatusLine::ShowSuccess(const QString& text)
+{
+    m_text->setText(text);
+    m_icon->setPixmap(StatusPixmap(":/icons/status-ok.svg"));
+    m_showsError = false;
+}
+
 QString CStatusLine::Text() const
 {
     return m_text->text();

@@ -17,6 +17,7 @@ public:
     explicit CStatusLine(QWidget* parent = nullptr);
 
     void ShowError(const QString& text);
+    void ShowSuccess(const QString& text);   // back to the success icon, with news worth seeing
 
     QString Text() const;
     bool ShowsError() const { return m_showsError; }

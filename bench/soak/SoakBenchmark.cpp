@@ -79,17 +79,14 @@ int main(int argc, char** argv)
 
     const auto start = std::chrono::steady_clock::now();
     manager.Connect();
-    long queued = 2;
     std::uint64_t memoryAt1000 = 0;
     const auto deadline = start + std::chrono::minutes(30);
     while (counter.answered.load() < target && std::chrono::steady_clock::now() < deadline)
     {
-        // Keep a few polls in the queue so the worker never idles.
-        if (queued - counter.answered.load() < 16)
-        {
+        // Keep a poll in the queue so the worker never idles. A poll queued on top of one not
+        // yet sent replaces it, so the queue itself says when another is due.
+        if (link.GetQueueLength() < 4)
             manager.Poll();
-            queued += 8;
-        }
         else
         {
             std::this_thread::sleep_for(std::chrono::microseconds(200));

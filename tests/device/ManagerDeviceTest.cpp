@@ -16,32 +16,6 @@ namespace
 {
 constexpr int kComPort = 7;
 
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline)
-    {
-        if (condition())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
-
-// The command code of every frame the unit received, in order ("02 0C 00 0C 03" gives 12).
-std::vector<int> ReceivedCodes(const DevSimProcess& unit)
-{
-    std::vector<int> codes;
-    for (const std::string& frame : unit.ReceivedFrames())
-    {
-        std::istringstream bytes(frame);
-        unsigned start = 0, code = 0;
-        if (bytes >> std::hex >> start >> code && start == 0x02)
-            codes.push_back(static_cast<int>(code));
-    }
-    return codes;
-}
-
 class ManagerDevice : public ::testing::Test
 {
 protected:

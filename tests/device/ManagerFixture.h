@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,6 +15,13 @@
 
 // The long-lived objects of the program, wired as start-up wires them, in a temporary data
 // folder with a hand-driven clock. The link engine is configured but not started.
+class DevSimProcess;
+
+// Polls condition every 10 ms until it holds or the time is up; its last answer.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
+// The command code of every frame the unit received, in order ("02 0C 00 0C 03" gives 12).
+std::vector<int> ReceivedCodes(const DevSimProcess& unit);
+
 class ManagerFixture
 {
 public:

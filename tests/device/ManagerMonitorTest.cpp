@@ -75,7 +75,10 @@ TEST_F(ManagerMonitor, ThresholdCrossingWithinTheLimitLogsAndQueuesAPowerCycle)
     EXPECT_EQ(monitor->GetCurrentResetCount(), 0);
     monitor->SetPingFunction(&NoAnswer);
     Tick(2);
-    EXPECT_EQ(f.link.GetQueueLength(), 2u);
+    EXPECT_EQ(f.link.GetQueueLength(), 1u) << "the cycle still waiting is not queued twice";
+    const auto lines = f.LogLines();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2], "Event,Relay 2 power cycle not sent twice: it was still waiting to be sent");
 }
 
 TEST_F(ManagerMonitor, StopKillsTheMonitorTimersAndAQueuedTickStartsNothing)

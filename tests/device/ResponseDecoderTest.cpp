@@ -60,6 +60,28 @@ TEST(ResponseDecoder, RelayStatusRebuildsTheListInFiveNotificationsEmptyFirst)
     }
 }
 
+// Before, a two-byte answer was read as four relays with the zero fill as "on".
+TEST(ResponseDecoder, ShortRelayStatusChangesOnlyTheRelaysItCarries)
+{
+    CQuillmereDeviceStatus status;
+    Decode(status, 1, {0x01, 0x01, 0x01, 0x01});
+
+    const DecodeResult result = Decode(status, 1, {0x00, 0x00});
+
+    EXPECT_FALSE(result.relaysUpdated) << "not a whole relay status";
+    const auto relays = status.GetRelays();
+    ASSERT_EQ(relays.size(), 4u);
+    EXPECT_EQ(relays[0].GetState(), 0);
+    EXPECT_EQ(relays[1].GetState(), 0);
+    EXPECT_EQ(relays[2].GetState(), 1);
+    EXPECT_EQ(relays[3].GetState(), 1);
+
+    CQuillmereDeviceStatus fresh;
+    Decode(fresh, 1, {0x01});
+    ASSERT_EQ(fresh.GetRelays().size(), 1u) << "relays never reported stay unknown";
+    EXPECT_EQ(fresh.GetRelays()[0].GetIndex(), 1);
+}
+
 TEST(ResponseDecoder, UptimeIsBigEndian)
 {
     CQuillmereDeviceStatus status;
@@ -286,7 +308,7 @@ TEST_P(ResponseDecoderIncomplete, ChangesNothingAndRaisesNothing)
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryDecodedCode, ResponseDecoderIncomplete,
-                         testing::Values(IncompleteCase{1, 3}, IncompleteCase{2, 2}, IncompleteCase{4, 3},
+                         testing::Values(IncompleteCase{1, 0}, IncompleteCase{2, 2}, IncompleteCase{4, 3},
                                          IncompleteCase{6, 7}, IncompleteCase{8, 0}, IncompleteCase{10, 0},
                                          IncompleteCase{12, 0}, IncompleteCase{13, 0}, IncompleteCase{15, 0}));
 

@@ -139,8 +139,10 @@ TEST_F(FaultSuite, AnAdapterPulledMidFrameIsReportedAndThePortIsTakenAgainWhenPl
     std::filesystem::remove(m_sim->LinkPath());
     const std::size_t receivedAtPull = m_sim->ReceivedFrames().size();
 
-    // The failed read is reported; the open that fails while the adapter is out is reported once.
-    const std::string openFailed = "Error for " + GetCommandName(0) + " command " + GetErrorText(Status::OpenFailed);
+    // The failed read is reported; the open that fails while the adapter is out is reported once,
+    // naming the port.
+    const std::string openFailed =
+        "Error for COM" + std::to_string(faults::kComPort) + ": " + GetErrorText(Status::OpenFailed);
     ASSERT_TRUE(faults::WaitFor([&] { return CountLogLinesWith(openFailed) >= 1; }, 30000)) << Diagnostics();
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     EXPECT_EQ(CountLogLinesWith(openFailed), 1u) << Diagnostics();

@@ -138,10 +138,12 @@ TEST_F(FirmwareFault, ABlockRefusedEveryTimeFailsTheUploadWithItsTextAndTheUnitI
     ASSERT_TRUE(m_sim->Command("refuse-blocks 100"));
     m_manager.UpdateFirmware(m_imagePath);
     m_manager.Connect();
-    // The transfer stops without its end byte; the wait for the unit's last answer that follows
-    // hears nothing, and that is what the upload reports.
-    ASSERT_TRUE(WaitFor([&] { return CountEntries(TransferError(Status::Timeout)) == 1; }, 20000))
+    // The transfer stops without its end byte and tells the unit with a cancel; the upload
+    // reports the refusal itself, at once, in the log and as one Event line.
+    ASSERT_TRUE(WaitFor([&] { return CountEntries(TransferError(Status::NotAcknowledged)) == 1; }, 20000))
         << ReadWholeFile(JoinPath(GetDataFolder(), CLog::kFileName));
+    EXPECT_EQ(CountEntries("Event,Firmware update failed: " + GetErrorText(Status::NotAcknowledged)), 1u);
+    EXPECT_TRUE(m_sim->WaitForTranscriptLine("cancelled by the sender", 2000)) << "the unit still waits for blocks";
     EXPECT_FALSE(std::filesystem::exists(m_sim->FirmwarePath())) << "a refused upload was stored";
     // Once the unit has given the upload up, commands are answered again.
     ASSERT_TRUE(m_sim->Command("refuse-blocks 0"));
@@ -153,11 +155,12 @@ TEST_F(FirmwareFault, AFileDeletedAfterItWasChosenFailsTheUploadAndTheLinkGoesOn
     m_manager.UpdateFirmware(m_imagePath);
     ASSERT_TRUE(std::filesystem::remove(m_imagePath));
     m_manager.Connect();
-    // Nothing is sent; the upload reports the wait that follows, which hears the unit's
-    // repeated start signal, a NAK.
-    ASSERT_TRUE(WaitFor([&] { return CountEntries(TransferError(Status::NotAcknowledged)) == 1; }, 20000))
+    // No block is sent; the upload reports the file that did not open, and the cancel tells
+    // the unit, which already waits for blocks, to give the upload up.
+    ASSERT_TRUE(WaitFor([&] { return CountEntries(TransferError(Status::FirmwareFileNotOpened)) == 1; }, 20000))
         << ReadWholeFile(JoinPath(GetDataFolder(), CLog::kFileName));
     EXPECT_FALSE(std::filesystem::exists(m_sim->FirmwarePath()));
+    EXPECT_TRUE(m_sim->WaitForTranscriptLine("cancelled by the sender", 2000));
     EXPECT_EQ(m_sim->WaitForTranscriptLine("RX 01 ", 300), false) << "a block was sent without a file";
     EXPECT_TRUE(AnswersAgainWithin(20000)) << ReadWholeFile(m_sim->TranscriptPath());
 }

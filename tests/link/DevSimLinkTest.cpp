@@ -27,12 +27,10 @@ class LinkWithSimulatedUnit : public ::testing::Test
 protected:
     void SetUp() override
     {
-        CallbackLog::Instance().Reset();
         sim = std::make_unique<DevSimProcess>(
             std::vector<std::string>{"--link", JoinPath(JoinPath(GetDataFolder(), "ports"), "COM" + std::to_string(kCom))});
         ASSERT_TRUE(sim->Started()) << sim->Error();
-        link.SetResponseCallback(&CallbackLog::OnResponse);
-        link.SetProgressCallback(&CallbackLog::OnProgress);
+        calls.AttachTo(link);
         link.SetPort(kCom, 19200);
         link.SetTiming(2, 5, 300);
     }
@@ -44,6 +42,7 @@ protected:
 
     TempDataFolder folder;
     std::unique_ptr<DevSimProcess> sim;
+    CallbackLog calls;
     CQMNetLink link;
 };
 
@@ -54,8 +53,8 @@ TEST_F(LinkWithSimulatedUnit, RelayStatusAndToggleRoundTrip)
     link.QueueCommand(Command(CommandCode::RelayStatus));
     link.QueueCommand(Command(CommandCode::RelayToggle, 3, 1));
     ASSERT_TRUE(link.Start());
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(2, 5000));
-    const auto responses = CallbackLog::Instance().Responses();
+    ASSERT_TRUE(calls.WaitForResponses(2, 5000));
+    const auto responses = calls.Responses();
     EXPECT_EQ(responses[0].commandCode, 9) << "queued last, sent first";
     EXPECT_EQ(responses[0].status, 0);
     EXPECT_EQ(responses[1].code, 1);
@@ -71,8 +70,8 @@ TEST_F(LinkWithSimulatedUnit, SilentUnitIsReportedAsTimeout)
     ASSERT_TRUE(sim->Command("silent on"));
     link.QueueCommand(Command(CommandCode::Uptime));
     ASSERT_TRUE(link.Start());
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 8000));
-    const auto r = CallbackLog::Instance().Responses()[0];
+    ASSERT_TRUE(calls.WaitForResponses(1, 8000));
+    const auto r = calls.Responses()[0];
     EXPECT_EQ(r.status, Status::Timeout);
     EXPECT_EQ(r.code, 4);
     EXPECT_EQ(sim->ReceivedFrames().size(), 1u) << "the command is never sent twice";
@@ -82,10 +81,10 @@ TEST_F(LinkWithSimulatedUnit, UnsolicitedDoorMessageWhileIdle)
 {
     link.QueueCommand(Command(CommandCode::TamperUnsolicited, 1));   // as the link start does
     ASSERT_TRUE(link.Start());
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 3000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 3000));
     ASSERT_TRUE(sim->Command("inject door open"));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(2, 3000));
-    const auto r = CallbackLog::Instance().Responses()[1];
+    ASSERT_TRUE(calls.WaitForResponses(2, 3000));
+    const auto r = calls.Responses()[1];
     EXPECT_EQ(r.code, 13);
     EXPECT_EQ(r.commandCode, -1);
     ASSERT_TRUE(r.hasPayload);
@@ -105,14 +104,14 @@ TEST_F(LinkWithSimulatedUnit, FirmwareUpdateRunsBothStages)
     ASSERT_TRUE(command->SetFilePath(path));
     link.QueueCommand(std::move(command));
     ASSERT_TRUE(link.Start());
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 20000));
-    const auto responses = CallbackLog::Instance().Responses();
+    ASSERT_TRUE(calls.WaitForResponses(1, 20000));
+    const auto responses = calls.Responses();
     ASSERT_EQ(responses.size(), 1u);
     EXPECT_EQ(responses[0].status, 0);
     EXPECT_EQ(responses[0].code, 255);
     ASSERT_TRUE(sim->WaitForTranscriptLine("firmware received", 3000));
     const std::string stored = ReadWholeFile(sim->FirmwarePath());
     EXPECT_EQ(stored.substr(0, image.size()), image);
-    EXPECT_EQ(CallbackLog::Instance().Progress().back(), (std::pair<int, int>{1024, 1000}));
+    EXPECT_EQ(calls.Progress().back(), (std::pair<int, int>{1024, 1000}));
 }
 }

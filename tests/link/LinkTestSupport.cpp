@@ -65,6 +65,19 @@ PtyPeer::PtyPeer(int comNumber)
         throw std::runtime_error("symlink failed");
 }
 
+void PtyPeer::HangUp()
+{
+    // The link is pointed at nothing first: a pseudo-terminal number is handed out again at
+    // once, and a link left on it could lead the port to another test's terminal.
+    const std::string moved = m_linkPath + ".gone";
+    ::unlink(moved.c_str());
+    if (::symlink("/nonexistent/unplugged-adapter", moved.c_str()) == 0)
+        ::rename(moved.c_str(), m_linkPath.c_str());
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+}
+
 PtyPeer::~PtyPeer()
 {
     ::unlink(m_linkPath.c_str());
@@ -153,10 +166,13 @@ LinkStatus ScriptedPort::ReadByte(unsigned char* byte)
 
 // ---- CallbackLog ----
 
-CallbackLog& CallbackLog::Instance()
+void CallbackLog::AttachTo(CQMNetLink& link)
 {
-    static CallbackLog log;
-    return log;
+    link.SetTraceCallback([this](const char* text) { OnTrace(text); });
+    link.SetResponseCallback([this](int status, int code, CSerialCommand* command, const unsigned char* payload,
+                                    std::size_t length) { OnResponse(status, code, command, payload, length); });
+    link.SetThreadExitCallback([this] { OnThreadExit(); });
+    link.SetProgressCallback([this](int done, int total) { OnProgress(done, total); });
 }
 
 void CallbackLog::Reset()
@@ -170,36 +186,30 @@ void CallbackLog::Reset()
 
 void CallbackLog::OnTrace(const char* text)
 {
-    CallbackLog& log = Instance();
-    std::lock_guard<std::mutex> lock(log.m_lock);
-    log.m_traces.emplace_back(text);
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_traces.emplace_back(text);
 }
 
-void CallbackLog::OnResponse(int status, int code, CSerialCommand* command,
-                             const unsigned char* payload)
+void CallbackLog::OnResponse(int status, int code, CSerialCommand* command, const unsigned char* payload,
+                             std::size_t length)
 {
-    ResponseEvent event{status, code, command != nullptr ? command->Code : -1,
-                        payload != nullptr, {}};
+    ResponseEvent event{status, code, command != nullptr ? command->Code : -1, payload != nullptr, {}, length};
     if (payload != nullptr)
         event.payload.assign(payload, payload + 20);
-    CallbackLog& log = Instance();
-    std::lock_guard<std::mutex> lock(log.m_lock);
-    log.m_responses.push_back(event);
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_responses.push_back(event);
 }
 
-int CallbackLog::OnThreadExit(CQMNetLink*)
+void CallbackLog::OnThreadExit()
 {
-    CallbackLog& log = Instance();
-    std::lock_guard<std::mutex> lock(log.m_lock);
-    ++log.m_threadExits;
-    return 0;
+    std::lock_guard<std::mutex> lock(m_lock);
+    ++m_threadExits;
 }
 
 void CallbackLog::OnProgress(int done, int total)
 {
-    CallbackLog& log = Instance();
-    std::lock_guard<std::mutex> lock(log.m_lock);
-    log.m_progress.emplace_back(done, total);
+    std::lock_guard<std::mutex> lock(m_lock);
+    m_progress.emplace_back(done, total);
 }
 
 std::vector<std::string> CallbackLog::Traces()

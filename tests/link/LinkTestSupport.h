@@ -35,6 +35,8 @@ public:
     // Reads whatever arrives until quietMs pass with nothing new (bounded by totalMs).
     Bytes ReadUntilQuiet(int quietMs, int totalMs);
     void Write(const Bytes& bytes);
+    // The adapter is pulled: the far end closes and the ports/ link names nothing any more.
+    void HangUp();
 
 private:
     int m_master = -1;
@@ -66,7 +68,7 @@ private:
     std::deque<unsigned char> m_input;
 };
 
-// Everything the link's plain callbacks report, gathered in one process-wide place.
+// Everything one link's callbacks report; each test keeps its own.
 struct ResponseEvent
 {
     int status;
@@ -74,18 +76,21 @@ struct ResponseEvent
     int commandCode;   // -1 when no command came with it
     bool hasPayload;
     Bytes payload;     // the first 20 bytes when a payload pointer came
+    std::size_t length;
 };
 
 class CallbackLog
 {
 public:
-    static CallbackLog& Instance();
+    // Binds all four callbacks of the link to this log; the log must outlive the worker.
+    void AttachTo(class CQMNetLink& link);
     void Reset();
 
-    static void OnTrace(const char* text);
-    static void OnResponse(int status, int code, CSerialCommand* command, const unsigned char* payload);
-    static int OnThreadExit(class CQMNetLink* link);
-    static void OnProgress(int done, int total);
+    void OnTrace(const char* text);
+    void OnResponse(int status, int code, CSerialCommand* command, const unsigned char* payload,
+                    std::size_t length);
+    void OnThreadExit();
+    void OnProgress(int done, int total);
 
     std::vector<std::string> Traces();
     std::vector<ResponseEvent> Responses();

@@ -1,5 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <sys/resource.h>
+#include <thread>
+
 #include "LinkTestSupport.h"
 #include "device/CommandCodes.h"
 #include "device/SerialCommand.h"
@@ -40,11 +45,9 @@ class LinkWorker : public ::testing::Test
 protected:
     void SetUp() override
     {
-        CallbackLog::Instance().Reset();
         peer = std::make_unique<PtyPeer>(kCom);
         link = std::make_unique<CQMNetLink>();
-        link->SetResponseCallback(&CallbackLog::OnResponse);
-        link->SetThreadExitCallback(&CallbackLog::OnThreadExit);
+        calls.AttachTo(*link);
         link->SetPort(kCom, 19200);
         link->SetTiming(2, 5, 150);
     }
@@ -53,9 +56,10 @@ protected:
         link.reset();   // stops and joins
         peer.reset();
     }
-    std::vector<ResponseEvent> Responses() { return CallbackLog::Instance().Responses(); }
+    std::vector<ResponseEvent> Responses() { return calls.Responses(); }
 
     TempDataFolder folder;
+    CallbackLog calls;
     std::unique_ptr<PtyPeer> peer;
     std::unique_ptr<CQMNetLink> link;
 };
@@ -69,7 +73,7 @@ TEST_F(LinkWorker, CommandQueuedLastIsSentFirst)
     peer->Write(Frame(4, {0, 0, 1, 0}));
     EXPECT_EQ(ToHexText(peer->Read(5, 2000)), "0207000703");
     peer->Write(Frame(7, Bytes(24, 0x30)));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(2, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(2, 2000));
     const auto responses = Responses();
     EXPECT_EQ(responses[0].code, 4);
     EXPECT_EQ(responses[0].commandCode, 4);
@@ -84,9 +88,9 @@ TEST_F(LinkWorker, AnswerCarriesItsPayloadAndEndsTheCommand)
     ASSERT_TRUE(link->Start());
     ASSERT_EQ(ToHexText(peer->Read(5, 2000)), "0201000103");
     peer->Write(Frame(1, {1, 0, 1, 1}));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     // Nothing else: the command is done and no failure follows for it.
-    EXPECT_FALSE(CallbackLog::Instance().WaitForResponses(2, 800));
+    EXPECT_FALSE(calls.WaitForResponses(2, 800));
     const auto r = Responses().at(0);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.code, 1);
@@ -101,7 +105,7 @@ TEST_F(LinkWorker, UnsolicitedFrameDuringAWaitIsReportedWithTheWaitingCommand)
     ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
     peer->Write(Frame(2, {3, 0, 1}));
     peer->Write(Frame(10, {21}));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(2, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(2, 2000));
     const auto responses = Responses();
     EXPECT_EQ(responses[0].code, 2);
     EXPECT_EQ(responses[0].commandCode, 10);
@@ -116,7 +120,7 @@ TEST_F(LinkWorker, UnsolicitedFrameWhileIdleComesWithNoCommand)
     ASSERT_TRUE(link->Start());
     ::usleep(100 * 1000);   // the port is open and raw: a cooked line would eat the 0x03
     peer->Write(Frame(13, {1}));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     EXPECT_EQ(Responses()[0].code, 13);
     EXPECT_EQ(Responses()[0].commandCode, -1);
     EXPECT_TRUE(Responses()[0].hasPayload);
@@ -128,7 +132,7 @@ TEST_F(LinkWorker, ResetAnswerHasNoPayload)
     ASSERT_TRUE(link->Start());
     EXPECT_EQ(ToHexText(peer->Read(6, 2000)), "020B01AAA003");
     peer->Write(Frame(11, {0xAA}));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     EXPECT_EQ(Responses()[0].status, 0);
     EXPECT_EQ(Responses()[0].code, 11);
     EXPECT_FALSE(Responses()[0].hasPayload);
@@ -140,7 +144,7 @@ TEST_F(LinkWorker, ShortGpsAnswerMarksByteNineteen)
     ASSERT_TRUE(link->Start());
     ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
     peer->Write(Frame(7, Bytes(12, 0x41)));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     const auto r = Responses()[0];
     ASSERT_TRUE(r.hasPayload);
     EXPECT_EQ(r.payload[11], 0x41);
@@ -153,7 +157,7 @@ TEST_F(LinkWorker, FullGpsAnswerKeepsByteNineteen)
     ASSERT_TRUE(link->Start());
     ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
     peer->Write(Frame(7, Bytes(20, 0x42)));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     EXPECT_EQ(Responses()[0].payload[19], 0x42);
 }
 
@@ -163,7 +167,7 @@ TEST_F(LinkWorker, SilenceIsReportedOnceAfterEveryRetryAndThePortIsReopened)
     ASSERT_TRUE(link->Start());
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(ToHexText(peer->Read(5, 2000)), "0204000403");
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 5000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 5000));
     // Retry count 2: three receives of two 150 ms reads each, and nothing sent again.
     EXPECT_GE(ElapsedMs(start), 3 * 2 * 150 - 50);
     const auto r = Responses()[0];
@@ -176,7 +180,7 @@ TEST_F(LinkWorker, SilenceIsReportedOnceAfterEveryRetryAndThePortIsReopened)
     link->QueueCommand(Command(CommandCode::Rssi));
     EXPECT_EQ(ToHexText(peer->Read(5, 3000)), "020A000A03");
     peer->Write(Frame(10, {9}));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(2, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(2, 2000));
     EXPECT_EQ(Responses()[1].status, 0);
 }
 
@@ -186,7 +190,7 @@ TEST_F(LinkWorker, GarbageIsReportedAsInvalidAfterTheRetries)
     ASSERT_TRUE(link->Start());
     ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
     peer->Write({0x43, 0x43, 0x43});
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 3000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 3000));
     EXPECT_EQ(Responses()[0].status, Status::InvalidFrame);
     EXPECT_EQ(Responses()[0].code, 4);
 }
@@ -199,7 +203,7 @@ TEST_F(LinkWorker, SingleAcknowledgeAnswersTheWaitingCommand)
     ASSERT_EQ(ToHexText(peer->Read(7, 2000)), "02090202010803");
     peer->Write(Frame(8, {1, 2, 3}));
     peer->Write({0x06});
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(2, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(2, 2000));
     const auto r = Responses()[1];
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.code, 9);
@@ -213,7 +217,7 @@ TEST_F(LinkWorker, SingleNegativeAcknowledgeIsAFailureOfTheWaitingCommand)
     ASSERT_TRUE(link->Start());
     ASSERT_EQ(peer->Read(6, 2000).size(), 6u);
     peer->Write({0x15});
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     EXPECT_EQ(Responses()[0].status, Status::NotAcknowledged);
     EXPECT_EQ(Responses()[0].code, 5);
     EXPECT_EQ(Responses()[0].commandCode, 5);
@@ -228,13 +232,13 @@ TEST_F(LinkWorker, StopWhileIdleEndsPromptlyWithoutCallbacks)
     link->QueueCommand(Command(CommandCode::Uptime));
     link->QueueCommand(Command(CommandCode::Rssi));
     link->RequestStop(true);
-    ASSERT_TRUE(CallbackLog::Instance().WaitForThreadExit(3000));
+    ASSERT_TRUE(calls.WaitForThreadExit(3000));
     EXPECT_LT(ElapsedMs(start), 1000);
     link->WaitForStop();
     EXPECT_FALSE(link->IsRunning());
     EXPECT_EQ(link->GetQueueLength(), 0u);
     EXPECT_TRUE(Responses().empty());
-    EXPECT_EQ(CallbackLog::Instance().ThreadExits(), 1);
+    EXPECT_EQ(calls.ThreadExits(), 1);
     EXPECT_TRUE(peer->Read(1, 100).empty()) << "nothing sent";
 }
 
@@ -249,7 +253,7 @@ TEST_F(LinkWorker, StopWaitsForTheRunningExchange)
     link->WaitForStop();
     ASSERT_EQ(Responses().size(), 1u) << "the answer under way was still delivered";
     EXPECT_EQ(Responses()[0].status, 0);
-    EXPECT_EQ(CallbackLog::Instance().ThreadExits(), 1);
+    EXPECT_EQ(calls.ThreadExits(), 1);
 }
 
 TEST_F(LinkWorker, StartRunsOneWorkerAndCanRestartAfterAStop)
@@ -258,7 +262,7 @@ TEST_F(LinkWorker, StartRunsOneWorkerAndCanRestartAfterAStop)
     EXPECT_FALSE(link->Start()) << "a running worker is never doubled";
     link->RequestStop(true);
     ASSERT_TRUE(link->Start()) << "a stopping worker is joined, then a new one runs";
-    EXPECT_EQ(CallbackLog::Instance().ThreadExits(), 1);
+    EXPECT_EQ(calls.ThreadExits(), 1);
     link->QueueCommand(Command(CommandCode::Uptime));
     EXPECT_EQ(ToHexText(peer->Read(5, 2000)), "0204000403");
 }
@@ -271,7 +275,7 @@ TEST_F(LinkWorker, DestroyingARunningEngineStopsItsWorker)
     const auto start = std::chrono::steady_clock::now();
     link.reset();
     EXPECT_LT(ElapsedMs(start), 1000);
-    EXPECT_EQ(CallbackLog::Instance().ThreadExits(), 1);
+    EXPECT_EQ(calls.ThreadExits(), 1);
 }
 
 TEST_F(LinkWorker, PortThatCannotOpenIsReportedOnceAndCommandsWait)
@@ -280,7 +284,7 @@ TEST_F(LinkWorker, PortThatCannotOpenIsReportedOnceAndCommandsWait)
     link->QueueCommand(Command(CommandCode::TamperUnsolicited, 1));
     link->QueueCommand(Command(CommandCode::UnsolicitedResponses, 1));
     ASSERT_TRUE(link->Start());
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     ::usleep(200 * 1000);   // many more failed opens
     auto responses = Responses();
     ASSERT_EQ(responses.size(), 1u);
@@ -294,7 +298,7 @@ TEST_F(LinkWorker, PortThatCannotOpenIsReportedOnceAndCommandsWait)
     late.Write(Frame(2, {1}));
     EXPECT_EQ(ToHexText(late.Read(6, 3000)), "020D01010D03");
     late.Write(Frame(13, {1}));
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(3, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(3, 2000));
     link.reset();
 }
 
@@ -302,20 +306,201 @@ TEST_F(LinkWorker, SecondOutageIsReportedAgain)
 {
     link->SetPort(kCom + 2, 19200);
     ASSERT_TRUE(link->Start());
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 2000));
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     {
         PtyPeer back(kCom + 2);
         link->QueueCommand(Command(CommandCode::Uptime));
         ASSERT_EQ(back.Read(5, 2000).size(), 5u);
         back.Write(Frame(4, {0, 0, 0, 1}));
-        ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(2, 2000));
-        // Silence closes the port after the idle listen; then the device goes away.
+        ASSERT_TRUE(calls.WaitForResponses(2, 2000));
+        // The device goes away while a command waits for its answer.
         link->QueueCommand(Command(CommandCode::Uptime));
         ASSERT_EQ(back.Read(5, 2000).size(), 5u);
     }
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(4, 5000));
+    ASSERT_TRUE(calls.WaitForResponses(4, 5000));
     const auto responses = Responses();
-    EXPECT_EQ(responses[2].status, Status::Timeout);
+    EXPECT_EQ(responses[2].status, Status::LineHungUp);
     EXPECT_EQ(responses[3].status, Status::OpenFailed);
+}
+}
+
+// ---- when things happen: wakes, merges, hang-ups, floods ----
+namespace
+{
+double ProcessCpuMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+}
+
+TEST_F(LinkWorker, QueuedCommandEndsTheIdleListenAtOnceAndKeepsThePortOpen)
+{
+    link->SetTiming(3, 150, 2000);   // the program's timing: an idle listen of six seconds
+    ASSERT_TRUE(link->Start());
+    ::usleep(400 * 1000);             // past the pause, into the listen
+    for (int round = 0; round < 3; ++round)
+    {
+        const auto start = std::chrono::steady_clock::now();
+        link->QueueCommand(Command(CommandCode::Uptime));
+        ASSERT_EQ(ToHexText(peer->Read(5, 3000)), "0204000403");
+        EXPECT_LT(ElapsedMs(start), 100) << "round " << round;
+        peer->Write(Frame(4, {0, 0, 0, 1}));
+        ASSERT_TRUE(calls.WaitForResponses(static_cast<std::size_t>(round + 1), 2000));
+        ::usleep(300 * 1000);
+    }
+    // Woken listens are no failures: nothing but the three answers was reported.
+    EXPECT_EQ(Responses().size(), 3u);
+}
+
+TEST_F(LinkWorker, NewerCommandReplacesAQueuedOneWithTheSameIntent)
+{
+    EXPECT_EQ(link->QueueCommand(Command(CommandCode::RelayToggle, 2, 0)), nullptr);
+    EXPECT_EQ(link->QueueCommand(Command(CommandCode::RelayStatus)), nullptr);
+    EXPECT_EQ(link->QueueCommand(Command(CommandCode::RelayToggle, 3, 0)), nullptr);
+    const auto replaced = link->QueueCommand(Command(CommandCode::RelayToggle, 2, 1));
+    ASSERT_NE(replaced, nullptr);
+    EXPECT_EQ(replaced->Param2, 0) << "the older order is handed back";
+    EXPECT_NE(link->QueueCommand(Command(CommandCode::RelayStatus)), nullptr);
+    EXPECT_EQ(link->QueueCommand(Command(CommandCode::RelayTestCycle, 2)), nullptr) << "another code";
+    EXPECT_EQ(link->GetQueueLength(), 4u);
+
+    ASSERT_TRUE(link->Start());
+    // Last queued first, the newest state of relay 2 in its newest place.
+    for (const char* frame : {"020501020603", "0201000103", "02090202010803", "02090203000803"})
+    {
+        const Bytes sent = peer->Read(std::string(frame).size() / 2, 2000);
+        EXPECT_EQ(ToHexText(sent), frame);
+        peer->Write({0x06});
+    }
+}
+
+TEST_F(LinkWorker, FirmwareStagesAreNeverMerged)
+{
+    for (int i = 0; i < 2; ++i)
+    {
+        auto command = std::make_unique<CSerialCommand>();
+        command->Code = CommandCode::RequestUpgrade;
+        EXPECT_EQ(link->QueueCommand(std::move(command)), nullptr);
+    }
+    EXPECT_EQ(link->GetQueueLength(), 2u);
+}
+
+TEST_F(LinkWorker, HungUpLineFailsTheWaitingCommandAtOnceThenWaitsQuietly)
+{
+    link->SetTiming(3, 150, 2000);   // unanswered, the command would take 24 s
+    link->QueueCommand(Command(CommandCode::Uptime));
+    ASSERT_TRUE(link->Start());
+    ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
+    const auto start = std::chrono::steady_clock::now();
+    peer->HangUp();
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
+    EXPECT_LT(ElapsedMs(start), 500);
+    EXPECT_EQ(Responses()[0].status, Status::LineHungUp);
+    EXPECT_EQ(Responses()[0].commandCode, 4);
+
+    // The adapter stays away: one open failure, and the worker costs next to nothing.
+    ASSERT_TRUE(calls.WaitForResponses(2, 2000));
+    const double cpuBefore = ProcessCpuMs();
+    ::usleep(2000 * 1000);
+    EXPECT_LT(ProcessCpuMs() - cpuBefore, 20.0) << "under 1 % of a core";
+    ASSERT_EQ(Responses().size(), 2u);
+    EXPECT_EQ(Responses()[1].status, Status::OpenFailed);
+}
+
+TEST_F(LinkWorker, HangUpWhileIdleIsNoCommandFailure)
+{
+    link->SetTiming(3, 150, 2000);
+    ASSERT_TRUE(link->Start());
+    ::usleep(400 * 1000);
+    const double cpuBefore = ProcessCpuMs();
+    peer->HangUp();
+    ASSERT_TRUE(calls.WaitForResponses(1, 2000));
+    ::usleep(1500 * 1000);
+    EXPECT_LT(ProcessCpuMs() - cpuBefore, 30.0);
+    ASSERT_EQ(Responses().size(), 1u);
+    EXPECT_EQ(Responses()[0].status, Status::OpenFailed);
+}
+
+TEST_F(LinkWorker, FloodOfUnsolicitedFramesNeitherStarvesTheCommandNorHoldsAStop)
+{
+    link->SetTiming(2, 5, 150);   // the command's budget: 3 receives of 2 reads, 900 ms
+    link->QueueCommand(Command(CommandCode::Uptime));
+    ASSERT_TRUE(link->Start());
+    ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        const Bytes frame = Frame(2, {1, 0, 1});
+        while (flooding.load())
+        {
+            peer->Write(frame);
+            ::usleep(200);
+        }
+    });
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(calls.WaitForResponses(1, 5000));
+    while (ElapsedMs(start) < 3000)
+    {
+        const auto responses = Responses();
+        if (std::any_of(responses.begin(), responses.end(), [](const ResponseEvent& r) { return r.code == 4; }))
+            break;
+        ::usleep(10 * 1000);
+    }
+    const auto responses = Responses();
+    const auto failure = std::find_if(responses.begin(), responses.end(),
+                                      [](const ResponseEvent& r) { return r.code == 4; });
+    ASSERT_NE(failure, responses.end()) << "the command was starved";
+    EXPECT_EQ(failure->status, Status::Timeout);
+    EXPECT_LT(ElapsedMs(start), 1500);
+
+    const auto stopAt = std::chrono::steady_clock::now();
+    link->RequestStop(true);
+    EXPECT_TRUE(calls.WaitForThreadExit(1000));
+    EXPECT_LT(ElapsedMs(stopAt), 1000);
+    flooding = false;
+    flood.join();
+}
+
+TEST_F(LinkWorker, StopBetweenFramesDropsTheWaitingCommandSilently)
+{
+    link->SetTiming(3, 5, 2000);
+    link->QueueCommand(Command(CommandCode::Uptime));
+    ASSERT_TRUE(link->Start());
+    ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
+    link->RequestStop(true);
+    peer->Write(Frame(13, {1}));   // a frame ends the wait for the next one
+    ASSERT_TRUE(calls.WaitForThreadExit(1500));
+    for (const ResponseEvent& r : Responses())
+        EXPECT_NE(r.code, 4) << "no failure reported for a command given up by a stop";
+}
+
+TEST_F(LinkWorker, PayloadLengthComesWithEveryResponse)
+{
+    link->QueueCommand(Command(CommandCode::RelayStatus));
+    ASSERT_TRUE(link->Start());
+    ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
+    peer->Write(Frame(2, {3, 0}));
+    peer->Write(Frame(1, {1, 0}));
+    ASSERT_TRUE(calls.WaitForResponses(2, 2000));
+    EXPECT_EQ(Responses()[0].length, 2u);
+    EXPECT_EQ(Responses()[1].length, 2u);
+    EXPECT_EQ(Responses()[1].code, 1);
+}
+
+TEST_F(LinkWorker, StartAfterAStopAlwaysRunsAndKeepsWhatWasQueuedForIt)
+{
+    link->SetTiming(3, 5, 2000);
+    link->QueueCommand(Command(CommandCode::Uptime));
+    ASSERT_TRUE(link->Start());
+    ASSERT_EQ(peer->Read(5, 2000).size(), 5u);   // the old run waits for this answer
+    link->RequestStop(true);
+    link->QueueCommand(Command(CommandCode::TamperUnsolicited, 1));
+    link->QueueCommand(Command(CommandCode::UnsolicitedResponses, 1));
+    peer->Write(Frame(13, {0}));   // lets the old run see its stop at the frame boundary
+    ASSERT_TRUE(link->Start());
+    EXPECT_EQ(ToHexText(peer->Read(6, 2000)), "020201010203");
+    peer->Write({0x06});
+    EXPECT_EQ(ToHexText(peer->Read(6, 2000)), "020D01010D03");
 }
 }

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "LinkTestSupport.h"
 #include "device/CommandCodes.h"
 #include "device/SerialCommand.h"
+#include "link/FrameCodec.h"
 #include "link/QMNetLink.h"
 
 namespace
@@ -216,10 +219,10 @@ class Traces : public ::testing::Test
 protected:
     void SetUp() override
     {
-        CallbackLog::Instance().Reset();
-        link.SetTraceCallback(&CallbackLog::OnTrace);
+        calls.AttachTo(link);
         link.SetPort(1, 19200);
     }
+    CallbackLog calls;
     CQMNetLink link;
     ScriptedPort port;
 };
@@ -231,7 +234,7 @@ TEST_F(Traces, LevelOneProducesNone)
     link.SendCommand(port, command);
     port.Feed(FromHexText("0204000403"));
     link.Receive(port, 3);
-    EXPECT_TRUE(CallbackLog::Instance().Traces().empty());
+    EXPECT_TRUE(calls.Traces().empty());
 }
 
 TEST_F(Traces, LevelTwoNamesChecksumPurgeAndWait)
@@ -239,12 +242,12 @@ TEST_F(Traces, LevelTwoNamesChecksumPurgeAndWait)
     link.SetTraceLevel(2);
     CSerialCommand command = Command(1);
     link.SendCommand(port, command);
-    EXPECT_EQ(CallbackLog::Instance().Traces(),
+    EXPECT_EQ(calls.Traces(),
               (std::vector<std::string>{"Calculate Layer 2 checksum01", "Purging transmit buffer"}));
-    CallbackLog::Instance().Reset();
+    calls.Reset();
     port.Feed(FromHexText("0204000403"));
     link.Receive(port, 3);
-    EXPECT_EQ(CallbackLog::Instance().Traces(), (std::vector<std::string>{"Waiting for response..."}));
+    EXPECT_EQ(calls.Traces(), (std::vector<std::string>{"Waiting for response..."}));
 }
 
 TEST_F(Traces, LevelThreeDumpsEveryByteBothWays)
@@ -252,14 +255,14 @@ TEST_F(Traces, LevelThreeDumpsEveryByteBothWays)
     link.SetTraceLevel(3);
     CSerialCommand command = Command(9, 3, 1);
     link.SendCommand(port, command);
-    EXPECT_EQ(CallbackLog::Instance().Traces(),
+    EXPECT_EQ(calls.Traces(),
               (std::vector<std::string>{"Building Layer 1 packet", "Calculate Layer 2 checksum09",
                                         "COM 1Transmitting: 02090203010903",
                                         "Purging transmit buffer"}));
-    CallbackLog::Instance().Reset();
+    calls.Reset();
     port.Feed(FromHexText("0204000503"));
     link.Receive(port, 3);
-    EXPECT_EQ(CallbackLog::Instance().Traces(),
+    EXPECT_EQ(calls.Traces(),
               (std::vector<std::string>{"Waiting for response...", "COM 1 Receiving: 02040005"}));
 }
 
@@ -268,7 +271,7 @@ TEST_F(Traces, ReceiveDumpIsEmittedOnSilenceToo)
     link.SetTraceLevel(3);
     link.SetPort(12, 19200);
     link.Receive(port, 1);
-    EXPECT_EQ(CallbackLog::Instance().Traces(),
+    EXPECT_EQ(calls.Traces(),
               (std::vector<std::string>{"Waiting for response...", "COM 12 Receiving: "}));
 }
 
@@ -278,5 +281,58 @@ TEST_F(Traces, NoCallbackIsHarmless)
     link.SetTraceLevel(3);
     CSerialCommand command = Command(1);
     EXPECT_EQ(link.SendCommand(port, command), Status::Ok);
+}
+}
+
+// ---- the codec on its own ----
+namespace
+{
+struct HungUpPort : ScriptedPort
+{
+    LinkStatus ReadByte(unsigned char*) override
+    {
+        ++reads;
+        return answer;
+    }
+    LinkStatus answer = Status::LineHungUp;
+};
+
+TEST(FrameCodec, HangUpAndWakeEndTheReceptionWithoutRetries)
+{
+    CFrameCodec codec;
+    for (LinkStatus status : {Status::LineHungUp, Status::Woken})
+    {
+        HungUpPort port;
+        port.answer = status;
+        EXPECT_EQ(codec.Receive(port, 3), status);
+        EXPECT_EQ(port.reads, 1) << status;
+    }
+}
+
+TEST(FrameCodec, NothingIsReadOnceTheDeadlineHasPassed)
+{
+    CFrameCodec codec;
+    ScriptedPort port;
+    port.Feed(FromHexText("0202"));   // bytes waiting, but the command's time is up
+    const auto passed = CFrameCodec::Clock::now() - std::chrono::milliseconds(1);
+    EXPECT_EQ(codec.Receive(port, 3, &passed), Status::Timeout);
+    EXPECT_EQ(port.reads, 0) << "nothing read past the deadline";
+    EXPECT_EQ(port.Unread(), 2u);
+}
+
+TEST(FrameCodec, StateMachineEndsDoneOnEveryOutcome)
+{
+    CFrameCodec codec;
+    for (const char* input : {"0204000403", "06", "0204000503", "41"})
+    {
+        ScriptedPort port;
+        port.Feed(FromHexText(input));
+        codec.Receive(port, 3);
+        EXPECT_EQ(codec.GetReceiveState(), CFrameCodec::ReceiveState::Done) << input;
+    }
+    ScriptedPort cut;
+    cut.Feed(FromHexText("020403"));
+    EXPECT_EQ(codec.Receive(cut, 2), Status::Timeout);
+    EXPECT_EQ(codec.GetReceiveState(), CFrameCodec::ReceiveState::InPayload) << "where the line went quiet";
 }
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -83,6 +84,9 @@ TEST(SerialPort, SecondOpenOfHeldPortFailsUntilTheFirstCloses)
     ASSERT_EQ(first.Open(), Status::Ok);
     EXPECT_EQ(second.Open(), Status::OpenFailed);
     EXPECT_FALSE(second.IsOpen());
+    EXPECT_EQ(second.GetLastError(), "cannot lock " + CQMNetSerialPort::DevicePathFor(kCom) +
+                                          ": Resource temporarily unavailable")
+        << "the step and the system's reason";
     EXPECT_EQ(first.Close(), Status::Ok);
     EXPECT_EQ(second.Open(), Status::Ok);
 }
@@ -180,7 +184,7 @@ TEST(SerialPort, ClosedPortRefusesToReadAndWrite)
     EXPECT_EQ(port.Purge(), 0);
 }
 
-TEST(SerialPort, ReadsAsSilentWhileThePeerIsGone)
+TEST(SerialPort, HungUpLineFailsEveryReadAtOnceWithoutSpinning)
 {
     TempDataFolder folder;
     auto peer = std::make_unique<PtyPeer>(kCom);
@@ -193,8 +197,10 @@ TEST(SerialPort, ReadsAsSilentWhileThePeerIsGone)
     ASSERT_EQ(port.ReadByte(&byte), Status::Ok);
     peer.reset();   // the adapter is unplugged
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(port.ReadByte(&byte), Status::Timeout);
-    EXPECT_GE(ElapsedMs(start), 70) << "a hung-up line must not spin";
+    EXPECT_EQ(port.ReadByte(&byte), Status::LineHungUp);
+    EXPECT_EQ(port.WaitReadable(1000), Status::Ok) << "ready, so that the read says what happened";
+    EXPECT_EQ(port.ReadByte(&byte), Status::LineHungUp);
+    EXPECT_LT(ElapsedMs(start), 70) << "not waited out as a silent line";
     EXPECT_EQ(port.Close(), Status::Ok);
 }
 
@@ -221,9 +227,88 @@ TEST(SerialPort, ArmedWakeDescriptorEndsAWaitThatHasSeenNoByte)
 
     port.ArmWakeDescriptor(wake[0]);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(port.ReadByte(&byte), Status::Timeout);
+    EXPECT_EQ(port.ReadByte(&byte), Status::Woken) << "told apart from a silent line";
     EXPECT_LT(ElapsedMs(start), 500);
     ::close(wake[0]);
     ::close(wake[1]);
+}
+}
+
+// ---- only a port is taken, and it is left as it was found ----
+namespace
+{
+termios LineOf(const std::string& path)
+{
+    termios tio{};
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0)
+    {
+        tcgetattr(fd, &tio);
+        ::close(fd);
+    }
+    return tio;
+}
+
+TEST(SerialPort, CloseRestoresTheLineSettingsFoundAtOpen)
+{
+    TempDataFolder folder;
+    PtyPeer peer(kCom);
+    const termios before = LineOf(peer.SlavePath());
+    ASSERT_NE(before.c_lflag & ECHO, 0u) << "a fresh terminal echoes";
+    CQMNetSerialPort port;
+    port.SetLine(kCom, 19200);
+    ASSERT_EQ(port.Open(), Status::Ok);
+    EXPECT_EQ(LineOf(peer.SlavePath()).c_lflag & (ECHO | ICANON), 0u);
+    ASSERT_EQ(port.Close(), Status::Ok);
+    const termios after = LineOf(peer.SlavePath());
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before));
+}
+
+TEST(SerialPort, SomeSessionsControllingTerminalIsRefused)
+{
+    TempDataFolder folder;
+    PtyPeer peer(kCom);
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0)
+    {
+        // A login of its own: a new session that takes the terminal as its controlling one.
+        ::setsid();
+        const int fd = ::open(peer.SlavePath().c_str(), O_RDWR);
+        char c = fd >= 0 ? 'y' : 'n';
+        [[maybe_unused]] ssize_t n = ::write(ready[1], &c, 1);
+        n = ::read(release[0], &c, 1);
+        ::_exit(0);
+    }
+    char c = 0;
+    ASSERT_EQ(::read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+    CQMNetSerialPort port;
+    port.SetLine(kCom, 19200);
+    EXPECT_EQ(port.Open(), Status::OpenFailed);
+    EXPECT_NE(port.GetLastError().find("controlling terminal"), std::string::npos) << port.GetLastError();
+    ASSERT_EQ(::write(release[1], "x", 1), 1);
+    ::waitpid(child, nullptr, 0);
+    for (int fd : {ready[0], ready[1], release[0], release[1]})
+        ::close(fd);
+    EXPECT_EQ(port.Open(), Status::Ok) << "free again once that session is gone: " << port.GetLastError();
+}
+
+TEST(SerialPort, ComNumberIsNeverCutToAnotherPort)
+{
+    TempDataFolder folder;
+    PtyPeer peer(kCom);   // COM7 is there
+    CQMNetSerialPort port;
+    port.SetLine(65536 + kCom, 19200);
+    EXPECT_EQ(port.Open(), Status::OpenFailed);
+    EXPECT_EQ(port.GetLastError(), "no device for COM65543");
+    EXPECT_EQ(port.GetPortNumber(), 65543);
 }
 }

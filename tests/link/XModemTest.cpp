@@ -71,12 +71,11 @@ class XModem : public ::testing::Test
 protected:
     void SetUp() override
     {
-        CallbackLog::Instance().Reset();
         peer = std::make_unique<PtyPeer>(kCom);
         port.SetLine(kCom, 19200);
         port.SetReadTimeout(200);
         ASSERT_EQ(port.Open(), Status::Ok);
-        link.SetProgressCallback(&CallbackLog::OnProgress);
+        calls.AttachTo(link);
     }
     std::string WriteImage(const std::string& image, const std::string& name = "image.rom")
     {
@@ -88,6 +87,7 @@ protected:
     TempDataFolder folder;
     std::unique_ptr<PtyPeer> peer;
     CQMNetSerialPort port;
+    CallbackLog calls;
     CQMNetLink link;
 };
 
@@ -105,7 +105,7 @@ TEST_F(XModem, TwoFullBlocksThenEndOfTransmission)
     EXPECT_EQ(ToHexText(Bytes(receiver.blocks[1].begin(), receiver.blocks[1].begin() + 3)), "0102FD");
     EXPECT_EQ(receiver.blocks[1], Block(image, 1));
     EXPECT_EQ(ToHexText(receiver.tail), "04") << "EOT once";
-    EXPECT_EQ(CallbackLog::Instance().Progress(),
+    EXPECT_EQ(calls.Progress(),
               (std::vector<std::pair<int, int>>{{0, 256}, {128, 256}, {256, 256}}));
 }
 
@@ -122,7 +122,7 @@ TEST_F(XModem, ShortLastBlockIsPaddedWithSubstitutes)
     EXPECT_EQ(receiver.blocks[1][3 + 71], static_cast<unsigned char>(image[199]));
     for (int i = 72; i < 128; ++i)
         ASSERT_EQ(receiver.blocks[1][3 + i], 0x1A);
-    EXPECT_EQ(CallbackLog::Instance().Progress().back(), (std::pair<int, int>{256, 200}));
+    EXPECT_EQ(calls.Progress().back(), (std::pair<int, int>{256, 200}));
 }
 
 TEST_F(XModem, BlockNumbersWrapAfter255)
@@ -170,16 +170,16 @@ TEST_F(XModem, BlockRefusedThreeTimesStopsTheTransferWithoutEndOfTransmission)
     ASSERT_EQ(receiver.blocks.size(), 3u);
     for (const Bytes& block : receiver.blocks)
         EXPECT_EQ(block, Block(image, 0));
-    EXPECT_TRUE(receiver.tail.empty()) << "no fourth attempt and no EOT";
-    EXPECT_EQ(CallbackLog::Instance().Progress(), (std::vector<std::pair<int, int>>{{0, 384}}));
+    EXPECT_EQ(ToHexText(receiver.tail), "1818") << "no fourth attempt and no EOT, but a cancel";
+    EXPECT_EQ(calls.Progress(), (std::vector<std::pair<int, int>>{{0, 384}}));
 }
 
-TEST_F(XModem, FileThatCannotBeOpenedSendsNothing)
+TEST_F(XModem, FileThatCannotBeOpenedSendsOnlyTheCancel)
 {
     EXPECT_EQ(link.SendFirmwareFile(port, JoinPath(folder.Root(), "missing.rom")), Status::FirmwareFileNotOpened);
     EXPECT_EQ(link.SendFirmwareFile(port, ""), Status::FirmwareFileNotOpened);
-    EXPECT_TRUE(peer->Read(1, 100).empty());
-    EXPECT_TRUE(CallbackLog::Instance().Progress().empty());
+    EXPECT_EQ(ToHexText(peer->Read(5, 300)), "18181818") << "a cancel each, and no block";
+    EXPECT_TRUE(calls.Progress().empty());
 }
 
 TEST_F(XModem, Utf8PathIsUsedAsItIs)
@@ -255,8 +255,7 @@ TEST_F(XModem, UpgradeRequestThenTransferStageThroughTheWorker)
     const std::string path = WriteImage(image);
     const std::string received = JoinPath(folder.Root(), "received.bin");
     CQMNetLink worker;
-    worker.SetResponseCallback(&CallbackLog::OnResponse);
-    worker.SetProgressCallback(&CallbackLog::OnProgress);
+    calls.AttachTo(worker);
     worker.SetPort(kCom, 19200);
     worker.SetTiming(3, 5, 800);
     auto command = std::make_unique<CXModemCommand>();
@@ -268,8 +267,8 @@ TEST_F(XModem, UpgradeRequestThenTransferStageThroughTheWorker)
     std::unique_ptr<RxRelay> rx;
     peer->Write({0x06});   // the device is ready: the request needs no frame back
     rx = std::make_unique<RxRelay>(peer->MasterFd(), received, 30000);
-    ASSERT_TRUE(CallbackLog::Instance().WaitForResponses(1, 20000));
-    const auto responses = CallbackLog::Instance().Responses();
+    ASSERT_TRUE(calls.WaitForResponses(1, 20000));
+    const auto responses = calls.Responses();
     ASSERT_EQ(responses.size(), 1u) << "no callback for the request's own answer";
     EXPECT_EQ(responses[0].status, 0);
     EXPECT_EQ(responses[0].code, 255);
@@ -278,6 +277,6 @@ TEST_F(XModem, UpgradeRequestThenTransferStageThroughTheWorker)
     std::string padded = image;
     padded.append(128 - image.size() % 128, '\x1A');
     EXPECT_TRUE(ReadWholeFile(received) == padded) << "received " << ReadWholeFile(received).size() << " bytes";
-    EXPECT_EQ(CallbackLog::Instance().Progress().back(), (std::pair<int, int>{1024, 1000}));
+    EXPECT_EQ(calls.Progress().back(), (std::pair<int, int>{1024, 1000}));
 }
 }

@@ -7,10 +7,12 @@
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <memory>
 #include <net/if.h>
 #include <sched.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
@@ -20,6 +22,7 @@
 #include <netinet/in.h>
 
 #include "MonitorRecorder.h"
+#include "netmon/MonitorRunner.h"
 #include "netmon/NetworkMonitor.h"
 #include "netmon/Ping.h"
 
@@ -367,4 +370,106 @@ TEST(PingInPrivateNetwork, MonitorOfASilentHostRaisesAtItsThreshold)
     });
     EXPECT_EQ(report.Values[0], 1);
     EXPECT_EQ(report.Values[1], 1);
+}
+
+// ---- a resolver that never answers ----
+namespace
+{
+// Inside the namespace child: the files the resolver reads are replaced, for this mount
+// namespace only, by ones naming a local UDP socket that takes queries and answers none.
+bool UseSilentResolver(int& socketFd, std::string& why)
+{
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    {
+        why = std::string("no mount namespace: ") + std::strerror(errno);
+        return false;
+    }
+    char folder[] = "/tmp/qm-resolver-XXXXXX";
+    if (::mkdtemp(folder) == nullptr)
+    {
+        why = "no temporary folder";
+        return false;
+    }
+    const std::string resolv = std::string(folder) + "/resolv.conf";
+    const std::string nss = std::string(folder) + "/nsswitch.conf";
+    std::FILE* file = std::fopen(resolv.c_str(), "w");
+    std::fputs("nameserver 127.0.0.1\noptions timeout:30 attempts:5\n", file != nullptr ? file : stderr);
+    if (file != nullptr)
+        std::fclose(file);
+    file = std::fopen(nss.c_str(), "w");
+    std::fputs("hosts: files dns\n", file != nullptr ? file : stderr);
+    if (file != nullptr)
+        std::fclose(file);
+    if (::mount(resolv.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0 ||
+        ::mount(nss.c_str(), "/etc/nsswitch.conf", nullptr, MS_BIND, nullptr) != 0)
+    {
+        why = std::string("cannot bind the resolver files: ") + std::strerror(errno);
+        return false;
+    }
+    socketFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (socketFd < 0 || ::bind(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    {
+        why = std::string("cannot take port 53: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+#define WITH_SILENT_RESOLVER(r)                                                         \
+    int resolverSocket = -1;                                                            \
+    std::string resolverWhy;                                                            \
+    if (!UseSilentResolver(resolverSocket, resolverWhy))                                \
+    {                                                                                   \
+        r.Skipped = true;                                                               \
+        std::snprintf(r.Reason, sizeof(r.Reason), "%s", resolverWhy.c_str());           \
+        return;                                                                         \
+    }
+
+TEST(PingWithSilentResolver, LookupEndsWithinThePingsOwnBudget)
+{
+    RUN_IN_PRIVATE_NETWORK(report, [](ChildReport& r) {
+        WITH_SILENT_RESOLVER(r);
+        const auto start = Clock::now();
+        r.Values[0] = Ping("quillmere-unanswered.example", PingTiming{1, 300, 50});
+        r.Times[0] = ElapsedMs(start);
+        // The query did reach the silent resolver: the lookup really was waiting for it.
+        char buffer[512];
+        r.Values[1] = static_cast<int>(::recv(resolverSocket, buffer, sizeof buffer, MSG_DONTWAIT));
+    });
+    EXPECT_EQ(report.Values[0], PingNotResolved);
+    EXPECT_GE(report.Times[0], 300);
+    EXPECT_LT(report.Times[0], 1000);
+    EXPECT_GT(report.Values[1], 0) << "no query reached the local resolver";
+}
+
+TEST(PingWithSilentResolver, AbandonedChecksEndAtOnceSoShutdownDoesNotWait)
+{
+    RUN_IN_PRIVATE_NETWORK(report, [](ChildReport& r) {
+        WITH_SILENT_RESOLVER(r);
+        auto monitor = std::make_shared<CNetworkMonitor>();
+        monitor->SetTarget("quillmere-unanswered.example");
+        monitor->SetPingFunction([](const std::string& host) { return Ping(host); });   // a 6.6 s budget
+        CMonitorRunner runner;
+        runner.Start(monitor);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const auto start = Clock::now();
+        runner.AbandonChecks();
+        runner.WaitForAll();
+        r.Times[0] = ElapsedMs(start);
+        r.Values[0] = monitor->GetFailureCount();
+        // A check started afterwards is not cancelled by the earlier abandon.
+        monitor->SetPingFunction([](const std::string& host) { return Ping(host); });
+        monitor->SetTarget("127.0.0.1");
+        runner.Start(monitor);
+        runner.WaitForAll();
+        r.Values[1] = monitor->GetFailureCount();
+    });
+    EXPECT_LT(report.Times[0], 500);
+    EXPECT_EQ(report.Values[0], 1) << "an abandoned check counts as a failed ping";
+    EXPECT_EQ(report.Values[1], 0) << "the next check answered";
+}
 }

@@ -176,3 +176,21 @@ TEST(XModemReceiver, CutsOffAnUploadLargerThanItsLimit)
     EXPECT_EQ(rx.GetState(), CXModemReceiver::State::Aborted);
 }
 }  // namespace
+
+namespace
+{
+TEST(XModemReceiver, TwoCancelsInARowEndTheUploadButOneIsNoise)
+{
+    CXModemReceiver rx;
+    rx.Start(0);
+    EXPECT_EQ(Feed(rx, Block(1, Pattern(128, 1))), Bytes{0x06});
+    EXPECT_TRUE(Feed(rx, {0x18}).empty());
+    EXPECT_EQ(rx.GetState(), CXModemReceiver::State::Receiving) << "a single CAN may be line noise";
+
+    CXModemReceiver cancelled;
+    cancelled.Start(0);
+    EXPECT_EQ(Feed(cancelled, Block(1, Pattern(128, 1))), Bytes{0x06});
+    EXPECT_TRUE(Feed(cancelled, {0x18, 0x18}).empty());
+    EXPECT_EQ(cancelled.GetState(), CXModemReceiver::State::Aborted);
+}
+}

@@ -171,8 +171,10 @@ int CSimulator::Run()
         const nfds_t controlIndex = count;
         if (!m_inputClosed)
             fds[count++] = {STDIN_FILENO, POLLIN, 0};
+        const nfds_t ptyIndex = count;
+        const bool flooding = peer && m_flood != FloodKind::Off;
         if (peer)
-            fds[count++] = {m_pty.Descriptor(), POLLIN, 0};
+            fds[count++] = {m_pty.Descriptor(), static_cast<short>(POLLIN | (flooding ? POLLOUT : 0)), 0};
         if (poll(fds, count, timeout) < 0 && errno != EINTR)
         {
             m_exitReason = std::string("poll: ") + std::strerror(errno);
@@ -185,6 +187,8 @@ int CSimulator::Run()
         }
         if (!m_inputClosed && fds[controlIndex].revents != 0)
             ReadControl();
+        if (flooding && (fds[ptyIndex].revents & POLLOUT) != 0)
+            Flood();
     }
     if (m_exitReason.empty())
         m_exitReason = m_inputClosed ? "end of control input" : "quit";
@@ -433,6 +437,26 @@ void CSimulator::Send(wire::Bytes bytes, std::string note, std::uint64_t due)
     m_outgoing.insert(at, Outgoing{due, std::move(bytes), std::move(note)});
 }
 
+void CSimulator::Flood()
+{
+    constexpr int kFramesPerBatch = 64;
+    if (m_floodOffset >= m_floodBuffer.size())
+    {
+        m_floodBuffer.clear();
+        m_floodOffset = 0;
+        for (int i = 0; i < kFramesPerBatch; ++i)
+        {
+            const std::uint8_t relay = m_flood == FloodKind::Real ? 1 : 9;
+            const std::uint8_t state = static_cast<std::uint8_t>((m_floodFrames + static_cast<std::uint64_t>(i)) % 2);
+            const wire::Bytes frame = wire::BuildFrame(wire::code::kUnsolicitedRelay, {relay, state, 1});
+            m_floodBuffer.insert(m_floodBuffer.end(), frame.begin(), frame.end());
+        }
+        m_floodFrames += kFramesPerBatch;
+    }
+    // Not transcribed: a flood would bury everything else in the transcript.
+    m_floodOffset += m_pty.Write(m_floodBuffer.data() + m_floodOffset, m_floodBuffer.size() - m_floodOffset);
+}
+
 void CSimulator::FlushDue(std::uint64_t now)
 {
     while (!m_outgoing.empty() && m_outgoing.front().due <= now)
@@ -644,6 +668,13 @@ std::string CSimulator::Control(const std::string& line, std::uint64_t now)
                                                : CDeviceState::UpgradeAnswer::Frame);
         return "OK upgrade-answer " + w[1];
     }
+    if (command == "flood" && n == 2 && (w[1] == "on" || w[1] == "real" || w[1] == "off"))
+    {
+        m_flood = w[1] == "off" ? FloodKind::Off : w[1] == "real" ? FloodKind::Real : FloodKind::Ignored;
+        if (m_flood == FloodKind::Off)
+            m_transcript.Event("flood ended after " + std::to_string(m_floodFrames) + " frames");
+        return "OK flood " + w[1];
+    }
     if (command == "hangup" && n == 1)
     {
         if (!m_pty.IsOpen())
@@ -675,7 +706,7 @@ std::string CSimulator::Control(const std::string& line, std::uint64_t now)
                "firmware A.B.C, iccid DIGITS|none, gsm B, rssi B, door open|closed|B, radio 2g|3g|B, power B, "
                "uptime S, inject relay R S SRC [force], inject door B [force], silent on|off, "
                "fault checksum|end|garbage|ack|nak N, fault off, refuse-blocks N, delay MS, "
-               "upgrade-answer frame|ack, hangup, replug, quit";
+               "upgrade-answer frame|ack, flood on|real|off, hangup, replug, quit";
     return "ERR unknown command: " + line;
 }
 

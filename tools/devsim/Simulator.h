@@ -60,6 +60,8 @@ private:
     void Send(wire::Bytes bytes, std::string note, std::uint64_t due);
     void FlushDue(std::uint64_t now);
 
+    void Flood();   // writes unsolicited frames while the line takes them
+
     void ReadControl();
     std::string Control(const std::string& line, std::uint64_t now);
     std::string Inject(const std::vector<std::string>& words, std::uint64_t now);
@@ -81,6 +83,14 @@ private:
     Fault m_fault = Fault::None;
     int m_faultCount = 0;
     std::uint64_t m_deafUntil = 0;     // a unit restarting after a reset hears nothing
+
+    // A peer that sends unsolicited relay frames without pause: about relay 9 (valid frames
+    // the host must ignore) or, "real", about relay 1 turning on and off.
+    enum class FloodKind { Off, Ignored, Real };
+    FloodKind m_flood = FloodKind::Off;
+    wire::Bytes m_floodBuffer;
+    std::size_t m_floodOffset = 0;
+    std::uint64_t m_floodFrames = 0;
 
     std::string m_linkedTo;            // what the link points at, when this run made it
     std::string m_controlBuffer;

@@ -41,6 +41,19 @@ std::optional<CXModemReceiver::Action> CXModemReceiver::Feed(std::uint8_t byte, 
             m_state = State::Done;
             return Action{{byte}, "end of transmission", {wire::kAck}};
         }
+        if (byte == wire::kCan)
+        {
+            // One CAN may be line noise; the second in a row is the sender's cancel.
+            if (m_unit.size() == 1 && m_unit[0] == wire::kCan)
+            {
+                m_state = State::Aborted;
+                m_unit.clear();
+                return Action{{wire::kCan, wire::kCan}, "cancelled by the sender", {}};
+            }
+            m_unit = {byte};
+            m_deadline = nowMs + m_timing.gapMs;
+            return std::nullopt;
+        }
         // Anything else means the line is out of step: wait until it is quiet, then ask again.
         m_phase = Phase::Discarding;
         m_unit = {byte};

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "FrameCodec.h"
+
+// The firmware file sender: XModem with 128-byte blocks and an 8-bit sum, each block waiting
+// for its acknowledge, at most three attempts per block. A transfer that fails after the
+// receiver has started ends with a cancel, so the unit leaves its upload mode.
+class CXModemSender
+{
+public:
+    static constexpr int BlockBytes = 128;
+    static constexpr unsigned char Cancel = 0x18;
+    using ProgressSink = std::function<void(int done, int total)>;
+
+    explicit CXModemSender(CFrameCodec& codec) : m_codec(codec) {}
+
+    void SetProgressSink(ProgressSink sink) { m_progress = std::move(sink); }
+
+    // 0 when every block and the end of transmission went out; else -1 when the file does not
+    // open (no block is sent) or the failing block's status, each after the cancel.
+    LinkStatus Send(CQMNetAbstractPort& port, const std::string& path);
+
+private:
+    void SendCancel(CQMNetAbstractPort& port);
+
+    CFrameCodec& m_codec;
+    ProgressSink m_progress;
+};
