@@ -121,9 +121,10 @@ bool Resolve(const std::string& host, sockaddr_in& address, int budgetMs)
             --g_lookupsInFlight;
         return false;
     }
+    std::thread helper;
     try
     {
-        std::thread([lookup, host] {
+        helper = std::thread([lookup, host] {
             sockaddr_in found{};
             const bool ok = ResolveNow(host, found);
             {
@@ -134,7 +135,7 @@ bool Resolve(const std::string& host, sockaddr_in& address, int budgetMs)
             const std::uint64_t one = 1;
             [[maybe_unused]] const ssize_t n = ::write(lookup->done, &one, sizeof one);
             --g_lookupsInFlight;
-        }).detach();
+        });
     }
     catch (const std::system_error&)
     {
@@ -143,17 +144,29 @@ bool Resolve(const std::string& host, sockaddr_in& address, int budgetMs)
     }
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(budgetMs);
+    bool answered = false;
     for (;;)
     {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
-            return false;
+            break;
         const int ready = WaitReadable(lookup->done, static_cast<int>(left));
         if (ready < 0)
-            return false;
-        if (ready > 0)
             break;
+        if (ready > 0)
+        {
+            answered = true;
+            break;
+        }
     }
+    // A lookup that answered in time is joined, so no thread outlives the check; one that did
+    // not is left to finish by itself.
+    if (!answered)
+    {
+        helper.detach();
+        return false;
+    }
+    helper.join();
     std::lock_guard<std::mutex> guard(lookup->lock);
     address = lookup->address;
     return lookup->found;
