@@ -161,9 +161,11 @@ void CLog::Write(int level, const std::string& text)
         // One write per line on an O_APPEND descriptor: a line is never torn by another.
         WriteAll(m_fd, stored.data(), stored.size());
     }
+    const std::uint64_t sequence = m_lastSequence.load() + 1;
+    m_lastSequence.store(sequence);
     m_lock.unlock();
 
-    auto args = std::make_unique<CWriteLogEventArgs>(body + kRaisedLineBreak);
+    auto args = std::make_unique<CWriteLogEventArgs>(body + kRaisedLineBreak, sequence);
     Notify(args.get());
 }
 

@@ -60,6 +60,9 @@ public:
     // For readers that need the file to stand still; Unlock() only after Lock() returned true.
     bool Lock();
     void Unlock();
+    // The sequence number of the last line written. Read under Lock(), it tells a reader
+    // which raised lines its read of the file already holds, even identical ones.
+    std::uint64_t GetLastSequence() const { return m_lastSequence.load(); }
 
 private:
     bool OpenLocked();
@@ -67,6 +70,7 @@ private:
     void RotateIfNeededLocked();
 
     std::atomic<bool> m_open{false};
+    std::atomic<std::uint64_t> m_lastSequence{0};   // changed only under m_lock
     CBoundedLock m_lock;
     int m_fd = -1;              // guarded by m_lock
     std::string m_folder;       // guarded by m_lock

@@ -94,6 +94,7 @@ CTasksPane::CTasksPane(QWidget* parent) : QScrollArea(parent)
     m_content = new CContent(this);
     m_content->setMouseTracking(true);
     setWidget(m_content);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { MakeVisibleWindows(); });
     Relayout();
 }
 
@@ -125,6 +126,71 @@ int CTasksPane::AddWindow(int group, QWidget* window, int height)
     m_groups[static_cast<std::size_t>(group)].tasks.push_back(task);
     Relayout();
     return static_cast<int>(m_groups[static_cast<std::size_t>(group)].tasks.size()) - 1;
+}
+
+int CTasksPane::AddLazyWindow(int group, int height, std::function<QWidget*()> factory)
+{
+    if (!IsValidGroup(group) || !factory)
+        return -1;
+    Task task;
+    task.factory = std::move(factory);
+    task.height = height < 0 ? 0 : height;
+    m_groups[static_cast<std::size_t>(group)].tasks.push_back(std::move(task));
+    Relayout();
+    return static_cast<int>(m_groups[static_cast<std::size_t>(group)].tasks.size()) - 1;
+}
+
+QWidget* CTasksPane::MakeTaskWindow(int group, int task)
+{
+    if (!IsValidGroup(group) || task < 0 || task >= GetTaskCount(group))
+        return nullptr;
+    Task& entry = m_groups[static_cast<std::size_t>(group)].tasks[static_cast<std::size_t>(task)];
+    if (entry.window != nullptr || !entry.factory)
+        return entry.window;
+    {
+        std::function<QWidget*()> factory = std::move(entry.factory);
+        entry.factory = nullptr;
+        QWidget* window = factory();
+        if (window != nullptr)
+        {
+            window->setParent(m_content);
+            // The factory may have added or removed tasks; find this one again by position.
+            Task& again = m_groups[static_cast<std::size_t>(group)].tasks[static_cast<std::size_t>(task)];
+            again.window = window;
+            const bool collapsed = m_groups[static_cast<std::size_t>(group)].collapsed;
+            window->setGeometry(kMargin, again.top, m_content->width() - 2 * kMargin, again.height);
+            window->setVisible(!collapsed);
+        }
+        return window;
+    }
+}
+
+void CTasksPane::MakeVisibleWindows()
+{
+    // A screen's worth above and below is made ahead, so scrolling shows no empty rows.
+    const int from = verticalScrollBar()->value() - viewport()->height();
+    const int to = verticalScrollBar()->value() + 2 * viewport()->height();
+    for (int group = 0; group < GetGroupCount(); ++group)
+    {
+        if (m_groups[static_cast<std::size_t>(group)].collapsed)
+            continue;
+        for (int task = 0; task < GetTaskCount(group); ++task)
+        {
+            const Task& entry = m_groups[static_cast<std::size_t>(group)].tasks[static_cast<std::size_t>(task)];
+            if (entry.window == nullptr && entry.factory && entry.top + entry.height >= from && entry.top <= to)
+                MakeTaskWindow(group, task);
+        }
+    }
+}
+
+int CTasksPane::FindTask(int group, const QWidget* window) const
+{
+    for (int task = 0; window != nullptr && task < GetTaskCount(group); ++task)
+    {
+        if (m_groups[static_cast<std::size_t>(group)].tasks[static_cast<std::size_t>(task)].window == window)
+            return task;
+    }
+    return -1;
 }
 
 int CTasksPane::AddCommandTask(int group, const QString& text, std::function<void()> callback)
@@ -245,8 +311,15 @@ void CTasksPane::Relayout()
             y += kMargin;
         for (Task& task : group.tasks)
         {
+            if (task.window == nullptr && !task.factory)
+                continue;   // its window was deleted from outside
+            task.top = y;
             if (task.window == nullptr)
+            {
+                if (!group.collapsed)
+                    y += task.height;
                 continue;
+            }
             if (group.collapsed)
             {
                 task.window->hide();
@@ -261,6 +334,7 @@ void CTasksPane::Relayout()
     // At least as tall as the view, so the panel colour fills it below the last group.
     m_content->resize(width, std::max(y, viewport()->height()));
     m_content->update();
+    MakeVisibleWindows();
 }
 
 void CTasksPane::OnContentClicked(const QPoint& position)

@@ -20,7 +20,7 @@
 #include "device/QuillmereDeviceStatus.h"
 #include "device/QuillmereManager.h"
 #include "log/Log.h"
-#include "log/QuillmereLog.h"
+#include "ui/QuillmereLog.h"
 #include "ui/QuillmereStatus.h"
 
 namespace
@@ -66,8 +66,8 @@ void LogPageFirstShowing(CQuillmereManager& manager, CLog& log)
         page.show();
         QCoreApplication::processEvents();
         samples.push_back(Milliseconds(Clock::now() - start));
-        if (page.GetList()->topLevelItemCount() != 100)
-            std::printf("unexpected: %d rows\n", page.GetList()->topLevelItemCount());
+        if (page.findChild<QTreeWidget*>(QStringLiteral("logList"))->topLevelItemCount() != 100)
+            std::printf("unexpected: %d rows\n", page.findChild<QTreeWidget*>(QStringLiteral("logList"))->topLevelItemCount());
     }
     Summarise("Log page first showing, full 5 MiB log", samples);
 }

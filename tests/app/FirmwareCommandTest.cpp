@@ -1,12 +1,12 @@
 #include <QTimer>
 #include <functional>
 
-#include "QtWait.h"
+#include "tests/support/QtWait.h"
 #include "SheetFixture.h"
 #include "device/CommandCodes.h"
 #include "device/CommandResponse.h"
 #include "device/StatusCodes.h"
-#include "link/ProgressDialog.h"
+#include "ui/ProgressDialog.h"
 #include "ui/StatusLine.h"
 
 namespace

@@ -30,7 +30,12 @@ public:
         ++FileChoices;
         return FirmwarePath;
     }
-    void OpenDocument(const QString& path) override { Opened.push_back(path); }
+    bool OpenDocument(const QString& path) override
+    {
+        Opened.push_back(path);
+        return ViewerPresent;
+    }
+    void ShowMessage(QWidget*, const QString&, const QString& text) override { Messages.push_back(text); }
     bool HasSystemTray() const override { return Tray; }
 
     bool Answer = false;
@@ -41,6 +46,8 @@ public:
     std::vector<QString> Questions;
     std::vector<QMessageBox::Icon> Icons;
     std::vector<QString> Opened;
+    std::vector<QString> Messages;
+    bool ViewerPresent = true;
 };
 
 // A manager with settings but no link, on a hand-driven clock, and no network monitors,

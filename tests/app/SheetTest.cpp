@@ -8,7 +8,7 @@
 #include <QTimer>
 #include <thread>
 
-#include "QtWait.h"
+#include "tests/support/QtWait.h"
 #include "SheetFixture.h"
 #include "device/CommandCodes.h"
 #include "device/CommandResponse.h"
