@@ -16,6 +16,7 @@
 #include "device/QuillmereDeviceStatus.h"
 #include "device/QuillmereManager.h"
 #include "EngineBridge.h"
+#include "FontUnits.h"
 #include "ElidedLabel.h"
 
 // Outside any namespace, as the resource initialiser requires; the icons live in a static
@@ -81,14 +82,16 @@ CRelayControl::CRelayControl(QWidget* parent) : QWidget(parent)
 
     m_switch = new QPushButton(this);
     m_switch->setObjectName(QStringLiteral("switchButton"));
-    m_switch->setFixedSize(30, 26);
+    // 30 x 26 at the original font; never smaller than its icon and frame need.
+    m_switch->setMinimumSize(FontUnits::Across(m_switch, 30), FontUnits::Down(m_switch, 26));
+    m_switch->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     m_switch->setAccessibleName(QStringLiteral("Switch"));
     m_switch->setIconSize(QSize(kIconSize, kIconSize));
     m_switch->setToolTip(QString::fromUtf8(kTurnOnTip));
 
     m_powerCycle = new QPushButton(QString::fromUtf8(kPowerCycleText), this);
     m_powerCycle->setObjectName(QStringLiteral("powerCycleButton"));
-    m_powerCycle->setMinimumHeight(26);
+    m_powerCycle->setMinimumHeight(FontUnits::Down(m_powerCycle, 26));
     m_powerCycle->setToolTip(QString::fromUtf8(kPowerCycleTip));
 
     auto* layout = new QHBoxLayout(this);

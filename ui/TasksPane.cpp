@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 
+#include "FontUnits.h"
 #include "QuillmereVisualManager.h"
 
 // The scrolled surface. It paints through the pane's hooks and reports caption clicks, so a
@@ -205,7 +206,7 @@ int CTasksPane::AddCommandTask(int group, const QString& text, std::function<voi
         if (callback)
             callback();
     });
-    return AddWindow(group, button, kCommandTaskHeight);
+    return AddWindow(group, button, std::max(FontUnits::Down(button, kCommandTaskHeight), button->sizeHint().height()));
 }
 
 bool CTasksPane::RemoveTask(int group, int task)
