@@ -328,3 +328,36 @@ TEST_F(SheetTest, ViewHelpOpensTheHelpDocument)
     ASSERT_EQ(m_desktop->Opened.size(), 1u);
     EXPECT_TRUE(m_desktop->Opened.front().endsWith("/Quillmere_Help.html"));
 }
+
+TEST_F(SheetTest, ViewHelpWithoutAViewerSaysWhereTheHelpFileIs)
+{
+    CQuillmereSheet& sheet = StartSheet(false);
+    m_desktop->ViewerPresent = false;
+    FindAction(FindMenu(sheet.menuBar(), "&Help"), "&View Help")->trigger();
+    ASSERT_EQ(m_desktop->Opened.size(), 1u);
+    ASSERT_EQ(m_desktop->Messages.size(), 1u);
+    EXPECT_TRUE(m_desktop->Messages.front().contains(m_desktop->Opened.front())) << m_desktop->Messages.front().toStdString();
+}
+
+TEST_F(SheetTest, ATaskbarEntryOnlyWhenNoTrayHoldsTheProgram)
+{
+    CQuillmereSheet& withTray = StartSheet(true);
+    withTray.RestoreFromTray();
+    ASSERT_TRUE(withTray.isVisible());
+    EXPECT_TRUE(withTray.windowFlags().testFlag(Qt::Tool));
+    m_sheet.reset();
+
+    CQuillmereSheet& withoutTray = StartSheet(false);
+    ASSERT_TRUE(withoutTray.isVisible());
+    EXPECT_FALSE(withoutTray.windowFlags().testFlag(Qt::Tool));
+}
+
+TEST_F(SheetTest, TheWindowShowsItselfWhenTheTrayGoesAwayWhileItIsHidden)
+{
+    CQuillmereSheet& sheet = StartSheet(true);
+    ASSERT_FALSE(sheet.isVisible());
+    m_desktop->Tray = false;
+    ASSERT_TRUE(WaitUntil([&] { return sheet.isVisible(); }, CQuillmereSheet::kTrayCheckMs + 2000));
+    EXPECT_FALSE(sheet.windowFlags().testFlag(Qt::Tool));
+    EXPECT_FALSE(sheet.HasEnded());
+}

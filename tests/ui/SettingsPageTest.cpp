@@ -1,4 +1,7 @@
+#include <QApplication>
 #include <QComboBox>
+#include <QScrollBar>
+#include <QWheelEvent>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -405,4 +408,86 @@ TEST_F(SettingsPageTest, TheWaitDialogShowsUntilTheLinkWorkerHasEnded)
     page.reset();
     close(slave);
     close(master);
+}
+
+TEST_F(SettingsPageTest, IsMadeWhenFirstShownAndReadsThePortsAgainAtEveryEntry)
+{
+    std::vector<std::string> ports{"COM1", "COM2"};
+    settings.SetComPort(1);
+    page = std::make_unique<CQuillmereSettings>();
+    page->SetPortSource([&ports] { return ports; });
+    page->SetManager(&manager);
+    // Not shown yet: nothing read, no editor made.
+    EXPECT_EQ(Combo("portList")->count(), 0);
+    EXPECT_EQ(Pane(*page)->GetGroupCount(), 0);
+
+    page->show();
+    page->OnSetActive();
+    ASSERT_EQ(Items(Combo("portList")), (std::vector<QString>{"COM1", "COM2"}));
+    Combo("portList")->setCurrentIndex(1);   // the operator picks COM2
+    page->OnKillActive();
+
+    ports = {"COM1", "COM2", "COM3"};          // an adapter plugged in meanwhile
+    page->OnSetActive();
+    EXPECT_EQ(Items(Combo("portList")), (std::vector<QString>{"COM1", "COM2", "COM3"}));
+    EXPECT_EQ(Combo("portList")->currentText(), QStringLiteral("COM2"));
+    EXPECT_EQ(settings.GetComPort(), 2);
+    EXPECT_EQ(Pane(*page)->GetGroupCount(), 2);
+}
+
+TEST_F(SettingsPageTest, TheConnectionTestsResultIsClearedWhenThePageIsEnteredAgain)
+{
+    Open();
+    Child<QPushButton>(*page, "getStatusButton")->click();   // no link: an error text
+    ASSERT_FALSE(Child<QLabel>(*page, "resultText")->text().isEmpty());
+    page->OnKillActive();
+    page->OnSetActive();
+    EXPECT_TRUE(Child<QLabel>(*page, "resultText")->text().isEmpty());
+}
+
+TEST_F(SettingsPageTest, ANewMonitorsEditorScrollsIntoViewWithItsNameReadyForTyping)
+{
+    Open();
+    QApplication::setActiveWindow(page.get());
+    page->AddNetworkMonitor();
+    CTasksPane* pane = Pane(*page);
+    EXPECT_FALSE(pane->IsGroupCollapsed(kMonitorGroup));
+    std::vector<CNetworkMonitorEditControl*> editors = MonitorEditors(*page);
+    ASSERT_EQ(editors.size(), 5u);
+    CNetworkMonitorEditControl* added = editors.back();
+    const QRect shown = added->geometry().translated(0, -pane->verticalScrollBar()->value());
+    EXPECT_TRUE(pane->viewport()->rect().contains(shown)) << "editor at " << shown.y() << ", view "
+                                                         << pane->viewport()->height();
+    EXPECT_TRUE(Child<QLineEdit>(*added, "eventName")->hasFocus());
+}
+
+TEST_F(SettingsPageTest, TheWheelOverAFieldWithoutTheKeyboardChangesNoSettingAndGoesOnToThePane)
+{
+    Open();
+    CountingObserver<CEventArgs> changes;
+    settings.Attach(&changes);
+    Pane(*page)->SetGroupCollapsed(kMonitorGroup, false);
+    QCoreApplication::processEvents();
+    // The keyboard is on a button; a field under the pointer does not have it.
+    QApplication::setActiveWindow(page.get());
+    Child<QPushButton>(*page, "getStatusButton")->setFocus();
+    // A wheel event the field leaves unaccepted is handed on to its parents by the
+    // application, up to the scroll area (only for real input, so not for this one).
+    const auto wheelDown = [](QWidget* field) {
+        const QPointF at(field->width() / 2.0, field->height() / 2.0);
+        QWheelEvent wheel(at, field->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(field, &wheel);
+        return wheel.isAccepted();
+    };
+    const QString port = Combo("portList")->currentText();
+    EXPECT_FALSE(wheelDown(Combo("portList")));
+    EXPECT_FALSE(wheelDown(Combo("logLevelList")));
+    EXPECT_FALSE(wheelDown(Child<CSpinEdit>(*page, "intervalSpin")));
+    EXPECT_FALSE(wheelDown(Child<QComboBox>(*RelayEditors(*page)[0], "relayPermission")));
+    EXPECT_FALSE(wheelDown(Child<QComboBox>(*MonitorEditors(*page)[0], "actionList")));
+    EXPECT_EQ(changes.total, 0u);
+    EXPECT_EQ(Combo("portList")->currentText(), port);
+    EXPECT_EQ(Combo("logLevelList")->currentIndex(), 0);
+    settings.Detach(&changes);
 }
