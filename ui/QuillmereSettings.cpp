@@ -60,7 +60,7 @@ CQuillmereSettings::CQuillmereSettings(QWidget* parent)
     m_debugWarning->setVisible(false);
     m_tasksPane->setObjectName(QStringLiteral("settingsPane"));
     m_tasksPane->SetCaption(QString::fromUtf8(kPaneCaption));
-    m_tasksPane->setMinimumSize(FontUnits::Across(this, kPaneWidth), FontUnits::Down(this, kPaneHeight));
+    m_tasksPane->SetPreferredSize(QSize(FontUnits::Across(this, kPaneWidth), FontUnits::Down(this, kPaneHeight)));
     GuardAgainstWheel(m_portList);
     GuardAgainstWheel(m_interval);
     GuardAgainstWheel(m_logLevel);

@@ -83,8 +83,11 @@ CQuillmereSheet::CQuillmereSheet(CQuillmereManager* manager, const QString& capt
     layout->addWidget(m_tabs, 1);
     layout->addWidget(m_statusLine);
     setCentralWidget(central);
-    setMinimumWidth(520);
     BuildMenus();
+    // As large as the pages ask at this font, but never larger than the screen: the panes
+    // scroll and the long texts elide instead.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        resize(sizeHint().boundedTo(screen->availableGeometry().size()));
 
     connect(m_tray, &CTrayIcon::OpenRequested, this, &CQuillmereSheet::RestoreFromTray);
     connect(m_tray, &CTrayIcon::ExitRequested, this, &CQuillmereSheet::ConfirmAndClose);

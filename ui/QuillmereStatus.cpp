@@ -137,7 +137,7 @@ CQuillmereStatus::CQuillmereStatus(QWidget* parent) : CPropertyPage(parent)
     m_tasksPane = new CTasksPane(this);
     m_tasksPane->setObjectName(QStringLiteral("relayPane"));
     m_tasksPane->SetCaption(QString::fromUtf8(kPaneCaption));
-    m_tasksPane->setMinimumSize(FontUnits::Across(this, kPaneWidth), FontUnits::Down(this, kPaneHeight));
+    m_tasksPane->SetPreferredSize(QSize(FontUnits::Across(this, kPaneWidth), FontUnits::Down(this, kPaneHeight)));
     m_relayGroup = m_tasksPane->AddGroup(QString::fromUtf8(kRelaysGroup));
 
     auto* page = new QVBoxLayout(this);

@@ -90,7 +90,9 @@ private:
 CTasksPane::CTasksPane(QWidget* parent) : QScrollArea(parent)
 {
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Tasks follow the pane's width down to what their texts need; below that the pane
+    // scrolls across rather than cut them.
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setWidgetResizable(false);
     m_content = new CContent(this);
     m_content->setMouseTracking(true);
@@ -105,6 +107,12 @@ void CTasksPane::SetCaption(const QString& caption)
 {
     m_caption = caption;
     setAccessibleName(caption);
+}
+
+void CTasksPane::SetPreferredSize(const QSize& size)
+{
+    m_preferred = size;
+    updateGeometry();
 }
 
 int CTasksPane::AddGroup(const QString& name)
@@ -168,6 +176,7 @@ QWidget* CTasksPane::MakeTaskWindow(int group, int task)
 
 void CTasksPane::MakeVisibleWindows()
 {
+    bool wider = false;
     // A screen's worth above and below is made ahead, so scrolling shows no empty rows.
     const int from = verticalScrollBar()->value() - viewport()->height();
     const int to = verticalScrollBar()->value() + 2 * viewport()->height();
@@ -179,9 +188,14 @@ void CTasksPane::MakeVisibleWindows()
         {
             const Task& entry = m_groups[static_cast<std::size_t>(group)].tasks[static_cast<std::size_t>(task)];
             if (entry.window == nullptr && entry.factory && entry.top + entry.height >= from && entry.top <= to)
-                MakeTaskWindow(group, task);
+            {
+                const QWidget* made = MakeTaskWindow(group, task);
+                wider = wider || (made != nullptr && made->minimumSizeHint().width() + 2 * kMargin > m_content->width());
+            }
         }
     }
+    if (wider)
+        Relayout();   // makes nothing more: what is in sight has been made
 }
 
 int CTasksPane::FindTask(int group, const QWidget* window) const
@@ -299,9 +313,18 @@ bool CTasksPane::viewportEvent(QEvent* event)
 
 void CTasksPane::Relayout()
 {
-    // Widths follow the viewport, which already leaves room for a shown scroll bar; the
-    // content height alone decides whether the bar is needed.
-    const int width = viewport()->width();
+    // Widths follow the viewport, which already leaves room for a shown scroll bar, but
+    // never go below the widest task's minimum.
+    int needed = 0;
+    for (const Group& group : m_groups)
+    {
+        for (const Task& task : group.tasks)
+        {
+            if (task.window != nullptr)
+                needed = std::max(needed, task.window->minimumSizeHint().width());
+        }
+    }
+    const int width = std::max(viewport()->width(), needed + 2 * kMargin);
     const int taskWidth = width - 2 * kMargin;
     int y = kMargin;
     for (Group& group : m_groups)

@@ -30,6 +30,10 @@ public:
     ~CTasksPane() override;
 
     void SetCaption(const QString& caption);
+    // The size the pane asks for; it may be given less (a small screen, a large font), and
+    // then scrolls, its tasks following the width it has.
+    void SetPreferredSize(const QSize& size);
+    QSize sizeHint() const override { return m_preferred.isValid() ? m_preferred : QScrollArea::sizeHint(); }
     const QString& GetCaption() const { return m_caption; }
 
     // Returns the new group's index.
@@ -96,6 +100,7 @@ private:
     void OnContentClicked(const QPoint& position);
 
     QString m_caption;
+    QSize m_preferred;
     CContent* m_content = nullptr;    // owned by the scroll area
     int m_hotGroup = -1;              // the group whose caption is under the mouse
     std::vector<Group> m_groups;
