@@ -35,6 +35,7 @@ bool CDesktop::OpenDocument(const QString& path)
 void CDesktop::ShowMessage(QWidget* parent, const QString& caption, const QString& text)
 {
     QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);   // a path may hold anything
     box.setTextInteractionFlags(Qt::TextSelectableByMouse);
     box.exec();
 }
