@@ -36,8 +36,6 @@ public:
     void SetManager(CQuillmereManager* manager) override;
     void OnSetActive() override;
 
-    bool IsLoaded() const { return m_loaded; }
-
 protected:
     void showEvent(QShowEvent* event) override;
 

@@ -75,10 +75,8 @@ public:
     void RestoreFromTray();
     void HideToTray();
 
-    CStatusLine* StatusLine() const { return m_statusLine; }
-    CTrayIcon* TrayIcon() const { return m_tray; }
+    // The firmware transfer's dialog while it is open, else null.
     CProgressDialog* FirmwareProgressDialog() const { return m_firmwareDialog; }
-    QTabWidget* Tabs() const { return m_tabs; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -77,10 +77,10 @@ TEST_P(FirmwareEnd, TheUpgradeResponseClosesTheDialogAndPollingStartsAgain)
               "  Would you like to continue?");
 
     SpinEvents(10);
-    EXPECT_EQ(sheet.StatusLine()->ShowsError(), GetParam().status != 0);
+    EXPECT_EQ(StatusLineOf(sheet)->ShowsError(), GetParam().status != 0);
     if (GetParam().status != 0)
     {
-        EXPECT_NE(sheet.StatusLine()->Text().indexOf(" Request Upgrade command " +
+        EXPECT_NE(StatusLineOf(sheet)->Text().indexOf(" Request Upgrade command " +
                                                       QString::fromStdString(GetErrorText(GetParam().status))),
                   -1);
     }
