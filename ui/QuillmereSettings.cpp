@@ -1,12 +1,12 @@
 #include "QuillmereSettings.h"
 
 #include <QComboBox>
-#include <QSignalBlocker>
 #include <QEvent>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
