@@ -1,8 +1,8 @@
 #include "QuillmereLog.h"
 
 #include <QFile>
-#include <QFontMetrics>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
@@ -12,16 +12,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "log/Log.h"
-#include "log/LogFileIo.h"
-#include "log/LogLineSplit.h"
-#include "log/NowText.h"
+#include "EngineBridge.h"
+#include "FontUnits.h"
 #include "core/DataFolder.h"
 #include "core/EventArgs.h"
 #include "core/PrivateMessages.h"
 #include "device/QuillmereManager.h"
-#include "EngineBridge.h"
-#include "FontUnits.h"
+#include "log/Log.h"
+#include "log/LogFileIo.h"
+#include "log/LogLineSplit.h"
+#include "log/NowText.h"
 
 namespace
 {
@@ -127,9 +127,9 @@ void CQuillmereLog::LoadFromFile()
     if (m_loaded || m_manager == nullptr)
         return;
     m_loaded = true;
-    // With the log locked no line is written, so switching live lines on and reading the
-    // file happen at one point of the log's history: no line is missed, and every line
-    // raised meanwhile is already in the file. A busy log leaves the list to live lines.
+    // With the log locked no line is written, so the sequence noted and the file read are
+    // one point of the log's history: every line up to that number is in the file, every
+    // later one arrives live. A busy log leaves the list to live lines.
     CLog* log = GetLog();
     if (log == nullptr || !log->IsOpen() || !log->Lock())
     {
