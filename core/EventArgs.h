@@ -54,6 +54,8 @@ public:
 class CWriteLogEventArgs : public CEventArgs
 {
 public:
-    explicit CWriteLogEventArgs(std::string line) : Line(std::move(line)) {}
-    std::string Line;   // the whole line as written, line break included
+    explicit CWriteLogEventArgs(std::string line, std::uint64_t sequence = 0)
+        : Line(std::move(line)), Sequence(sequence) {}
+    std::string Line;            // the whole line as written, line break included
+    std::uint64_t Sequence = 0;  // the log's count of lines when this one was written: 1, 2, ...
 };

@@ -134,7 +134,7 @@ void CLog::Close()
 
 void CLog::SumUpFloods()
 {
-    std::vector<std::string> bodies;
+    std::vector<NumberedLine> bodies;
     {
         std::lock_guard<CBoundedLock> guard(m_lock);
         bodies = SumUpFloodsLocked();
@@ -142,30 +142,33 @@ void CLog::SumUpFloods()
     RaiseAll(bodies);
 }
 
-std::vector<std::string> CLog::SumUpFloodsLocked()
+std::vector<CLog::NumberedLine> CLog::SumUpFloodsLocked()
 {
     std::vector<CLogFloodGuard::Line> summaries;
     m_flood.Flush(summaries);
     return StoreAllLocked(summaries, m_clock());
 }
 
-std::vector<std::string> CLog::StoreAllLocked(const std::vector<CLogFloodGuard::Line>& lines, Clock::time_point now)
+std::vector<CLog::NumberedLine> CLog::StoreAllLocked(const std::vector<CLogFloodGuard::Line>& lines,
+                                                     Clock::time_point now)
 {
-    std::vector<std::string> bodies;
+    std::vector<NumberedLine> bodies;
     bodies.reserve(lines.size());
     for (const auto& line : lines)
     {
-        bodies.push_back(NowText() + "," + GetLogLevelWord(line.level) + "," + line.text);
-        StoreLocked(bodies.back(), now);
+        const std::uint64_t sequence = m_lastSequence.load() + 1;
+        m_lastSequence.store(sequence);
+        bodies.push_back({NowText() + "," + GetLogLevelWord(line.level) + "," + line.text, sequence});
+        StoreLocked(bodies.back().body, now);
     }
     return bodies;
 }
 
-void CLog::RaiseAll(const std::vector<std::string>& bodies)
+void CLog::RaiseAll(const std::vector<NumberedLine>& bodies)
 {
-    for (const std::string& body : bodies)
+    for (const NumberedLine& line : bodies)
     {
-        auto args = std::make_unique<CWriteLogEventArgs>(body + kRaisedLineBreak);
+        auto args = std::make_unique<CWriteLogEventArgs>(line.body + kRaisedLineBreak, line.sequence);
         Notify(args.get());
     }
 }
@@ -295,7 +298,7 @@ void CLog::Write(int level, const std::string& text)
     std::string description = OneLine(text);
     if (m_flood.Admit(level, description, now, lines))
         lines.push_back({level, std::move(description)});
-    const std::vector<std::string> bodies = StoreAllLocked(lines, now);
+    const std::vector<NumberedLine> bodies = StoreAllLocked(lines, now);
     m_lock.unlock();
     RaiseAll(bodies);
 }

@@ -79,6 +79,9 @@ public:
     // For readers that need the file to stand still; Unlock() only after Lock() returned true.
     bool Lock();
     void Unlock();
+    // The sequence number of the last line written. Read under Lock(), it tells a reader
+    // which raised lines its read of the file already holds, even identical ones.
+    std::uint64_t GetLastSequence() const { return m_lastSequence.load(); }
 
 private:
     bool OpenLocked(std::string& why);
@@ -88,14 +91,20 @@ private:
     // line did not reach the file.
     bool StoreLocked(const std::string& body, Clock::time_point now);
     bool AppendLocked(const std::string& body);
+    struct NumberedLine
+    {
+        std::string body;
+        std::uint64_t sequence;
+    };
     // Stores each line and gives the composed lines, for raising once the lock is released.
-    std::vector<std::string> StoreAllLocked(const std::vector<CLogFloodGuard::Line>& lines, Clock::time_point now);
-    std::vector<std::string> SumUpFloodsLocked();
-    void RaiseAll(const std::vector<std::string>& bodies);
+    std::vector<NumberedLine> StoreAllLocked(const std::vector<CLogFloodGuard::Line>& lines, Clock::time_point now);
+    std::vector<NumberedLine> SumUpFloodsLocked();
+    void RaiseAll(const std::vector<NumberedLine>& bodies);
     // Closes the file and sets the next attempt a second on.
     void FailLocked(Clock::time_point now, const std::string& why);
 
     std::atomic<bool> m_open{false};
+    std::atomic<std::uint64_t> m_lastSequence{0};   // changed only under m_lock
     CBoundedLock m_lock;
     // Everything below is guarded by m_lock.
     int m_fd = -1;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a plain build, then the same tests under ASan+UBSan, then the
-# threaded engine tests under TSan, then a short smoke run of each fuzz target.
+# Checks that the engine folders hold no window code, then builds and runs every test: a
+# plain build, then the same tests under ASan+UBSan, then the threaded engine tests under
+# TSan, then a short smoke run of each fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -10,6 +11,8 @@ build() {   # build <dir> <extra cmake args...>
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
     cmake --build "$dir" -j "$jobs"
 }
+
+scripts/check-engine-includes.sh
 
 build build
 ctest --test-dir build --output-on-failure -j "$jobs"

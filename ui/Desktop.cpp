@@ -27,9 +27,17 @@ QString CDesktop::ChooseFirmwareFile(QWidget* parent)
     return dialog.selectedFiles().constFirst();
 }
 
-void CDesktop::OpenDocument(const QString& path)
+bool CDesktop::OpenDocument(const QString& path)
 {
-    QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+    return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
+}
+
+void CDesktop::ShowMessage(QWidget* parent, const QString& caption, const QString& text)
+{
+    QMessageBox box(QMessageBox::Information, caption, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);   // a path may hold anything
+    box.setTextInteractionFlags(Qt::TextSelectableByMouse);
+    box.exec();
 }
 
 bool CDesktop::HasSystemTray() const

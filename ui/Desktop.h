@@ -16,7 +16,8 @@ public:
     virtual bool AskYesNo(QWidget* parent, const QString& caption, const QString& text, QMessageBox::Icon icon);
     // The chosen existing ".rom" file, or empty when the operator cancelled.
     virtual QString ChooseFirmwareFile(QWidget* parent);
-    // Hands the file to the desktop's default viewer; the outcome is not reported.
-    virtual void OpenDocument(const QString& path);
+    // Hands the file to the desktop's default viewer; false when no viewer took it.
+    virtual bool OpenDocument(const QString& path);
+    virtual void ShowMessage(QWidget* parent, const QString& caption, const QString& text);
     virtual bool HasSystemTray() const;
 };

@@ -1,9 +1,6 @@
 #pragma once
 
-#include <QCoreApplication>
 #include <QEvent>
-#include <QObject>
-#include <QPointer>
 #include <cstdint>
 #include <memory>
 
@@ -11,6 +8,7 @@
 
 // A private window message as a Qt event: its type is the message number, and it owns the
 // record copy it carries, so an event that never reaches its window still frees the copy.
+// CEngineBridge is what posts them.
 class CPrivateEvent : public QEvent
 {
 public:
@@ -30,12 +28,3 @@ private:
     std::intptr_t m_wParam;
     std::intptr_t m_lParam;
 };
-
-// Posts from any thread; Qt queues the event for the receiver's (the UI) thread.
-inline void PostPrivateMessage(QObject* receiver, int message, std::unique_ptr<CEventArgs> record = nullptr,
-                               std::intptr_t wParam = 0, std::intptr_t lParam = 0)
-{
-    if (receiver == nullptr)
-        return;
-    QCoreApplication::postEvent(receiver, new CPrivateEvent(message, std::move(record), wParam, lParam));
-}

@@ -6,24 +6,27 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cstdint>
 
+#include "EngineBridge.h"
+#include "FontUnits.h"
+#include "NetworkMonitorEditControl.h"
+#include "ProgressDialog.h"
 #include "RelayEditControl.h"
 #include "SerialPortList.h"
 #include "SpinEdit.h"
 #include "TasksPane.h"
+#include "WheelGuard.h"
 #include "config/AppSettings.h"
 #include "config/LogLevelValue.h"
 #include "core/EventArgs.h"
 #include "core/PrivateMessages.h"
 #include "device/QuillmereManager.h"
 #include "device/StatusCodes.h"
-#include "link/ProgressDialog.h"
-#include "netmon/NetworkMonitorEditControl.h"
-#include "ui/PrivateEvent.h"
 
 namespace
 {
@@ -57,13 +60,17 @@ CQuillmereSettings::CQuillmereSettings(QWidget* parent)
     m_debugWarning->setVisible(false);
     m_tasksPane->setObjectName(QStringLiteral("settingsPane"));
     m_tasksPane->SetCaption(QString::fromUtf8(kPaneCaption));
-    m_tasksPane->setMinimumSize(kPaneWidth, kPaneHeight);
+    m_tasksPane->SetPreferredSize(QSize(FontUnits::Across(this, kPaneWidth), FontUnits::Down(this, kPaneHeight)));
+    GuardAgainstWheel(m_portList);
+    GuardAgainstWheel(m_interval);
+    GuardAgainstWheel(m_logLevel);
     for (const std::int32_t level : kLogLevels)
         m_logLevel->addItem(QString::fromStdString(LogLevelValueToText(level)));
 
     auto* fields = new QGridLayout;
     fields->setHorizontalSpacing(8);
     fields->setVerticalSpacing(4);
+    m_result->setTextFormat(Qt::PlainText);
     fields->addWidget(new QLabel(QStringLiteral("Serial Port"), this), 0, 0, Qt::AlignRight);
     fields->addWidget(m_portList, 0, 1);
     fields->addWidget(m_getStatus, 0, 2);
@@ -97,10 +104,8 @@ CQuillmereSettings::CQuillmereSettings(QWidget* parent)
 
 CQuillmereSettings::~CQuillmereSettings()
 {
-    m_alive.store(false);
+    m_bridge.reset();
     EndWaitDialog();
-    if (m_manager != nullptr)
-        m_manager->Detach(this);
 }
 
 void CQuillmereSettings::SetManager(CQuillmereManager* manager)
@@ -108,9 +113,11 @@ void CQuillmereSettings::SetManager(CQuillmereManager* manager)
     if (m_manager != nullptr || manager == nullptr)
         return;   // wired once, for the life of the main window
     m_manager = manager;
-    m_manager->Attach(this);
     m_settings = m_manager->GetSettings();
-    FillControls();
+    m_bridge = std::make_unique<CEngineBridge>(this);
+    m_bridge->OnRefresh<CNetworkThreadCompletedEventArgs>(PrivateMessage::LinkThreadEnded,
+                                                          [this] { OnLinkThreadEnded(); });
+    m_bridge->Attach(m_manager);
 }
 
 void CQuillmereSettings::FillControls()
@@ -121,9 +128,8 @@ void CQuillmereSettings::FillControls()
 
     m_interval->setValue(m_settings->GetStatusPollIntervalInMinutes());
     // Stored as shown: a value from the file outside 1..60 becomes its nearest bound.
-    m_settings->SetStatusPollIntervalInMinutes(m_interval->value());
-
-    FillPortList();
+    if (m_interval->value() != m_settings->GetStatusPollIntervalInMinutes())
+        m_settings->SetStatusPollIntervalInMinutes(m_interval->value());
 
     m_logLevel->setCurrentIndex(static_cast<int>(m_settings->GetLogLevel()));
     ShowDebugWarning(m_settings->GetLogLevel() == LogLevelDebug);
@@ -134,31 +140,36 @@ void CQuillmereSettings::FillControls()
         auto* editor = new CRelayEditControl;
         editor->SetRelaySetting(setting);
         editor->Create();
-        if (m_tasksPane->AddWindow(m_relayGroup, editor, CRelayEditControl::kHeight) < 0)
+        if (m_tasksPane->AddWindow(m_relayGroup, editor, FontUnits::Down(editor, CRelayEditControl::kHeight)) < 0)
         {
             delete editor;
             continue;
         }
-        editor->SetOwner(this);
+        connect(editor, &CRelayEditControl::NameChanged, this, &CQuillmereSettings::OnRelayNamesChanged);
         m_relayEditors.push_back(editor);
     }
 
     m_monitorGroup = m_tasksPane->AddGroup(QString::fromUtf8(kMonitorsGroup));
     m_tasksPane->AddCommandTask(m_monitorGroup, QString::fromUtf8(kAddMonitorText), [this] { AddNetworkMonitor(); });
-    for (const std::shared_ptr<CNetworkMonitor>& monitor : m_settings->GetNetworkMonitors())
-        CreateMonitorEditor(monitor.get());
+    // Collapsed first, so that no editor is made while the rows are added.
     m_tasksPane->SetGroupCollapsed(m_monitorGroup, true);
+    for (const std::shared_ptr<CNetworkMonitor>& monitor : m_settings->GetNetworkMonitors())
+        AddMonitorTask(monitor.get());
 
     m_settings->SetSuppressNotifications(false);
     m_initialised = true;
     // Connected only now: filling the lists is not an edit.
-    connect(m_portList, &QComboBox::currentIndexChanged, this, &CQuillmereSettings::OnPortChanged);
     connect(m_logLevel, &QComboBox::currentIndexChanged, this, &CQuillmereSettings::OnLogLevelChanged);
-    RefreshRemoveAllowed();
+    connect(m_portList, &QComboBox::currentIndexChanged, this, &CQuillmereSettings::OnPortChanged);
 }
 
 void CQuillmereSettings::FillPortList()
 {
+    if (m_settings == nullptr)
+        return;
+    // Refilling is not an edit; the operator's own choice is kept if the port is still there.
+    const QSignalBlocker block(m_portList);
+    const QString chosen = m_portList->currentText();
     std::vector<std::string> names = m_portSource ? m_portSource() : std::vector<std::string>();
     if (names.size() > CSerialPortList::MaxPorts)
         names.resize(CSerialPortList::MaxPorts);
@@ -169,51 +180,49 @@ void CQuillmereSettings::FillPortList()
     m_portList->clear();
     for (const std::string& name : names)
         m_portList->addItem(QString::fromStdString(name));
-    int selected = -1;
-    for (int position = 0; position < m_portList->count(); ++position)
+    int selected = chosen.isEmpty() ? -1 : m_portList->findText(chosen);
+    for (int position = 0; selected < 0 && position < m_portList->count(); ++position)
     {
         if (CSerialPortList::PortNumberFromEntry(m_portList->itemText(position).toStdString()) ==
             m_settings->GetComPort())
-        {
             selected = position;
-            break;
-        }
     }
     m_portList->setCurrentIndex(selected);
 }
 
-CNetworkMonitorEditControl* CQuillmereSettings::CreateMonitorEditor(CNetworkMonitor* monitor)
+int CQuillmereSettings::MonitorRowHeight() const
+{
+    return FontUnits::Down(this, CNetworkMonitorEditControl::kHeight);
+}
+
+void CQuillmereSettings::AddMonitorTask(CNetworkMonitor* monitor)
+{
+    m_tasksPane->AddLazyWindow(m_monitorGroup, MonitorRowHeight(),
+                               [this, monitor]() -> QWidget* { return MakeMonitorEditor(monitor); });
+}
+
+CNetworkMonitorEditControl* CQuillmereSettings::MakeMonitorEditor(CNetworkMonitor* monitor)
 {
     auto* editor = new CNetworkMonitorEditControl;
     editor->SetSettings(m_settings);
     editor->SetMonitor(monitor);
-    editor->SetOwner(this);
+    // Made while the page is shown, so the monitor's change records are wanted afterwards,
+    // but filling the editor raises none.
     editor->Create();
-    const int task = m_tasksPane->AddWindow(m_monitorGroup, editor, CNetworkMonitorEditControl::kHeight);
-    if (task < 0)
-    {
-        delete editor;
-        return nullptr;
-    }
-    editor->SetTaskIndex(task);
-    m_monitorEditors.emplace_back(editor);
+    editor->SetRemoveAllowed(m_removeAllowed);
+    connect(editor, &CNetworkMonitorEditControl::RemoveRequested, this, &CQuillmereSettings::OnRemoveRequested);
     return editor;
 }
 
-std::vector<CNetworkMonitorEditControl*> CQuillmereSettings::GetMonitorEditors() const
+std::vector<CNetworkMonitorEditControl*> CQuillmereSettings::MadeMonitorEditors() const
 {
     std::vector<CNetworkMonitorEditControl*> editors;
-    for (const QPointer<CNetworkMonitorEditControl>& editor : m_monitorEditors)
+    for (int task = 0; task < m_tasksPane->GetTaskCount(m_monitorGroup); ++task)
     {
-        if (editor != nullptr)
+        if (auto* editor = qobject_cast<CNetworkMonitorEditControl*>(m_tasksPane->GetTaskWindow(m_monitorGroup, task)))
             editors.push_back(editor);
     }
     return editors;
-}
-
-CProgressDialog* CQuillmereSettings::GetWaitDialog() const
-{
-    return m_waitDialog;
 }
 
 void CQuillmereSettings::AddNetworkMonitor()
@@ -223,13 +232,26 @@ void CQuillmereSettings::AddNetworkMonitor()
     CNetworkMonitor* monitor = m_settings->AddNetworkMonitor();
     if (monitor == nullptr)
         return;
-    if (CNetworkMonitorEditControl* editor = CreateMonitorEditor(monitor))
-        editor->SetRemoveAllowed(m_manager == nullptr || m_manager->IsIdle());
+    AddMonitorTask(monitor);
+    // The operator is taken to the new editor: the group opens, the row scrolls into view
+    // and its name takes the keyboard.
+    m_tasksPane->SetGroupCollapsed(m_monitorGroup, false);
+    const int task = m_tasksPane->GetTaskCount(m_monitorGroup) - 1;
+    auto* editor = qobject_cast<CNetworkMonitorEditControl*>(m_tasksPane->MakeTaskWindow(m_monitorGroup, task));
+    if (editor == nullptr)
+        return;
+    m_tasksPane->ensureWidgetVisible(editor, 0, 0);
+    editor->FocusEventName();
     m_tasksPane->viewport()->update();
 }
 
 void CQuillmereSettings::OnSetActive()
 {
+    if (!m_initialised)
+        FillControls();
+    FillPortList();
+    // The last test's result says nothing about the connection as it is now.
+    m_result->clear();
     m_active = true;
     m_linkEndSeen = false;
     if (m_manager != nullptr)
@@ -248,40 +270,13 @@ void CQuillmereSettings::OnKillActive()
     // take the settings as they stand.
     for (CRelayEditControl* editor : m_relayEditors)
         editor->ApplyName();
-    for (CNetworkMonitorEditControl* editor : GetMonitorEditors())
+    for (CNetworkMonitorEditControl* editor : MadeMonitorEditors())
         editor->ApplyTexts();
     if (m_manager == nullptr)
         return;
     m_manager->Connect();
     m_manager->StartPolling();
     m_manager->StartMonitorTimers();
-}
-
-void CQuillmereSettings::Update(CEventArgs* args)
-{
-    if (m_alive.load() && dynamic_cast<CNetworkThreadCompletedEventArgs*>(args) != nullptr)
-        PostPrivateMessage(this, PrivateMessage::LinkThreadEnded);
-}
-
-bool CQuillmereSettings::event(QEvent* event)
-{
-    const int type = static_cast<int>(event->type());
-    if (type == PrivateMessage::LinkThreadEnded)
-    {
-        OnLinkThreadEnded();
-        return true;
-    }
-    if (type == PrivateMessage::MonitorRemoved)
-    {
-        OnMonitorRemoved(static_cast<int>(static_cast<CPrivateEvent*>(event)->WParam()));
-        return true;
-    }
-    if (type == PrivateMessage::RelayNamesChanged)
-    {
-        OnRelayNamesChanged();
-        return true;
-    }
-    return CPropertyPage::event(event);
 }
 
 void CQuillmereSettings::OnWaitTimer()
@@ -321,43 +316,19 @@ void CQuillmereSettings::EndWaitDialog()
     dialog->deleteLater();
 }
 
-void CQuillmereSettings::OnMonitorRemoved(int taskIndex)
+void CQuillmereSettings::OnRemoveRequested(CNetworkMonitorEditControl* editor)
 {
-    // Indexes are positions and move up when a task above goes; the page renumbers its
-    // editors at each removal, and takes out only a task whose editor really removed its
-    // monitor, so a stale index can never take away another monitor's editor.
-    auto isRemovedEditor = [this](int task) {
-        auto* editor = qobject_cast<CNetworkMonitorEditControl*>(m_tasksPane->GetTaskWindow(m_monitorGroup, task));
-        return editor != nullptr && editor->IsRemoved() ? editor : nullptr;
-    };
-    int task = isRemovedEditor(taskIndex) != nullptr ? taskIndex : -1;
-    for (int candidate = 0; task < 0 && candidate < m_tasksPane->GetTaskCount(m_monitorGroup); ++candidate)
-    {
-        if (isRemovedEditor(candidate) != nullptr)
-            task = candidate;
-    }
+    const int task = m_tasksPane->FindTask(m_monitorGroup, editor);
     if (task < 0)
         return;
-    CNetworkMonitorEditControl* editor = isRemovedEditor(task);
-    std::erase_if(m_monitorEditors, [editor](const QPointer<CNetworkMonitorEditControl>& held) {
-        return held == nullptr || held == editor;
-    });
     m_tasksPane->RemoveTask(m_monitorGroup, task);
-    for (CNetworkMonitorEditControl* other : GetMonitorEditors())
-    {
-        if (other->GetTaskIndex() > task)
-            other->SetTaskIndex(other->GetTaskIndex() - 1);
-    }
     m_tasksPane->viewport()->update();
 }
 
 void CQuillmereSettings::OnRelayNamesChanged()
 {
-    for (int task = 0; task < m_tasksPane->GetTaskCount(m_monitorGroup); ++task)
-    {
-        if (auto* editor = qobject_cast<CNetworkMonitorEditControl*>(m_tasksPane->GetTaskWindow(m_monitorGroup, task)))
-            PostPrivateMessage(editor, PrivateMessage::RelayNamesChanged);
-    }
+    for (CNetworkMonitorEditControl* editor : MadeMonitorEditors())
+        editor->FillRelayList();
 }
 
 void CQuillmereSettings::OnGetStatus()
@@ -396,7 +367,8 @@ void CQuillmereSettings::RefreshRemoveAllowed()
     // A removed monitor's check still running would report into a settings object that has
     // already let go of it; so the Remove buttons wait until every check has ended.
     const bool idle = m_manager == nullptr || m_manager->IsIdle();
-    for (CNetworkMonitorEditControl* editor : GetMonitorEditors())
+    m_removeAllowed = idle;
+    for (CNetworkMonitorEditControl* editor : MadeMonitorEditors())
         editor->SetRemoveAllowed(idle);
     if (idle)
         m_idleTimer->stop();

@@ -1,8 +1,8 @@
 #pragma once
 
 #include <QPointer>
-#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,6 +13,7 @@ class QLabel;
 class QPushButton;
 class QTimer;
 class CAppSettings;
+class CEngineBridge;
 class CNetworkMonitor;
 class CNetworkMonitorEditControl;
 class CProgressDialog;
@@ -46,35 +47,25 @@ public:
     ~CQuillmereSettings() override;
 
     // Tests give their own ports; the default reads the data folder and the system.
-    // Takes effect at SetManager.
     void SetPortSource(PortSource source) { m_portSource = std::move(source); }
 
     void SetManager(CQuillmereManager* manager) override;
     void OnSetActive() override;
     void OnKillActive() override;
-    void Update(CEventArgs* args) override;
 
     // The "Add Network Monitor" command.
     void AddNetworkMonitor();
 
-    CTasksPane* GetTasksPane() const { return m_tasksPane; }
-    int GetRelayGroup() const { return m_relayGroup; }
-    int GetMonitorGroup() const { return m_monitorGroup; }
-    const std::vector<CRelayEditControl*>& GetRelayEditors() const { return m_relayEditors; }
-    std::vector<CNetworkMonitorEditControl*> GetMonitorEditors() const;
-    // The "Shutting down" dialog while it is shown, else null.
-    CProgressDialog* GetWaitDialog() const;
-
-protected:
-    bool event(QEvent* event) override;
-
 private:
     void FillControls();
     void FillPortList();
-    CNetworkMonitorEditControl* CreateMonitorEditor(CNetworkMonitor* monitor);
+    void AddMonitorTask(CNetworkMonitor* monitor);
+    CNetworkMonitorEditControl* MakeMonitorEditor(CNetworkMonitor* monitor);
+    std::vector<CNetworkMonitorEditControl*> MadeMonitorEditors() const;
+    int MonitorRowHeight() const;
     void OnWaitTimer();
     void OnLinkThreadEnded();
-    void OnMonitorRemoved(int taskIndex);
+    void OnRemoveRequested(CNetworkMonitorEditControl* editor);
     void OnRelayNamesChanged();
     void OnGetStatus();
     void OnPortChanged(int position);
@@ -89,7 +80,8 @@ private:
     bool m_initialised = false;
     bool m_active = false;
     bool m_linkEndSeen = false;
-    std::atomic<bool> m_alive{true};
+    bool m_removeAllowed = true;
+    std::unique_ptr<CEngineBridge> m_bridge;
 
     QComboBox* m_portList;
     QPushButton* m_getStatus;
@@ -100,8 +92,7 @@ private:
     CTasksPane* m_tasksPane;
     int m_relayGroup = -1;
     int m_monitorGroup = -1;
-    std::vector<CRelayEditControl*> m_relayEditors;                    // owned by the group panel
-    std::vector<QPointer<CNetworkMonitorEditControl>> m_monitorEditors;  // in creation order
+    std::vector<CRelayEditControl*> m_relayEditors;   // owned by the group panel
     QPointer<CProgressDialog> m_waitDialog;
     QTimer* m_waitTimer;
     QTimer* m_idleTimer;

@@ -14,8 +14,10 @@
 
 #include "AboutDialog.h"
 #include "Desktop.h"
+#include "EngineBridge.h"
 #include "HelpFile.h"
-#include "PrivateEvent.h"
+#include "ProgressDialog.h"
+#include "QuillmereLog.h"
 #include "QuillmereSettings.h"
 #include "QuillmereStatus.h"
 #include "StatusLine.h"
@@ -26,9 +28,7 @@
 #include "device/CommandResponse.h"
 #include "device/QuillmereManager.h"
 #include "device/StatusCodes.h"
-#include "link/ProgressDialog.h"
 #include "log/NowText.h"
-#include "log/QuillmereLog.h"
 
 // The icons live in a static library; its resources are registered by hand.
 static void InitMainWindowResources()
@@ -54,7 +54,22 @@ CQuillmereSheet::CQuillmereSheet(CQuillmereManager* manager, const QString& capt
     setWindowTitle(caption);
     setWindowIcon(QIcon(QStringLiteral(":/icons/quillmere-monitor.svg")));
 
-    m_manager->Attach(this);
+    m_bridge = std::make_unique<CEngineBridge>(this);
+    // Only failures and the end of a firmware transfer change the window; the last few
+    // wait, the newest shown last.
+    m_bridge->OnRecord<CCommandResponse>(
+        PrivateMessage::CommandResponse, [this](const CCommandResponse& response) { OnCommandResponse(response); }, 8,
+        [](const CCommandResponse& response) {
+            const CSerialCommand* command = response.GetCommand();
+            const int code = command != nullptr ? command->Code : 0;
+            return response.GetResult() != 0 || code == CommandCode::RequestUpgrade ||
+                   code == CommandCode::FirmwareTransfer;
+        });
+    m_bridge->OnRecord<CNetworkMonitorErrorEventArgs>(
+        PrivateMessage::CommandResponse, [this](const CNetworkMonitorErrorEventArgs& error) { OnMonitorError(error); });
+    m_bridge->OnRecord<CProgressChangedEventArgs>(
+        PrivateMessage::FirmwareProgress,
+        [this](const CProgressChangedEventArgs& progress) { OnFirmwareProgress(progress.Position, progress.Total); });
     m_manager->SetRestartHost(this);
     AddPage(m_statusPage, QStringLiteral("Status"));
     AddPage(m_logPage, QStringLiteral("Log"));
@@ -68,21 +83,26 @@ CQuillmereSheet::CQuillmereSheet(CQuillmereManager* manager, const QString& capt
     layout->addWidget(m_tabs, 1);
     layout->addWidget(m_statusLine);
     setCentralWidget(central);
-    setMinimumWidth(520);
     BuildMenus();
+    // As large as the pages ask at this font, but never larger than the screen: the panes
+    // scroll and the long texts elide instead.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        resize(sizeHint().boundedTo(screen->availableGeometry().size()));
 
     connect(m_tray, &CTrayIcon::OpenRequested, this, &CQuillmereSheet::RestoreFromTray);
     connect(m_tray, &CTrayIcon::ExitRequested, this, &CQuillmereSheet::ConfirmAndClose);
+    m_trayCheck = new QTimer(this);
+    m_trayCheck->setInterval(kTrayCheckMs);
+    connect(m_trayCheck, &QTimer::timeout, this, &CQuillmereSheet::CheckTrayStillThere);
     qApp->installEventFilter(this);
 }
 
 CQuillmereSheet::~CQuillmereSheet()
 {
-    m_windowExists = false;
+    m_bridge.reset();
     qApp->removeEventFilter(this);
     m_tray->Remove();
     m_manager->SetRestartHost(nullptr);
-    m_manager->Detach(this);
 }
 
 void CQuillmereSheet::AddPage(CPropertyPage* page, const QString& title)
@@ -107,7 +127,8 @@ void CQuillmereSheet::Initialize()
     if (m_initialised)
         return;
     m_initialised = true;
-    m_windowExists = true;
+    // Notifications before this moment are dropped, as the window does not exist yet.
+    m_bridge->Attach(m_manager);
 
     m_currentPage = m_tabs->currentIndex();
     if (auto* page = dynamic_cast<CPropertyPage*>(m_tabs->currentWidget()))
@@ -123,10 +144,24 @@ void CQuillmereSheet::Initialize()
     if (m_desktop->HasSystemTray())
         HideToTray();
     else
-    {
-        show();
-        MoveToSavedPosition();
-    }
+        ShowAsPlainWindow();
+}
+
+void CQuillmereSheet::ShowAsPlainWindow()
+{
+    // An ordinary window again, with its taskbar entry: nothing else could bring it back.
+    m_trayCheck->stop();
+    if (windowFlags().testFlag(Qt::Tool))
+        setWindowFlag(Qt::Tool, false);
+    showNormal();
+    MoveToSavedPosition();
+}
+
+void CQuillmereSheet::CheckTrayStillThere()
+{
+    if (m_ended || isVisible() || m_desktop->HasSystemTray())
+        return;
+    ShowAsPlainWindow();
 }
 
 int CQuillmereSheet::DoModal()
@@ -224,7 +259,6 @@ void CQuillmereSheet::UpdateFirmware()
     }
 
     CProgressDialog dialog;
-    dialog.setWindowTitle(QString::fromLatin1(Caption));
     dialog.SetMessage(QString::fromLatin1(FirmwareMessage));
     dialog.SetAutoAdvance(false);
     m_firmwareDialog = &dialog;
@@ -237,7 +271,9 @@ void CQuillmereSheet::UpdateFirmware()
 
 void CQuillmereSheet::ShowHelp()
 {
-    m_desktop->OpenDocument(FindHelpFile(QCoreApplication::applicationDirPath()));
+    const QString path = FindHelpFile(QCoreApplication::applicationDirPath());
+    if (!m_desktop->OpenDocument(path))
+        m_desktop->ShowMessage(this, QString::fromLatin1(Caption), QString::fromLatin1(NoHelpViewer).arg(path));
 }
 
 void CQuillmereSheet::ShowAbout()
@@ -252,6 +288,7 @@ void CQuillmereSheet::HideToTray()
         m_savedPosition = pos();
     hide();
     setWindowState(windowState() & ~Qt::WindowMinimized);
+    m_trayCheck->start();
 }
 
 void CQuillmereSheet::RestoreFromTray()
@@ -259,6 +296,12 @@ void CQuillmereSheet::RestoreFromTray()
     if (m_ended)
         return;
     m_tray->SetAlert(false);
+    m_trayCheck->stop();
+    // While the tray holds the program the window keeps out of the taskbar; a tool window
+    // is what desktops leave out of it.
+    const bool tray = m_desktop->HasSystemTray();
+    if (windowFlags().testFlag(Qt::Tool) != tray)
+        setWindowFlag(Qt::Tool, tray);
     showNormal();
     MoveToSavedPosition();
     raise();
@@ -315,40 +358,6 @@ void CQuillmereSheet::OnCurrentPageChanged(int index)
     m_currentPage = index;
     if (auto* page = dynamic_cast<CPropertyPage*>(m_tabs->widget(index)))
         page->OnSetActive();
-}
-
-void CQuillmereSheet::Update(CEventArgs* args)
-{
-    if (!m_windowExists)
-        return;
-    if (auto* response = dynamic_cast<CCommandResponse*>(args))
-        PostPrivateMessage(this, PrivateMessage::CommandResponse, response->Clone());
-    else if (auto* error = dynamic_cast<CNetworkMonitorErrorEventArgs*>(args))
-        PostPrivateMessage(this, PrivateMessage::CommandResponse,
-                           std::make_unique<CNetworkMonitorErrorEventArgs>(*error));
-    else if (auto* progress = dynamic_cast<CProgressChangedEventArgs*>(args))
-        PostPrivateMessage(this, PrivateMessage::FirmwareProgress, nullptr, progress->Position, progress->Total);
-}
-
-bool CQuillmereSheet::event(QEvent* event)
-{
-    const int type = static_cast<int>(event->type());
-    if (type == PrivateMessage::CommandResponse)
-    {
-        const CEventArgs* record = static_cast<CPrivateEvent*>(event)->Record();
-        if (auto* response = dynamic_cast<const CCommandResponse*>(record))
-            OnCommandResponse(*response);
-        else if (auto* error = dynamic_cast<const CNetworkMonitorErrorEventArgs*>(record))
-            OnMonitorError(*error);
-        return true;
-    }
-    if (type == PrivateMessage::FirmwareProgress)
-    {
-        const auto* progress = static_cast<CPrivateEvent*>(event);
-        OnFirmwareProgress(static_cast<int>(progress->WParam()), static_cast<int>(progress->LParam()));
-        return true;
-    }
-    return QMainWindow::event(event);
 }
 
 void CQuillmereSheet::OnCommandResponse(const CCommandResponse& response)

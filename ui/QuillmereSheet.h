@@ -3,15 +3,14 @@
 #include <QMainWindow>
 #include <QPoint>
 #include <QString>
-#include <atomic>
 #include <memory>
 #include <optional>
 
 #include "Desktop.h"
-#include "core/Observer.h"
 #include "device/RestartHost.h"
 
 class CCommandResponse;
+class CEngineBridge;
 class CNetworkMonitorErrorEventArgs;
 class CProgressDialog;
 class CPropertyPage;
@@ -23,12 +22,17 @@ class CStatusLine;
 class CTrayIcon;
 class QEventLoop;
 class QTabWidget;
+class QTimer;
 
 // The program's only top-level window: the Status, Log and Settings tabs, a menu bar, the
 // status line that reports the last error, and the tray icon it lives behind. It starts
-// the manager when it first comes up and observes it; observer calls arrive on the link
-// worker and on ping threads, so Update only posts copies to the window.
-class CQuillmereSheet : public QMainWindow, public CObserver, public IRestartHost
+// the manager when it first comes up and hears from it over its bridge: command errors,
+// monitor failures and firmware progress.
+//
+// While a tray holds the program the window has no taskbar entry; without a tray it is an
+// ordinary window. If the tray goes away while the window is hidden, the window shows
+// itself, so it can never become unreachable.
+class CQuillmereSheet : public QMainWindow, public IRestartHost
 {
     Q_OBJECT
 public:
@@ -38,6 +42,9 @@ public:
     static constexpr const char* FirmwareQuestion =
         "Update firmware will cause device to be unresponsive during this time.\n  Would you like to continue?";
     static constexpr const char* FirmwareMessage = "Updating firmware ....";
+    static constexpr const char* NoHelpViewer = "No program to show the help was found. The help file is:\n%1";
+    // How often a hidden window looks whether the tray is still there.
+    static constexpr int kTrayCheckMs = 3000;
 
     // Results of DoModal: closed by the operator, or by a signal or a restart.
     static constexpr int ResultOk = 1;
@@ -60,8 +67,6 @@ public:
     bool IsRestartRequested() const { return m_restartRequested; }
     bool HasEnded() const { return m_ended; }
 
-    void Update(CEventArgs* args) override;
-
     // The operator's commands, reached from the menu bar and the tray.
     void ConfirmAndClose();
     void UpdateFirmware();
@@ -70,13 +75,10 @@ public:
     void RestoreFromTray();
     void HideToTray();
 
-    CStatusLine* StatusLine() const { return m_statusLine; }
-    CTrayIcon* TrayIcon() const { return m_tray; }
+    // The firmware transfer's dialog while it is open, else null.
     CProgressDialog* FirmwareProgressDialog() const { return m_firmwareDialog; }
-    QTabWidget* Tabs() const { return m_tabs; }
 
 protected:
-    bool event(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void changeEvent(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -89,6 +91,8 @@ private:
     void OnMonitorError(const CNetworkMonitorErrorEventArgs& error);
     void OnFirmwareProgress(int position, int total);
     void MoveToSavedPosition();
+    void ShowAsPlainWindow();
+    void CheckTrayStillThere();
     void EndModal(int result);
     void DismissDialogs();
 
@@ -101,6 +105,8 @@ private:
     CStatusLine* m_statusLine;
     CTrayIcon* m_tray;
     CProgressDialog* m_firmwareDialog = nullptr;
+    std::unique_ptr<CEngineBridge> m_bridge;
+    QTimer* m_trayCheck = nullptr;
     QEventLoop* m_loop = nullptr;
     std::optional<QPoint> m_savedPosition;
     int m_currentPage = -1;
@@ -109,6 +115,4 @@ private:
     bool m_ended = false;
     bool m_asking = false;
     bool m_restartRequested = false;
-    // Observer calls come from other threads; before the window is up they are dropped.
-    std::atomic<bool> m_windowExists{false};
 };

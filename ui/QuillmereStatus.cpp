@@ -19,7 +19,8 @@
 #include "device/QuillmereManager.h"
 #include "log/NowText.h"
 #include "remote/RemoteStatusLine.h"
-#include "ui/PrivateEvent.h"
+#include "EngineBridge.h"
+#include "FontUnits.h"
 
 namespace
 {
@@ -82,6 +83,7 @@ QLabel* MakeField(const QString& name, QWidget* parent)
 {
     auto* field = new QLabel(NotAvailable(), parent);
     field->setObjectName(name);
+    field->setTextFormat(Qt::PlainText);   // the unit's texts are never markup
     field->setTextInteractionFlags(Qt::TextSelectableByMouse);
     return field;
 }
@@ -128,7 +130,9 @@ CQuillmereStatus::CQuillmereStatus(QWidget* parent) : CPropertyPage(parent)
     int row = 0;
     for (const auto& [label, field] : rows)
     {
-        fields->addWidget(new QLabel(QString::fromUtf8(label), this), row, 0);
+        auto* caption = new QLabel(QString::fromUtf8(label), this);
+        caption->setObjectName(QStringLiteral("caption%1").arg(row));
+        fields->addWidget(caption, row, 0);
         fields->addWidget(field, row, 1);
         ++row;
     }
@@ -137,7 +141,7 @@ CQuillmereStatus::CQuillmereStatus(QWidget* parent) : CPropertyPage(parent)
     m_tasksPane = new CTasksPane(this);
     m_tasksPane->setObjectName(QStringLiteral("relayPane"));
     m_tasksPane->SetCaption(QString::fromUtf8(kPaneCaption));
-    m_tasksPane->setMinimumSize(kPaneWidth, kPaneHeight);
+    m_tasksPane->SetPreferredSize(QSize(FontUnits::Across(this, kPaneWidth), FontUnits::Down(this, kPaneHeight)));
     m_relayGroup = m_tasksPane->AddGroup(QString::fromUtf8(kRelaysGroup));
 
     auto* page = new QVBoxLayout(this);
@@ -147,6 +151,7 @@ CQuillmereStatus::CQuillmereStatus(QWidget* parent) : CPropertyPage(parent)
     page->addLayout(fields);
     m_remote = new QLabel(this);
     m_remote->setObjectName(QStringLiteral("remoteField"));
+    m_remote->setTextFormat(Qt::PlainText);
     page->addWidget(m_remote);
     RefreshRemoteLine();
     if (!m_remote->isHidden())
@@ -161,41 +166,19 @@ CQuillmereStatus::CQuillmereStatus(QWidget* parent) : CPropertyPage(parent)
     SetEmptyLook();
 }
 
-CQuillmereStatus::~CQuillmereStatus()
-{
-    m_alive.store(false);
-    if (m_manager != nullptr)
-    {
-        if (CQuillmereDeviceStatus* status = m_manager->GetDeviceStatus())
-            status->Detach(this);
-    }
-}
+CQuillmereStatus::~CQuillmereStatus() = default;
 
 void CQuillmereStatus::SetManager(CQuillmereManager* manager)
 {
     if (m_manager != nullptr || manager == nullptr)
         return;   // the page is wired once, for the life of the main window
     m_manager = manager;
-    m_manager->AttachStatusObserver(this);
+    m_bridge = std::make_unique<CEngineBridge>(this);
+    m_bridge->OnRefresh<CEventArgs>(PrivateMessage::StatusChanged, [this] { Refresh(); });
+    m_bridge->Attach(m_manager->GetDeviceStatus());
     CreateRelayControls();
     // The fields keep their empty look until the first status change: the model's starting
     // values (door closed, radio type 0) are not what the device said.
-}
-
-void CQuillmereStatus::Update(CEventArgs* /*args*/)
-{
-    if (m_alive.load())
-        PostPrivateMessage(this, PrivateMessage::StatusChanged);
-}
-
-bool CQuillmereStatus::event(QEvent* event)
-{
-    if (event->type() == static_cast<QEvent::Type>(PrivateMessage::StatusChanged))
-    {
-        Refresh();
-        return true;
-    }
-    return CPropertyPage::event(event);
 }
 
 void CQuillmereStatus::CreateRelayControls()
@@ -209,7 +192,7 @@ void CQuillmereStatus::CreateRelayControls()
         control->SetRelayIndex(setting->GetIndex());
         control->SetManager(m_manager);
         control->Create();
-        m_tasksPane->AddWindow(m_relayGroup, control, kRelayRowHeight);
+        m_tasksPane->AddWindow(m_relayGroup, control, FontUnits::Down(control, kRelayRowHeight));
         m_relayControls.push_back(control);
     }
 }

@@ -1,12 +1,13 @@
 #pragma once
 
-#include <atomic>
+#include <memory>
 #include <vector>
 
 #include "ui/PropertyPage.h"
 
 class QLabel;
 class QPushButton;
+class CEngineBridge;
 class CRelayControl;
 class CSignualStatic;
 class CTasksPane;
@@ -14,11 +15,9 @@ class CTasksPane;
 // The "Status" tab: what the device last reported, field by field, the signal gauge, a
 // "Reset" button and one relay control per configured relay in the "Relays" group.
 //
-// Update runs on the link worker thread and only posts; the page re-reads the whole status
-// model when the post arrives. Relay controls are made once, from the relay settings there
-// are when the manager is given. The destructor detaches from the status model, which the
-// program allows because it stops the link worker before its windows go and the manager
-// outlives them.
+// Any change of the status model asks for one refresh, which re-reads the whole model; many
+// changes before it runs make one. Relay controls are made once, from the relay settings
+// there are when the manager is given.
 class CQuillmereStatus : public CPropertyPage
 {
     Q_OBJECT
@@ -30,13 +29,6 @@ public:
     ~CQuillmereStatus() override;
 
     void SetManager(CQuillmereManager* manager) override;
-    void Update(CEventArgs* args) override;
-
-    CTasksPane* GetTasksPane() const { return m_tasksPane; }
-    const std::vector<CRelayControl*>& GetRelayControls() const { return m_relayControls; }
-
-protected:
-    bool event(QEvent* event) override;
 
 private:
     void CreateRelayControls();
@@ -47,7 +39,7 @@ private:
     CQuillmereManager* m_manager = nullptr;
     int m_relayGroup = -1;
     std::vector<CRelayControl*> m_relayControls;   // owned by the group panel
-    std::atomic<bool> m_alive{true};
+    std::unique_ptr<CEngineBridge> m_bridge;
 
     QLabel* m_dateTime = nullptr;
     QLabel* m_iccid = nullptr;

@@ -15,7 +15,9 @@
 #include "device/CommandResponse.h"
 #include "device/QuillmereDeviceStatus.h"
 #include "device/QuillmereManager.h"
-#include "ui/PrivateEvent.h"
+#include "EngineBridge.h"
+#include "FontUnits.h"
+#include "ElidedLabel.h"
 
 // Outside any namespace, as the resource initialiser requires; the icons live in a static
 // library, whose resource object the linker would otherwise leave out.
@@ -73,19 +75,23 @@ CRelayControl::CRelayControl(QWidget* parent) : QWidget(parent)
     m_stateIcon->setFixedSize(kIconSize + 4, kIconSize + 2);
     m_stateIcon->setAlignment(Qt::AlignCenter);
 
-    m_name = new QLabel(QString::fromUtf8(kTemplateName), this);
+    m_name = new CElidedLabel(this);
     m_name->setObjectName(QStringLiteral("relayName"));
     m_name->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_name->SetFullText(QString::fromUtf8(kTemplateName));
 
     m_switch = new QPushButton(this);
     m_switch->setObjectName(QStringLiteral("switchButton"));
-    m_switch->setFixedSize(30, 26);
+    // 30 x 26 at the original font; never smaller than its icon and frame need.
+    m_switch->setMinimumSize(FontUnits::Across(m_switch, 30), FontUnits::Down(m_switch, 26));
+    m_switch->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    m_switch->setAccessibleName(QStringLiteral("Switch"));
     m_switch->setIconSize(QSize(kIconSize, kIconSize));
     m_switch->setToolTip(QString::fromUtf8(kTurnOnTip));
 
     m_powerCycle = new QPushButton(QString::fromUtf8(kPowerCycleText), this);
     m_powerCycle->setObjectName(QStringLiteral("powerCycleButton"));
-    m_powerCycle->setFixedHeight(26);
+    m_powerCycle->setMinimumHeight(FontUnits::Down(m_powerCycle, 26));
     m_powerCycle->setToolTip(QString::fromUtf8(kPowerCycleTip));
 
     auto* layout = new QHBoxLayout(this);
@@ -96,122 +102,153 @@ CRelayControl::CRelayControl(QWidget* parent) : QWidget(parent)
     layout->addWidget(m_switch);
     layout->addWidget(m_powerCycle);
 
+    // The group's interior colour, as the other controls in the panel have.
     setAutoFillBackground(true);
-    setBackgroundRole(QPalette::Window);
+    setBackgroundRole(QPalette::Base);
 
     connect(m_switch, &QPushButton::clicked, this, &CRelayControl::OnSwitchClicked);
     connect(m_powerCycle, &QPushButton::clicked, this, &CRelayControl::OnPowerCycleClicked);
 }
 
-CRelayControl::~CRelayControl()
-{
-    m_alive.store(false);
-    if (m_manager != nullptr)
-    {
-        if (CQuillmereDeviceStatus* status = m_manager->GetDeviceStatus())
-            status->Detach(this);
-        m_manager->Detach(this);
-    }
-}
+CRelayControl::~CRelayControl() = default;
 
 void CRelayControl::SetManager(CQuillmereManager* manager)
 {
     m_manager = manager;
-    if (m_manager == nullptr)
-        return;
-    m_manager->AttachStatusObserver(this);
-    m_manager->Attach(this);
 }
 
 void CRelayControl::Create()
 {
+    if (m_bridge != nullptr)
+        return;
     m_stateIcon->setPixmap(Icons().bulbUnlit);
-    RefreshRelay();
-    m_created.store(true);
-}
-
-void CRelayControl::Update(CEventArgs* args)
-{
-    if (!m_alive.load())
-        return;
-    if (dynamic_cast<CStatusChangedEventArgs*>(args) != nullptr)
-    {
-        PostPrivateMessage(this, PrivateMessage::StatusChanged);
-        return;
-    }
-    if (auto* response = dynamic_cast<CCommandResponse*>(args); response != nullptr && m_created.load())
-        PostPrivateMessage(this, PrivateMessage::CommandResponse, response->Clone());
-}
-
-bool CRelayControl::event(QEvent* event)
-{
-    if (event->type() == static_cast<QEvent::Type>(PrivateMessage::StatusChanged))
-    {
-        RefreshRelay();
-        return true;
-    }
-    if (event->type() == static_cast<QEvent::Type>(PrivateMessage::CommandResponse))
-    {
-        if (auto* response = dynamic_cast<CCommandResponse*>(static_cast<CPrivateEvent*>(event)->Record()))
-            ApplyResponse(*response);
-        return true;
-    }
-    return QWidget::event(event);
-}
-
-void CRelayControl::RefreshRelay()
-{
+    RefreshSetting();
     if (m_manager == nullptr)
-        return;
-    if (CAppSettings* settings = m_manager->GetSettings())
     {
-        if (const CRelaySetting* setting = settings->FindRelaySetting(m_relayIndex))
-        {
-            m_name->setText(setting->GetName().empty() ? QString::fromUtf8(kUnnamedRelayFormat).arg(m_relayIndex)
-                                                       : QString::fromStdString(setting->GetName()));
-            const RelayPermission permission = setting->GetPermission();
-            // A value outside the table shows both, as "Both" does: nothing is hidden that
-            // the operator might need.
-            m_switch->setVisible(permission != RelayPermissionCycle);
-            m_powerCycle->setVisible(permission != RelayPermissionOnOff);
-        }
+        ShowState();
+        return;
     }
     if (CQuillmereDeviceStatus* status = m_manager->GetDeviceStatus())
     {
         if (std::optional<CRelayStatus> relay = status->FindRelay(m_relayIndex))
+        {
             m_state = relay->GetState() == 0 ? 0 : 1;
+            m_modelState = m_state;
+        }
     }
     ShowState();
+
+    m_bridge = std::make_unique<CEngineBridge>(this);
+    m_bridge->OnRefresh<CStatusChangedEventArgs>(
+        PrivateMessage::StatusChanged, [this] { Refresh(); },
+        [this](const CStatusChangedEventArgs&) { return NoteModel(); });
+    m_bridge->OnRefresh<CCommandResponse>(
+        PrivateMessage::CommandResponse, [this] { Refresh(); },
+        [this](const CCommandResponse& response) { return NoteResponse(response); });
+    // The worker's end drops whatever was still queued: a power cycle waits no longer.
+    m_bridge->OnRefresh<CNetworkThreadCompletedEventArgs>(PrivateMessage::LinkThreadEnded, [this] { Refresh(); },
+                                                          [this](const CNetworkThreadCompletedEventArgs&) {
+                                                              std::lock_guard<std::mutex> guard(m_newsMutex);
+                                                              m_news.cycleAnswered = true;
+                                                              return true;
+                                                          });
+    m_bridge->Attach(m_manager->GetDeviceStatus());
+    m_bridge->Attach(m_manager);
 }
 
-void CRelayControl::ApplyResponse(const CCommandResponse& response)
+bool CRelayControl::NoteModel()
 {
-    if (response.GetType() == CommandCode::RelayToggle)
+    // Raising thread: the model has just changed some field. Only a change of this relay's
+    // own record is news about its state; every status change re-reads the setting.
+    std::optional<std::uint8_t> state;
+    if (CQuillmereDeviceStatus* status = m_manager->GetDeviceStatus())
     {
-        const CSerialCommand* command = response.GetCommand();
-        if (command == nullptr || command->Param1 != m_relayIndex)
-            return;
-        m_switch->setEnabled(true);
-        if (response.GetResult() == 0)
-        {
-            m_state = m_state == 0 ? 1 : 0;
-            ShowState();
-        }
-        return;
+        if (std::optional<CRelayStatus> relay = status->FindRelay(m_relayIndex))
+            state = relay->GetState() == 0 ? 0 : 1;
     }
-    if (response.GetType() == CommandCode::UnsolicitedResponses)
+    std::lock_guard<std::mutex> guard(m_newsMutex);
+    if (state != m_modelState)
     {
+        m_modelState = state;
+        if (state)
+            m_news.state = state;
+    }
+    return true;
+}
+
+bool CRelayControl::NoteResponse(const CCommandResponse& response)
+{
+    const CSerialCommand* command = response.GetCommand();
+    const bool mine = command != nullptr && command->Param1 == m_relayIndex;
+    std::lock_guard<std::mutex> guard(m_newsMutex);
+    switch (response.GetType())
+    {
+    case CommandCode::RelayToggle:
+        if (!mine)
+            return false;
+        m_news.switchAnswered = true;
+        // The state asked for is the state the unit confirmed.
+        if (response.GetResult() == 0)
+            m_news.state = command->Param2 != 0 ? 1 : 0;
+        return true;
+    case CommandCode::RelayTestCycle:
+        if (!mine)
+            return false;
+        m_news.cycleAnswered = true;
+        return true;
+    case CommandCode::UnsolicitedResponses: {
         const auto* unsolicited = dynamic_cast<const CUnsolicitedResponse*>(&response);
         // A failure report of the enabling command carries no relay change.
         if (unsolicited == nullptr || response.GetResult() != 0)
-            return;
+            return false;
         unsigned char payload[3] = {};
         unsolicited->GetPayload(payload);
         if (payload[0] != m_relayIndex)
-            return;
-        m_state = payload[1] != 0 ? 1 : 0;
-        ShowState();
+            return false;
+        m_news.state = payload[1] != 0 ? 1 : 0;
+        return true;
     }
+    default:
+        return false;
+    }
+}
+
+void CRelayControl::Refresh()
+{
+    News news;
+    {
+        std::lock_guard<std::mutex> guard(m_newsMutex);
+        news = m_news;
+        m_news = News{};
+    }
+    RefreshSetting();
+    if (news.state)
+        m_state = *news.state;
+    if (news.switchAnswered)
+        m_switch->setEnabled(true);
+    if (news.cycleAnswered)
+        m_powerCycle->setEnabled(true);
+    ShowState();
+}
+
+void CRelayControl::RefreshSetting()
+{
+    if (m_manager == nullptr)
+        return;
+    CAppSettings* settings = m_manager->GetSettings();
+    const CRelaySetting* setting = settings != nullptr ? settings->FindRelaySetting(m_relayIndex) : nullptr;
+    if (setting == nullptr)
+        return;
+    const QString name = setting->GetName().empty() ? QString::fromUtf8(kUnnamedRelayFormat).arg(m_relayIndex)
+                                                    : QString::fromStdString(setting->GetName());
+    m_name->SetFullText(name);
+    m_switch->setAccessibleName(QStringLiteral("Switch %1").arg(name));
+    m_powerCycle->setAccessibleName(QStringLiteral("%1 %2").arg(QString::fromUtf8(kPowerCycleText), name));
+    const RelayPermission permission = setting->GetPermission();
+    // A value outside the table shows both, as "Both" does: nothing is hidden that the
+    // operator might need.
+    m_switch->setVisible(permission != RelayPermissionCycle);
+    m_powerCycle->setVisible(permission != RelayPermissionOnOff);
 }
 
 void CRelayControl::ShowState()
@@ -233,6 +270,8 @@ void CRelayControl::OnSwitchClicked()
 
 void CRelayControl::OnPowerCycleClicked()
 {
-    if (m_manager != nullptr)
-        m_manager->PowerCycleRelayBy(m_relayIndex, CQuillmereManager::kByOperator);
+    if (m_manager == nullptr)
+        return;
+    m_powerCycle->setEnabled(false);
+    m_manager->PowerCycleRelayBy(m_relayIndex, CQuillmereManager::kByOperator);
 }

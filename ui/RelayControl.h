@@ -2,34 +2,35 @@
 
 #include <QPixmap>
 #include <QWidget>
-#include <atomic>
 #include <cstdint>
-
-#include "core/Observer.h"
+#include <memory>
+#include <mutex>
+#include <optional>
 
 class QLabel;
+class CElidedLabel;
 class QPushButton;
 class CCommandResponse;
+class CEngineBridge;
 class CQuillmereManager;
 
 // One relay on the status page: the state bulb, the relay's name, a switch and a
 // "Power Cycle" button, each button shown only when the relay's permission allows it.
-// The picture follows the status model, the answers to this control's own toggles, and the
-// device's unsolicited changes of this relay.
+// The picture shows the newest of three facts about the relay: the model's state after a
+// poll, the answer to a toggle, and the device's unsolicited change. They are taken in the
+// order the link worker raised them, on that thread, so a later notification about another
+// field (the door, the clock) never brings back a state the model had before the toggle.
 //
-// Update runs on the link worker thread and only posts to the control. The destructor
-// detaches from the status model and the manager; the program stops the link worker and
-// every ping thread before its windows go, and the manager outlives them, so no
-// notification is in flight then. The alive flag is a second line for anything that slips
-// past that order: an Update that sees it cleared posts nothing.
-class CRelayControl : public QWidget, public CObserver
+// A power cycle is under way from the click until the unit answers it (or the link worker
+// ends): the button stays disabled meanwhile.
+class CRelayControl : public QWidget
 {
     Q_OBJECT
 public:
     static constexpr int kHeight = 38;   // the row height in the "Relays" group
     static constexpr int kIconSize = 24;
 
-    // The control stays inert (no posts) until Create; the page calls it once it has set
+    // The control stays unattached until Create; the page calls it once it has set
     // the relay index and the manager.
     explicit CRelayControl(QWidget* parent = nullptr);
     ~CRelayControl() override;
@@ -42,14 +43,19 @@ public:
     // 0 when the relay is on, anything else when off, as the device reports it.
     std::uint8_t GetState() const { return m_state; }
 
-    void Update(CEventArgs* args) override;
-
-protected:
-    bool event(QEvent* event) override;
-
 private:
-    void RefreshRelay();
-    void ApplyResponse(const CCommandResponse& response);
+    // What the raising thread has learnt since the last refresh.
+    struct News
+    {
+        std::optional<std::uint8_t> state;
+        bool switchAnswered = false;
+        bool cycleAnswered = false;
+    };
+
+    bool NoteModel();
+    bool NoteResponse(const CCommandResponse& response);
+    void Refresh();
+    void RefreshSetting();
     void ShowState();
     void OnSwitchClicked();
     void OnPowerCycleClicked();
@@ -57,11 +63,14 @@ private:
     CQuillmereManager* m_manager = nullptr;
     std::int32_t m_relayIndex = 0;
     std::uint8_t m_state = 1;        // off until the device says otherwise: the unlit bulb first
-    std::atomic<bool> m_created{false};
-    std::atomic<bool> m_alive{true};
+    std::unique_ptr<CEngineBridge> m_bridge;
+
+    std::mutex m_newsMutex;
+    News m_news;                                  // guarded by m_newsMutex
+    std::optional<std::uint8_t> m_modelState;     // the model's last state seen; guarded too
 
     QLabel* m_stateIcon = nullptr;
-    QLabel* m_name = nullptr;
+    CElidedLabel* m_name = nullptr;
     QPushButton* m_switch = nullptr;
     QPushButton* m_powerCycle = nullptr;
 };

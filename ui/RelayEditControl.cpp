@@ -8,8 +8,7 @@
 
 #include "config/RelayPermission.h"
 #include "config/RelaySetting.h"
-#include "core/PrivateMessages.h"
-#include "ui/PrivateEvent.h"
+#include "WheelGuard.h"
 
 namespace
 {
@@ -30,6 +29,8 @@ CRelayEditControl::CRelayEditControl(QWidget* parent)
     m_label->setObjectName(QStringLiteral("relayLabel"));
     m_name->setObjectName(QStringLiteral("relayName"));
     m_permission->setObjectName(QStringLiteral("relayPermission"));
+    m_label->setTextFormat(Qt::PlainText);
+    GuardAgainstWheel(m_permission);
     for (const std::int32_t permission : kPermissions)
         m_permission->addItem(QString::fromStdString(RelayPermissionToText(permission)));
 
@@ -50,7 +51,8 @@ void CRelayEditControl::Create()
         return;
     m_setting->SetSuppressNotifications(true);
     m_label->setText(QStringLiteral("Relay %1").arg(m_setting->GetIndex()));
-    m_name->setText(QString::fromStdString(m_setting->GetName()));
+    m_shownName = QString::fromStdString(m_setting->GetName());
+    m_name->setText(m_shownName);
     m_permission->setCurrentIndex(static_cast<int>(m_setting->GetPermission()));
     m_setting->SetSuppressNotifications(false);
     // Connected only now: filling the list is not an edit.
@@ -62,11 +64,11 @@ bool CRelayEditControl::ApplyName()
 {
     if (m_setting == nullptr)
         return false;
-    const std::string name = m_name->text().toStdString();
-    if (name == m_setting->GetName())
+    if (m_name->text() == m_shownName)
         return false;
-    m_setting->SetName(name);
-    PostPrivateMessage(m_owner, PrivateMessage::RelayNamesChanged);
+    m_shownName = m_name->text();
+    m_setting->SetName(m_shownName.toStdString());
+    emit NameChanged();
     return true;
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QPointer>
+#include <QString>
 #include <QWidget>
 
 class QComboBox;
@@ -10,7 +10,7 @@ class CRelaySetting;
 
 // One relay's row in the "Relays" group of the settings page: "Relay <n>", its name and
 // which operations the status page offers for it. Edits go straight into the relay setting;
-// a changed name also tells the page, which passes it on to the monitor editors.
+// a changed name is signalled, and the page passes it on to the monitor editors.
 class CRelayEditControl : public QWidget
 {
     Q_OBJECT
@@ -21,14 +21,16 @@ public:
 
     void SetRelaySetting(CRelaySetting* setting) { m_setting = setting; }
     CRelaySetting* GetRelaySetting() const { return m_setting; }
-    // Receives the relay-names-changed message after a rename.
-    void SetOwner(QObject* owner) { m_owner = owner; }
     // Fills the controls from the relay setting without raising anything.
     void Create();
 
-    // Applies the name field if it differs from the setting; true when it did. Runs when the
-    // field loses the focus, and the page calls it before the manager takes the settings.
+    // Applies the name field if the operator changed it since it was shown (not compared
+    // with the stored bytes, which need not be UTF-8); true when it did. Runs when the field
+    // loses the focus, and the page calls it before the manager takes the settings.
     bool ApplyName();
+
+signals:
+    void NameChanged();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -37,7 +39,7 @@ private:
     void OnPermissionChanged(int position);
 
     CRelaySetting* m_setting = nullptr;
-    QPointer<QObject> m_owner;
+    QString m_shownName;
     QLabel* m_label;
     QLineEdit* m_name;
     QComboBox* m_permission;

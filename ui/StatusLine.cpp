@@ -4,6 +4,8 @@
 #include <QIcon>
 #include <QLabel>
 
+#include "ElidedLabel.h"
+
 namespace
 {
 QPixmap StatusPixmap(const char* resource)
@@ -12,12 +14,12 @@ QPixmap StatusPixmap(const char* resource)
 }
 }
 
-CStatusLine::CStatusLine(QWidget* parent) : QWidget(parent), m_icon(new QLabel(this)), m_text(new QLabel(this))
+CStatusLine::CStatusLine(QWidget* parent) : QWidget(parent), m_icon(new QLabel(this)), m_text(new CElidedLabel(this))
 {
     m_icon->setFixedSize(IconSize, IconSize);
     m_icon->setPixmap(StatusPixmap(":/icons/status-ok.svg"));
-    m_text->setText(QString::fromLatin1(SuccessText));
-    m_text->setTextFormat(Qt::PlainText);   // host names and device texts are never markup
+    m_text->setObjectName(QStringLiteral("statusText"));
+    m_text->SetFullText(QString::fromLatin1(SuccessText));
     m_text->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_text->setTextInteractionFlags(Qt::TextSelectableByMouse);
 
@@ -30,7 +32,7 @@ CStatusLine::CStatusLine(QWidget* parent) : QWidget(parent), m_icon(new QLabel(t
 
 void CStatusLine::ShowError(const QString& text)
 {
-    m_text->setText(text);
+    m_text->SetFullText(text);
     m_icon->setPixmap(StatusPixmap(":/icons/status-error.svg"));
     m_showsError = true;
 }
@@ -44,5 +46,5 @@ void CStatusLine::ShowSuccess(const QString& text)
 
 QString CStatusLine::Text() const
 {
-    return m_text->text();
+    return m_text->FullText();
 }

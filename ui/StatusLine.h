@@ -4,9 +4,11 @@
 #include <QWidget>
 
 class QLabel;
+class CElidedLabel;
 
 // The strip at the bottom of the main window: a 24 x 24 icon and the last notification.
-// It starts with the success icon and "Successfull"; an error stays until the next one.
+// It starts with the success icon and "Successfull"; an error stays until the next one. A
+// line too long for the window ends in an ellipsis, and the whole text is in its tooltip.
 class CStatusLine : public QWidget
 {
     Q_OBJECT
@@ -24,6 +26,6 @@ public:
 
 private:
     QLabel* m_icon;
-    QLabel* m_text;
+    CElidedLabel* m_text;
     bool m_showsError = false;
 };

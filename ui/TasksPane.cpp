@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 
+#include "FontUnits.h"
 #include "QuillmereVisualManager.h"
 
 // The scrolled surface. It paints through the pane's hooks and reports caption clicks, so a
@@ -89,11 +90,14 @@ private:
 CTasksPane::CTasksPane(QWidget* parent) : QScrollArea(parent)
 {
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // Tasks follow the pane's width down to what their texts need; below that the pane
+    // scrolls across rather than cut them.
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setWidgetResizable(false);
     m_content = new CContent(this);
     m_content->setMouseTracking(true);
     setWidget(m_content);
+    connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { MakeVisibleWindows(); });
     Relayout();
 }
 
@@ -103,6 +107,12 @@ void CTasksPane::SetCaption(const QString& caption)
 {
     m_caption = caption;
     setAccessibleName(caption);
+}
+
+void CTasksPane::SetPreferredSize(const QSize& size)
+{
+    m_preferred = size;
+    updateGeometry();
 }
 
 int CTasksPane::AddGroup(const QString& name)
@@ -127,6 +137,77 @@ int CTasksPane::AddWindow(int group, QWidget* window, int height)
     return static_cast<int>(m_groups[static_cast<std::size_t>(group)].tasks.size()) - 1;
 }
 
+int CTasksPane::AddLazyWindow(int group, int height, std::function<QWidget*()> factory)
+{
+    if (!IsValidGroup(group) || !factory)
+        return -1;
+    Task task;
+    task.factory = std::move(factory);
+    task.height = height < 0 ? 0 : height;
+    m_groups[static_cast<std::size_t>(group)].tasks.push_back(std::move(task));
+    Relayout();
+    return static_cast<int>(m_groups[static_cast<std::size_t>(group)].tasks.size()) - 1;
+}
+
+QWidget* CTasksPane::MakeTaskWindow(int group, int task)
+{
+    if (!IsValidGroup(group) || task < 0 || task >= GetTaskCount(group))
+        return nullptr;
+    Task& entry = m_groups[static_cast<std::size_t>(group)].tasks[static_cast<std::size_t>(task)];
+    if (entry.window != nullptr || !entry.factory)
+        return entry.window;
+    {
+        std::function<QWidget*()> factory = std::move(entry.factory);
+        entry.factory = nullptr;
+        QWidget* window = factory();
+        if (window != nullptr)
+        {
+            window->setParent(m_content);
+            // The factory may have added or removed tasks; find this one again by position.
+            Task& again = m_groups[static_cast<std::size_t>(group)].tasks[static_cast<std::size_t>(task)];
+            again.window = window;
+            const bool collapsed = m_groups[static_cast<std::size_t>(group)].collapsed;
+            window->setGeometry(kMargin, again.top, m_content->width() - 2 * kMargin, again.height);
+            window->setVisible(!collapsed);
+        }
+        return window;
+    }
+}
+
+void CTasksPane::MakeVisibleWindows()
+{
+    bool wider = false;
+    // A screen's worth above and below is made ahead, so scrolling shows no empty rows.
+    const int from = verticalScrollBar()->value() - viewport()->height();
+    const int to = verticalScrollBar()->value() + 2 * viewport()->height();
+    for (int group = 0; group < GetGroupCount(); ++group)
+    {
+        if (m_groups[static_cast<std::size_t>(group)].collapsed)
+            continue;
+        for (int task = 0; task < GetTaskCount(group); ++task)
+        {
+            const Task& entry = m_groups[static_cast<std::size_t>(group)].tasks[static_cast<std::size_t>(task)];
+            if (entry.window == nullptr && entry.factory && entry.top + entry.height >= from && entry.top <= to)
+            {
+                const QWidget* made = MakeTaskWindow(group, task);
+                wider = wider || (made != nullptr && made->minimumSizeHint().width() + 2 * kMargin > m_content->width());
+            }
+        }
+    }
+    if (wider)
+        Relayout();   // makes nothing more: what is in sight has been made
+}
+
+int CTasksPane::FindTask(int group, const QWidget* window) const
+{
+    for (int task = 0; window != nullptr && task < GetTaskCount(group); ++task)
+    {
+        if (m_groups[static_cast<std::size_t>(group)].tasks[static_cast<std::size_t>(task)].window == window)
+            return task;
+    }
+    return -1;
+}
+
 int CTasksPane::AddCommandTask(int group, const QString& text, std::function<void()> callback)
 {
     if (!IsValidGroup(group))
@@ -139,7 +220,7 @@ int CTasksPane::AddCommandTask(int group, const QString& text, std::function<voi
         if (callback)
             callback();
     });
-    return AddWindow(group, button, kCommandTaskHeight);
+    return AddWindow(group, button, std::max(FontUnits::Down(button, kCommandTaskHeight), button->sizeHint().height()));
 }
 
 bool CTasksPane::RemoveTask(int group, int task)
@@ -232,9 +313,18 @@ bool CTasksPane::viewportEvent(QEvent* event)
 
 void CTasksPane::Relayout()
 {
-    // Widths follow the viewport, which already leaves room for a shown scroll bar; the
-    // content height alone decides whether the bar is needed.
-    const int width = viewport()->width();
+    // Widths follow the viewport, which already leaves room for a shown scroll bar, but
+    // never go below the widest task's minimum.
+    int needed = 0;
+    for (const Group& group : m_groups)
+    {
+        for (const Task& task : group.tasks)
+        {
+            if (task.window != nullptr)
+                needed = std::max(needed, task.window->minimumSizeHint().width());
+        }
+    }
+    const int width = std::max(viewport()->width(), needed + 2 * kMargin);
     const int taskWidth = width - 2 * kMargin;
     int y = kMargin;
     for (Group& group : m_groups)
@@ -245,8 +335,15 @@ void CTasksPane::Relayout()
             y += kMargin;
         for (Task& task : group.tasks)
         {
+            if (task.window == nullptr && !task.factory)
+                continue;   // its window was deleted from outside
+            task.top = y;
             if (task.window == nullptr)
+            {
+                if (!group.collapsed)
+                    y += task.height;
                 continue;
+            }
             if (group.collapsed)
             {
                 task.window->hide();
@@ -261,6 +358,7 @@ void CTasksPane::Relayout()
     // At least as tall as the view, so the panel colour fills it below the last group.
     m_content->resize(width, std::max(y, viewport()->height()));
     m_content->update();
+    MakeVisibleWindows();
 }
 
 void CTasksPane::OnContentClicked(const QPoint& position)

@@ -30,6 +30,10 @@ public:
     ~CTasksPane() override;
 
     void SetCaption(const QString& caption);
+    // The size the pane asks for; it may be given less (a small screen, a large font), and
+    // then scrolls, its tasks following the width it has.
+    void SetPreferredSize(const QSize& size);
+    QSize sizeHint() const override { return m_preferred.isValid() ? m_preferred : QScrollArea::sizeHint(); }
     const QString& GetCaption() const { return m_caption; }
 
     // Returns the new group's index.
@@ -38,6 +42,10 @@ public:
     // by RemoveTask. Returns the task index, or -1 for an unknown group or a null window, in
     // which case the window stays the caller's.
     int AddWindow(int group, QWidget* window, int height);
+    // Reserves the height now and makes the window only when its place first comes within
+    // sight (scrolled to, or its group expanded), so a group of a thousand editors costs
+    // only the ones looked at. The factory's window is then owned as AddWindow's is.
+    int AddLazyWindow(int group, int height, std::function<QWidget*()> factory);
     // A clickable text line that runs the callback on the UI thread.
     int AddCommandTask(int group, const QString& text, std::function<void()> callback);
     // Deletes the task's window. False when the group or the task does not exist.
@@ -50,7 +58,12 @@ public:
     int GetGroupCount() const { return static_cast<int>(m_groups.size()); }
     int GetTaskCount(int group) const;
     QString GetGroupName(int group) const;
+    // Null for a lazy task not made yet.
     QWidget* GetTaskWindow(int group, int task) const;
+    // The task that holds the window, or -1.
+    int FindTask(int group, const QWidget* window) const;
+    // Makes a lazy task's window now (for a task the operator is sent to).
+    QWidget* MakeTaskWindow(int group, int task);
     // Where the group's caption is, in the coordinates of the scrolled content.
     QRect GetCaptionRect(int group) const;
 
@@ -69,7 +82,9 @@ private:
     struct Task
     {
         QPointer<QWidget> window;
+        std::function<QWidget*()> factory;   // set until a lazy task's window is made
         int height = 0;
+        int top = 0;                         // in the content, when its group is expanded
     };
     struct Group
     {
@@ -81,9 +96,11 @@ private:
 
     bool IsValidGroup(int group) const { return group >= 0 && group < GetGroupCount(); }
     void Relayout();
+    void MakeVisibleWindows();
     void OnContentClicked(const QPoint& position);
 
     QString m_caption;
+    QSize m_preferred;
     CContent* m_content = nullptr;    // owned by the scroll area
     int m_hotGroup = -1;              // the group whose caption is under the mouse
     std::vector<Group> m_groups;

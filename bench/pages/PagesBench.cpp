@@ -1,5 +1,6 @@
-// Figures for the two pages: the first showing of the Log page over a full log file, and
-// the time from a status change on a worker thread to the Status page's new text.
+// Figures for the pages: the first showing of the Log page over a full log file, the time
+// from a status change on a worker thread to the Status page's new text, and the first
+// showing of the Settings page with a thousand network monitors (time and private memory).
 // Runs on the offscreen platform in a temporary data folder; prints milliseconds.
 #include <QApplication>
 #include <QLabel>
@@ -19,8 +20,12 @@
 #include "core/DataFolder.h"
 #include "device/QuillmereDeviceStatus.h"
 #include "device/QuillmereManager.h"
+#include "core/ProcessMemory.h"
 #include "log/Log.h"
-#include "log/QuillmereLog.h"
+#include "netmon/NetworkMonitor.h"
+#include "ui/QuillmereSettings.h"
+#include "ui/TasksPane.h"
+#include "ui/QuillmereLog.h"
 #include "ui/QuillmereStatus.h"
 
 namespace
@@ -66,10 +71,69 @@ void LogPageFirstShowing(CQuillmereManager& manager, CLog& log)
         page.show();
         QCoreApplication::processEvents();
         samples.push_back(Milliseconds(Clock::now() - start));
-        if (page.GetList()->topLevelItemCount() != 100)
-            std::printf("unexpected: %d rows\n", page.GetList()->topLevelItemCount());
+        if (page.findChild<QTreeWidget*>(QStringLiteral("logList"))->topLevelItemCount() != 100)
+            std::printf("unexpected: %d rows\n", page.findChild<QTreeWidget*>(QStringLiteral("logList"))->topLevelItemCount());
     }
     Summarise("Log page first showing, full 5 MiB log", samples);
+}
+
+double MiB(std::uint64_t bytes)
+{
+    return static_cast<double>(bytes) / (1024.0 * 1024.0);
+}
+
+std::uint64_t PrivateBytes()
+{
+    return GetPrivateMemoryBytes().value_or(0);
+}
+
+// The operator opens the Settings tab, then the "Network Monitors" group, then scrolls to
+// the end of it; each step is timed and its private memory measured.
+void SettingsWithManyMonitors(int monitors)
+{
+    CAppSettings settings;
+    while (static_cast<int>(settings.GetNetworkMonitors().size()) < monitors)
+    {
+        CNetworkMonitor* monitor = settings.AddNetworkMonitor();
+        monitor->SetEventName("Camera " + std::to_string(settings.GetNetworkMonitors().size()));
+        monitor->SetTarget("127.0.0.1");
+    }
+    CQuillmereManager manager;
+    manager.SetSettings(&settings);
+    QCoreApplication::processEvents();
+    const std::uint64_t before = PrivateBytes();
+
+    auto start = Clock::now();
+    CQuillmereSettings page;
+    page.SetPortSource([] { return std::vector<std::string>{"COM1", "COM7"}; });
+    page.SetManager(&manager);
+    page.resize(520, 460);
+    page.show();
+    page.OnSetActive();
+    QCoreApplication::processEvents();
+    const double opened = Milliseconds(Clock::now() - start);
+    const std::uint64_t afterOpen = PrivateBytes();
+
+    CTasksPane* pane = page.findChild<CTasksPane*>();
+    start = Clock::now();
+    pane->SetGroupCollapsed(1, false);
+    QCoreApplication::processEvents();
+    const double expanded = Milliseconds(Clock::now() - start);
+    const std::uint64_t afterExpand = PrivateBytes();
+
+    start = Clock::now();
+    pane->ensureVisible(0, pane->widget()->height() - 1);
+    QCoreApplication::processEvents();
+    const double scrolled = Milliseconds(Clock::now() - start);
+    const std::uint64_t afterScroll = PrivateBytes();
+
+    std::printf("Settings page, %d monitors (goal: opens within 1000 ms, adds under 50 MiB)\n", monitors);
+    std::printf("  first showing:            %8.1f ms  %+8.2f MiB private\n", opened, MiB(afterOpen - before));
+    std::printf("  monitors group opened:    %8.1f ms  %+8.2f MiB private (total %+.2f MiB)\n", expanded,
+                MiB(afterExpand - afterOpen), MiB(afterExpand - before));
+    std::printf("  scrolled to the last one: %8.1f ms  %+8.2f MiB private (total %+.2f MiB)\n", scrolled,
+                MiB(afterScroll - afterExpand), MiB(afterScroll - before));
+    page.OnKillActive();
 }
 
 void StatusLatency(CQuillmereManager& manager)
@@ -117,6 +181,8 @@ int main(int argc, char** argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
 
+    // First, while the process is still small, so that its growth is the page's.
+    SettingsWithManyMonitors(1000);
     {
         CAppSettings settings;
         CQuillmereManager manager;

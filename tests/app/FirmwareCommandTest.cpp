@@ -1,12 +1,12 @@
 #include <QTimer>
 #include <functional>
 
-#include "QtWait.h"
+#include "tests/support/QtWait.h"
 #include "SheetFixture.h"
 #include "device/CommandCodes.h"
 #include "device/CommandResponse.h"
 #include "device/StatusCodes.h"
-#include "link/ProgressDialog.h"
+#include "ui/ProgressDialog.h"
 #include "ui/StatusLine.h"
 
 namespace
@@ -77,10 +77,10 @@ TEST_P(FirmwareEnd, TheUpgradeResponseClosesTheDialogAndPollingStartsAgain)
               "  Would you like to continue?");
 
     SpinEvents(10);
-    EXPECT_EQ(sheet.StatusLine()->ShowsError(), GetParam().status != 0);
+    EXPECT_EQ(StatusLineOf(sheet)->ShowsError(), GetParam().status != 0);
     if (GetParam().status != 0)
     {
-        EXPECT_NE(sheet.StatusLine()->Text().indexOf(" Request Upgrade command " +
+        EXPECT_NE(StatusLineOf(sheet)->Text().indexOf(" Request Upgrade command " +
                                                       QString::fromStdString(GetErrorText(GetParam().status))),
                   -1);
     }

@@ -4,7 +4,7 @@
 #include <climits>
 #include <vector>
 
-#include "QtWait.h"
+#include "tests/support/QtWait.h"
 #include "ui/QtTimerService.h"
 
 TEST(QtTimerService, FiresPeriodicallyWithItsIdUntilKilled)

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QString>
+#include <QTabWidget>
 #include <memory>
 #include <vector>
 
@@ -12,6 +13,8 @@
 #include "tests/support/TempDataFolder.h"
 #include "ui/Desktop.h"
 #include "ui/QuillmereSheet.h"
+#include "ui/StatusLine.h"
+#include "ui/TrayIcon.h"
 
 // Answers the main window's questions the way a test says, and remembers what was asked.
 class ScriptedDesktop : public CDesktop
@@ -30,7 +33,12 @@ public:
         ++FileChoices;
         return FirmwarePath;
     }
-    void OpenDocument(const QString& path) override { Opened.push_back(path); }
+    bool OpenDocument(const QString& path) override
+    {
+        Opened.push_back(path);
+        return ViewerPresent;
+    }
+    void ShowMessage(QWidget*, const QString&, const QString& text) override { Messages.push_back(text); }
     bool HasSystemTray() const override { return Tray; }
 
     bool Answer = false;
@@ -41,7 +49,25 @@ public:
     std::vector<QString> Questions;
     std::vector<QMessageBox::Icon> Icons;
     std::vector<QString> Opened;
+    std::vector<QString> Messages;
+    bool ViewerPresent = true;
 };
+
+// The main window's parts, found as children.
+inline QTabWidget* TabsOf(const QWidget& sheet)
+{
+    return sheet.findChild<QTabWidget*>();
+}
+
+inline CStatusLine* StatusLineOf(const QWidget& sheet)
+{
+    return sheet.findChild<CStatusLine*>();
+}
+
+inline CTrayIcon* TrayOf(const QWidget& sheet)
+{
+    return sheet.findChild<CTrayIcon*>();
+}
 
 // A manager with settings but no link, on a hand-driven clock, and no network monitors,
 // so nothing here can reach a device or a host.

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <thread>
 
-#include "QtWait.h"
+#include "tests/support/QtWait.h"
 #include "SheetFixture.h"
 #include "device/CommandCodes.h"
 #include "device/CommandResponse.h"
@@ -58,10 +58,10 @@ std::pair<std::string, std::string> Lines(const CStatusLine* line)
 TEST_F(SheetTest, HasTheThreePagesInOrderAndTheMenusOfTheProgram)
 {
     CQuillmereSheet& sheet = MakeSheet();
-    ASSERT_EQ(sheet.Tabs()->count(), 3);
-    EXPECT_EQ(sheet.Tabs()->tabText(0), "Status");
-    EXPECT_EQ(sheet.Tabs()->tabText(1), "Log");
-    EXPECT_EQ(sheet.Tabs()->tabText(2), "Settings");
+    ASSERT_EQ(TabsOf(sheet)->count(), 3);
+    EXPECT_EQ(TabsOf(sheet)->tabText(0), "Status");
+    EXPECT_EQ(TabsOf(sheet)->tabText(1), "Log");
+    EXPECT_EQ(TabsOf(sheet)->tabText(2), "Settings");
     EXPECT_EQ(sheet.windowTitle(), "Quillmere Monitor");
 
     QMenu* file = FindMenu(sheet.menuBar(), "&File");
@@ -72,9 +72,9 @@ TEST_F(SheetTest, HasTheThreePagesInOrderAndTheMenusOfTheProgram)
     EXPECT_NE(FindAction(file, "E&xit"), nullptr);
     EXPECT_NE(FindAction(help, "&View Help"), nullptr);
     EXPECT_NE(FindAction(help, "&About"), nullptr);
-    ASSERT_EQ(sheet.TrayIcon()->Menu()->actions().size(), 2);
-    EXPECT_EQ(sheet.TrayIcon()->Menu()->actions()[0]->text(), "Open");
-    EXPECT_EQ(sheet.TrayIcon()->Menu()->actions()[1]->text(), "Exit");
+    ASSERT_EQ(TrayOf(sheet)->Menu()->actions().size(), 2);
+    EXPECT_EQ(TrayOf(sheet)->Menu()->actions()[0]->text(), "Open");
+    EXPECT_EQ(TrayOf(sheet)->Menu()->actions()[1]->text(), "Exit");
 }
 
 TEST_F(SheetTest, StartsTheManagerAndGoesToTheTrayWithTheGreyIcon)
@@ -82,9 +82,9 @@ TEST_F(SheetTest, StartsTheManagerAndGoesToTheTrayWithTheGreyIcon)
     CQuillmereSheet& sheet = StartSheet(true);
     EXPECT_NE(m_manager.GetPollTimer(), 0u) << "StartPolling was not called";
     EXPECT_FALSE(sheet.isVisible());
-    EXPECT_FALSE(sheet.TrayIcon()->IsAlert());
-    EXPECT_EQ(sheet.StatusLine()->Text(), "Successfull");
-    EXPECT_FALSE(sheet.StatusLine()->ShowsError());
+    EXPECT_FALSE(TrayOf(sheet)->IsAlert());
+    EXPECT_EQ(StatusLineOf(sheet)->Text(), "Successfull");
+    EXPECT_FALSE(StatusLineOf(sheet)->ShowsError());
 }
 
 TEST_F(SheetTest, WithoutASystemTrayTheWindowStartsShown)
@@ -109,10 +109,10 @@ TEST_P(FailingCommandText, ShowsTheTimeThenTheCommandNameAndTheErrorText)
     CQuillmereSheet& sheet = StartSheet();
     const std::string before = NowText();
     m_manager.Notify(Response(GetParam().code, GetParam().status).get());
-    ASSERT_TRUE(WaitUntil([&] { return sheet.StatusLine()->ShowsError(); }));
+    ASSERT_TRUE(WaitUntil([&] { return StatusLineOf(sheet)->ShowsError(); }));
     const std::string after = NowText();
 
-    const auto [when, what] = Lines(sheet.StatusLine());
+    const auto [when, what] = Lines(StatusLineOf(sheet));
     EXPECT_TRUE(when == before || when == after) << when;
     EXPECT_EQ(what, std::string(" ") + GetParam().name + " command " + GetErrorText(GetParam().status));
 }
@@ -129,14 +129,14 @@ TEST_F(SheetTest, SuccessChangesNothingAndAnErrorStaysUntilTheNext)
     CQuillmereSheet& sheet = StartSheet();
     m_manager.Notify(Response(CommandCode::Uptime, Status::Ok).get());
     SpinEvents(20);
-    EXPECT_EQ(sheet.StatusLine()->Text(), "Successfull");
+    EXPECT_EQ(StatusLineOf(sheet)->Text(), "Successfull");
 
     m_manager.Notify(Response(CommandCode::Uptime, Status::Timeout).get());
-    ASSERT_TRUE(WaitUntil([&] { return sheet.StatusLine()->ShowsError(); }));
-    const QString error = sheet.StatusLine()->Text();
+    ASSERT_TRUE(WaitUntil([&] { return StatusLineOf(sheet)->ShowsError(); }));
+    const QString error = StatusLineOf(sheet)->Text();
     m_manager.Notify(Response(CommandCode::Uptime, Status::Ok).get());
     SpinEvents(20);
-    EXPECT_EQ(sheet.StatusLine()->Text(), error);
+    EXPECT_EQ(StatusLineOf(sheet)->Text(), error);
 }
 
 TEST_F(SheetTest, ResponsesFromTheLinkWorkerArePostedAndShownOnTheUiThread)
@@ -145,9 +145,9 @@ TEST_F(SheetTest, ResponsesFromTheLinkWorkerArePostedAndShownOnTheUiThread)
     std::thread worker([&] { m_manager.Notify(Response(CommandCode::GsmStatus, Status::ReadFailed).get()); });
     worker.join();
     // Only posted so far: nothing on the window has changed yet.
-    EXPECT_FALSE(sheet.StatusLine()->ShowsError());
-    ASSERT_TRUE(WaitUntil([&] { return sheet.StatusLine()->ShowsError(); }));
-    EXPECT_NE(sheet.StatusLine()->Text().indexOf(" GSM status command "), -1);
+    EXPECT_FALSE(StatusLineOf(sheet)->ShowsError());
+    ASSERT_TRUE(WaitUntil([&] { return StatusLineOf(sheet)->ShowsError(); }));
+    EXPECT_NE(StatusLineOf(sheet)->Text().indexOf(" GSM status command "), -1);
 }
 
 TEST_F(SheetTest, NotificationsBeforeTheWindowIsUpAreDropped)
@@ -155,7 +155,7 @@ TEST_F(SheetTest, NotificationsBeforeTheWindowIsUpAreDropped)
     CQuillmereSheet& sheet = MakeSheet();
     m_manager.Notify(Response(CommandCode::Uptime, Status::Timeout).get());
     SpinEvents(20);
-    EXPECT_EQ(sheet.StatusLine()->Text(), "Successfull");
+    EXPECT_EQ(StatusLineOf(sheet)->Text(), "Successfull");
 }
 
 struct MonitorCase
@@ -176,10 +176,10 @@ TEST_P(MonitorFailureText, NamesTheHostAndThePowerCycleOnlyWhileOneIsDue)
     CNetworkMonitorErrorEventArgs failure(2, GetParam().action, "10.0.0.7", GetParam().limit, GetParam().count);
     std::thread ping([&] { m_manager.Notify(&failure); });
     ping.join();
-    ASSERT_TRUE(WaitUntil([&] { return sheet.StatusLine()->ShowsError(); }));
-    EXPECT_EQ(Lines(sheet.StatusLine()).second, GetParam().expected);
+    ASSERT_TRUE(WaitUntil([&] { return StatusLineOf(sheet)->ShowsError(); }));
+    EXPECT_EQ(Lines(StatusLineOf(sheet)).second, GetParam().expected);
     // The tray turns orange whether or not a power cycle was due.
-    EXPECT_TRUE(sheet.TrayIcon()->IsAlert());
+    EXPECT_TRUE(TrayOf(sheet)->IsAlert());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -193,18 +193,18 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SheetTest, TheOrangeTrayIconTurnsGreyAgainWhenTheWindowIsRestored)
 {
     CQuillmereSheet& sheet = StartSheet();
-    const qint64 grey = sheet.TrayIcon()->CurrentIcon().cacheKey();
+    const qint64 grey = TrayOf(sheet)->CurrentIcon().cacheKey();
     CNetworkMonitorErrorEventArgs failure(1, 1, "127.0.0.9", 3, 0);
     m_manager.Notify(&failure);
-    ASSERT_TRUE(WaitUntil([&] { return sheet.TrayIcon()->IsAlert(); }));
-    EXPECT_NE(sheet.TrayIcon()->CurrentIcon().cacheKey(), grey);
+    ASSERT_TRUE(WaitUntil([&] { return TrayOf(sheet)->IsAlert(); }));
+    EXPECT_NE(TrayOf(sheet)->CurrentIcon().cacheKey(), grey);
 
-    emit sheet.TrayIcon()->OpenRequested();   // a left click or "Open"
-    EXPECT_FALSE(sheet.TrayIcon()->IsAlert());
-    EXPECT_EQ(sheet.TrayIcon()->CurrentIcon().cacheKey(), grey);
+    emit TrayOf(sheet)->OpenRequested();   // a left click or "Open"
+    EXPECT_FALSE(TrayOf(sheet)->IsAlert());
+    EXPECT_EQ(TrayOf(sheet)->CurrentIcon().cacheKey(), grey);
     EXPECT_TRUE(sheet.isVisible());
     // The error text stays; only the icon goes back.
-    EXPECT_TRUE(sheet.StatusLine()->ShowsError());
+    EXPECT_TRUE(StatusLineOf(sheet)->ShowsError());
 }
 
 TEST_F(SheetTest, AnsweringNoToTheCloseQuestionLeavesEverythingRunning)
@@ -216,7 +216,7 @@ TEST_F(SheetTest, AnsweringNoToTheCloseQuestionLeavesEverythingRunning)
     sheet.ConfirmAndClose();                                                   // menu and tray Exit
     sheet.close();                                                             // close button, Alt+F4
     FindAction(FindMenu(sheet.menuBar(), "&File"), "E&xit")->trigger();
-    sheet.TrayIcon()->Menu()->actions()[1]->trigger();
+    TrayOf(sheet)->Menu()->actions()[1]->trigger();
 
     ASSERT_EQ(m_desktop->Questions.size(), 4u);
     for (const QString& question : m_desktop->Questions)
@@ -238,10 +238,10 @@ TEST_F(SheetTest, AnsweringYesEndsTheLoopAndTakesTheIconOutOfTheTray)
 {
     CQuillmereSheet& sheet = MakeSheet(true);
     m_desktop->Answer = true;
-    QTimer::singleShot(20, &sheet, [&] { sheet.TrayIcon()->Menu()->actions()[1]->trigger(); });
+    QTimer::singleShot(20, &sheet, [&] { TrayOf(sheet)->Menu()->actions()[1]->trigger(); });
     EXPECT_EQ(sheet.DoModal(), CQuillmereSheet::ResultOk);
     EXPECT_TRUE(sheet.HasEnded());
-    EXPECT_FALSE(sheet.TrayIcon()->IsShown());
+    EXPECT_FALSE(TrayOf(sheet)->IsShown());
     EXPECT_FALSE(sheet.isVisible());
 }
 
@@ -274,7 +274,7 @@ TEST_F(SheetTest, TheMemoryWatchdogClosesTheMainWindowWithoutAQuestion)
     EXPECT_EQ(sheet.DoModal(), CQuillmereSheet::ResultCancel);
     EXPECT_TRUE(sheet.IsRestartRequested());
     EXPECT_TRUE(m_desktop->Questions.empty());
-    EXPECT_FALSE(sheet.TrayIcon()->IsShown());
+    EXPECT_FALSE(TrayOf(sheet)->IsShown());
 }
 
 TEST_F(SheetTest, MinimisingHidesToTheTrayAndRestoringReturnsToTheSamePlace)
@@ -307,7 +307,7 @@ TEST_F(SheetTest, EnterAndEscapeMoveTheFocusInsteadOfClosing)
     CQuillmereSheet& sheet = StartSheet(false);
     sheet.activateWindow();
     ASSERT_TRUE(WaitUntil([&] { return QApplication::activeWindow() == &sheet; }));
-    sheet.Tabs()->tabBar()->setFocus();
+    TabsOf(sheet)->tabBar()->setFocus();
     ASSERT_TRUE(WaitUntil([&] { return QApplication::focusWidget() != nullptr; }));
 
     for (const int key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Escape})
@@ -329,4 +329,37 @@ TEST_F(SheetTest, ViewHelpOpensTheHelpDocument)
     FindAction(FindMenu(sheet.menuBar(), "&Help"), "&View Help")->trigger();
     ASSERT_EQ(m_desktop->Opened.size(), 1u);
     EXPECT_TRUE(m_desktop->Opened.front().endsWith("/Quillmere_Help.html"));
+}
+
+TEST_F(SheetTest, ViewHelpWithoutAViewerSaysWhereTheHelpFileIs)
+{
+    CQuillmereSheet& sheet = StartSheet(false);
+    m_desktop->ViewerPresent = false;
+    FindAction(FindMenu(sheet.menuBar(), "&Help"), "&View Help")->trigger();
+    ASSERT_EQ(m_desktop->Opened.size(), 1u);
+    ASSERT_EQ(m_desktop->Messages.size(), 1u);
+    EXPECT_TRUE(m_desktop->Messages.front().contains(m_desktop->Opened.front())) << m_desktop->Messages.front().toStdString();
+}
+
+TEST_F(SheetTest, ATaskbarEntryOnlyWhenNoTrayHoldsTheProgram)
+{
+    CQuillmereSheet& withTray = StartSheet(true);
+    withTray.RestoreFromTray();
+    ASSERT_TRUE(withTray.isVisible());
+    EXPECT_TRUE(withTray.windowFlags().testFlag(Qt::Tool));
+    m_sheet.reset();
+
+    CQuillmereSheet& withoutTray = StartSheet(false);
+    ASSERT_TRUE(withoutTray.isVisible());
+    EXPECT_FALSE(withoutTray.windowFlags().testFlag(Qt::Tool));
+}
+
+TEST_F(SheetTest, TheWindowShowsItselfWhenTheTrayGoesAwayWhileItIsHidden)
+{
+    CQuillmereSheet& sheet = StartSheet(true);
+    ASSERT_FALSE(sheet.isVisible());
+    m_desktop->Tray = false;
+    ASSERT_TRUE(WaitUntil([&] { return sheet.isVisible(); }, CQuillmereSheet::kTrayCheckMs + 2000));
+    EXPECT_FALSE(sheet.windowFlags().testFlag(Qt::Tool));
+    EXPECT_FALSE(sheet.HasEnded());
 }

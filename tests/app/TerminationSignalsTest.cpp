@@ -3,7 +3,7 @@
 #include <csignal>
 #include <vector>
 
-#include "QtWait.h"
+#include "tests/support/QtWait.h"
 #include "app/TerminationSignals.h"
 
 namespace

@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QElapsedTimer>
 #include <QLabel>
 
 #include "remote/RemoteStatusLine.h"
+#include "tests/support/QtWait.h"
 #include "ui/QuillmereStatus.h"
 
 // The Status page's broker line: absent without a bridge, and following the bridge's state.
@@ -33,11 +32,7 @@ TEST(StatusPageRemoteLine, FollowsTheConnection)
     EXPECT_EQ(RemoteLabel(page)->text(), QStringLiteral("Remote: offline (connecting)"));
 
     RemoteStatusLine::Set("Remote: connected to 127.0.0.1:1883");
-    QElapsedTimer waited;
-    waited.start();
-    while (RemoteLabel(page)->text() != QStringLiteral("Remote: connected to 127.0.0.1:1883") &&
-           waited.elapsed() < 5000)
-        QApplication::processEvents(QEventLoop::AllEvents, 50);
-    EXPECT_EQ(RemoteLabel(page)->text(), QStringLiteral("Remote: connected to 127.0.0.1:1883"));
+    EXPECT_TRUE(WaitUntil(
+        [&] { return RemoteLabel(page)->text() == QStringLiteral("Remote: connected to 127.0.0.1:1883"); }, 5000));
     RemoteStatusLine::Set({});
 }

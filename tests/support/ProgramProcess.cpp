@@ -15,7 +15,8 @@ std::string ProgramProcess::ProgramPath()
     return std::string(binary != nullptr ? binary : ".") + "/app/quillmere-monitor";
 }
 
-ProgramProcess::ProgramProcess(const std::string& outputPath, const std::string& readOnlyFolder)
+ProgramProcess::ProgramProcess(const std::string& outputPath, const std::string& readOnlyFolder,
+                               const std::string& silentHost)
 {
     const std::string program = ProgramPath();
     m_pid = ::fork();
@@ -29,18 +30,21 @@ ProgramProcess::ProgramProcess(const std::string& outputPath, const std::string&
     }
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     const bool root = ::geteuid() == 0;
-    if (readOnlyFolder.empty())
-    {
-        // A user namespace as well when not root, so that an ordinary user may make the network one.
-        ::execlp("unshare", "unshare", root ? "-n" : "-rn", "--", "sh", "-c", "ip link set lo up && exec \"$0\"",
-                 program.c_str(), static_cast<char*>(nullptr));
-    }
-    else
-    {
-        ::execlp("unshare", "unshare", root ? "-nm" : "-rnm", "--", "sh", "-c",
-                 "ip link set lo up && mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && exec \"$0\"",
-                 program.c_str(), readOnlyFolder.c_str(), static_cast<char*>(nullptr));
-    }
+    // $0 the program, $1 the read-only folder, $2 the silent host; "-" for none.
+    std::string script = "ip link set lo up";
+    if (!silentHost.empty())
+        script += " && nft add table ip quillmere"
+                  " && nft add chain ip quillmere out '{ type filter hook output priority 0 ; }'"
+                  " && nft add rule ip quillmere out ip daddr \"$2\" icmp type echo-request drop";
+    if (!readOnlyFolder.empty())
+        script += " && mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\"";
+    script += " && exec \"$0\"";
+    // A user namespace as well when not root, so that an ordinary user may make the others.
+    const char* flags = readOnlyFolder.empty() ? (root ? "-n" : "-rn") : (root ? "-nm" : "-rnm");
+    const std::string folder = readOnlyFolder.empty() ? "-" : readOnlyFolder;
+    const std::string host = silentHost.empty() ? "-" : silentHost;
+    ::execlp("unshare", "unshare", flags, "--", "sh", "-c", script.c_str(), program.c_str(), folder.c_str(),
+             host.c_str(), static_cast<char*>(nullptr));
     ::_exit(127);
 }
 

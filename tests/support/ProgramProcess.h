@@ -8,11 +8,14 @@
 // of its own with only loopback up. With a read-only folder it also gets a mount namespace of
 // its own in which that folder is bound read-only, so that even a root test run cannot write
 // there while the test itself still can. The pid is the program's (unshare and sh exec into it).
+// With a silent host, a firewall rule in that namespace drops echo requests to it, so a
+// loopback address (127.0.0.2) becomes a host that never answers.
 // The child inherits XDG_DATA_HOME and XDG_RUNTIME_DIR (set them with TempDataFolder first).
 class ProgramProcess
 {
 public:
-    explicit ProgramProcess(const std::string& outputPath, const std::string& readOnlyFolder = {});
+    explicit ProgramProcess(const std::string& outputPath, const std::string& readOnlyFolder = {},
+                            const std::string& silentHost = {});
     ~ProgramProcess();   // kills a program still running
     ProgramProcess(const ProgramProcess&) = delete;
     ProgramProcess& operator=(const ProgramProcess&) = delete;

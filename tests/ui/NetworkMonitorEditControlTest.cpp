@@ -1,17 +1,17 @@
+#include <QApplication>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
 #include <QToolButton>
+#include <QWheelEvent>
 #include <gtest/gtest.h>
 #include <memory>
 
 #include "SettingsTestSupport.h"
 #include "config/AppSettings.h"
-#include "core/PrivateMessages.h"
 #include "netmon/NetworkMonitor.h"
-#include "netmon/NetworkMonitorEditControl.h"
-#include "ui/PrivateEvent.h"
+#include "ui/NetworkMonitorEditControl.h"
 #include "ui/SpinEdit.h"
 
 namespace
@@ -25,8 +25,6 @@ protected:
         editor = std::make_unique<CNetworkMonitorEditControl>();
         editor->SetSettings(&settings);
         editor->SetMonitor(monitor);
-        editor->SetOwner(&owner);
-        editor->SetTaskIndex(3);
         monitor->Attach(&changes);
         editor->Create();
         editor->resize(CNetworkMonitorEditControl::kHeight * 4, CNetworkMonitorEditControl::kHeight);
@@ -46,7 +44,6 @@ protected:
     }
 
     CAppSettings settings;
-    QWidget owner;
     CountingObserver<CNetworkMonitorChangeEventArgs> changes;
     std::unique_ptr<CNetworkMonitorEditControl> editor;
 };
@@ -131,14 +128,15 @@ TEST_F(MonitorEditorTest, StoredValuesOutsideTheRangeAreShownAndStoredAtTheBound
     EXPECT_EQ(First()->GetPollIntervalInMinutes(), 1);
 }
 
-TEST_F(MonitorEditorTest, OpeningClearsTheCountersButChangesAndRaisesNothing)
+TEST_F(MonitorEditorTest, OpeningChangesAndRaisesNothingNotEvenTheResetCount)
 {
+    // The reset count is what stops a flapping host from cycling its relay for ever; an
+    // editor that merely shows the monitor must not re-arm it.
     CNetworkMonitor* monitor = First();
-    monitor->SetCurrentResetCount(2);
+    monitor->SetCurrentResetCount(3);
     Open(monitor);
     EXPECT_EQ(changes.total, 0u);
-    EXPECT_EQ(monitor->GetCurrentResetCount(), 0);
-    EXPECT_EQ(monitor->GetFailureCount(), 0);
+    EXPECT_EQ(monitor->GetCurrentResetCount(), 3);
     EXPECT_EQ(monitor->GetEventName(), "ISP Equipment");
     EXPECT_EQ(monitor->GetPollIntervalInMinutes(), 15);
     EXPECT_EQ(monitor->GetRelayIndex(), 1);
@@ -229,44 +227,27 @@ TEST_F(MonitorEditorTest, RelayNamesChangedRefillsTheListOnTheSamePosition)
     First()->SetRelayIndex(2);
     Open(First());
     settings.GetRelaySettings()[1]->SetName("Media Player");
-    CPrivateEvent namesChanged(PrivateMessage::RelayNamesChanged, nullptr);
-    QCoreApplication::sendEvent(editor.get(), &namesChanged);
+    editor->FillRelayList();
     EXPECT_EQ(Combo("relayList")->currentIndex(), 1);
     EXPECT_EQ(Combo("relayList")->currentText(), QStringLiteral("Media Player"));
     EXPECT_EQ(changes.matching, 0u);
 }
 
-namespace
-{
-class RemovalRecorder : public QObject
-{
-public:
-    bool event(QEvent* event) override
-    {
-        if (event->type() != static_cast<QEvent::Type>(PrivateMessage::MonitorRemoved))
-            return QObject::event(event);
-        indexes.push_back(static_cast<int>(static_cast<CPrivateEvent*>(event)->WParam()));
-        return true;
-    }
-    std::vector<int> indexes;
-};
-}
-
 TEST_F(MonitorEditorTest, RemoveTakesTheMonitorOutOfTheSettingsAndTellsTheOwnerOnce)
 {
-    RemovalRecorder recorder;
+    std::vector<CNetworkMonitorEditControl*> requests;
     CountingObserver<CSettingsChangedEventArgs> settingsChanges;
     settings.Attach(&settingsChanges);
     Open(First());
-    editor->SetOwner(&recorder);
+    QObject::connect(editor.get(), &CNetworkMonitorEditControl::RemoveRequested,
+                     [&requests](CNetworkMonitorEditControl* which) { requests.push_back(which); });
     First()->Detach(&changes);
     auto* remove = Child<QToolButton>(*editor, "removeButton");
     remove->click();
     remove->click();   // a second click before the page took the editor away
-    QCoreApplication::sendPostedEvents(&recorder);
     EXPECT_EQ(settings.GetNetworkMonitors().size(), 3u);
     EXPECT_EQ(settingsChanges.matching, 1u);
-    EXPECT_EQ(recorder.indexes, std::vector<int>{3});
+    EXPECT_EQ(requests, std::vector<CNetworkMonitorEditControl*>{editor.get()});
     EXPECT_TRUE(editor->IsRemoved());
     EXPECT_TRUE(editor->isHidden());
     settings.Detach(&settingsChanges);
@@ -281,4 +262,51 @@ TEST_F(MonitorEditorTest, RemoveDoesNothingWhileNotAllowed)
     editor->SetRemoveAllowed(true);
     Child<QToolButton>(*editor, "removeButton")->click();
     EXPECT_EQ(settings.GetNetworkMonitors().size(), 3u);
+}
+
+TEST_F(MonitorEditorTest, TheWheelChangesAFieldOnlyWhileItHasTheKeyboard)
+{
+    Open(First());
+    QApplication::setActiveWindow(editor.get());
+    Edit("eventName")->setFocus();
+    const auto wheelDown = [](QWidget* field) {
+        const QPointF at(field->width() / 2.0, field->height() / 2.0);
+        QWheelEvent wheel(at, field->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(field, &wheel);
+    };
+    wheelDown(Combo("actionList"));
+    wheelDown(Combo("relayList"));
+    wheelDown(Spin("thresholdSpin"));
+    EXPECT_EQ(First()->GetAction(), MonitorActionCyclePower);
+    EXPECT_EQ(First()->GetRelayIndex(), 1);
+    EXPECT_EQ(First()->GetThreshold(), 4);
+    EXPECT_EQ(changes.total, 0u);
+    EXPECT_FALSE(Combo("actionList")->hasFocus());
+
+    // With the keyboard in it, the wheel is the operator's choice.
+    Combo("actionList")->setFocus();
+    ASSERT_TRUE(Combo("actionList")->hasFocus());
+    wheelDown(Combo("actionList"));
+    EXPECT_EQ(First()->GetAction(), MonitorActionCyclePowerEvery);
+}
+
+TEST_F(MonitorEditorTest, LeavingAFieldKeepsBytesThatAreNotUtf8UntilTheyAreEdited)
+{
+    const std::string hand = "Caf\xe9 \xff<b>cam</b>";   // Latin-1 from a hand-edited file
+    First()->SetEventName(hand);
+    First()->SetTarget("host\xfe");
+    Open(First());
+    LeaveField(Edit("eventName"));
+    LeaveField(Edit("target"));
+    editor->ApplyTexts();
+    EXPECT_EQ(First()->GetEventName(), hand);
+    EXPECT_EQ(First()->GetTarget(), "host\xfe");
+    EXPECT_EQ(changes.total, 0u);
+
+    Edit("target")->setText(QStringLiteral("127.0.0.2"));
+    LeaveField(Edit("target"));
+    EXPECT_EQ(First()->GetTarget(), "127.0.0.2");
+    EXPECT_EQ(First()->GetEventName(), hand);
+    EXPECT_EQ(changes.matching, 1u);
 }

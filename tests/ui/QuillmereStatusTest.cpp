@@ -10,6 +10,7 @@
 
 #include "UiTestSupport.h"
 #include "log/Log.h"
+#include "ui/FontUnits.h"
 #include "ui/QuillmereStatus.h"
 #include "ui/RelayControl.h"
 #include "ui/SignualStatic.h"
@@ -212,7 +213,7 @@ TEST_F(StatusPage, OffersAResetButtonThatResetsTheDeviceWithoutAsking)
 
 TEST_F(StatusPage, HoldsOneRelayControlPerRelaySettingInTheRelaysGroup)
 {
-    CTasksPane* pane = page->GetTasksPane();
+    CTasksPane* pane = page->findChild<CTasksPane*>();
     ASSERT_NE(pane, nullptr);
     ASSERT_EQ(pane->GetGroupCount(), 1);
     EXPECT_EQ(pane->GetGroupName(0), "Relays");
@@ -223,7 +224,7 @@ TEST_F(StatusPage, HoldsOneRelayControlPerRelaySettingInTheRelaysGroup)
         QWidget* control = pane->GetTaskWindow(0, n);
         ASSERT_NE(control, nullptr);
         EXPECT_EQ(LabelText(*control, "relayName"), names[n]);
-        EXPECT_EQ(control->height(), 38);
+        EXPECT_EQ(control->height(), FontUnits::Down(control, 38));
     }
 }
 

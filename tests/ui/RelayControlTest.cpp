@@ -7,7 +7,8 @@
 #include <memory>
 #include <thread>
 
-#include "PtyDevice.h"
+#include "tests/support/PtyDevice.h"
+#include "tests/support/QtWait.h"
 #include "UiTestSupport.h"
 #include "config/RelaySetting.h"
 #include "device/SerialCommand.h"
@@ -273,19 +274,6 @@ protected:
         engine.manager.SetLinkEngine(nullptr);
     }
 
-    bool WaitUntil(const std::function<bool()>& condition)
-    {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (std::chrono::steady_clock::now() < deadline)
-        {
-            DeliverPosted();
-            if (condition())
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
-    }
-
     std::unique_ptr<PtyDevice> device;
     CQMNetLink link;
 };
@@ -302,16 +290,52 @@ TEST_F(RelayControlOnTheWire, SendsTheOppositeStateAndShowsTheConfirmedOne)
     EXPECT_FALSE(SwitchButton(*control)->isEnabled());
 
     device->WriteFrame(0x09, {});
-    ASSERT_TRUE(WaitUntil([&] { return SwitchButton(*control)->isEnabled(); }));
+    ASSERT_TRUE(WaitUntil([&] { return SwitchButton(*control)->isEnabled(); }, 3000));
     EXPECT_EQ(BulbOf(*control), Bulb::Unlit);
     EXPECT_EQ(SwitchButton(*control)->toolTip(), "Click to turn on");
 }
 
-TEST_F(RelayControlOnTheWire, PowerCyclesItsRelayAndLeavesTheButtonEnabled)
+TEST_F(RelayControlOnTheWire, APowerCycleShowsItIsUnderWayUntilTheUnitAnswers)
 {
     auto control = MakeControl(4);
     PowerCycleButton(*control)->click();
     const std::vector<std::uint8_t> expected{0x02, 0x05, 0x01, 0x04, 0x05 ^ 0x01 ^ 0x04, 0x03};
     EXPECT_EQ(device->ReadFrame(2000), expected);
-    EXPECT_TRUE(PowerCycleButton(*control)->isEnabled());
+    EXPECT_FALSE(PowerCycleButton(*control)->isEnabled());
+    SpinEvents(50);
+    EXPECT_FALSE(PowerCycleButton(*control)->isEnabled());
+    device->WriteFrame(0x05, {});
+    EXPECT_TRUE(WaitUntil([&] { return PowerCycleButton(*control)->isEnabled(); }, 3000));
+}
+
+TEST_F(RelayControlTest, ANotificationAboutAnotherFieldNeverBringsBackAnOlderState)
+{
+    auto control = MakeControl(2);
+    ReportRelays({1, 1, 1, 1});   // the last poll: relay 2 off
+    SwitchButton(*control)->click();
+    Answer(0, 9, 2, 0);           // the unit confirmed: on
+    ASSERT_EQ(BulbOf(*control), Bulb::Lit);
+
+    OnWorkerThread([&] { engine.Status().SetDoorOpen(true); });
+    DeliverPosted();
+    EXPECT_EQ(BulbOf(*control), Bulb::Lit);
+
+    Unsolicited({2, 1, 0});       // switched off at the site
+    OnWorkerThread([&] { engine.Status().SetRssi(-80); });
+    DeliverPosted();
+    EXPECT_EQ(BulbOf(*control), Bulb::Unlit);
+
+    ReportRelays({1, 0, 1, 1});   // a new poll is newer than all of it
+    EXPECT_EQ(BulbOf(*control), Bulb::Lit);
+}
+
+TEST_F(RelayControlTest, ANameFromTheFileIsDrawnAsPlainText)
+{
+    engine.settings.GetRelaySettings()[0]->SetName("<b>Display</b>");
+    auto control = MakeControl(1);
+    const auto* name = control->findChild<QLabel*>("relayName");
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name->textFormat(), Qt::PlainText);
+    EXPECT_EQ(LabelText(*control, "relayName"), "<b>Display</b>");
+    EXPECT_FALSE(SwitchButton(*control)->accessibleName().isEmpty());
 }

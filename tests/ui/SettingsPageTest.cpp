@@ -1,4 +1,7 @@
+#include <QApplication>
 #include <QComboBox>
+#include <QScrollBar>
+#include <QWheelEvent>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,12 +23,13 @@
 #include "core/PrivateMessages.h"
 #include "device/QuillmereManager.h"
 #include "device/StatusCodes.h"
-#include "link/ProgressDialog.h"
+#include "ui/ProgressDialog.h"
 #include "link/QMNetLink.h"
 #include "log/Log.h"
 #include "netmon/NetworkMonitor.h"
-#include "netmon/NetworkMonitorEditControl.h"
+#include "ui/NetworkMonitorEditControl.h"
 #include "tests/support/ManualTimerService.h"
+#include "tests/support/QtWait.h"
 #include "tests/support/TempDataFolder.h"
 #include "ui/QuillmereSettings.h"
 #include "ui/RelayEditControl.h"
@@ -43,36 +47,6 @@ void DeliverAll()
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 }
-
-bool WaitUntil(const std::function<bool()>& condition, int timeoutMs)
-{
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition())
-    {
-        if (clock.elapsed() > timeoutMs)
-            return false;
-        QTest::qWait(5);
-    }
-    return true;
-}
-
-// Counts one private message on its way to a window.
-class MessageCounter : public QObject
-{
-public:
-    explicit MessageCounter(int message) : m_message(message) {}
-    bool eventFilter(QObject*, QEvent* event) override
-    {
-        if (static_cast<int>(event->type()) == m_message)
-            ++count;
-        return false;
-    }
-    int count = 0;
-
-private:
-    int m_message;
-};
 
 class SettingsPageTest : public ::testing::Test
 {
@@ -92,6 +66,7 @@ protected:
         page->SetManager(&manager);
         page->resize(520, 460);
         page->show();
+        page->OnSetActive();   // the page is made when its tab is first shown
     }
 
     QComboBox* Combo(const char* name) { return Child<QComboBox>(*page, name); }
@@ -232,7 +207,7 @@ TEST_F(SettingsPageTest, GetStatusShowsTheErrorTextOfAFailedOpen)
 TEST_F(SettingsPageTest, GroupsHoldOneEditorPerRelayAndPerMonitor)
 {
     Open();
-    CTasksPane* pane = page->GetTasksPane();
+    CTasksPane* pane = Pane(*page);
     ASSERT_EQ(pane->GetGroupCount(), 2);
     EXPECT_EQ(pane->GetGroupName(0), QStringLiteral("Relays"));
     EXPECT_EQ(pane->GetGroupName(1), QStringLiteral("Network Monitors"));
@@ -240,41 +215,40 @@ TEST_F(SettingsPageTest, GroupsHoldOneEditorPerRelayAndPerMonitor)
     EXPECT_EQ(pane->GetTaskCount(1), 5);   // "Add Network Monitor" and four editors
     EXPECT_TRUE(pane->IsGroupCollapsed(1));
     EXPECT_FALSE(pane->IsGroupCollapsed(0));
-    EXPECT_EQ(Child<QLabel>(*page->GetRelayEditors()[2], "relayLabel")->text(), QStringLiteral("Relay 3"));
-    EXPECT_EQ(Items(Child<QComboBox>(*page->GetRelayEditors()[0], "relayPermission")),
+    EXPECT_EQ(Child<QLabel>(*RelayEditors(*page)[2], "relayLabel")->text(), QStringLiteral("Relay 3"));
+    EXPECT_EQ(Items(Child<QComboBox>(*RelayEditors(*page)[0], "relayPermission")),
               (std::vector<QString>{"Both", "Cycle", "On/Off"}));
 }
 
 TEST_F(SettingsPageTest, RenamingARelayReachesEveryMonitorEditor)
 {
     Open();
-    MessageCounter posts(PrivateMessage::RelayNamesChanged);
-    page->installEventFilter(&posts);
-    auto* name = Child<QLineEdit>(*page->GetRelayEditors()[1], "relayName");
-    LeaveField(name);   // unchanged: nothing posted
-    DeliverAll();
-    EXPECT_EQ(posts.count, 0);
+    const std::vector<CNetworkMonitorEditControl*> editors = MonitorEditors(*page);
+    int renames = 0;
+    QObject::connect(RelayEditors(*page)[1], &CRelayEditControl::NameChanged, [&renames] { ++renames; });
+    auto* name = Child<QLineEdit>(*RelayEditors(*page)[1], "relayName");
+    LeaveField(name);   // unchanged: nothing signalled
+    EXPECT_EQ(renames, 0);
     name->setText(QStringLiteral("Media Player"));
     LeaveField(name);
-    DeliverAll();
-    EXPECT_EQ(posts.count, 1);
+    EXPECT_EQ(renames, 1);
     EXPECT_EQ(settings.GetRelaySettings()[1]->GetName(), "Media Player");
-    for (CNetworkMonitorEditControl* editor : page->GetMonitorEditors())
+    ASSERT_EQ(editors.size(), 4u);
+    for (CNetworkMonitorEditControl* editor : editors)
         EXPECT_EQ(Child<QComboBox>(*editor, "relayList")->itemText(1), QStringLiteral("Media Player"));
-    page->removeEventFilter(&posts);
 }
 
 TEST_F(SettingsPageTest, RemovingTwoMonitorsOneAfterTheOtherRemovesExactlyThose)
 {
     Open();
-    CTasksPane* pane = page->GetTasksPane();
-    const int group = page->GetMonitorGroup();
+    CTasksPane* pane = Pane(*page);
+    const int group = kMonitorGroup;
     pane->SetGroupCollapsed(group, false);
-    std::vector<CNetworkMonitorEditControl*> editors = page->GetMonitorEditors();
+    std::vector<CNetworkMonitorEditControl*> editors = MonitorEditors(*page);
     ASSERT_EQ(editors.size(), 4u);
     Child<QToolButton>(*editors[0], "removeButton")->click();
     DeliverAll();
-    editors = page->GetMonitorEditors();
+    editors = MonitorEditors(*page);
     ASSERT_EQ(editors.size(), 3u);
     Child<QToolButton>(*editors[0], "removeButton")->click();
     DeliverAll();
@@ -285,7 +259,6 @@ TEST_F(SettingsPageTest, RemovingTwoMonitorsOneAfterTheOtherRemovesExactlyThose)
     {
         auto* editor = qobject_cast<CNetworkMonitorEditControl*>(pane->GetTaskWindow(group, task));
         ASSERT_NE(editor, nullptr);
-        EXPECT_EQ(editor->GetTaskIndex(), task);
         left.push_back(editor->GetMonitor()->GetEventName());
     }
     EXPECT_EQ(left, (std::vector<std::string>{"VIP", "Web cam"}));
@@ -297,13 +270,13 @@ TEST_F(SettingsPageTest, AddNetworkMonitorAppendsAnEditorForANewMonitor)
 {
     Open();
     page->AddNetworkMonitor();
-    CTasksPane* pane = page->GetTasksPane();
+    CTasksPane* pane = Pane(*page);
     EXPECT_EQ(settings.GetNetworkMonitors().size(), 5u);
-    ASSERT_EQ(pane->GetTaskCount(page->GetMonitorGroup()), 6);
-    auto* editor = qobject_cast<CNetworkMonitorEditControl*>(pane->GetTaskWindow(page->GetMonitorGroup(), 5));
+    ASSERT_EQ(pane->GetTaskCount(kMonitorGroup), 6);
+    auto* editor = qobject_cast<CNetworkMonitorEditControl*>(pane->GetTaskWindow(kMonitorGroup, 5));
     ASSERT_NE(editor, nullptr);
     EXPECT_EQ(editor->GetMonitor(), settings.GetNetworkMonitors().back().get());
-    EXPECT_EQ(editor->GetTaskIndex(), 5);
+    EXPECT_TRUE(editor->isVisible());
 }
 
 TEST_F(SettingsPageTest, EachEditWritesOneSettingsEventLine)
@@ -335,9 +308,9 @@ TEST_F(SettingsPageTest, EachEditWritesOneSettingsEventLine)
 
     Combo("logLevelList")->setCurrentIndex(1);
     EXPECT_EQ(eventLines().size(), 2u);
-    Child<QComboBox>(*page->GetRelayEditors()[0], "relayPermission")->setCurrentIndex(0);
+    Child<QComboBox>(*RelayEditors(*page)[0], "relayPermission")->setCurrentIndex(0);
     EXPECT_EQ(eventLines().size(), 3u);
-    auto* threshold = Child<CSpinEdit>(*page->GetMonitorEditors()[0], "thresholdSpin");
+    auto* threshold = Child<CSpinEdit>(*MonitorEditors(*page)[0], "thresholdSpin");
     threshold->stepUp();
     EXPECT_EQ(eventLines().size(), 4u);
     Combo("portList")->setCurrentIndex(0);
@@ -368,7 +341,7 @@ TEST_F(SettingsPageTest, LeavingTheTabAppliesANameStillBeingTyped)
 {
     Open();
     page->OnSetActive();
-    Child<QLineEdit>(*page->GetRelayEditors()[0], "relayName")->setText(QStringLiteral("Router"));
+    Child<QLineEdit>(*RelayEditors(*page)[0], "relayName")->setText(QStringLiteral("Router"));
     page->OnKillActive();
     EXPECT_EQ(settings.GetRelaySettings()[0]->GetName(), "Router");
 }
@@ -379,7 +352,7 @@ TEST_F(SettingsPageTest, NoWaitDialogWithoutASelectedPort)
     Open();
     page->OnSetActive();
     QTest::qWait(CQuillmereSettings::kWaitDialogDelayMs * 3);
-    EXPECT_EQ(page->GetWaitDialog(), nullptr);
+    EXPECT_EQ(WaitDialog(*page), nullptr);
 }
 
 TEST_F(SettingsPageTest, NoWaitDialogWhenTheWorkerHasAlreadyEnded)
@@ -390,7 +363,7 @@ TEST_F(SettingsPageTest, NoWaitDialogWhenTheWorkerHasAlreadyEnded)
     Open();
     page->OnSetActive();
     QTest::qWait(CQuillmereSettings::kWaitDialogDelayMs * 3);
-    EXPECT_EQ(page->GetWaitDialog(), nullptr);
+    EXPECT_EQ(WaitDialog(*page), nullptr);
     page.reset();
     manager.SetLinkEngine(nullptr);
 }
@@ -412,10 +385,11 @@ TEST_F(SettingsPageTest, TheWaitDialogShowsUntilTheLinkWorkerHasEnded)
     manager.SetLinkEngine(&link);
     link.SetPort(7, static_cast<unsigned>(settings.GetBaudRate()));
     link.SetTiming(1, 50, 600);
+    Open({"COM7"});   // its first showing stops the manager, which empties the queue
     auto command = std::make_unique<CSerialCommand>();
     command->Code = 1;
     link.QueueCommand(std::move(command));
-    Open({"COM7"});
+    link.RequestStop(false);   // as a connect does after that stop
     ASSERT_TRUE(link.Start());
     // The command is on the wire once its first byte reaches the device's end.
     pollfd wire{master, POLLIN, 0};
@@ -423,15 +397,97 @@ TEST_F(SettingsPageTest, TheWaitDialogShowsUntilTheLinkWorkerHasEnded)
     ASSERT_TRUE(link.IsRunning());
 
     page->OnSetActive();
-    ASSERT_TRUE(WaitUntil([&] { return page->GetWaitDialog() != nullptr; }, 1000));
-    EXPECT_EQ(page->GetWaitDialog()->MessageText(), QStringLiteral("Shutting down device connection.  Please wait ..."));
-    EXPECT_TRUE(page->GetWaitDialog()->isVisible());
-    EXPECT_TRUE(page->GetWaitDialog()->IsAdvancing());
-    EXPECT_TRUE(WaitUntil([&] { return page->GetWaitDialog() == nullptr; }, 5000));
+    ASSERT_TRUE(WaitUntil([&] { return WaitDialog(*page) != nullptr; }, 1000));
+    EXPECT_EQ(WaitDialog(*page)->MessageText(), QStringLiteral("Shutting down device connection.  Please wait ..."));
+    EXPECT_TRUE(WaitDialog(*page)->isVisible());
+    EXPECT_TRUE(WaitDialog(*page)->IsAdvancing());
+    EXPECT_TRUE(WaitUntil([&] { return WaitDialog(*page) == nullptr; }, 5000));
     EXPECT_FALSE(link.IsRunning());
     link.WaitForStop();
     manager.SetLinkEngine(nullptr);
     page.reset();
     close(slave);
     close(master);
+}
+
+TEST_F(SettingsPageTest, IsMadeWhenFirstShownAndReadsThePortsAgainAtEveryEntry)
+{
+    std::vector<std::string> ports{"COM1", "COM2"};
+    settings.SetComPort(1);
+    page = std::make_unique<CQuillmereSettings>();
+    page->SetPortSource([&ports] { return ports; });
+    page->SetManager(&manager);
+    // Not shown yet: nothing read, no editor made.
+    EXPECT_EQ(Combo("portList")->count(), 0);
+    EXPECT_EQ(Pane(*page)->GetGroupCount(), 0);
+
+    page->show();
+    page->OnSetActive();
+    ASSERT_EQ(Items(Combo("portList")), (std::vector<QString>{"COM1", "COM2"}));
+    Combo("portList")->setCurrentIndex(1);   // the operator picks COM2
+    page->OnKillActive();
+
+    ports = {"COM1", "COM2", "COM3"};          // an adapter plugged in meanwhile
+    page->OnSetActive();
+    EXPECT_EQ(Items(Combo("portList")), (std::vector<QString>{"COM1", "COM2", "COM3"}));
+    EXPECT_EQ(Combo("portList")->currentText(), QStringLiteral("COM2"));
+    EXPECT_EQ(settings.GetComPort(), 2);
+    EXPECT_EQ(Pane(*page)->GetGroupCount(), 2);
+}
+
+TEST_F(SettingsPageTest, TheConnectionTestsResultIsClearedWhenThePageIsEnteredAgain)
+{
+    Open();
+    Child<QPushButton>(*page, "getStatusButton")->click();   // no link: an error text
+    ASSERT_FALSE(Child<QLabel>(*page, "resultText")->text().isEmpty());
+    page->OnKillActive();
+    page->OnSetActive();
+    EXPECT_TRUE(Child<QLabel>(*page, "resultText")->text().isEmpty());
+}
+
+TEST_F(SettingsPageTest, ANewMonitorsEditorScrollsIntoViewWithItsNameReadyForTyping)
+{
+    Open();
+    QApplication::setActiveWindow(page.get());
+    page->AddNetworkMonitor();
+    CTasksPane* pane = Pane(*page);
+    EXPECT_FALSE(pane->IsGroupCollapsed(kMonitorGroup));
+    std::vector<CNetworkMonitorEditControl*> editors = MonitorEditors(*page);
+    ASSERT_EQ(editors.size(), 5u);
+    CNetworkMonitorEditControl* added = editors.back();
+    const QRect shown = added->geometry().translated(0, -pane->verticalScrollBar()->value());
+    EXPECT_TRUE(pane->viewport()->rect().contains(shown)) << "editor at " << shown.y() << ", view "
+                                                         << pane->viewport()->height();
+    EXPECT_TRUE(Child<QLineEdit>(*added, "eventName")->hasFocus());
+}
+
+TEST_F(SettingsPageTest, TheWheelOverAFieldWithoutTheKeyboardChangesNoSettingAndGoesOnToThePane)
+{
+    Open();
+    CountingObserver<CEventArgs> changes;
+    settings.Attach(&changes);
+    Pane(*page)->SetGroupCollapsed(kMonitorGroup, false);
+    QCoreApplication::processEvents();
+    // The keyboard is on a button; a field under the pointer does not have it.
+    QApplication::setActiveWindow(page.get());
+    Child<QPushButton>(*page, "getStatusButton")->setFocus();
+    // A wheel event the field leaves unaccepted is handed on to its parents by the
+    // application, up to the scroll area (only for real input, so not for this one).
+    const auto wheelDown = [](QWidget* field) {
+        const QPointF at(field->width() / 2.0, field->height() / 2.0);
+        QWheelEvent wheel(at, field->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(field, &wheel);
+        return wheel.isAccepted();
+    };
+    const QString port = Combo("portList")->currentText();
+    EXPECT_FALSE(wheelDown(Combo("portList")));
+    EXPECT_FALSE(wheelDown(Combo("logLevelList")));
+    EXPECT_FALSE(wheelDown(Child<CSpinEdit>(*page, "intervalSpin")));
+    EXPECT_FALSE(wheelDown(Child<QComboBox>(*RelayEditors(*page)[0], "relayPermission")));
+    EXPECT_FALSE(wheelDown(Child<QComboBox>(*MonitorEditors(*page)[0], "actionList")));
+    EXPECT_EQ(changes.total, 0u);
+    EXPECT_EQ(Combo("portList")->currentText(), port);
+    EXPECT_EQ(Combo("logLevelList")->currentIndex(), 0);
+    settings.Detach(&changes);
 }

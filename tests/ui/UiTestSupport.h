@@ -11,6 +11,7 @@
 #include "device/QuillmereDeviceStatus.h"
 #include "device/QuillmereManager.h"
 #include "tests/support/TempDataFolder.h"
+#include "ui/ElidedLabel.h"
 
 // Hands the posts that are waiting to their windows, as the UI thread's loop would.
 inline void DeliverPosted()
@@ -28,6 +29,8 @@ inline void OnWorkerThread(const std::function<void()>& action)
 inline QString LabelText(const QWidget& parent, const char* name)
 {
     const auto* label = parent.findChild<QLabel*>(QString::fromLatin1(name));
+    if (const auto* elided = qobject_cast<const CElidedLabel*>(label))
+        return elided->FullText();   // what the label says, however narrow it is drawn
     return label != nullptr ? label->text() : QStringLiteral("<no label %1>").arg(QLatin1String(name));
 }
 

@@ -10,13 +10,13 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
-#include "MonitorAction.h"
-#include "NetworkMonitor.h"
+#include "netmon/MonitorAction.h"
+#include "netmon/NetworkMonitor.h"
 #include "config/AppSettings.h"
 #include "config/RelaySetting.h"
-#include "core/PrivateMessages.h"
-#include "ui/PrivateEvent.h"
-#include "ui/SpinEdit.h"
+#include "FontUnits.h"
+#include "WheelGuard.h"
+#include "SpinEdit.h"
 
 static void InitSettingsResources()
 {
@@ -39,7 +39,8 @@ CSpinEdit* MakeSpin(const QString& name, int minimum, int maximum, QWidget* pare
     auto* spin = new CSpinEdit(parent);
     spin->setObjectName(name);
     spin->setRange(minimum, maximum);
-    spin->setFixedWidth(52);
+    spin->setMinimumWidth(FontUnits::Across(spin, 52));
+    GuardAgainstWheel(spin);
     return spin;
 }
 }
@@ -64,6 +65,7 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
 
     m_remove->setObjectName(QStringLiteral("removeButton"));
     m_remove->setText(QStringLiteral("Remove"));
+    m_remove->setAccessibleName(QStringLiteral("Remove"));
     m_remove->setIcon(QIcon(QString::fromUtf8(kDeleteIcon)));
     m_remove->setIconSize(QSize(kDeleteIconSize, kDeleteIconSize));
     m_remove->setToolButtonStyle(Qt::ToolButtonIconOnly);
@@ -78,7 +80,9 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
     m_occurrences->setObjectName(QStringLiteral("occurrencesLabel"));
     for (const std::int32_t action : kActions)
         m_action->addItem(QString::fromStdString(MonitorActionToText(action)));
-    m_relay->setMinimumWidth(120);
+    m_relay->setMinimumWidth(FontUnits::Across(m_relay, 120));
+    GuardAgainstWheel(m_action);
+    GuardAgainstWheel(m_relay);
 
     auto* first = new QHBoxLayout;
     first->addWidget(m_remove);
@@ -157,23 +161,29 @@ void CNetworkMonitorEditControl::Create()
     if (m_monitor == nullptr || m_created)
         return;
     m_monitor->SetSuppressNotifications(true);
-    m_eventName->setText(QString::fromStdString(m_monitor->GetEventName()));
-    m_target->setText(QString::fromStdString(m_monitor->GetTarget()));
+    m_shownName = QString::fromStdString(m_monitor->GetEventName());
+    m_shownTarget = QString::fromStdString(m_monitor->GetTarget());
+    m_eventName->setText(m_shownName);
+    m_target->setText(m_shownTarget);
     {
         const QSignalBlocker blockAction(m_action);
         m_action->setCurrentIndex(static_cast<int>(m_monitor->GetAction()));
     }
-    // Setting a spin clamps a stored value into the range; each setter then stores what the
-    // field shows. They run even when nothing changed, so opening an editor always clears the
-    // monitor's counters, the same as any edit does.
+    // Setting a spin clamps a stored value into the range; only a value the field could not
+    // show is stored again, at its bound. Storing unchanged values would clear the
+    // monitor's counters, and with them the automatic-reset limit kept across restarts.
     m_interval->setValue(m_monitor->GetPollIntervalInMinutes());
     m_threshold->setValue(m_monitor->GetThreshold());
     m_resetLimit->setValue(m_monitor->GetAutoResetLimit());
     m_cycleEvery->setValue(m_monitor->GetCycleEveryErrorCount());
-    m_monitor->SetPollIntervalInMinutes(m_interval->value());
-    m_monitor->SetThreshold(m_threshold->value());
-    m_monitor->SetAutoResetLimit(m_resetLimit->value());
-    m_monitor->SetCycleEveryErrorCount(m_cycleEvery->value());
+    if (m_interval->value() != m_monitor->GetPollIntervalInMinutes())
+        m_monitor->SetPollIntervalInMinutes(m_interval->value());
+    if (m_threshold->value() != m_monitor->GetThreshold())
+        m_monitor->SetThreshold(m_threshold->value());
+    if (m_resetLimit->value() != m_monitor->GetAutoResetLimit())
+        m_monitor->SetAutoResetLimit(m_resetLimit->value());
+    if (m_cycleEvery->value() != m_monitor->GetCycleEveryErrorCount())
+        m_monitor->SetCycleEveryErrorCount(m_cycleEvery->value());
     FillRelayList();
     ApplyVisibility(m_monitor->GetAction());
     m_monitor->SetSuppressNotifications(false);
@@ -221,22 +231,21 @@ void CNetworkMonitorEditControl::ApplyTexts()
 {
     if (!m_created || m_monitor == nullptr)
         return;
-    const std::string name = m_eventName->text().toStdString();
-    if (name != m_monitor->GetEventName())
-        m_monitor->SetEventName(name);
-    const std::string target = m_target->text().toStdString();
-    if (target != m_monitor->GetTarget())
-        m_monitor->SetTarget(target);
+    if (m_eventName->text() != m_shownName)
+    {
+        m_shownName = m_eventName->text();
+        m_monitor->SetEventName(m_shownName.toStdString());
+    }
+    if (m_target->text() != m_shownTarget)
+    {
+        m_shownTarget = m_target->text();
+        m_monitor->SetTarget(m_shownTarget.toStdString());
+    }
 }
 
-bool CNetworkMonitorEditControl::event(QEvent* event)
+void CNetworkMonitorEditControl::FocusEventName()
 {
-    if (event->type() == static_cast<QEvent::Type>(PrivateMessage::RelayNamesChanged))
-    {
-        FillRelayList();
-        return true;
-    }
-    return QWidget::event(event);
+    m_eventName->setFocus(Qt::OtherFocusReason);
 }
 
 bool CNetworkMonitorEditControl::eventFilter(QObject* watched, QEvent* event)
@@ -276,5 +285,5 @@ void CNetworkMonitorEditControl::OnRemoveClicked()
     m_remove->setEnabled(false);
     m_settings->RemoveNetworkMonitor(monitor);
     hide();
-    PostPrivateMessage(m_owner, PrivateMessage::MonitorRemoved, nullptr, m_taskIndex, 0);
+    emit RemoveRequested(this);
 }

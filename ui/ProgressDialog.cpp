@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "FontUnits.h"
+
 namespace
 {
 constexpr int kBarRange = 100;
@@ -16,8 +18,8 @@ CProgressDialog::CProgressDialog(QWidget* parent)
     : QDialog(parent), m_label(new QLabel(QString::fromLatin1(DefaultMessage), this)),
       m_bar(new QProgressBar(this)), m_timer(new QTimer(this))
 {
-    // A title bar without a close button: the owner decides when the wait is over.
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+    // No caption and no close button: the owner decides when the wait is over.
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint);
     setModal(true);
     m_bar->setTextVisible(false);
     m_bar->setRange(0, kBarRange);
@@ -28,7 +30,7 @@ CProgressDialog::CProgressDialog(QWidget* parent)
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_label);
     layout->addWidget(m_bar);
-    setMinimumWidth(460);
+    setMinimumWidth(FontUnits::Across(this, 460));
 }
 
 void CProgressDialog::showEvent(QShowEvent* event)

@@ -1,8 +1,8 @@
 #include "QuillmereLog.h"
 
-#include <QEvent>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QPushButton>
@@ -12,13 +12,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include "Log.h"
-#include "LogFileIo.h"
-#include "LogLineSplit.h"
+#include "EngineBridge.h"
+#include "FontUnits.h"
 #include "core/DataFolder.h"
+#include "core/EventArgs.h"
 #include "core/PrivateMessages.h"
 #include "device/QuillmereManager.h"
-#include "ui/PrivateEvent.h"
+#include "log/Log.h"
+#include "log/LogFileIo.h"
+#include "log/LogLineSplit.h"
+#include "log/NowText.h"
 
 namespace
 {
@@ -34,25 +37,14 @@ struct Column
 };
 constexpr Column kColumns[] = {{"Date/Time", 95}, {"Event", 75}, {"Description", 300}};
 
-// The wParam of a posted line. Lines posted while the page read the file with the log
-// locked were written before it and are in the file already; the first line of a thread
-// after the read may be too (its notification may have been late) and is matched.
-constexpr std::intptr_t kNewLine = 0;
-constexpr std::intptr_t kPostedDuringRead = 1;
-constexpr std::intptr_t kFirstOfItsThread = 2;
-// Past this many writing threads the first read is long over; the set stops growing.
-constexpr std::size_t kMaxPostersTracked = 64;
+// The widest date and time the column must hold: the locale's own text for a moment with
+// two-digit fields everywhere, and a long English one as a floor.
+constexpr const char* kWidestDateTimeSample = "12/28/2026 10:58:58 PM";
+constexpr int kCellPadding = 16;
 
 QString FromLogBytes(const std::string& bytes)
 {
     return QString::fromUtf8(bytes.data(), static_cast<qsizetype>(bytes.size()));
-}
-
-std::string WithoutLineBreak(std::string line)
-{
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-        line.pop_back();
-    return line;
 }
 }
 
@@ -76,8 +68,9 @@ CQuillmereLog::CQuillmereLog(QWidget* parent) : CPropertyPage(parent)
     m_list->setHeaderLabels(headings);
     m_list->header()->setStretchLastSection(false);
     m_list->header()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    for (int n = 0; n < static_cast<int>(std::size(kColumns)); ++n)
-        m_list->setColumnWidth(n, kColumns[n].width);
+    m_list->header()->setSectionResizeMode(QHeaderView::Interactive);
+    m_list->setTextElideMode(Qt::ElideRight);
+    SizeColumns();
 
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(m_export);
@@ -87,11 +80,17 @@ CQuillmereLog::CQuillmereLog(QWidget* parent) : CPropertyPage(parent)
     page->addWidget(m_list, 1);
 }
 
-CQuillmereLog::~CQuillmereLog()
+CQuillmereLog::~CQuillmereLog() = default;
+
+void CQuillmereLog::SizeColumns()
 {
-    m_alive.store(false);
-    if (m_attachedLog != nullptr)
-        m_attachedLog->Detach(this);
+    const QFontMetrics metrics(m_list->font());
+    for (int n = 0; n < static_cast<int>(std::size(kColumns)); ++n)
+        m_list->setColumnWidth(n, FontUnits::Across(m_list, kColumns[n].width));
+    // A full date and time never ends in an ellipsis, whatever the locale and the font.
+    const int dateTime = std::max(metrics.horizontalAdvance(QString::fromLatin1(kWidestDateTimeSample)),
+                                  metrics.horizontalAdvance(QString::fromLocal8Bit(NowText().c_str())));
+    m_list->setColumnWidth(0, std::max(m_list->columnWidth(0), dateTime + kCellPadding));
 }
 
 void CQuillmereLog::SetManager(CQuillmereManager* manager)
@@ -99,8 +98,12 @@ void CQuillmereLog::SetManager(CQuillmereManager* manager)
     if (m_manager != nullptr || manager == nullptr)
         return;   // wired once, for the life of the main window
     m_manager = manager;
-    m_manager->AttachLogObserver(this);
-    m_attachedLog = m_manager->GetLog();
+    m_bridge = std::make_unique<CEngineBridge>(this);
+    // Only the newest rows are ever shown, so no more than that many wait.
+    m_bridge->OnRecord<CWriteLogEventArgs>(
+        PrivateMessage::LogLineWritten, [this](const CWriteLogEventArgs& written) { OnLineWritten(written); },
+        kMaxRows);
+    m_bridge->Attach(m_manager->GetLog());
 }
 
 CLog* CQuillmereLog::GetLog() const
@@ -119,64 +122,34 @@ void CQuillmereLog::showEvent(QShowEvent* event)
     LoadFromFile();
 }
 
-void CQuillmereLog::Update(CEventArgs* args)
-{
-    if (!m_alive.load() || !m_accepting.load())
-        return;   // before the first showing the file read picks the line up
-    auto* written = dynamic_cast<CWriteLogEventArgs*>(args);
-    if (written == nullptr)
-        return;
-    std::intptr_t kind = m_loading.load() ? kPostedDuringRead : kNewLine;
-    if (kind == kNewLine)
-    {
-        std::lock_guard<std::mutex> guard(m_postersMutex);
-        if (m_postersAfterLoad.size() < kMaxPostersTracked &&
-            m_postersAfterLoad.insert(std::this_thread::get_id()).second)
-            kind = kFirstOfItsThread;
-    }
-    PostPrivateMessage(this, PrivateMessage::LogLineWritten, std::make_unique<CWriteLogEventArgs>(*written), kind);
-}
-
-bool CQuillmereLog::event(QEvent* event)
-{
-    if (event->type() == static_cast<QEvent::Type>(PrivateMessage::LogLineWritten))
-    {
-        auto* posted = static_cast<CPrivateEvent*>(event);
-        if (auto* written = dynamic_cast<CWriteLogEventArgs*>(posted->Record()))
-            AddLiveLine(written->Line, posted->WParam());
-        return true;
-    }
-    return CPropertyPage::event(event);
-}
-
 void CQuillmereLog::LoadFromFile()
 {
     if (m_loaded || m_manager == nullptr)
         return;
     m_loaded = true;
-    // With the log locked no line is written, so switching live lines on and reading the
-    // file happen at one point of the log's history: no line is missed, and every line
-    // raised meanwhile is already in the file. A busy log leaves the list to live lines.
+    // With the log locked no line is written, so the sequence noted and the file read are
+    // one point of the log's history: every line up to that number is in the file, every
+    // later one arrives live. A busy log leaves the list to live lines.
     CLog* log = GetLog();
     if (log == nullptr || !log->IsOpen() || !log->Lock())
     {
-        m_accepting.store(true);
+        // Only lines from now on; the ones already raised are not shown.
+        m_loadedUpTo = log != nullptr ? log->GetLastSequence() : 0;
         return;
     }
-    m_loading.store(true);
-    m_accepting.store(true);
+    m_loadedUpTo = log->GetLastSequence();
+    std::vector<std::string> lines;
     const int fd = ::open(JoinPath(GetDataFolder(), CLog::kFileName).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0)
     {
-        m_loadedLines = ReadNewestLinesOfFile(fd, kMaxRows);
+        lines = ReadNewestLinesOfFile(fd, kMaxRows);
         ::close(fd);
     }
-    m_loading.store(false);
     log->Unlock();
 
     m_list->setUpdatesEnabled(false);
     int row = 0;
-    for (const std::string& line : m_loadedLines)
+    for (const std::string& line : lines)
         InsertLine(row++, line);
     m_list->setUpdatesEnabled(true);
 }
@@ -188,24 +161,17 @@ void CQuillmereLog::InsertLine(int row, const std::string& line)
     item->setText(0, FromLogBytes(fields.DateTime));
     item->setText(1, FromLogBytes(fields.Level));
     item->setText(2, FromLogBytes(fields.Description));
+    item->setToolTip(2, item->text(2));
     m_list->insertTopLevelItem(row, item);
 }
 
-void CQuillmereLog::AddLiveLine(const std::string& line, std::intptr_t kind)
+void CQuillmereLog::OnLineWritten(const CWriteLogEventArgs& written)
 {
-    if (kind == kPostedDuringRead)
-        return;   // the file read had it
-    if (kind == kFirstOfItsThread)
-    {
-        const std::string bare = WithoutLineBreak(line);
-        auto found = std::find(m_loadedLines.begin(), m_loadedLines.end(), bare);
-        if (found != m_loadedLines.end())
-        {
-            m_loadedLines.erase(found);   // already on the list from the file
-            return;
-        }
-    }
-    InsertLine(0, line);
+    // Before the first showing the file read will find the line; after it, the read's
+    // sequence says whether it already did.
+    if (!m_loaded || written.Sequence <= m_loadedUpTo)
+        return;
+    InsertLine(0, written.Line);
     while (m_list->topLevelItemCount() > kMaxRows)
         delete m_list->takeTopLevelItem(m_list->topLevelItemCount() - 1);
 }

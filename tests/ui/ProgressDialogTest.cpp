@@ -5,8 +5,8 @@
 #include <QTimer>
 #include <algorithm>
 
-#include "QtWait.h"
-#include "link/ProgressDialog.h"
+#include "tests/support/QtWait.h"
+#include "ui/ProgressDialog.h"
 
 TEST(ProgressDialog, ByDefaultShowsTheShutdownTextAndRunsTheBarByItself)
 {

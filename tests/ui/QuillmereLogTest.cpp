@@ -16,7 +16,7 @@
 #include "core/DataFolder.h"
 #include "device/QuillmereManager.h"
 #include "log/Log.h"
-#include "log/QuillmereLog.h"
+#include "ui/QuillmereLog.h"
 #include "tests/support/TempDataFolder.h"
 
 namespace
@@ -70,10 +70,10 @@ protected:
         QCoreApplication::sendPostedEvents();
     }
 
-    int Rows() const { return page.GetList()->topLevelItemCount(); }
+    int Rows() const { return page.findChild<QTreeWidget*>(QStringLiteral("logList"))->topLevelItemCount(); }
     QString Cell(int row, int column) const
     {
-        const QTreeWidgetItem* item = page.GetList()->topLevelItem(row);
+        const QTreeWidgetItem* item = page.findChild<QTreeWidget*>(QStringLiteral("logList"))->topLevelItem(row);
         return item != nullptr ? item->text(column) : QStringLiteral("<no row %1>").arg(row);
     }
 
@@ -87,14 +87,18 @@ protected:
 
 TEST_F(LogPage, HasTheThreeColumnsAndTheExportButton)
 {
-    const QTreeWidgetItem* header = page.GetList()->headerItem();
-    ASSERT_EQ(page.GetList()->columnCount(), 3);
+    const QTreeWidgetItem* header = page.findChild<QTreeWidget*>(QStringLiteral("logList"))->headerItem();
+    ASSERT_EQ(page.findChild<QTreeWidget*>(QStringLiteral("logList"))->columnCount(), 3);
     EXPECT_EQ(header->text(0), "Date/Time");
     EXPECT_EQ(header->text(1), "Event");
     EXPECT_EQ(header->text(2), "Description");
-    EXPECT_EQ(page.GetList()->columnWidth(0), 95);
-    EXPECT_EQ(page.GetList()->columnWidth(1), 75);
-    EXPECT_EQ(page.GetList()->columnWidth(2), 300);
+    // At least the widths drawn for the small original font, more for a larger one; the
+    // operator can drag them wider.
+    const QTreeWidget* list = page.findChild<QTreeWidget*>(QStringLiteral("logList"));
+    EXPECT_GE(list->columnWidth(0), 95);
+    EXPECT_GE(list->columnWidth(1), 75);
+    EXPECT_GE(list->columnWidth(2), 300);
+    EXPECT_EQ(list->header()->sectionResizeMode(0), QHeaderView::Interactive);
     auto* button = page.findChild<QPushButton*>("exportButton");
     ASSERT_NE(button, nullptr);
     EXPECT_EQ(button->text(), "Export Log");
@@ -271,4 +275,29 @@ TEST(LogPageLifetime, DetachesFromTheLogWhenDestroyed)
     log.Write(LogEntryLevel::Event, "after the page");   // would reach a freed page if still listed
     QCoreApplication::sendPostedEvents();
     manager.SetLog(nullptr);
+}
+
+TEST_F(LogPage, KeepsIdenticalLinesAsManyTimesAsTheyWereWritten)
+{
+    // Raised before the first showing but delivered after it: the file read has it already,
+    // and only its sequence can tell it from the identical lines that follow.
+    std::thread early([&] { log.Write(LogEntryLevel::Debug, "TX 02 01 00 01 03"); });
+    early.join();
+    Show();
+    ASSERT_EQ(Rows(), 1);
+    WriteFromAnotherThread("TX 02 01 00 01 03");
+    WriteFromAnotherThread("TX 02 01 00 01 03");
+    ASSERT_EQ(Rows(), 3);
+    for (int row = 0; row < 3; ++row)
+        EXPECT_EQ(Cell(row, 2), "TX 02 01 00 01 03");
+}
+
+TEST_F(LogPage, ALongDescriptionCanBeReadInItsTooltip)
+{
+    const std::string longText(400, 'x');
+    Show();
+    WriteFromAnotherThread(longText);
+    const QTreeWidgetItem* item = page.findChild<QTreeWidget*>(QStringLiteral("logList"))->topLevelItem(0);
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(item->toolTip(2).toStdString(), longText);
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QPointer>
+#include <QString>
 #include <QWidget>
 #include <cstdint>
 
@@ -17,8 +17,10 @@ class CSpinEdit;
 //   Ping <target> every <n> minute(s).
 //   When <n> failure(s) <action> [<n> fail events]
 //   for <relay> [stop action after <n> occurrences.]
-// Each edit goes straight into the monitor through its setters. The editor does not observe
-// the monitor: it shows what the monitor held when it was created.
+// Each edit goes straight into the monitor through its setters; opening the editor changes
+// nothing in the monitor (its counters included) unless a stored number is outside its
+// field's range. The editor does not observe the monitor: it shows what the monitor held
+// when it was created.
 class CNetworkMonitorEditControl : public QWidget
 {
     Q_OBJECT
@@ -34,10 +36,6 @@ public:
     // Given by the page before Create.
     void SetSettings(CAppSettings* settings) { m_settings = settings; }
     void SetMonitor(CNetworkMonitor* monitor) { m_monitor = monitor; }
-    void SetOwner(QObject* owner) { m_owner = owner; }
-    // Given by the page once the window is in its group; sent back on removal.
-    void SetTaskIndex(int index) { m_taskIndex = index; }
-    int GetTaskIndex() const { return m_taskIndex; }
 
     // Fills the controls from the monitor. A stored number outside its field's range is
     // shown, and stored, at the nearest bound.
@@ -49,13 +47,20 @@ public:
 
     // The page turns removal off while a check of the monitors may still be running.
     void SetRemoveAllowed(bool allowed);
-    // Applies the event name and target if they differ from the monitor.
+    // Applies the event name and target if the operator changed them since they were shown:
+    // a text is compared with what the field was filled with, not with the stored bytes,
+    // so a stored name that is not valid UTF-8 stays as it is until someone edits it.
     void ApplyTexts();
     // Empties the relay list and fills it again from the settings, for names may have changed.
     void FillRelayList();
+    // Puts the keyboard in the event name, for a monitor just added.
+    void FocusEventName();
+
+signals:
+    // The monitor is gone from the settings; the page takes the editor away.
+    void RemoveRequested(CNetworkMonitorEditControl* editor);
 
 protected:
-    bool event(QEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
@@ -66,8 +71,8 @@ private:
 
     CAppSettings* m_settings = nullptr;
     CNetworkMonitor* m_monitor = nullptr;
-    QPointer<QObject> m_owner;
-    int m_taskIndex = -1;
+    QString m_shownName;     // what the fields were filled with, or last applied
+    QString m_shownTarget;
     bool m_created = false;
     bool m_removed = false;
 

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The engine folders hold no window code: none of their files may include a Qt header or
+# anything from ui/ or app/. Prints every offending line and fails if there is one.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+engine=(core link device config log netmon remote)
+pattern='^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]((Q[A-Za-z]+|Qt[A-Za-z]*/[^>"]*)|(ui|app)/[^>"]*)[>"]'
+found=$(grep -rnE --include='*.h' --include='*.hpp' --include='*.cpp' --include='*.cc' "$pattern" "${engine[@]}" || true)
+# A CMake file that links Qt into an engine library is the same mistake.
+linked=$(grep -rnE --include='CMakeLists.txt' --include='*.cmake' 'Qt6::|qm_ui|qm_app|AUTOMOC' "${engine[@]}" || true)
+if [[ -n $found || -n $linked ]]; then
+    echo "window code in an engine folder (${engine[*]}):" >&2
+    [[ -z $found ]] || echo "$found" >&2
+    [[ -z $linked ]] || echo "$linked" >&2
+    exit 1
+fi
+echo "engine folders include no Qt header and nothing from ui/ or app/"
