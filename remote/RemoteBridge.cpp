@@ -631,11 +631,12 @@ std::vector<CRemoteRelayView> CRemoteBridge::RelayViewsLocked()
         const auto state = m_relayStates.find(view.Index);
         view.State = state != m_relayStates.end() ? state->second : -1;
     }
-    for (const auto& [index, state] : m_relayStates)
+    for (const auto& entry : m_relayStates)
     {
+        const auto index = entry.first;
         const bool named = std::any_of(views.begin(), views.end(), [&](const auto& v) { return v.Index == index; });
         if (!named)
-            views.push_back({index, {}, -1, state});
+            views.push_back({index, {}, -1, entry.second});
     }
     return views;
 }

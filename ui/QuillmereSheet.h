@@ -43,8 +43,9 @@ public:
         "Update firmware will cause device to be unresponsive during this time.\n  Would you like to continue?";
     static constexpr const char* FirmwareMessage = "Updating firmware ....";
     static constexpr const char* NoHelpViewer = "No program to show the help was found. The help file is:\n%1";
-    // How often a hidden window looks whether the tray is still there.
-    static constexpr int kTrayCheckMs = 3000;
+    // How often a hidden window looks whether the tray is still there. Qt tells of a tray
+    // that goes only when asked; a rare look keeps the idle program's wake-ups low.
+    static constexpr int kTrayCheckMs = 10000;
 
     // Results of DoModal: closed by the operator, or by a signal or a restart.
     static constexpr int ResultOk = 1;

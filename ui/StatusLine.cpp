@@ -39,7 +39,7 @@ void CStatusLine::ShowError(const QString& text)
 
 void CStatusLine::ShowSuccess(const QString& text)
 {
-    m_text->setText(text);
+    m_text->SetFullText(text);
     m_icon->setPixmap(StatusPixmap(":/icons/status-ok.svg"));
     m_showsError = false;
 }

@@ -78,6 +78,9 @@ TEST_P(FirmwareEnd, TheUpgradeResponseClosesTheDialogAndPollingStartsAgain)
 
     SpinEvents(10);
     EXPECT_EQ(StatusLineOf(sheet)->ShowsError(), GetParam().status != 0);
+    const bool finished = GetParam().code == CommandCode::FirmwareTransfer && GetParam().status == 0;
+    EXPECT_EQ(StatusLineOf(sheet)->Text().contains(QStringLiteral("Firmware update finished")), finished)
+        << StatusLineOf(sheet)->Text().toStdString();
     if (GetParam().status != 0)
     {
         EXPECT_NE(StatusLineOf(sheet)->Text().indexOf(" Request Upgrade command " +
@@ -140,6 +143,20 @@ TEST_F(FirmwareCommandTest, OtherResponsesLeaveTheDialogOpen)
     });
     EXPECT_TRUE(stillOpen);
     EXPECT_FALSE(m_forcedClose);
+}
+
+TEST_F(FirmwareCommandTest, APathTooLongToSendOpensNoDialogAndSaysTheFileDoesNotOpen)
+{
+    CQuillmereSheet& sheet = StartSheet();
+    m_desktop->Answer = true;
+    m_desktop->FirmwarePath = QStringLiteral("/tmp/") + QString(5000, QLatin1Char('f')) + QStringLiteral(".rom");
+    RunCommand([] {});
+    EXPECT_FALSE(m_sawDialog);
+    EXPECT_NE(m_manager.GetPollTimer(), 0u) << "the poll did not start again";
+    EXPECT_TRUE(StatusLineOf(sheet)->ShowsError());
+    EXPECT_NE(StatusLineOf(sheet)->Text().indexOf(" Request Upgrade command " +
+                                                  QString::fromStdString(GetErrorText(Status::FirmwareFileNotOpened))),
+              -1);
 }
 
 TEST_F(FirmwareCommandTest, NoOrACancelledFileChoiceLeavesThePollRunning)

@@ -173,7 +173,7 @@ class MonitorFailureText : public SheetTest, public ::testing::WithParamInterfac
 TEST_P(MonitorFailureText, NamesTheHostAndThePowerCycleOnlyWhileOneIsDue)
 {
     CQuillmereSheet& sheet = StartSheet();
-    CNetworkMonitorErrorEventArgs failure(2, GetParam().action, "10.0.0.7", GetParam().limit, GetParam().count);
+    CNetworkMonitorErrorEventArgs failure(2, GetParam().action, "127.0.0.7", GetParam().limit, GetParam().count);
     std::thread ping([&] { m_manager.Notify(&failure); });
     ping.join();
     ASSERT_TRUE(WaitUntil([&] { return StatusLineOf(sheet)->ShowsError(); }));
@@ -185,10 +185,10 @@ TEST_P(MonitorFailureText, NamesTheHostAndThePowerCycleOnlyWhileOneIsDue)
 INSTANTIATE_TEST_SUITE_P(
     Actions, MonitorFailureText,
     ::testing::Values(
-        MonitorCase{1, 0, 3, "Network monitor unable to communicate with 10.0.0.7 power cycle on Relay 2"},
-        MonitorCase{2, 2, 3, "Network monitor unable to communicate with 10.0.0.7 power cycle on Relay 2"},
-        MonitorCase{0, 0, 3, "Network monitor unable to communicate with 10.0.0.7 "},
-        MonitorCase{1, 3, 3, "Network monitor unable to communicate with 10.0.0.7 "}));
+        MonitorCase{1, 0, 3, "Network monitor unable to communicate with 127.0.0.7 power cycle on Relay 2"},
+        MonitorCase{2, 2, 3, "Network monitor unable to communicate with 127.0.0.7 power cycle on Relay 2"},
+        MonitorCase{0, 0, 3, "Network monitor unable to communicate with 127.0.0.7 "},
+        MonitorCase{1, 3, 3, "Network monitor unable to communicate with 127.0.0.7 "}));
 
 TEST_F(SheetTest, TheOrangeTrayIconTurnsGreyAgainWhenTheWindowIsRestored)
 {
