@@ -54,11 +54,12 @@ std::uintmax_t FileSize(const std::string& path)
 void LogPageFirstShowing(CQuillmereManager& manager, CLog& log)
 {
     const std::string path = JoinPath(GetDataFolder(), CLog::kFileName);
-    // Full: just below the size at which the next line would rotate the file.
-    const std::string text = "Error for RSSI command The device did not answer in time (time-out) #";
+    // Full: just below the size at which the next line would rotate the file. Debug traces,
+    // because the log holds back floods of one command's errors; bounded all the same.
+    const std::string text = "Sending: 02 0A 00 0A 03 Receiving: 02 0A 01 14 1F 03 (trace #";
     int n = 0;
-    while (FileSize(path) + 120 < CLog::kRotateAboveBytes)
-        log.Write(LogEntryLevel::Error, text + std::to_string(++n));
+    while (FileSize(path) + 120 < CLog::kRotateAboveBytes && n < 1'000'000)
+        log.Write(LogEntryLevel::Debug, text + std::to_string(++n) + ")");
     std::printf("log file: %ju bytes, %d lines\n", FileSize(path), n);
 
     std::vector<double> samples;
