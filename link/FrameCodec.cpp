@@ -113,20 +113,18 @@ LinkStatus CFrameCodec::SendCommand(CQMNetAbstractPort& port, const CSerialComma
         m_transmitBuffer[3] = CalculateChecksum(1);
         return Transmit(port, 5);
     case FrameKind::OnePayloadByte:
-        BuildHeader(0, code);
-        m_transmitBuffer[3] = command.Param1;
-        m_transmitBuffer[2] = 1;
-        m_transmitBuffer[5] = EndOfFrame;
-        m_transmitBuffer[4] = CalculateChecksum(2);
-        return Transmit(port, 6);
     case FrameKind::TwoPayloadBytes:
+    {
+        const int length = FrameKindFor(code) == FrameKind::OnePayloadByte ? 1 : 2;
         BuildHeader(0, code);
         m_transmitBuffer[3] = command.Param1;
-        m_transmitBuffer[4] = command.Param2;
-        m_transmitBuffer[2] = 2;
-        m_transmitBuffer[6] = EndOfFrame;
-        m_transmitBuffer[5] = CalculateChecksum(3);
-        return Transmit(port, 7);
+        if (length == 2)
+            m_transmitBuffer[4] = command.Param2;
+        m_transmitBuffer[2] = static_cast<unsigned char>(length);
+        m_transmitBuffer[static_cast<std::size_t>(length + 4)] = EndOfFrame;
+        m_transmitBuffer[static_cast<std::size_t>(length + 3)] = CalculateChecksum(length + 1);
+        return Transmit(port, length + 5);
+    }
     case FrameKind::FirmwareFile:
         return Status::FirmwareFileNotOpened;   // a transfer stage without a file
     case FrameKind::None:
