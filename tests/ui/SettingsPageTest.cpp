@@ -371,7 +371,8 @@ TEST_F(SettingsPageTest, NoWaitDialogWhenTheWorkerHasAlreadyEnded)
 TEST_F(SettingsPageTest, TheWaitDialogShowsUntilTheLinkWorkerHasEnded)
 {
     // A pseudo-terminal that never answers: the worker waits out its command after the stop
-    // request, so it is still running when the dialog is due.
+    // request, so it is still running when the dialog is due, however slow the machine; the
+    // device end hanging up afterwards is what ends it.
     int master = -1;
     int slave = -1;
     char slaveName[128] = {};
@@ -384,7 +385,7 @@ TEST_F(SettingsPageTest, TheWaitDialogShowsUntilTheLinkWorkerHasEnded)
     CQMNetLink link;
     manager.SetLinkEngine(&link);
     link.SetPort(7, static_cast<unsigned>(settings.GetBaudRate()));
-    link.SetTiming(1, 50, 600);
+    link.SetTiming(1, 50, 10000);
     Open({"COM7"});   // its first showing stops the manager, which empties the queue
     auto command = std::make_unique<CSerialCommand>();
     command->Code = 1;
@@ -401,13 +402,13 @@ TEST_F(SettingsPageTest, TheWaitDialogShowsUntilTheLinkWorkerHasEnded)
     EXPECT_EQ(WaitDialog(*page)->MessageText(), QStringLiteral("Shutting down device connection.  Please wait ..."));
     EXPECT_TRUE(WaitDialog(*page)->isVisible());
     EXPECT_TRUE(WaitDialog(*page)->IsAdvancing());
-    EXPECT_TRUE(WaitUntil([&] { return WaitDialog(*page) == nullptr; }, 5000));
+    close(slave);
+    close(master);
+    EXPECT_TRUE(WaitUntil([&] { return WaitDialog(*page) == nullptr; }, 8000));
     EXPECT_FALSE(link.IsRunning());
     link.WaitForStop();
     manager.SetLinkEngine(nullptr);
     page.reset();
-    close(slave);
-    close(master);
 }
 
 TEST_F(SettingsPageTest, IsMadeWhenFirstShownAndReadsThePortsAgainAtEveryEntry)
