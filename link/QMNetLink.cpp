@@ -322,11 +322,13 @@ CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current
     }
 
     // Unsolicited frames are delivered while the command waits, but they do not buy it time.
+    // A stop is looked at between receptions, never before the first: a command that went
+    // out always has its answer waited for, whenever the stop came.
     const Clock::time_point deadline = Clock::now() + CommandBudget();
     int attempts = 0;
-    for (;;)
+    for (bool first = true;; first = false)
     {
-        if (StopRequested(generation))
+        if (!first && StopRequested(generation))
             return Outcome::Stopped;
         LinkStatus status = m_codec.Receive(m_port, m_retryCount, &deadline);
         if (status != Status::Ok)

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <sys/resource.h>
 #include <thread>
 
@@ -244,6 +243,7 @@ TEST_F(LinkWorker, StopWhileIdleEndsPromptlyWithoutCallbacks)
 
 TEST_F(LinkWorker, StopWaitsForTheRunningExchange)
 {
+    link->SetTiming(2, 5, 1000);   // the answer comes well inside the first reception
     link->QueueCommand(Command(CommandCode::Uptime));
     ASSERT_TRUE(link->Start());
     ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
@@ -429,10 +429,10 @@ TEST_F(LinkWorker, FloodOfUnsolicitedFramesNeitherStarvesTheCommandNorHoldsAStop
     link->QueueCommand(Command(CommandCode::Uptime));
     ASSERT_TRUE(link->Start());
     ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
-    std::atomic<bool> flooding{true};
-    std::thread flood([&] {
+    // Joined on every way out of the test, a failed assertion included.
+    std::jthread flood([&](std::stop_token flooding) {
         const Bytes frame = Frame(2, {1, 0, 1});
-        while (flooding.load())
+        while (!flooding.stop_requested())
         {
             peer->Write(frame);
             ::usleep(200);
@@ -458,8 +458,6 @@ TEST_F(LinkWorker, FloodOfUnsolicitedFramesNeitherStarvesTheCommandNorHoldsAStop
     link->RequestStop(true);
     EXPECT_TRUE(calls.WaitForThreadExit(1000));
     EXPECT_LT(ElapsedMs(stopAt), 1000);
-    flooding = false;
-    flood.join();
 }
 
 TEST_F(LinkWorker, StopBetweenFramesDropsTheWaitingCommandSilently)
