@@ -418,6 +418,9 @@ void CQMNetLink::LinkWorker(std::uint64_t generation)
         // Emptied before the queue is looked at: a command queued after this wakes the
         // listen below; one queued before it is taken now.
         DrainWakePipe();
+        // A stop whose wake-up was just emptied away would otherwise wait out a whole listen.
+        if (StopRequested(generation))
+            break;
         std::unique_ptr<CSerialCommand> current = PopCommand(generation);
         const Outcome outcome = current ? Exchange(std::move(current), generation) : IdleListen(generation);
         if (outcome == Outcome::Stopped)
