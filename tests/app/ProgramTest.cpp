@@ -21,34 +21,9 @@ namespace
 {
 constexpr int kComPort = 7;
 
-// Laid out with line breaks, unlike what the program writes, so a save shows in the file.
 std::string SettingsText(bool memoryCheck, int memoryLimit)
 {
-    std::ostringstream text;
-    text << "<Settings>\n<ComPort>" << kComPort << "</ComPort>\n"
-         << "<StatusPollIntervalInMinutes>30</StatusPollIntervalInMinutes>\n"
-         << "<LogLevel>Events &amp; Errors</LogLevel>\n"
-         << "<EnableMemoryCheck>" << (memoryCheck ? 1 : 0) << "</EnableMemoryCheck>\n"
-         << "<MaxMemorySizeInBytes>" << memoryLimit << "</MaxMemorySizeInBytes>\n"
-         << "<Relays></Relays>\n"
-         << "<NetworkMonitors><NetworkMonitor><EventName>Loopback</EventName><Target>127.0.0.1</Target>"
-            "<PollIntervalInMinutes>30</PollIntervalInMinutes><RelayIndex>1</RelayIndex><Threshold>4</Threshold>"
-            "<Action>Cycle power</Action><CycleEveryErrorCount>1</CycleEveryErrorCount>"
-            "<AutoResetLimit>3</AutoResetLimit><CurrentResetCount>0</CurrentResetCount></NetworkMonitor>"
-            "</NetworkMonitors>\n</Settings>\n";
-    return text.str();
-}
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return true;
+    return ProgramSettingsText(kComPort, 30, memoryCheck, memoryLimit);
 }
 
 bool HasFrameStartingWith(const std::vector<std::string>& frames, const std::string& start)

@@ -12,35 +12,6 @@
 
 namespace faults
 {
-std::string SettingsText(int pollMinutes)
-{
-    std::ostringstream text;
-    text << "<Settings>\n<ComPort>" << kComPort << "</ComPort>\n"
-         << "<StatusPollIntervalInMinutes>" << pollMinutes << "</StatusPollIntervalInMinutes>\n"
-         << "<LogLevel>Events &amp; Errors</LogLevel>\n"
-         << "<EnableMemoryCheck>0</EnableMemoryCheck>\n"
-         << "<MaxMemorySizeInBytes>26214400</MaxMemorySizeInBytes>\n"
-         << "<Relays></Relays>\n"
-         << "<NetworkMonitors><NetworkMonitor><EventName>Loopback</EventName><Target>127.0.0.1</Target>"
-            "<PollIntervalInMinutes>30</PollIntervalInMinutes><RelayIndex>1</RelayIndex><Threshold>4</Threshold>"
-            "<Action>Cycle power</Action><CycleEveryErrorCount>1</CycleEveryErrorCount>"
-            "<AutoResetLimit>3</AutoResetLimit><CurrentResetCount>0</CurrentResetCount></NetworkMonitor>"
-            "</NetworkMonitors>\n</Settings>\n";
-    return text.str();
-}
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition())
-    {
-        if (std::chrono::steady_clock::now() > deadline)
-            return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return true;
-}
-
 namespace
 {
 void CollectLeaves(const pugi::xml_node& node, const std::string& path, std::map<std::string, std::string>& out,

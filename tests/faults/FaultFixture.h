@@ -17,10 +17,11 @@ namespace faults
 {
 constexpr int kComPort = 7;
 
-// Laid out with line breaks, unlike what the program writes, so that a save shows in the file.
-std::string SettingsText(int pollMinutes = 30);
-
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
+inline std::string SettingsText(int pollMinutes = 30)
+{
+    return ProgramSettingsText(kComPort, pollMinutes);
+}
+using ::WaitFor;
 
 // Every leaf element of an XML text as "path=value", or an empty map when it does not parse.
 std::map<std::string, std::string> LeafValues(const std::string& xml);

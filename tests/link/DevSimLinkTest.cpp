@@ -13,15 +13,6 @@ namespace
 {
 constexpr int kCom = 21;
 
-std::unique_ptr<CSerialCommand> Command(int code, int p1 = 0, int p2 = 0)
-{
-    auto command = std::make_unique<CSerialCommand>();
-    command->Code = static_cast<std::uint8_t>(code);
-    command->Param1 = static_cast<std::uint8_t>(p1);
-    command->Param2 = static_cast<std::uint8_t>(p2);
-    return command;
-}
-
 class LinkWithSimulatedUnit : public ::testing::Test
 {
 protected:

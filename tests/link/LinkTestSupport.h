@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +17,15 @@ using Bytes = std::vector<unsigned char>;
 
 std::string ToHexText(const Bytes& bytes);
 Bytes FromHexText(const std::string& hex);
+
+inline std::unique_ptr<CSerialCommand> Command(int code, int p1 = 0, int p2 = 0)
+{
+    auto command = std::make_unique<CSerialCommand>();
+    command->Code = static_cast<std::uint8_t>(code);
+    command->Param1 = static_cast<std::uint8_t>(p1);
+    command->Param2 = static_cast<std::uint8_t>(p2);
+    return command;
+}
 
 // The far end of a pseudo-terminal, reached by the program as COM<n> through a link in the
 // data folder (the data folder must already point at a temporary folder).

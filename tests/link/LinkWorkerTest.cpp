@@ -14,15 +14,6 @@ namespace
 {
 constexpr int kCom = 9;
 
-std::unique_ptr<CSerialCommand> Command(int code, int p1 = 0, int p2 = 0)
-{
-    auto command = std::make_unique<CSerialCommand>();
-    command->Code = static_cast<std::uint8_t>(code);
-    command->Param1 = static_cast<std::uint8_t>(p1);
-    command->Param2 = static_cast<std::uint8_t>(p2);
-    return command;
-}
-
 Bytes Frame(int code, const Bytes& payload)
 {
     Bytes frame = {0x02, static_cast<unsigned char>(code), static_cast<unsigned char>(payload.size())};

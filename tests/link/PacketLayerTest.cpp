@@ -10,15 +10,6 @@
 
 namespace
 {
-CSerialCommand Command(int code, int p1 = 0, int p2 = 0)
-{
-    CSerialCommand command;
-    command.Code = static_cast<std::uint8_t>(code);
-    command.Param1 = static_cast<std::uint8_t>(p1);
-    command.Param2 = static_cast<std::uint8_t>(p2);
-    return command;
-}
-
 struct FrameCase
 {
     int code;
@@ -35,7 +26,7 @@ TEST_P(FrameOnTheWire, IsSentByteForByte)
 {
     CQMNetLink link;
     ScriptedPort port;
-    CSerialCommand command = Command(GetParam().code, GetParam().p1, GetParam().p2);
+    CSerialCommand command = *Command(GetParam().code, GetParam().p1, GetParam().p2);
     EXPECT_EQ(link.SendCommand(port, command), Status::Ok);
     EXPECT_EQ(ToHexText(port.written), GetParam().wire);
     EXPECT_EQ(port.writes.size(), 1u) << "one write per frame";
@@ -57,7 +48,7 @@ TEST(PacketLayer, CodeOutsideTheTableIsNotSent)
     ScriptedPort port;
     for (int code : {0, 16, 84, 127, 129, 254})
     {
-        CSerialCommand command = Command(code, 1, 2);
+        CSerialCommand command = *Command(code, 1, 2);
         EXPECT_EQ(link.SendCommand(port, command), Status::NotSendable) << code;
     }
     EXPECT_TRUE(port.writes.empty());
@@ -67,7 +58,7 @@ TEST(PacketLayer, TransferStageOfAPlainCommandHasNoFileToSend)
 {
     CQMNetLink link;
     ScriptedPort port;
-    CSerialCommand command = Command(255);
+    CSerialCommand command = *Command(255);
     EXPECT_EQ(link.SendCommand(port, command), Status::FirmwareFileNotOpened);
     EXPECT_TRUE(port.writes.empty());
 }
@@ -77,7 +68,7 @@ TEST(PacketLayer, WriteFailureIsReturned)
     CQMNetLink link;
     ScriptedPort port;
     port.failWrites = 1;
-    CSerialCommand command = Command(1);
+    CSerialCommand command = *Command(1);
     EXPECT_EQ(link.SendCommand(port, command), Status::WriteFailed);
 }
 
@@ -230,7 +221,7 @@ protected:
 TEST_F(Traces, LevelOneProducesNone)
 {
     link.SetTraceLevel(1);
-    CSerialCommand command = Command(1);
+    CSerialCommand command = *Command(1);
     link.SendCommand(port, command);
     port.Feed(FromHexText("0204000403"));
     link.Receive(port, 3);
@@ -240,7 +231,7 @@ TEST_F(Traces, LevelOneProducesNone)
 TEST_F(Traces, LevelTwoNamesChecksumPurgeAndWait)
 {
     link.SetTraceLevel(2);
-    CSerialCommand command = Command(1);
+    CSerialCommand command = *Command(1);
     link.SendCommand(port, command);
     EXPECT_EQ(calls.Traces(),
               (std::vector<std::string>{"Calculate Layer 2 checksum01", "Purging transmit buffer"}));
@@ -253,7 +244,7 @@ TEST_F(Traces, LevelTwoNamesChecksumPurgeAndWait)
 TEST_F(Traces, LevelThreeDumpsEveryByteBothWays)
 {
     link.SetTraceLevel(3);
-    CSerialCommand command = Command(9, 3, 1);
+    CSerialCommand command = *Command(9, 3, 1);
     link.SendCommand(port, command);
     EXPECT_EQ(calls.Traces(),
               (std::vector<std::string>{"Building Layer 1 packet", "Calculate Layer 2 checksum09",
@@ -279,7 +270,7 @@ TEST_F(Traces, NoCallbackIsHarmless)
 {
     link.SetTraceCallback(nullptr);
     link.SetTraceLevel(3);
-    CSerialCommand command = Command(1);
+    CSerialCommand command = *Command(1);
     EXPECT_EQ(link.SendCommand(port, command), Status::Ok);
 }
 }

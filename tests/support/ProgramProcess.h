@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 
 // The built program as a child process on the offscreen platform, inside a network namespace
@@ -32,3 +33,11 @@ private:
     pid_t m_pid = -1;
     int m_status = -1;
 };
+
+// A settings document for a whole-program run on `comPort`: no relays and one monitor of
+// 127.0.0.1. Laid out with line breaks, unlike what the program writes, so a save shows.
+std::string ProgramSettingsText(int comPort, int pollMinutes = 30, bool memoryCheck = false,
+                                long long memoryLimit = 26214400);
+
+// Looks every 25 ms until `condition` holds or `timeoutMs` has passed.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs);
