@@ -5,6 +5,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fcntl.h>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -55,10 +56,12 @@ bool WriteAll(int fd, std::string_view content)
     return true;
 }
 
-// A save cut short by a crash leaves its temporary file behind. Its name is noted as soon as
-// the file is made, in a note beside the path (in the program's own folder even when the path
-// is a link), and the next save removes exactly that file: never anything else that merely
-// looks like one, which may belong to another program or another save under way.
+constexpr std::size_t kUniquePart = 6;
+
+// A save cut short by a crash leaves its temporary file behind. Its name is noted before the
+// file is made, in a note beside the path (in the program's own folder even when the path is
+// a link), and the next save removes exactly that file: never anything else that merely looks
+// like one, which may belong to another program or another save under way.
 std::string NoteOfTemporary(const std::string& path)
 {
     return FolderOf(path) + "/." + NameOf(path) + ".saving";
@@ -70,7 +73,6 @@ void RemoveNotedTemporary(const std::string& note, const std::string& folder, co
     if (!ReadRegularFile(note, PATH_MAX, noted))
         return;
     const std::string expectedStart = folder + "/" + prefix;
-    constexpr std::size_t kUniquePart = 6;   // mkostemp's XXXXXX
     struct stat info{};
     if (noted.size() == expectedStart.size() + kUniquePart && noted.compare(0, expectedStart.size(), expectedStart) == 0 &&
         noted.find('/', expectedStart.size()) == std::string::npos && lstat(noted.c_str(), &info) == 0 &&
@@ -87,6 +89,41 @@ bool WriteNote(const std::string& note, const std::string& temporary)
     struct stat info{};
     const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && WriteAll(fd, temporary);
     return close(fd) == 0 && ok;
+}
+
+std::string UniquePart()
+{
+    static constexpr char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937_64 generator{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof kLetters - 2);
+    std::string part(kUniquePart, 'A');
+    for (char& letter : part)
+        letter = kLetters[pick(generator)];
+    return part;
+}
+
+// Makes the temporary file exclusively under a fresh name, noted first: a crash at any moment
+// leaves no temporary file that the note does not name. A name that is taken is someone
+// else's file, so its note is removed before another name is tried.
+int MakeNotedTemporary(const std::string& stem, const std::string& note, std::string& temporary, bool& noted)
+{
+    for (int attempt = 0; attempt < 100; ++attempt)
+    {
+        temporary = stem + UniquePart();
+        // Without the note (a folder that takes no new file) a crash would only leave the
+        // temporary file behind; the save itself goes on.
+        noted = WriteNote(note, temporary);
+        const int fd = open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd >= 0)
+            return fd;
+        const int error = errno;
+        if (noted)
+            unlink(note.c_str());
+        noted = false;
+        if (error != EEXIST)
+            return -1;
+    }
+    return -1;
 }
 
 void SyncFolder(const std::string& folder)
@@ -114,16 +151,13 @@ bool WriteFileAtomically(const std::string& path, std::string_view content)
     const std::string note = NoteOfTemporary(path);
     RemoveNotedTemporary(note, folder, prefix);
 
-    // mkostemp creates the file exclusively under a name no other file has.
-    std::string temporary = folder + "/" + prefix + "XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    std::string temporary;
+    bool noted = false;
+    const int fd = MakeNotedTemporary(folder + "/" + prefix, note, temporary, noted);
     if (fd < 0)
         return false;
-    // Without the note (a folder that takes no new file) a crash would only leave the
-    // temporary file behind; the save itself goes on.
-    const bool noted = WriteNote(note, temporary);
 
-    // mkostemp creates the file private; a replaced file keeps its own permissions.
+    // The temporary file is made private; a replaced file keeps its own permissions.
     struct stat old{};
     const mode_t mode = stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? (old.st_mode & 07777) : kNewFileMode;
 
