@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <sstream>
@@ -192,10 +193,14 @@ TEST(ManagerCallbacks, EachEngineReportsToTheManagerThatOwnsIt)
         void Update(CEventArgs* args) override
         {
             if (const auto* response = dynamic_cast<CCommandResponse*>(args))
+            {
                 texts.push_back(manager->FailureText(response->GetType(), response->GetResult()));
+                ++reports;
+            }
         }
         CQuillmereManager* manager = nullptr;
         std::vector<std::string> texts;   // read after both workers ended
+        std::atomic<int> reports{0};
     };
     TempDataFolder folder;
     CAppSettings settings[2];
@@ -211,7 +216,9 @@ TEST(ManagerCallbacks, EachEngineReportsToTheManagerThatOwnsIt)
         managers[i].Attach(&seen[i]);
         managers[i].Connect();
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    // Each worker reports its port once, in its own time; a while longer would show a second.
+    EXPECT_TRUE(WaitUntil([&] { return seen[0].reports > 0 && seen[1].reports > 0; }, 5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (CQuillmereManager& manager : managers)
     {
         manager.Stop(true);
