@@ -62,18 +62,8 @@ for binary in "$program" "$devsim" "$build/bench/xmodem/bench_xmodem" "$build/be
     [[ -x $binary ]] || { echo "not built: $binary" >&2; exit 2; }
 done
 
-work=$(mktemp -d /tmp/quillmere-bench-all.XXXXXX)
-export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run
-mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-data="$XDG_DATA_HOME/Velmarquet/Quillmere Monitor"
-mkdir -p "$data"
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
+source scripts/private-run-folder.sh
+private_run_folder quillmere-bench-all
 failures=0
 missed() { echo "  NOT MEASURED: $*"; failures=$((failures + 1)); }
 kib() { awk '/^(RssAnon|VmSwap):/ { kb += $2 } END { print kb + 0 }' "/proc/$1/status"; }

@@ -30,20 +30,8 @@ cmake --build "$build_dir" --target quillmere-monitor quillmere-devsim -j "$(npr
 program=$root/$build_dir/app/quillmere-monitor
 devsim=$root/$build_dir/tools/quillmere-devsim
 
-work=$(mktemp -d /tmp/quillmere-demo.XXXXXX)
-export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run
-mkdir -p "$XDG_DATA_HOME" "$XDG_RUNTIME_DIR"
-chmod 700 "$XDG_RUNTIME_DIR"
-data="$XDG_DATA_HOME/Velmarquet/Quillmere Monitor"
-mkdir -p "$data"
-
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
+source scripts/private-run-folder.sh
+private_run_folder quillmere-demo
 
 # Monitors on loopback only: 127.0.0.1 answers inside the namespace, 127.0.0.2 is held up by
 # nobody's rule here but is never routed off the machine either.

@@ -57,18 +57,10 @@ for binary in "$program" "$devsim"; do
     [[ -x $binary ]] || { echo "not built: $binary" >&2; exit 2; }
 done
 
-work=$(mktemp -d /tmp/quillmere-link-faults.XXXXXX)
-export XDG_DATA_HOME=$work/data XDG_RUNTIME_DIR=$work/run QT_QPA_PLATFORM=offscreen
-mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
-data="$XDG_DATA_HOME/Velmarquet/Quillmere Monitor"
+source scripts/private-run-folder.sh
+private_run_folder quillmere-link-faults
+export QT_QPA_PLATFORM=offscreen
 mkdir -p "$data/ports"
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-}
-trap cleanup EXIT
 hz=$(getconf CLK_TCK)
 cpu_ms() { awk -v hz="$hz" '{ sub(/.*\) /, ""); print int(($12 + $13) * 1000 / hz) }' "/proc/$1/stat"; }
 now_ms() { echo $(($(date +%s%N) / 1000000)); }
