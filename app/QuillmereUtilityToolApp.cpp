@@ -3,10 +3,12 @@
 #include <QApplication>
 #include <QIcon>
 #include <QTimer>
+#include <cstdio>
 
-#include "SingleInstanceLock.h"
+#include "core/SingleInstanceLock.h"
 #include "TerminationSignals.h"
 #include "config/AppSettings.h"
+#include "core/DataFolder.h"
 #include "device/QuillmereManager.h"
 #include "link/QMNetLink.h"
 #include "log/Log.h"
@@ -28,6 +30,8 @@ bool CQuillmereUtilityToolApp::InitInstance()
     CSingleInstanceLock instanceLock;
     if (!instanceLock.Acquire())
     {
+        std::fprintf(stderr, "quillmere-monitor: the data folder %s is in use by %s\n", GetDataFolder().c_str(),
+                     instanceLock.GetHolder().c_str());
         m_secondInstance = true;
         return false;
     }
