@@ -51,6 +51,16 @@ public:
     std::int32_t Total = 0;
 };
 
+// Raised on the link worker when the unit starts or stops answering (see CUnitReachability).
+class CUnitReachabilityChangedEventArgs : public CEventArgs
+{
+public:
+    CUnitReachabilityChangedEventArgs(bool reachable, std::int64_t lastAnswer)
+        : Reachable(reachable), LastAnswer(lastAnswer) {}
+    bool Reachable;
+    std::int64_t LastAnswer;   // time_t of the unit's last answer; 0 when it never answered
+};
+
 class CWriteLogEventArgs : public CEventArgs
 {
 public:

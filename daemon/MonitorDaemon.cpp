@@ -5,18 +5,19 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ctime>
 
 #include "config/AppSettings.h"
 #include "core/DataFolder.h"
 #include "core/EngineTimerService.h"
 #include "core/SingleInstanceLock.h"
-#include "device/CommandResponse.h"
 #include "device/QuillmereManager.h"
 #include "link/QMNetLink.h"
 #include "link/QMNetSerialPort.h"
 #include "log/JournalStream.h"
 #include "log/Log.h"
 #include "log/NowText.h"
+#include "protocol/CommandResponse.h"
 #include "remote/RemoteBridge.h"
 #include "remote/RemoteConfig.h"
 
@@ -40,8 +41,9 @@ bool SameRemoteConfig(const CRemoteConfigResult& a, const CRemoteConfigResult& b
 }
 }
 
-// What an operator asks first in systemctl status: when the unit last answered and what
-// last went wrong. Written on the link worker, read on the loop.
+// What an operator asks first in systemctl status: whether and when the unit last answered
+// (the engine's reachability decides it) and what last went wrong. The error is noted on
+// the link worker and read on the loop.
 class CMonitorDaemon::CStatusWatch : public CObserver
 {
 public:
@@ -50,27 +52,31 @@ public:
     void Update(CEventArgs* args) override
     {
         auto* response = dynamic_cast<CCommandResponse*>(args);
-        if (response == nullptr)
+        if (response == nullptr || response->GetResult() == LinkStatus::Ok)
             return;
-        const std::string now = NowText();
+        const std::string text = NowText() + " " + m_manager.FailureText(response->GetType(), response->GetResult());
         std::lock_guard<std::mutex> guard(m_mutex);
-        if (response->GetResult() == 0)
-            m_lastAnswer = now;
-        else
-            m_lastError = now + " " + m_manager.FailureText(response->GetType(), response->GetResult());
+        m_lastError = text;
     }
 
     std::string Text() const
     {
+        const CUnitReachability& reachability = m_manager.GetReachability();
+        std::string text = reachability.IsUnreachable() ? "unit not answering" : "unit answering";
+        if (reachability.GetState() == CUnitReachability::State::Unknown)
+            text = "unit not asked yet";
+        const std::time_t answered = reachability.GetLastAnswerTime();
+        std::tm local{};
+        text += "; last answer ";
+        text += answered != 0 && ::localtime_r(&answered, &local) != nullptr ? FormatDateTimeText(local, "%x %X")
+                                                                            : std::string("none yet");
         std::lock_guard<std::mutex> guard(m_mutex);
-        return "last answer " + (m_lastAnswer.empty() ? std::string("none yet") : m_lastAnswer) + "; last error " +
-               (m_lastError.empty() ? std::string("none") : m_lastError);
+        return text + "; last error " + (m_lastError.empty() ? std::string("none") : m_lastError);
     }
 
 private:
     CQuillmereManager& m_manager;
     mutable std::mutex m_mutex;
-    std::string m_lastAnswer;
     std::string m_lastError;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 
 #include "config/AppSettings.h"
 #include "config/LogLevelValue.h"
@@ -12,13 +13,13 @@
 #include "log/Log.h"
 #include "netmon/MonitorRunner.h"
 #include "netmon/NetworkMonitor.h"
-#include "CommandCodes.h"
-#include "CommandResponse.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/CommandResponse.h"
 #include "QuillmereDeviceStatus.h"
 #include "ResponseDecoder.h"
 #include "RestartHost.h"
-#include "StatusCodes.h"
-#include "XModemCommand.h"
+#include "protocol/StatusCodes.h"
+#include "protocol/XModemCommand.h"
 
 namespace
 {
@@ -68,7 +69,7 @@ void CQuillmereManager::SetLinkEngine(CQMNetLink* link)
         return;
     m_link->SetTraceCallback([this](const char* text) { OnTrace(text); });
     m_link->SetResponseCallback(
-        [this](int status, int code, CSerialCommand* command, const unsigned char* payload, std::size_t length) {
+        [this](LinkStatus status, int code, CSerialCommand* command, const unsigned char* payload, std::size_t length) {
             OnResponse(status, code, command, payload, length);
         });
     m_link->SetThreadExitCallback([this] { OnLinkThreadEnded(); });
@@ -343,33 +344,33 @@ void CQuillmereManager::ResetDeviceBy(const std::string& who)
     ResetDevice();
 }
 
-int CQuillmereManager::UpdateFirmware(const std::string& path)
+LinkStatus CQuillmereManager::UpdateFirmware(const std::string& path)
 {
     auto command = std::make_unique<CXModemCommand>();
     command->Code = CommandCode::RequestUpgrade;
     // A cut path names another file: refuse it rather than send whatever that is.
     if (path.empty() || !command->SetFilePath(path))
     {
-        LogFirmwareOutcome(CommandCode::RequestUpgrade, Status::FirmwareFileNotOpened);
-        return Status::FirmwareFileNotOpened;
+        LogFirmwareOutcome(CommandCode::RequestUpgrade, LinkStatus::FirmwareFileNotOpened);
+        return LinkStatus::FirmwareFileNotOpened;
     }
     m_firmwareBytesSent = 0;
     QueueCommand(std::move(command));
-    return Status::Ok;
+    return LinkStatus::Ok;
 }
 
-void CQuillmereManager::LogFirmwareOutcome(int type, int status)
+void CQuillmereManager::LogFirmwareOutcome(int type, LinkStatus status)
 {
-    if (status == Status::Ok && type == CommandCode::FirmwareTransfer)
+    if (status == LinkStatus::Ok && type == CommandCode::FirmwareTransfer)
         WriteLog(LogEntryLevel::Event, Format("Firmware update finished: %d bytes sent", m_firmwareBytesSent.load()));
-    else if (status != Status::Ok)
+    else if (status != LinkStatus::Ok)
         WriteLog(LogEntryLevel::Event, "Firmware update failed: " + GetErrorText(status));
 }
 
-std::string CQuillmereManager::FailureText(int type, int status) const
+std::string CQuillmereManager::FailureText(int type, LinkStatus status) const
 {
     // An open failure comes with no command (type 0): it is the port's, not a command's.
-    if (status == Status::OpenFailed && type == 0)
+    if (status == LinkStatus::OpenFailed && type == 0)
     {
         const int port = m_link != nullptr ? m_link->GetPortNumber()
                                            : (m_settings != nullptr ? m_settings->GetComPort() : 0);
@@ -378,17 +379,17 @@ std::string CQuillmereManager::FailureText(int type, int status) const
     return GetCommandName(type) + " command " + GetErrorText(status);
 }
 
-int CQuillmereManager::TestConnection()
+LinkStatus CQuillmereManager::TestConnection()
 {
     if (m_link == nullptr)
-        return Status::OpenFailed;
+        return LinkStatus::OpenFailed;
     if (m_link->IsRunning())
-        return Status::AlreadyConnected;
+        return LinkStatus::AlreadyConnected;
     ConfigureLink();
     CQMNetSerialPort port;
     m_link->ConfigurePort(&port);
-    int result = port.Open();
-    if (result == Status::Ok)
+    LinkStatus result = port.Open();
+    if (result == LinkStatus::Ok)
         result = m_link->ProbeDevice(port);
     // Close after a failed open too: the port lets go of whatever it half opened.
     port.Close();
@@ -423,12 +424,12 @@ void CQuillmereManager::OnTrace(const char* text)
     WriteLog(LogEntryLevel::Debug, text != nullptr ? text : "");
 }
 
-void CQuillmereManager::OnResponse(int status, int type, CSerialCommand* command, const unsigned char* payload,
+void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* command, const unsigned char* payload,
                                    std::size_t length)
 {
     if (type == CommandCode::RequestUpgrade || type == CommandCode::FirmwareTransfer)
         LogFirmwareOutcome(type, status);
-    if (status != 0)
+    if (status != LinkStatus::Ok)
     {
         WriteLog(LogEntryLevel::Error, "Error for " + FailureText(type, status));
         ResetFieldAfterFailure(*m_status, type);
@@ -444,10 +445,16 @@ void CQuillmereManager::OnResponse(int status, int type, CSerialCommand* command
         if (!decoded.logText.empty())
             WriteLog(LogEntryLevel::Event, decoded.logText);
     }
+    if (m_reachability.Take(status, std::time(nullptr)))
+    {
+        CUnitReachabilityChangedEventArgs changed(!m_reachability.IsUnreachable(),
+                                                  static_cast<std::int64_t>(m_reachability.GetLastAnswerTime()));
+        Notify(&changed);
+    }
     RaiseResponse(type, command, status, payload);
 }
 
-void CQuillmereManager::RaiseResponse(int type, CSerialCommand* command, int status, const unsigned char* payload)
+void CQuillmereManager::RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload)
 {
     std::unique_ptr<CCommandResponse> record = MakeCommandResponse(type, command, status, payload);
     Notify(record.get());

@@ -12,7 +12,9 @@
 #include "core/Observer.h"
 #include "core/Subject.h"
 #include "core/TimerService.h"
+#include "protocol/StatusCodes.h"
 #include "ResponseDecoder.h"
+#include "UnitReachability.h"
 
 class CAppSettings;
 class CLog;
@@ -64,6 +66,7 @@ public:
     void SetLinkTiming(const LinkTiming& timing) { m_linkTiming = timing; }
 
     CQuillmereDeviceStatus* GetDeviceStatus() const { return m_status.get(); }
+    const CUnitReachability& GetReachability() const { return m_reachability; }
     CAppSettings* GetSettings() const { return m_settings; }
     CLog* GetLog() const { return m_log; }
     void AttachStatusObserver(CObserver* observer);
@@ -92,7 +95,7 @@ public:
     void ResetDevice();
     // 0 when queued; -1 (the firmware file does not open) for a path that cannot be sent
     // whole, which is then not queued at all.
-    int UpdateFirmware(const std::string& path);
+    LinkStatus UpdateFirmware(const std::string& path);
 
     // Commands a person gave, logged as one Event naming who gave them ("operator" for a
     // click in this program's window), then queued like the plain ones: a site's log can
@@ -102,18 +105,18 @@ public:
     void PowerCycleRelayBy(int relay, const std::string& who);
     void ResetDeviceBy(const std::string& who);
     // One direct exchange; -2 while the link worker runs, since both would use the line.
-    int TestConnection();
+    LinkStatus TestConnection();
 
     // What failed, for the log and the status line: "RSSI command <reason>", or for a port
     // that did not open "COM7: <reason>".
-    std::string FailureText(int type, int status) const;
+    std::string FailureText(int type, LinkStatus status) const;
 
     void Update(CEventArgs* args) override;
 
     // The engine's callbacks, on the link worker thread. `length` is the number of payload
     // bytes the frame carried.
     void OnTrace(const char* text);
-    void OnResponse(int status, int type, CSerialCommand* command, const unsigned char* payload,
+    void OnResponse(LinkStatus status, int type, CSerialCommand* command, const unsigned char* payload,
                     std::size_t length = kMaxResponsePayload);
     void OnLinkThreadEnded();
     void OnProgress(int position, int total);
@@ -125,8 +128,8 @@ private:
     void ConfigureLink();
     void Queue(std::uint8_t code, std::uint8_t param1 = 0, std::uint8_t param2 = 0);
     void QueueCommand(std::unique_ptr<CSerialCommand> command);
-    void LogFirmwareOutcome(int type, int status);
-    void RaiseResponse(int type, CSerialCommand* command, int status, const unsigned char* payload);
+    void LogFirmwareOutcome(int type, LinkStatus status);
+    void RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload);
     void HandleMonitorError(int relay, int action, const std::string& target, int limit, int count);
     void OnMonitorTimer(ITimerService::TimerId id);
     void WriteLog(int level, const std::string& text);
@@ -142,6 +145,7 @@ private:
     LinkTiming m_linkTiming;
     std::unique_ptr<CQuillmereDeviceStatus> m_status;
     std::unique_ptr<CMonitorRunner> m_monitorRunner;
+    CUnitReachability m_reachability;
 
     bool m_stopping = false;
     std::atomic<bool> m_resetPending{false};

@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "CommandCodes.h"
+#include "protocol/CommandCodes.h"
 #include "QuillmereDeviceStatus.h"
 
 namespace

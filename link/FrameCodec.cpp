@@ -1,6 +1,6 @@
 #include "FrameCodec.h"
 
-#include "device/CommandCodes.h"
+#include "protocol/CommandCodes.h"
 
 namespace
 {
@@ -42,7 +42,7 @@ FrameKind FrameKindFor(unsigned char code)
 // A read that cannot be retried: the line is gone, or the owner wants the port back.
 bool EndsTheReception(LinkStatus status)
 {
-    return status == Status::LineHungUp || status == Status::Woken;
+    return status == LinkStatus::LineHungUp || status == LinkStatus::Woken;
 }
 }
 
@@ -126,11 +126,11 @@ LinkStatus CFrameCodec::SendCommand(CQMNetAbstractPort& port, const CSerialComma
         return Transmit(port, length + 5);
     }
     case FrameKind::FirmwareFile:
-        return Status::FirmwareFileNotOpened;   // a transfer stage without a file
+        return LinkStatus::FirmwareFileNotOpened;   // a transfer stage without a file
     case FrameKind::None:
         break;
     }
-    return Status::NotSendable;
+    return LinkStatus::NotSendable;
 }
 
 LinkStatus CFrameCodec::Receive(CQMNetAbstractPort& port, int maxFailedReads, const Clock::time_point* deadline)
@@ -147,7 +147,7 @@ LinkStatus CFrameCodec::Receive(CQMNetAbstractPort& port, int maxFailedReads, co
     int failedReads = 0;
     unsigned int length = 0;
     unsigned int payloadRead = 0;
-    LinkStatus status = Status::Ok;
+    LinkStatus status = LinkStatus::Ok;
     m_state = ReceiveState::AwaitingStart;
 
     // The longest frame is 260 bytes, so `position` stays far inside the 512-byte buffer;
@@ -165,13 +165,13 @@ LinkStatus CFrameCodec::Receive(CQMNetAbstractPort& port, int maxFailedReads, co
     {
         if (deadline != nullptr && Clock::now() >= *deadline)
         {
-            status = Status::Timeout;
+            status = LinkStatus::Timeout;
             break;
         }
         ++failedReads;
         unsigned char byte = 0;
         status = port.ReadByte(&byte);
-        if (status != Status::Ok)
+        if (status != LinkStatus::Ok)
         {
             if (EndsTheReception(status) || failedReads >= maxFailedReads)
                 break;
@@ -191,11 +191,11 @@ LinkStatus CFrameCodec::Receive(CQMNetAbstractPort& port, int maxFailedReads, co
             else if (byte == Acknowledge || byte == NegativeAcknowledge)
             {
                 store(byte);
-                finish(Status::Ok);
+                finish(LinkStatus::Ok);
             }
             else
             {
-                finish(Status::InvalidFrame);
+                finish(LinkStatus::InvalidFrame);
             }
             break;
         case ReceiveState::AwaitingCode:
@@ -225,13 +225,13 @@ LinkStatus CFrameCodec::Receive(CQMNetAbstractPort& port, int maxFailedReads, co
         case ReceiveState::AwaitingChecksum:
             store(byte);
             if (byte != runningXor)
-                finish(Status::InvalidFrame);
+                finish(LinkStatus::InvalidFrame);
             else
                 m_state = ReceiveState::AwaitingEnd;
             break;
         case ReceiveState::AwaitingEnd:
             store(byte);
-            finish(byte == EndOfFrame ? Status::Ok : Status::InvalidFrame);
+            finish(byte == EndOfFrame ? LinkStatus::Ok : LinkStatus::InvalidFrame);
             break;
         case ReceiveState::Done:
             break;

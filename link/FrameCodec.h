@@ -7,8 +7,8 @@
 #include <string>
 
 #include "QMNetAbstractPort.h"
-#include "device/SerialCommand.h"
-#include "device/StatusCodes.h"
+#include "protocol/SerialCommand.h"
+#include "protocol/StatusCodes.h"
 
 // The packet layer: builds a command's frame into the transmit buffer and writes it, reads
 // one frame (or a bare acknowledge) byte by byte through a named-state machine, and turns

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "device/StatusCodes.h"
+#include "protocol/StatusCodes.h"
 
 // A blocking byte pipe to the device: open, write a buffer, read one byte with a deadline,
 // close. Knows nothing of frames. Used by one thread at a time; no locking.
@@ -26,7 +26,7 @@ public:
     virtual LinkStatus WaitReadable(unsigned int timeoutMs)
     {
         (void)timeoutMs;
-        return Status::Ok;
+        return LinkStatus::Ok;
     }
 
     // Takes effect at the next Write or ReadByte on an open port, not at once.

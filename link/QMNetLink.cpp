@@ -7,8 +7,8 @@
 #include <system_error>
 #include <unistd.h>
 
-#include "device/CommandCodes.h"
-#include "device/XModemCommand.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/XModemCommand.h"
 
 namespace
 {
@@ -280,7 +280,7 @@ void CQMNetLink::Trace(const std::string& text) const
         m_traceCallback(text.c_str());
 }
 
-void CQMNetLink::Report(int status, int code, CSerialCommand* command, const unsigned char* payload,
+void CQMNetLink::Report(LinkStatus status, int code, CSerialCommand* command, const unsigned char* payload,
                         std::size_t length)
 {
     if (m_responseCallback)
@@ -297,7 +297,7 @@ void CQMNetLink::DeliverFrame(int code, CSerialCommand* command, ResponseRecord&
             record[3 + kGpsFlagByte] = 0xFF;
         payload = &record[3];
     }
-    Report(Status::Ok, code, command, payload, length);
+    Report(LinkStatus::Ok, code, command, payload, length);
 }
 
 CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation)
@@ -308,14 +308,14 @@ CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation)
         m_port.ArmWakeDescriptor(m_wakePipe[0]);
     const LinkStatus ready = m_port.WaitReadable(static_cast<unsigned int>(reads) * m_readTimeoutMs);
     m_port.ArmWakeDescriptor(-1);
-    if (ready == Status::Woken)
+    if (ready == LinkStatus::Woken)
         return StopRequested(generation) ? Outcome::Stopped : Outcome::Woken;
     // A listen that ran its full time closes the port: reopening is how a re-plugged
     // adapter is found.
-    if (ready != Status::Ok)
+    if (ready != LinkStatus::Ok)
         return Outcome::Failed;
 
-    if (m_codec.Receive(m_port, reads) != Status::Ok)
+    if (m_codec.Receive(m_port, reads) != LinkStatus::Ok)
         return Outcome::Failed;
     if (m_codec.GetReceivedCount() == 1)
         return Outcome::Done;   // a bare acknowledge with nothing asked: nothing to answer
@@ -327,14 +327,14 @@ CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation)
 CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current, std::uint64_t generation)
 {
     const LinkStatus sent = SendCommand(m_port, *current);
-    if (current->Code == CommandCode::FirmwareTransfer && sent != Status::Ok)
+    if (current->Code == CommandCode::FirmwareTransfer && sent != LinkStatus::Ok)
     {
         // The sender has already cancelled the upload; waiting for an end-of-transmission
         // acknowledge that cannot come would only delay the report.
         Report(sent, CommandCode::FirmwareTransfer, current.get());
         return Outcome::Failed;
     }
-    if (sent == Status::LineHungUp)
+    if (sent == LinkStatus::LineHungUp)
     {
         Report(sent, current->Code, current.get());
         return Outcome::Failed;
@@ -350,9 +350,9 @@ CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current
         if (!first && StopRequested(generation))
             return Outcome::Stopped;
         LinkStatus status = m_codec.Receive(m_port, m_retryCount, &deadline);
-        if (status != Status::Ok)
+        if (status != LinkStatus::Ok)
         {
-            if (status == Status::LineHungUp || attempts >= m_retryCount || Clock::now() >= deadline)
+            if (status == LinkStatus::LineHungUp || attempts >= m_retryCount || Clock::now() >= deadline)
             {
                 Report(status, current->Code, current.get());
                 return Outcome::Failed;
@@ -374,12 +374,12 @@ CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current
         {
             // The unit's acknowledge of the end of transmission is a single 0x06.
             if (record[0] != CFrameCodec::Acknowledge)
-                status = Status::NotAcknowledged;
-            if (status == Status::Ok)
+                status = LinkStatus::NotAcknowledged;
+            if (status == LinkStatus::Ok)
                 DeliverFrame(CommandCode::FirmwareTransfer, current.get(), record);
             else
                 Report(status, CommandCode::FirmwareTransfer, current.get());
-            return status == Status::Ok ? Outcome::Done : Outcome::Failed;
+            return status == LinkStatus::Ok ? Outcome::Done : Outcome::Failed;
         }
         if (singleByte)
         {
@@ -388,10 +388,10 @@ CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current
             record[1] = current->Code;
             if (record[0] != CFrameCodec::Acknowledge)
             {
-                Report(Status::NotAcknowledged, current->Code, current.get());
+                Report(LinkStatus::NotAcknowledged, current->Code, current.get());
                 return Outcome::Failed;
             }
-            Report(Status::Ok, current->Code, current.get());
+            Report(LinkStatus::Ok, current->Code, current.get());
             return Outcome::Done;
         }
         const int code = record[1];
@@ -418,7 +418,7 @@ void CQMNetLink::LinkWorker(std::uint64_t generation)
         pauseFirst = true;
         if (!portOpen)
         {
-            if (m_port.Open() != Status::Ok)
+            if (m_port.Open() != LinkStatus::Ok)
             {
                 // Said once per outage, with no command: every queued command (the link-start
                 // ones above all) stays for when the port comes back.
@@ -426,7 +426,7 @@ void CQMNetLink::LinkWorker(std::uint64_t generation)
                 {
                     if (GetTraceLevel() >= 2)
                         Trace(m_port.GetLastError());
-                    Report(Status::OpenFailed, 0, nullptr);
+                    Report(LinkStatus::OpenFailed, 0, nullptr);
                 }
                 openFailureReported = true;
                 continue;

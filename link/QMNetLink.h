@@ -15,8 +15,8 @@
 #include "QMNetAbstractPort.h"
 #include "QMNetSerialPort.h"
 #include "XModemSender.h"
-#include "device/SerialCommand.h"
-#include "device/StatusCodes.h"
+#include "protocol/SerialCommand.h"
+#include "protocol/StatusCodes.h"
 
 // The device link: a queue of commands and one worker thread that owns the serial port,
 // sends each command, waits for its answer with retries and hands every answer, every
@@ -30,7 +30,7 @@ public:
     using TraceCallback = std::function<void(const char* text)>;
     // The payload pointer is null when the code carries none or the command failed; the
     // length is the number of payload bytes the frame carried (0 with a null payload).
-    using ResponseCallback = std::function<void(int status, int code, CSerialCommand* command,
+    using ResponseCallback = std::function<void(LinkStatus status, int code, CSerialCommand* command,
                                                 const unsigned char* payload, std::size_t length)>;
     using ThreadExitCallback = std::function<void()>;
     using ProgressCallback = std::function<void(int done, int total)>;
@@ -128,7 +128,7 @@ private:
     void Wake();
     void NoteProgress();
     void DrainWakePipe();
-    void Report(int status, int code, CSerialCommand* command, const unsigned char* payload = nullptr,
+    void Report(LinkStatus status, int code, CSerialCommand* command, const unsigned char* payload = nullptr,
                 std::size_t length = 0);
     void DeliverFrame(int code, CSerialCommand* command, ResponseRecord& record);
 

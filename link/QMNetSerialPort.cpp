@@ -145,7 +145,7 @@ std::string CQMNetSerialPort::DevicePathFor(int portNumber)
 LinkStatus CQMNetSerialPort::Fail(const std::string& step, const std::string& path, int error)
 {
     m_lastError = step + " " + path + (error != 0 ? std::string(": ") + std::strerror(error) : std::string());
-    return Status::OpenFailed;
+    return LinkStatus::OpenFailed;
 }
 
 LinkStatus CQMNetSerialPort::Open()
@@ -186,7 +186,7 @@ LinkStatus CQMNetSerialPort::Open()
             return refuse("cannot lock", error);
         ::close(fd);
         m_lastError = "COM" + std::to_string(m_portNumber) + " (" + path + ") is held by " + holder;
-        return Status::OpenFailed;
+        return LinkStatus::OpenFailed;
     }
     termios tio{};
     if (tcgetattr(fd, &tio) != 0)
@@ -206,13 +206,13 @@ LinkStatus CQMNetSerialPort::Open()
     m_savedLine = saved;
     m_fd = fd;
     m_readPos = m_readEnd = 0;
-    return Status::Ok;
+    return LinkStatus::Ok;
 }
 
 LinkStatus CQMNetSerialPort::Close()
 {
     if (m_fd < 0)
-        return Status::Ok;
+        return LinkStatus::Ok;
     const int fd = m_fd;
     // Forget the descriptor whatever close() says: after a failed close its number may
     // already belong to someone else, and closing it again would hit that file.
@@ -222,8 +222,8 @@ LinkStatus CQMNetSerialPort::Close()
     // and line editing back. A hung-up line refuses this, which is harmless.
     tcsetattr(fd, TCSANOW, &m_savedLine);
     if (::close(fd) != 0 && errno != EINTR)
-        return Status::CloseFailed;
-    return Status::Ok;
+        return LinkStatus::CloseFailed;
+    return LinkStatus::Ok;
 }
 
 bool CQMNetSerialPort::ApplyTimeouts()
@@ -240,12 +240,12 @@ bool CQMNetSerialPort::ApplyTimeouts()
 LinkStatus CQMNetSerialPort::Write(const unsigned char* bytes, int count)
 {
     if (m_fd < 0 || count < 0 || (bytes == nullptr && count > 0))
-        return Status::WriteFailed;
+        return LinkStatus::WriteFailed;
     if (m_timeoutsPending)
     {
         m_timeoutsPending = !ApplyTimeouts();
         if (m_timeoutsPending)
-            return Status::WriteFailed;
+            return LinkStatus::WriteFailed;
     }
     // The descriptor is non-blocking; a full output queue is waited out, bounded by the
     // read time-out so a stuck line cannot hang the worker.
@@ -262,19 +262,19 @@ LinkStatus CQMNetSerialPort::Write(const unsigned char* bytes, int count)
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && errno == EIO)
-            return Status::LineHungUp;
+            return LinkStatus::LineHungUp;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)
-            return Status::WriteFailed;
+            return LinkStatus::WriteFailed;
         const std::int64_t left = deadline - NowMs();
         if (left <= 0)
-            return Status::WriteFailed;
+            return LinkStatus::WriteFailed;
         pollfd pfd{m_fd, POLLOUT, 0};
         if (::poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR)
-            return Status::WriteFailed;
+            return LinkStatus::WriteFailed;
         if ((pfd.revents & (POLLHUP | POLLERR)) != 0)
-            return Status::LineHungUp;
+            return LinkStatus::LineHungUp;
     }
-    return Status::Ok;
+    return LinkStatus::Ok;
 }
 
 int CQMNetSerialPort::PollPort(int timeoutMs, short& portEvents, bool& woken) const
@@ -291,38 +291,38 @@ int CQMNetSerialPort::PollPort(int timeoutMs, short& portEvents, bool& woken) co
 LinkStatus CQMNetSerialPort::WaitReadable(unsigned int timeoutMs)
 {
     if (m_fd < 0)
-        return Status::ReadFailed;
+        return LinkStatus::ReadFailed;
     if (m_readPos < m_readEnd)
-        return Status::Ok;
+        return LinkStatus::Ok;
     const std::int64_t deadline = NowMs() + timeoutMs;
     for (;;)
     {
         const std::int64_t left = deadline - NowMs();
         if (left <= 0)
-            return Status::Timeout;
+            return LinkStatus::Timeout;
         short events = 0;
         bool woken = false;
         if (PollPort(static_cast<int>(left), events, woken) != 0)
-            return Status::ReadFailed;
+            return LinkStatus::ReadFailed;
         if ((events & POLLNVAL) != 0)
-            return Status::ReadFailed;
+            return LinkStatus::ReadFailed;
         // Readable or hung up: ReadByte tells which.
         if ((events & (POLLIN | POLLHUP | POLLERR)) != 0)
-            return Status::Ok;
+            return LinkStatus::Ok;
         if (woken)
-            return Status::Woken;
+            return LinkStatus::Woken;
     }
 }
 
 LinkStatus CQMNetSerialPort::ReadByte(unsigned char* byte)
 {
     if (m_fd < 0 || byte == nullptr)
-        return Status::ReadFailed;
+        return LinkStatus::ReadFailed;
     if (m_timeoutsPending)
     {
         m_timeoutsPending = !ApplyTimeouts();
         if (m_timeoutsPending)
-            return Status::ReadFailed;
+            return LinkStatus::ReadFailed;
     }
     const std::int64_t deadline = NowMs() + m_appliedTimeoutMs;
     bool pollSaidReady = false;
@@ -332,7 +332,7 @@ LinkStatus CQMNetSerialPort::ReadByte(unsigned char* byte)
         {
             *byte = m_readBuffer[m_readPos++];
             m_wakeFd = -1;   // a reception is under way: it is finished normally
-            return Status::Ok;
+            return LinkStatus::Ok;
         }
         const ssize_t n = ::read(m_fd, m_readBuffer.data(), m_readBuffer.size());
         if (n > 0)
@@ -345,19 +345,19 @@ LinkStatus CQMNetSerialPort::ReadByte(unsigned char* byte)
         // something: then it is the end of a hung-up line, which stays "ready" for ever and
         // would be spun on until the deadline. EIO is a line whose far end went away.
         if ((n == 0 && pollSaidReady) || (n < 0 && errno == EIO))
-            return Status::LineHungUp;
+            return LinkStatus::LineHungUp;
         if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-            return Status::ReadFailed;
+            return LinkStatus::ReadFailed;
         const std::int64_t left = deadline - NowMs();
         if (left <= 0)
-            return Status::Timeout;
+            return LinkStatus::Timeout;
         short events = 0;
         bool woken = false;
         if (PollPort(static_cast<int>(left), events, woken) != 0 || (events & POLLNVAL) != 0)
-            return Status::ReadFailed;
+            return LinkStatus::ReadFailed;
         pollSaidReady = (events & (POLLIN | POLLHUP | POLLERR)) != 0;
         if (woken && !pollSaidReady)
-            return Status::Woken;
+            return LinkStatus::Woken;
     }
 }
 

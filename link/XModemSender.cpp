@@ -30,7 +30,7 @@ LinkStatus CXModemSender::Send(CQMNetAbstractPort& port, const std::string& path
     {
         // The unit answered the upgrade request and waits for blocks that will not come.
         SendCancel(port);
-        return Status::FirmwareFileNotOpened;
+        return LinkStatus::FirmwareFileNotOpened;
     }
 
     long size = 0;
@@ -52,7 +52,7 @@ LinkStatus CXModemSender::Send(CQMNetAbstractPort& port, const std::string& path
     // The receiver's start signal; the transfer begins whatever comes.
     m_codec.Receive(port, kStartWaitReads);
 
-    LinkStatus status = Status::Ok;
+    LinkStatus status = LinkStatus::Ok;
     while (std::fread(data, 1, sizeof data, file) > 0)
     {
         ++blockNumber;   // wraps from 255 to 0
@@ -71,11 +71,11 @@ LinkStatus CXModemSender::Send(CQMNetAbstractPort& port, const std::string& path
             }
             block[3 + BlockBytes] = sum;
             status = m_codec.Transmit(port, kBlockFrameBytes);
-            if (status != Status::Ok)
+            if (status != LinkStatus::Ok)
                 continue;
-            acknowledged = m_codec.Receive(port, kAckWaitReads) == Status::Ok &&
+            acknowledged = m_codec.Receive(port, kAckWaitReads) == LinkStatus::Ok &&
                            m_codec.FirstReceivedByte() == CFrameCodec::Acknowledge;
-            status = acknowledged ? Status::Ok : Status::NotAcknowledged;
+            status = acknowledged ? LinkStatus::Ok : LinkStatus::NotAcknowledged;
         }
         if (!acknowledged)
             break;
@@ -85,10 +85,10 @@ LinkStatus CXModemSender::Send(CQMNetAbstractPort& port, const std::string& path
         std::fill(std::begin(data), std::end(data), kPadding);
     }
     std::fclose(file);
-    if (status != Status::Ok)
+    if (status != LinkStatus::Ok)
     {
         // Without it the unit would wait for blocks while the poll's frames arrive as noise.
-        if (status != Status::LineHungUp)
+        if (status != LinkStatus::LineHungUp)
             SendCancel(port);
         return status;
     }
@@ -96,7 +96,7 @@ LinkStatus CXModemSender::Send(CQMNetAbstractPort& port, const std::string& path
     unsigned char* buffer = m_codec.TransmitBuffer();
     buffer[0] = kEndOfTransmission;
     status = m_codec.Transmit(port, 1);
-    if (status != Status::Ok)
+    if (status != LinkStatus::Ok)
     {
         buffer[0] = kEndOfTransmission;
         status = m_codec.Transmit(port, 1);

@@ -11,11 +11,11 @@
 #include "config/AppSettings.h"
 #include "core/DataFolder.h"
 #include "core/EventArgs.h"
-#include "device/CommandCodes.h"
-#include "device/CommandResponse.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/CommandResponse.h"
 #include "device/QuillmereDeviceStatus.h"
 #include "device/QuillmereManager.h"
-#include "device/StatusCodes.h"
+#include "protocol/StatusCodes.h"
 #include "log/Log.h"
 #include "log/NowText.h"
 #include "netmon/NetworkMonitor.h"
@@ -480,7 +480,7 @@ void CRemoteBridge::Update(CEventArgs* args)
     {
         unsigned char payload[3] = {};
         relay->GetPayload(payload);
-        if (relay->GetResult() == 0)
+        if (relay->GetResult() == LinkStatus::Ok)
             OnUnsolicitedRelay(payload[0], payload[1]);
     }
     else if (dynamic_cast<CTamperUnsolicitedResponse*>(args) != nullptr)
@@ -530,11 +530,11 @@ void CRemoteBridge::OnUnsolicitedRelay(int relay, int state)
         FlushStatusLocked(Clock::now());
 }
 
-void CRemoteBridge::OnLinkResult(int type, int result)
+void CRemoteBridge::OnLinkResult(int type, LinkStatus result)
 {
     std::string error;
-    if (result != 0)
-        error = "Error for " + GetCommandName(type) + " command " + GetErrorText(static_cast<std::int16_t>(result));
+    if (result != LinkStatus::Ok)
+        error = "Error for " + GetCommandName(type) + " command " + GetErrorText(result);
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         if (error == m_linkError)

@@ -18,6 +18,7 @@
 #include "RemoteConfig.h"
 #include "RemotePayloads.h"
 #include "core/Observer.h"
+#include "protocol/StatusCodes.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -95,7 +96,7 @@ private:
 
     void OnLogLine(const std::string& line);
     void OnUnsolicitedRelay(int relay, int state);
-    void OnLinkResult(int type, int result);
+    void OnLinkResult(int type, LinkStatus result);
     void TakeSettingsSnapshot();
     void StatusChanged();
 

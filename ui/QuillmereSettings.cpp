@@ -26,7 +26,7 @@
 #include "core/EventArgs.h"
 #include "core/PrivateMessages.h"
 #include "device/QuillmereManager.h"
-#include "device/StatusCodes.h"
+#include "protocol/StatusCodes.h"
 
 namespace
 {
@@ -335,11 +335,11 @@ void CQuillmereSettings::OnGetStatus()
 {
     if (m_manager == nullptr)
         return;
-    const int result = m_manager->TestConnection();
-    if (result == 0)
+    const LinkStatus result = m_manager->TestConnection();
+    if (result == LinkStatus::Ok)
         m_result->setText(QString::fromUtf8(kSuccessText));
     else
-        m_result->setText(QString::fromStdString(GetErrorText(static_cast<std::int16_t>(result))));
+        m_result->setText(QString::fromStdString(GetErrorText(result)));
 }
 
 void CQuillmereSettings::OnPortChanged(int position)

@@ -24,10 +24,10 @@
 #include "TrayIcon.h"
 #include "core/EventArgs.h"
 #include "core/PrivateMessages.h"
-#include "device/CommandCodes.h"
-#include "device/CommandResponse.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/CommandResponse.h"
 #include "device/QuillmereManager.h"
-#include "device/StatusCodes.h"
+#include "protocol/StatusCodes.h"
 #include "log/NowText.h"
 
 // The icons live in a static library; its resources are registered by hand.
@@ -62,7 +62,7 @@ CQuillmereSheet::CQuillmereSheet(CQuillmereManager* manager, const QString& capt
         [](const CCommandResponse& response) {
             const CSerialCommand* command = response.GetCommand();
             const int code = command != nullptr ? command->Code : 0;
-            return response.GetResult() != 0 || code == CommandCode::RequestUpgrade ||
+            return response.GetResult() != LinkStatus::Ok || code == CommandCode::RequestUpgrade ||
                    code == CommandCode::FirmwareTransfer;
         });
     m_bridge->OnRecord<CNetworkMonitorErrorEventArgs>(
@@ -250,8 +250,8 @@ void CQuillmereSheet::UpdateFirmware()
 
     m_manager->KillPollTimer();
     // The file system's own bytes for the name, so that any name the dialog offered opens.
-    const int queued = m_manager->UpdateFirmware(QFile::encodeName(path).toStdString());
-    if (queued != 0)
+    const LinkStatus queued = m_manager->UpdateFirmware(QFile::encodeName(path).toStdString());
+    if (queued != LinkStatus::Ok)
     {
         m_statusLine->ShowError(ToQString(NowText() + "\n " + m_manager->FailureText(CommandCode::RequestUpgrade, queued)));
         m_manager->StartPolling();
@@ -366,7 +366,7 @@ void CQuillmereSheet::OnCommandResponse(const CCommandResponse& response)
     const int code = command != nullptr ? command->Code : 0;
     if ((code == CommandCode::RequestUpgrade || code == CommandCode::FirmwareTransfer) && m_firmwareDialog != nullptr)
         m_firmwareDialog->EndDialog(0);
-    if (response.GetResult() == 0)
+    if (response.GetResult() == LinkStatus::Ok)
     {
         if (code == CommandCode::FirmwareTransfer)
             m_statusLine->ShowSuccess(ToQString(NowText() + "\n Firmware update finished"));

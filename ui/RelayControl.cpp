@@ -11,8 +11,8 @@
 #include "config/AppSettings.h"
 #include "config/RelaySetting.h"
 #include "core/PrivateMessages.h"
-#include "device/CommandCodes.h"
-#include "device/CommandResponse.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/CommandResponse.h"
 #include "device/QuillmereDeviceStatus.h"
 #include "device/QuillmereManager.h"
 #include "EngineBridge.h"
@@ -188,7 +188,7 @@ bool CRelayControl::NoteResponse(const CCommandResponse& response)
             return false;
         m_news.switchAnswered = true;
         // The state asked for is the state the unit confirmed.
-        if (response.GetResult() == 0)
+        if (response.GetResult() == LinkStatus::Ok)
             m_news.state = command->Param2 != 0 ? 1 : 0;
         return true;
     case CommandCode::RelayTestCycle:
@@ -199,7 +199,7 @@ bool CRelayControl::NoteResponse(const CCommandResponse& response)
     case CommandCode::UnsolicitedResponses: {
         const auto* unsolicited = dynamic_cast<const CUnsolicitedResponse*>(&response);
         // A failure report of the enabling command carries no relay change.
-        if (unsolicited == nullptr || response.GetResult() != 0)
+        if (unsolicited == nullptr || response.GetResult() != LinkStatus::Ok)
             return false;
         unsigned char payload[3] = {};
         unsolicited->GetPayload(payload);

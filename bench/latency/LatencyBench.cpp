@@ -23,7 +23,7 @@
 
 #include "core/DataFolder.h"
 #include "core/DirectoryTree.h"
-#include "device/CommandCodes.h"
+#include "protocol/CommandCodes.h"
 #include "link/QMNetLink.h"
 #include "tests/support/DevSimProcess.h"
 #include "tests/support/TempDataFolder.h"
@@ -159,10 +159,10 @@ int main(int argc, char** argv)
     std::atomic<int> answered{0};
     std::atomic<int> failed{0};
     CQMNetLink link;
-    link.SetResponseCallback([&](int status, int, CSerialCommand* command, const unsigned char*, std::size_t) {
+    link.SetResponseCallback([&](LinkStatus status, int, CSerialCommand* command, const unsigned char*, std::size_t) {
         if (command == nullptr)
             return;
-        if (status != 0)
+        if (status != LinkStatus::Ok)
             ++failed;
         ++answered;
     });

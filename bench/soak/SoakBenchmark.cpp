@@ -16,7 +16,7 @@
 #include "core/DataFolder.h"
 #include "core/DirectoryTree.h"
 #include "core/ProcessMemory.h"
-#include "device/CommandResponse.h"
+#include "protocol/CommandResponse.h"
 #include "device/QuillmereManager.h"
 #include "link/QMNetLink.h"
 #include "log/Log.h"
@@ -33,7 +33,7 @@ public:
         if (auto* response = dynamic_cast<CCommandResponse*>(args))
         {
             ++answered;
-            if (response->GetResult() != 0)
+            if (response->GetResult() != LinkStatus::Ok)
                 ++failed;
         }
     }

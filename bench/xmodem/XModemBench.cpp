@@ -53,7 +53,7 @@ Run SendWithLink(const std::string& image, const std::string& received, const st
     CQMNetSerialPort port;
     port.SetLine(kCom, 115200);
     port.SetReadTimeout(2000);
-    if (port.Open() != Status::Ok)
+    if (port.Open() != LinkStatus::Ok)
         return run;
     CQMNetLink link;
     const auto start = std::chrono::steady_clock::now();
@@ -63,7 +63,7 @@ Run SendWithLink(const std::string& image, const std::string& received, const st
     const int rxStatus = rx.Wait();
     run.seconds = ElapsedMs(start) / 1000.0;
     run.bytesToReceiver = rx.BytesToReceiver();
-    run.ok = sent == Status::Ok && eotAck == Status::Ok && rxStatus == 0 && ReadFile(received) == expected;
+    run.ok = sent == LinkStatus::Ok && eotAck == LinkStatus::Ok && rxStatus == 0 && ReadFile(received) == expected;
     port.Close();
     return run;
 }

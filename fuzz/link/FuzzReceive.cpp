@@ -12,21 +12,21 @@ class ReplayPort : public CQMNetAbstractPort
 {
 public:
     ReplayPort(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
-    LinkStatus Open() override { return Status::Ok; }
-    LinkStatus Close() override { return Status::Ok; }
-    LinkStatus Write(const unsigned char*, int) override { return Status::Ok; }
+    LinkStatus Open() override { return LinkStatus::Ok; }
+    LinkStatus Close() override { return LinkStatus::Ok; }
+    LinkStatus Write(const unsigned char*, int) override { return LinkStatus::Ok; }
     LinkStatus ReadByte(unsigned char* byte) override
     {
         if (m_at >= m_size)
-            return Status::Timeout;
+            return LinkStatus::Timeout;
         // 0xFE followed by 0xFE reads as one silent read, so inputs can place gaps anywhere.
         if (m_data[m_at] == 0xFE && m_at + 1 < m_size && m_data[m_at + 1] == 0xFE)
         {
             m_at += 2;
-            return Status::Timeout;
+            return LinkStatus::Timeout;
         }
         *byte = m_data[m_at++];
-        return Status::Ok;
+        return LinkStatus::Ok;
     }
     int Purge() override { return 1; }
     bool Done() const { return m_at >= m_size; }
@@ -54,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unsigned checksum = 0;
     for (int frames = 0; frames < 64 && !port.Done(); ++frames)
     {
-        if (link.Receive(port, maxFailedReads) == Status::Ok)
+        if (link.Receive(port, maxFailedReads) == LinkStatus::Ok)
         {
             const CQMNetLink::ResponseRecord record = link.MakeResponseRecord();
             for (unsigned char b : record)

@@ -3,15 +3,15 @@
 
 #include "tests/support/QtWait.h"
 #include "SheetFixture.h"
-#include "device/CommandCodes.h"
-#include "device/CommandResponse.h"
-#include "device/StatusCodes.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/CommandResponse.h"
+#include "protocol/StatusCodes.h"
 #include "ui/ProgressDialog.h"
 #include "ui/StatusLine.h"
 
 namespace
 {
-std::unique_ptr<CCommandResponse> UpgradeResponse(int code, int status)
+std::unique_ptr<CCommandResponse> UpgradeResponse(int code, LinkStatus status)
 {
     CSerialCommand command;
     command.Code = static_cast<std::uint8_t>(code);
@@ -52,7 +52,7 @@ protected:
 struct EndCase
 {
     int code;
-    int status;
+    LinkStatus status;
 };
 
 class FirmwareEnd : public FirmwareCommandTest, public ::testing::WithParamInterface<EndCase>
@@ -77,11 +77,11 @@ TEST_P(FirmwareEnd, TheUpgradeResponseClosesTheDialogAndPollingStartsAgain)
               "  Would you like to continue?");
 
     SpinEvents(10);
-    EXPECT_EQ(StatusLineOf(sheet)->ShowsError(), GetParam().status != 0);
-    const bool finished = GetParam().code == CommandCode::FirmwareTransfer && GetParam().status == 0;
+    EXPECT_EQ(StatusLineOf(sheet)->ShowsError(), GetParam().status != LinkStatus::Ok);
+    const bool finished = GetParam().code == CommandCode::FirmwareTransfer && GetParam().status == LinkStatus::Ok;
     EXPECT_EQ(StatusLineOf(sheet)->Text().contains(QStringLiteral("Firmware update finished")), finished)
         << StatusLineOf(sheet)->Text().toStdString();
-    if (GetParam().status != 0)
+    if (GetParam().status != LinkStatus::Ok)
     {
         EXPECT_NE(StatusLineOf(sheet)->Text().indexOf(" Request Upgrade command " +
                                                       QString::fromStdString(GetErrorText(GetParam().status))),
@@ -90,10 +90,10 @@ TEST_P(FirmwareEnd, TheUpgradeResponseClosesTheDialogAndPollingStartsAgain)
 }
 
 INSTANTIATE_TEST_SUITE_P(Responses, FirmwareEnd,
-                         ::testing::Values(EndCase{CommandCode::RequestUpgrade, Status::Timeout},
-                                           EndCase{CommandCode::RequestUpgrade, Status::Ok},
-                                           EndCase{CommandCode::FirmwareTransfer, Status::Ok},
-                                           EndCase{CommandCode::FirmwareTransfer, Status::NotAcknowledged}));
+                         ::testing::Values(EndCase{CommandCode::RequestUpgrade, LinkStatus::Timeout},
+                                           EndCase{CommandCode::RequestUpgrade, LinkStatus::Ok},
+                                           EndCase{CommandCode::FirmwareTransfer, LinkStatus::Ok},
+                                           EndCase{CommandCode::FirmwareTransfer, LinkStatus::NotAcknowledged}));
 
 TEST_F(FirmwareCommandTest, TheBarStandsStillUntilProgressMovesIt)
 {
@@ -117,7 +117,7 @@ TEST_F(FirmwareCommandTest, TheBarStandsStillUntilProgressMovesIt)
         QTimer::singleShot(20, m_sheet.get(), [&] {
             value = m_sheet->FirmwareProgressDialog()->BarValue();
             maximum = m_sheet->FirmwareProgressDialog()->BarMaximum();
-            m_manager.Notify(UpgradeResponse(CommandCode::FirmwareTransfer, Status::Ok).get());
+            m_manager.Notify(UpgradeResponse(CommandCode::FirmwareTransfer, LinkStatus::Ok).get());
         });
     });
     EXPECT_EQ(message, "Updating firmware ....");
@@ -135,10 +135,10 @@ TEST_F(FirmwareCommandTest, OtherResponsesLeaveTheDialogOpen)
     m_desktop->FirmwarePath = QStringLiteral("/tmp/image.rom");
     bool stillOpen = false;
     RunCommand([&] {
-        m_manager.Notify(UpgradeResponse(CommandCode::RelayStatus, Status::Timeout).get());
+        m_manager.Notify(UpgradeResponse(CommandCode::RelayStatus, LinkStatus::Timeout).get());
         QTimer::singleShot(30, m_sheet.get(), [&] {
             stillOpen = m_sheet->FirmwareProgressDialog() != nullptr;
-            m_manager.Notify(UpgradeResponse(CommandCode::RequestUpgrade, Status::Ok).get());
+            m_manager.Notify(UpgradeResponse(CommandCode::RequestUpgrade, LinkStatus::Ok).get());
         });
     });
     EXPECT_TRUE(stillOpen);
@@ -155,7 +155,7 @@ TEST_F(FirmwareCommandTest, APathTooLongToSendOpensNoDialogAndSaysTheFileDoesNot
     EXPECT_NE(m_manager.GetPollTimer(), 0u) << "the poll did not start again";
     EXPECT_TRUE(StatusLineOf(sheet)->ShowsError());
     EXPECT_NE(StatusLineOf(sheet)->Text().indexOf(" Request Upgrade command " +
-                                                  QString::fromStdString(GetErrorText(Status::FirmwareFileNotOpened))),
+                                                  QString::fromStdString(GetErrorText(LinkStatus::FirmwareFileNotOpened))),
               -1);
 }
 

@@ -11,16 +11,16 @@
 
 #include "tests/support/QtWait.h"
 #include "SheetFixture.h"
-#include "device/CommandCodes.h"
-#include "device/CommandResponse.h"
-#include "device/StatusCodes.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/CommandResponse.h"
+#include "protocol/StatusCodes.h"
 #include "log/NowText.h"
 #include "ui/StatusLine.h"
 #include "ui/TrayIcon.h"
 
 namespace
 {
-std::unique_ptr<CCommandResponse> Response(int code, int status)
+std::unique_ptr<CCommandResponse> Response(int code, LinkStatus status)
 {
     CSerialCommand command;
     command.Code = static_cast<std::uint8_t>(code);
@@ -96,7 +96,7 @@ TEST_F(SheetTest, WithoutASystemTrayTheWindowStartsShown)
 struct FailureCase
 {
     int code;
-    int status;
+    LinkStatus status;
     const char* name;
 };
 
@@ -118,23 +118,23 @@ TEST_P(FailingCommandText, ShowsTheTimeThenTheCommandNameAndTheErrorText)
 }
 
 INSTANTIATE_TEST_SUITE_P(Codes, FailingCommandText,
-                         ::testing::Values(FailureCase{CommandCode::RelayStatus, Status::Timeout, "Relay Status"},
-                                           FailureCase{CommandCode::Rssi, Status::InvalidFrame, "RSSI"},
-                                           FailureCase{CommandCode::UnsolicitedResponses, Status::OpenFailed,
+                         ::testing::Values(FailureCase{CommandCode::RelayStatus, LinkStatus::Timeout, "Relay Status"},
+                                           FailureCase{CommandCode::Rssi, LinkStatus::InvalidFrame, "RSSI"},
+                                           FailureCase{CommandCode::UnsolicitedResponses, LinkStatus::OpenFailed,
                                                        "Unsolicited responses"},
-                                           FailureCase{0x30, Status::NotAcknowledged, "Power"}));
+                                           FailureCase{0x30, LinkStatus::NotAcknowledged, "Power"}));
 
 TEST_F(SheetTest, SuccessChangesNothingAndAnErrorStaysUntilTheNext)
 {
     CQuillmereSheet& sheet = StartSheet();
-    m_manager.Notify(Response(CommandCode::Uptime, Status::Ok).get());
+    m_manager.Notify(Response(CommandCode::Uptime, LinkStatus::Ok).get());
     SpinEvents(20);
     EXPECT_EQ(StatusLineOf(sheet)->Text(), "Successfull");
 
-    m_manager.Notify(Response(CommandCode::Uptime, Status::Timeout).get());
+    m_manager.Notify(Response(CommandCode::Uptime, LinkStatus::Timeout).get());
     ASSERT_TRUE(WaitUntil([&] { return StatusLineOf(sheet)->ShowsError(); }));
     const QString error = StatusLineOf(sheet)->Text();
-    m_manager.Notify(Response(CommandCode::Uptime, Status::Ok).get());
+    m_manager.Notify(Response(CommandCode::Uptime, LinkStatus::Ok).get());
     SpinEvents(20);
     EXPECT_EQ(StatusLineOf(sheet)->Text(), error);
 }
@@ -142,7 +142,7 @@ TEST_F(SheetTest, SuccessChangesNothingAndAnErrorStaysUntilTheNext)
 TEST_F(SheetTest, ResponsesFromTheLinkWorkerArePostedAndShownOnTheUiThread)
 {
     CQuillmereSheet& sheet = StartSheet();
-    std::thread worker([&] { m_manager.Notify(Response(CommandCode::GsmStatus, Status::ReadFailed).get()); });
+    std::thread worker([&] { m_manager.Notify(Response(CommandCode::GsmStatus, LinkStatus::ReadFailed).get()); });
     worker.join();
     // Only posted so far: nothing on the window has changed yet.
     EXPECT_FALSE(StatusLineOf(sheet)->ShowsError());
@@ -153,7 +153,7 @@ TEST_F(SheetTest, ResponsesFromTheLinkWorkerArePostedAndShownOnTheUiThread)
 TEST_F(SheetTest, NotificationsBeforeTheWindowIsUpAreDropped)
 {
     CQuillmereSheet& sheet = MakeSheet();
-    m_manager.Notify(Response(CommandCode::Uptime, Status::Timeout).get());
+    m_manager.Notify(Response(CommandCode::Uptime, LinkStatus::Timeout).get());
     SpinEvents(20);
     EXPECT_EQ(StatusLineOf(sheet)->Text(), "Successfull");
 }

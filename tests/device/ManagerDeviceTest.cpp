@@ -157,7 +157,7 @@ TEST_F(ManagerDevice, UnsolicitedRelayAndDoorMessagesAreLogged)
 
 TEST_F(ManagerDevice, TestConnectionTalksToTheUnitWhileTheLinkIsStopped)
 {
-    EXPECT_EQ(f.manager.TestConnection(), 0);
+    EXPECT_EQ(f.manager.TestConnection(), LinkStatus::Ok);
     ASSERT_TRUE(unit->WaitForReceivedFrames(1, 2000));
     EXPECT_EQ(ReceivedCodes(*unit), (std::vector<int>{1}));
 }

@@ -11,10 +11,10 @@
 #include "config/LogLevelValue.h"
 #include "core/DataFolder.h"
 #include "core/DirectoryTree.h"
-#include "device/CommandCodes.h"
-#include "device/CommandResponse.h"
-#include "device/StatusCodes.h"
-#include "device/XModemCommand.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/CommandResponse.h"
+#include "protocol/StatusCodes.h"
+#include "protocol/XModemCommand.h"
 #include "tests/support/DevSimProcess.h"
 #include "ManagerFixture.h"
 
@@ -127,10 +127,10 @@ TEST_F(ManagerOutage, StopAndStartCyclesNeverLoseTheLinkStartCommands)
 TEST_F(ManagerOutage, TestConnectionRefusesWhileTheWorkerHoldsTheLine)
 {
     f.manager.Connect();
-    EXPECT_EQ(f.manager.TestConnection(), Status::AlreadyConnected);
+    EXPECT_EQ(f.manager.TestConnection(), LinkStatus::AlreadyConnected);
     f.manager.Stop(true);
     f.manager.WaitForThreads();
-    EXPECT_EQ(f.manager.TestConnection(), Status::OpenFailed);
+    EXPECT_EQ(f.manager.TestConnection(), LinkStatus::OpenFailed);
 }
 
 TEST(ManagerSettingsClamp, HandEditedIntervalsStartTimersInTheEditorsRange)
@@ -150,12 +150,12 @@ TEST(ManagerFirmware, PathThatCannotBeSentWholeIsRefusedAndLogged)
 {
     ManagerFixture f;
     EXPECT_EQ(f.manager.UpdateFirmware(std::string(CXModemCommand::MaxPathBytes + 1, 'a')),
-              Status::FirmwareFileNotOpened);
-    EXPECT_EQ(f.manager.UpdateFirmware(""), Status::FirmwareFileNotOpened);
+              LinkStatus::FirmwareFileNotOpened);
+    EXPECT_EQ(f.manager.UpdateFirmware(""), LinkStatus::FirmwareFileNotOpened);
     EXPECT_EQ(f.link.GetQueueLength(), 0u);
     EXPECT_EQ(f.LogLines(), (std::vector<std::string>(2, "Event,Firmware update failed: the display is busy "
                                                          "executing a task.")));
-    EXPECT_EQ(f.manager.UpdateFirmware("/tmp/update.rom"), Status::Ok);
+    EXPECT_EQ(f.manager.UpdateFirmware("/tmp/update.rom"), LinkStatus::Ok);
     EXPECT_EQ(f.link.GetQueueLength(), 1u);
 }
 
@@ -166,8 +166,8 @@ TEST(ManagerFirmware, EachOutcomeWritesOneEventLine)
     transfer.Code = CommandCode::FirmwareTransfer;
     f.manager.OnProgress(0, 300);
     f.manager.OnProgress(384, 300);
-    f.manager.OnResponse(Status::Ok, CommandCode::FirmwareTransfer, &transfer, nullptr, 0);
-    f.manager.OnResponse(Status::NotAcknowledged, CommandCode::FirmwareTransfer, &transfer, nullptr, 0);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::FirmwareTransfer, &transfer, nullptr, 0);
+    f.manager.OnResponse(LinkStatus::NotAcknowledged, CommandCode::FirmwareTransfer, &transfer, nullptr, 0);
     const auto lines = f.LogLines();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[0], "Event,Firmware update finished: 384 bytes sent");
@@ -178,10 +178,10 @@ TEST(ManagerResponses, ShortUnsolicitedRelayMessageChangesAndLogsNothing)
 {
     ManagerFixture f;
     const unsigned char shortMessage[56] = {3, 0};
-    f.manager.OnResponse(0, CommandCode::UnsolicitedResponses, nullptr, shortMessage, 2);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::UnsolicitedResponses, nullptr, shortMessage, 2);
     EXPECT_TRUE(f.LogLines().empty());
     const unsigned char whole[3] = {3, 0, 1};
-    f.manager.OnResponse(0, CommandCode::UnsolicitedResponses, nullptr, whole, 3);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::UnsolicitedResponses, nullptr, whole, 3);
     EXPECT_EQ(f.LogLines(), (std::vector<std::string>{"Event,Relay 3 state changed to active by button interface"}));
 }
 
@@ -224,7 +224,7 @@ TEST(ManagerCallbacks, EachEngineReportsToTheManagerThatOwnsIt)
         manager.Stop(true);
         manager.WaitForThreads();
     }
-    const std::string reason = GetErrorText(Status::OpenFailed);
+    const std::string reason = GetErrorText(LinkStatus::OpenFailed);
     EXPECT_EQ(seen[0].texts, (std::vector<std::string>{"COM97: " + reason}));
     EXPECT_EQ(seen[1].texts, (std::vector<std::string>{"COM98: " + reason}));
 }

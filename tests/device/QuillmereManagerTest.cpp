@@ -4,11 +4,11 @@
 
 #include "config/AppSettings.h"
 #include "core/EventArgs.h"
-#include "device/CommandCodes.h"
-#include "device/CommandResponse.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/CommandResponse.h"
 #include "device/QuillmereDeviceStatus.h"
-#include "device/SerialCommand.h"
-#include "device/StatusCodes.h"
+#include "protocol/SerialCommand.h"
+#include "protocol/StatusCodes.h"
 #include "netmon/NetworkMonitor.h"
 #include "ManagerFixture.h"
 
@@ -27,11 +27,14 @@ public:
             progress_.push_back({progress->Position, progress->Total});
         else if (dynamic_cast<CNetworkThreadCompletedEventArgs*>(args) != nullptr)
             ++threadEnds;
+        else if (auto* reach = dynamic_cast<CUnitReachabilityChangedEventArgs*>(args))
+            reachability.push_back(reach->Reachable);
     }
     std::vector<std::unique_ptr<CCommandResponse>> responses;
     std::vector<std::string> monitorErrors;
     std::vector<std::pair<int, int>> progress_;
     int threadEnds = 0;
+    std::vector<bool> reachability;
 };
 
 CSerialCommand Command(std::uint8_t code, std::uint8_t param1 = 0)
@@ -95,9 +98,9 @@ TEST(QuillmereManager, FailedCommandWritesTheErrorLineResetsItsFieldAndIsStillRa
     status.SetRadioType(1);
 
     CSerialCommand rssi = Command(CommandCode::Rssi);
-    f.manager.OnResponse(Status::Timeout, CommandCode::Rssi, &rssi, nullptr);
+    f.manager.OnResponse(LinkStatus::Timeout, CommandCode::Rssi, &rssi, nullptr);
     CSerialCommand radio = Command(CommandCode::RadioCapability);
-    f.manager.OnResponse(65530, CommandCode::RadioCapability, &radio, nullptr);   // -6 in 16 bits
+    f.manager.OnResponse(LinkStatus::Timeout, CommandCode::RadioCapability, &radio, nullptr);
 
     EXPECT_EQ(status.GetRssi(), -2000);
     EXPECT_EQ(status.GetRadioType(), -1);
@@ -107,7 +110,7 @@ TEST(QuillmereManager, FailedCommandWritesTheErrorLineResetsItsFieldAndIsStillRa
     EXPECT_EQ(lines[1],
               "Error,Error for Radio capability command no response from the device within the timeout period.");
     ASSERT_EQ(recorder.responses.size(), 2u);
-    EXPECT_EQ(recorder.responses[0]->GetResult(), Status::Timeout);
+    EXPECT_EQ(recorder.responses[0]->GetResult(), LinkStatus::Timeout);
     EXPECT_EQ(recorder.responses[0]->GetCommand()->Code, CommandCode::Rssi);
 }
 
@@ -115,10 +118,10 @@ TEST(QuillmereManager, FailedRelayStatusKeepsTheRelaysAndTheClock)
 {
     ManagerFixture f;
     const unsigned char relays[] = {0, 1, 0, 1};
-    f.manager.OnResponse(0, CommandCode::RelayStatus, nullptr, relays);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, relays);
     f.manager.GetDeviceStatus()->SetDateTime(1'700'000'000);
     CSerialCommand command = Command(CommandCode::RelayStatus);
-    f.manager.OnResponse(Status::InvalidFrame, CommandCode::RelayStatus, &command, nullptr);
+    f.manager.OnResponse(LinkStatus::InvalidFrame, CommandCode::RelayStatus, &command, nullptr);
     EXPECT_EQ(f.manager.GetDeviceStatus()->GetRelays().size(), 4u);
     EXPECT_EQ(f.manager.GetDeviceStatus()->GetDateTime(), 1'700'000'000);
 }
@@ -131,9 +134,9 @@ TEST(QuillmereManager, ResetReenablesUnsolicitedMessagesAfterTheNextRelayStatusO
     EXPECT_EQ(f.LogLines().at(0), "Event,Manual reset of the device was triggered.");
 
     const unsigned char relays[] = {0, 0, 0, 0};
-    f.manager.OnResponse(0, CommandCode::RelayStatus, nullptr, relays);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, relays);
     EXPECT_EQ(f.link.GetQueueLength(), 3u);   // 2 then 13 queued after the reset
-    f.manager.OnResponse(0, CommandCode::RelayStatus, nullptr, relays);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, relays);
     EXPECT_EQ(f.link.GetQueueLength(), 3u);
 }
 
@@ -147,11 +150,11 @@ TEST(QuillmereManager, UnsolicitedRelayAndDoorMessagesAreLoggedWithTheirTexts)
     const unsigned char badRelay[] = {5, 0, 0};
     const unsigned char opened[] = {1};
     const unsigned char strange[] = {2};
-    f.manager.OnResponse(0, CommandCode::UnsolicitedResponses, nullptr, buttonOn);
-    f.manager.OnResponse(0, CommandCode::UnsolicitedResponses, nullptr, scheduleOff);
-    f.manager.OnResponse(0, CommandCode::UnsolicitedResponses, nullptr, badRelay);
-    f.manager.OnResponse(0, CommandCode::TamperUnsolicited, nullptr, opened);
-    f.manager.OnResponse(0, CommandCode::TamperUnsolicited, nullptr, strange);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::UnsolicitedResponses, nullptr, buttonOn);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::UnsolicitedResponses, nullptr, scheduleOff);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::UnsolicitedResponses, nullptr, badRelay);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::TamperUnsolicited, nullptr, opened);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::TamperUnsolicited, nullptr, strange);
 
     EXPECT_EQ(f.LogLines(), (std::vector<std::string>{"Event,Relay 3 state changed to active by button interface",
                                                       "Event,Relay 3 state changed to inactive by schedule",
@@ -224,7 +227,7 @@ TEST(QuillmereManager, TestConnectionReportsAnOpenFailureForAMissingPort)
 {
     ManagerFixture f;
     f.settings.SetComPort(96);   // /dev/ttyACM31: not on a test machine, and no ports/ link
-    EXPECT_EQ(f.manager.TestConnection(), Status::OpenFailed);
+    EXPECT_EQ(f.manager.TestConnection(), LinkStatus::OpenFailed);
 }
 
 TEST(QuillmereManager, OperatorCommandsAreLoggedWithTheRelayNameAndWhoGaveThem)
@@ -240,4 +243,36 @@ TEST(QuillmereManager, OperatorCommandsAreLoggedWithTheRelayNameAndWhoGaveThem)
                                                       "Event,Device reset requested by operator",
                                                       "Event,Manual reset of the device was triggered."}));
     EXPECT_EQ(f.link.GetQueueLength(), 4u);
+}
+
+// Only an outcome that says something about the unit moves the fact, and only a change is
+// raised: a run of time-outs is one "gone", any answer (a NAK too) one "back".
+TEST(QuillmereManager, ReachabilityChangesAtTheFirstFailedExchangeAndTheNextAnswer)
+{
+    ManagerFixture f;
+    ResponseRecorder recorder;
+    f.manager.Attach(&recorder);
+    CSerialCommand uptime = Command(CommandCode::Uptime);
+    const unsigned char payload[4] = {0, 0, 0, 9};
+    const struct
+    {
+        LinkStatus status;
+        std::vector<bool> raisedSoFar;
+    } steps[] = {
+        {LinkStatus::NotSendable, {}},
+        {LinkStatus::Timeout, {false}},
+        {LinkStatus::OpenFailed, {false}},
+        {LinkStatus::FirmwareFileNotOpened, {false}},
+        {LinkStatus::NotAcknowledged, {false, true}},
+        {LinkStatus::LineHungUp, {false, true, false}},
+        {LinkStatus::Ok, {false, true, false, true}},
+        {LinkStatus::Ok, {false, true, false, true}},
+    };
+    for (const auto& step : steps)
+    {
+        f.manager.OnResponse(step.status, CommandCode::Uptime, &uptime, payload, sizeof payload);
+        EXPECT_EQ(recorder.reachability, step.raisedSoFar) << StatusNumber(step.status);
+    }
+    EXPECT_NE(f.manager.GetReachability().GetLastAnswerTime(), 0);
+    f.manager.Detach(&recorder);
 }

@@ -5,8 +5,8 @@
 #include <string>
 
 #include "FaultFixture.h"
-#include "device/CommandCodes.h"
-#include "device/StatusCodes.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/StatusCodes.h"
 
 // What the operator would see: the window's status line shows "<command name> command <error
 // text>" under the time, and the log gets the same text as "Error,Error for <command name>
@@ -16,7 +16,7 @@ namespace
 {
 using namespace faults;
 
-std::string ErrorEntry(int code, int status)
+std::string ErrorEntry(int code, LinkStatus status)
 {
     return "Error,Error for " + GetCommandName(code) + " command " + GetErrorText(status);
 }
@@ -54,7 +54,7 @@ protected:
 struct SpoiledAnswer
 {
     const char* fault;
-    int status;   // what the failed command reports; 0: nothing fails
+    LinkStatus status;   // what the failed command reports; Ok: nothing fails
 };
 
 void PrintTo(const SpoiledAnswer& answer, std::ostream* out)
@@ -79,7 +79,7 @@ TEST_P(SpoiledAnswers, TheCommandFailsWithItsTextAndTheNextOneIsAnswered)
     ASSERT_TRUE(faults::WaitFor([&] { return ProperAnswersAfterFault() >= 9; }, 40000)) << Diagnostics();
     const int spoiled = FirstSpoiledCommand();
     ASSERT_GT(spoiled, 0) << Diagnostics();
-    if (GetParam().status != 0)
+    if (GetParam().status != LinkStatus::Ok)
     {
         EXPECT_TRUE(WaitForLogEntry(ErrorEntry(spoiled, GetParam().status), 2000)) << Diagnostics();
         EXPECT_EQ(CountLogLinesWith("Error for"), 1u) << Diagnostics();
@@ -95,11 +95,11 @@ TEST_P(SpoiledAnswers, TheCommandFailsWithItsTextAndTheNextOneIsAnswered)
 // after a frame with a bad checksum or end byte the last attempts hear nothing and the command
 // reports the time-out, after about two read cycles.
 INSTANTIATE_TEST_SUITE_P(Faults, SpoiledAnswers,
-                         ::testing::Values(SpoiledAnswer{"nak", Status::NotAcknowledged},
-                                           SpoiledAnswer{"garbage", Status::InvalidFrame},
-                                           SpoiledAnswer{"checksum", Status::Timeout},
-                                           SpoiledAnswer{"end", Status::Timeout},
-                                           SpoiledAnswer{"ack", 0}),
+                         ::testing::Values(SpoiledAnswer{"nak", LinkStatus::NotAcknowledged},
+                                           SpoiledAnswer{"garbage", LinkStatus::InvalidFrame},
+                                           SpoiledAnswer{"checksum", LinkStatus::Timeout},
+                                           SpoiledAnswer{"end", LinkStatus::Timeout},
+                                           SpoiledAnswer{"ack", LinkStatus::Ok}),
                          [](const auto& info) { return std::string(info.param.fault); });
 
 TEST_F(FaultSuite, ASilentUnitTimesOutOneCommandAndIsHeardAgainOnceItAnswers)
@@ -111,7 +111,7 @@ TEST_F(FaultSuite, ASilentUnitTimesOutOneCommandAndIsHeardAgainOnceItAnswers)
     const int first = FrameCode(m_sim->ReceivedFrames().front());
     ASSERT_GT(first, 0);
     const auto started = std::chrono::steady_clock::now();
-    ASSERT_TRUE(WaitForLogEntry(ErrorEntry(first, Status::Timeout), 40000)) << Diagnostics();
+    ASSERT_TRUE(WaitForLogEntry(ErrorEntry(first, LinkStatus::Timeout), 40000)) << Diagnostics();
     const auto failedAfter = std::chrono::steady_clock::now() - started;
     EXPECT_GT(failedAfter, std::chrono::seconds(15)) << "gave up before its retries";
     ASSERT_TRUE(m_sim->Command("silent off"));
@@ -142,7 +142,7 @@ TEST_F(FaultSuite, AnAdapterPulledMidFrameIsReportedAndThePortIsTakenAgainWhenPl
     // The failed read is reported; the open that fails while the adapter is out is reported once,
     // naming the port.
     const std::string openFailed =
-        "Error for COM" + std::to_string(faults::kComPort) + ": " + GetErrorText(Status::OpenFailed);
+        "Error for COM" + std::to_string(faults::kComPort) + ": " + GetErrorText(LinkStatus::OpenFailed);
     ASSERT_TRUE(faults::WaitFor([&] { return CountLogLinesWith(openFailed) >= 1; }, 30000)) << Diagnostics();
     std::this_thread::sleep_for(std::chrono::milliseconds(600));
     EXPECT_EQ(CountLogLinesWith(openFailed), 1u) << Diagnostics();

@@ -10,9 +10,9 @@
 #include "FaultFixture.h"
 #include "config/AppSettings.h"
 #include "core/DataFolder.h"
-#include "device/CommandCodes.h"
+#include "protocol/CommandCodes.h"
 #include "device/QuillmereManager.h"
-#include "device/StatusCodes.h"
+#include "protocol/StatusCodes.h"
 #include "link/QMNetLink.h"
 #include "log/Log.h"
 #include "tests/support/ManualTimerService.h"
@@ -103,7 +103,7 @@ protected:
             timeoutMs);
     }
 
-    static std::string TransferError(int status)
+    static std::string TransferError(LinkStatus status)
     {
         return "Error,Error for " + GetCommandName(CommandCode::FirmwareTransfer) + " command " + GetErrorText(status);
     }
@@ -140,9 +140,9 @@ TEST_F(FirmwareFault, ABlockRefusedEveryTimeFailsTheUploadWithItsTextAndTheUnitI
     m_manager.Connect();
     // The transfer stops without its end byte and tells the unit with a cancel; the upload
     // reports the refusal itself, at once, in the log and as one Event line.
-    ASSERT_TRUE(WaitFor([&] { return CountEntries(TransferError(Status::NotAcknowledged)) == 1; }, 20000))
+    ASSERT_TRUE(WaitFor([&] { return CountEntries(TransferError(LinkStatus::NotAcknowledged)) == 1; }, 20000))
         << ReadWholeFile(JoinPath(GetDataFolder(), CLog::kFileName));
-    EXPECT_EQ(CountEntries("Event,Firmware update failed: " + GetErrorText(Status::NotAcknowledged)), 1u);
+    EXPECT_EQ(CountEntries("Event,Firmware update failed: " + GetErrorText(LinkStatus::NotAcknowledged)), 1u);
     EXPECT_TRUE(m_sim->WaitForTranscriptLine("cancelled by the sender", 2000)) << "the unit still waits for blocks";
     EXPECT_FALSE(std::filesystem::exists(m_sim->FirmwarePath())) << "a refused upload was stored";
     // Once the unit has given the upload up, commands are answered again.
@@ -157,7 +157,7 @@ TEST_F(FirmwareFault, AFileDeletedAfterItWasChosenFailsTheUploadAndTheLinkGoesOn
     m_manager.Connect();
     // No block is sent; the upload reports the file that did not open, and the cancel tells
     // the unit, which already waits for blocks, to give the upload up.
-    ASSERT_TRUE(WaitFor([&] { return CountEntries(TransferError(Status::FirmwareFileNotOpened)) == 1; }, 20000))
+    ASSERT_TRUE(WaitFor([&] { return CountEntries(TransferError(LinkStatus::FirmwareFileNotOpened)) == 1; }, 20000))
         << ReadWholeFile(JoinPath(GetDataFolder(), CLog::kFileName));
     EXPECT_FALSE(std::filesystem::exists(m_sim->FirmwarePath()));
     EXPECT_TRUE(m_sim->WaitForTranscriptLine("cancelled by the sender", 2000));

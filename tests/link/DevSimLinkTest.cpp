@@ -2,8 +2,8 @@
 
 #include "LinkTestSupport.h"
 #include "core/DataFolder.h"
-#include "device/CommandCodes.h"
-#include "device/XModemCommand.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/XModemCommand.h"
 #include "link/QMNetLink.h"
 #include "tests/support/DevSimProcess.h"
 #include "tests/support/TempDataFolder.h"
@@ -47,7 +47,7 @@ TEST_F(LinkWithSimulatedUnit, RelayStatusAndToggleRoundTrip)
     ASSERT_TRUE(calls.WaitForResponses(2, 5000));
     const auto responses = calls.Responses();
     EXPECT_EQ(responses[0].commandCode, 9) << "queued last, sent first";
-    EXPECT_EQ(responses[0].status, 0);
+    EXPECT_EQ(responses[0].status, LinkStatus::Ok);
     EXPECT_EQ(responses[1].code, 1);
     ASSERT_TRUE(responses[1].hasPayload);
     EXPECT_EQ(responses[1].payload[1], 0x01) << "relay 2 off";
@@ -63,7 +63,7 @@ TEST_F(LinkWithSimulatedUnit, SilentUnitIsReportedAsTimeout)
     ASSERT_TRUE(link.Start());
     ASSERT_TRUE(calls.WaitForResponses(1, 8000));
     const auto r = calls.Responses()[0];
-    EXPECT_EQ(r.status, Status::Timeout);
+    EXPECT_EQ(r.status, LinkStatus::Timeout);
     EXPECT_EQ(r.code, 4);
     EXPECT_EQ(sim->ReceivedFrames().size(), 1u) << "the command is never sent twice";
 }
@@ -98,7 +98,7 @@ TEST_F(LinkWithSimulatedUnit, FirmwareUpdateRunsBothStages)
     ASSERT_TRUE(calls.WaitForResponses(1, 20000));
     const auto responses = calls.Responses();
     ASSERT_EQ(responses.size(), 1u);
-    EXPECT_EQ(responses[0].status, 0);
+    EXPECT_EQ(responses[0].status, LinkStatus::Ok);
     EXPECT_EQ(responses[0].code, 255);
     ASSERT_TRUE(sim->WaitForTranscriptLine("firmware received", 3000));
     const std::string stored = ReadWholeFile(sim->FirmwarePath());

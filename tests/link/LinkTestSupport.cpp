@@ -14,7 +14,7 @@
 
 #include "core/DataFolder.h"
 #include "core/DirectoryTree.h"
-#include "device/SerialCommand.h"
+#include "protocol/SerialCommand.h"
 #include "link/QMNetLink.h"
 
 extern char** environ;
@@ -147,21 +147,21 @@ LinkStatus ScriptedPort::Write(const unsigned char* bytes, int count)
     {
         --failWrites;
         writes.emplace_back();
-        return Status::WriteFailed;
+        return LinkStatus::WriteFailed;
     }
     writes.emplace_back(bytes, bytes + count);
     written.insert(written.end(), bytes, bytes + count);
-    return Status::Ok;
+    return LinkStatus::Ok;
 }
 
 LinkStatus ScriptedPort::ReadByte(unsigned char* byte)
 {
     ++reads;
     if (m_input.empty())
-        return readFailure ? Status::ReadFailed : Status::Timeout;
+        return readFailure ? LinkStatus::ReadFailed : LinkStatus::Timeout;
     *byte = m_input.front();
     m_input.pop_front();
-    return Status::Ok;
+    return LinkStatus::Ok;
 }
 
 // ---- CallbackLog ----
@@ -169,7 +169,7 @@ LinkStatus ScriptedPort::ReadByte(unsigned char* byte)
 void CallbackLog::AttachTo(CQMNetLink& link)
 {
     link.SetTraceCallback([this](const char* text) { OnTrace(text); });
-    link.SetResponseCallback([this](int status, int code, CSerialCommand* command, const unsigned char* payload,
+    link.SetResponseCallback([this](LinkStatus status, int code, CSerialCommand* command, const unsigned char* payload,
                                     std::size_t length) { OnResponse(status, code, command, payload, length); });
     link.SetThreadExitCallback([this] { OnThreadExit(); });
     link.SetProgressCallback([this](int done, int total) { OnProgress(done, total); });
@@ -190,7 +190,7 @@ void CallbackLog::OnTrace(const char* text)
     m_traces.emplace_back(text);
 }
 
-void CallbackLog::OnResponse(int status, int code, CSerialCommand* command, const unsigned char* payload,
+void CallbackLog::OnResponse(LinkStatus status, int code, CSerialCommand* command, const unsigned char* payload,
                              std::size_t length)
 {
     ResponseEvent event{status, code, command != nullptr ? command->Code : -1, payload != nullptr, {}, length};

@@ -10,7 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "device/SerialCommand.h"
+#include "protocol/SerialCommand.h"
+#include "protocol/StatusCodes.h"
 #include "link/QMNetAbstractPort.h"
 
 using Bytes = std::vector<unsigned char>;
@@ -59,8 +60,8 @@ private:
 class ScriptedPort : public CQMNetAbstractPort
 {
 public:
-    LinkStatus Open() override { return Status::Ok; }
-    LinkStatus Close() override { return Status::Ok; }
+    LinkStatus Open() override { return LinkStatus::Ok; }
+    LinkStatus Close() override { return LinkStatus::Ok; }
     LinkStatus Write(const unsigned char* bytes, int count) override;
     LinkStatus ReadByte(unsigned char* byte) override;
     int Purge() override { return 1; }
@@ -81,7 +82,7 @@ private:
 // Everything one link's callbacks report; each test keeps its own.
 struct ResponseEvent
 {
-    int status;
+    LinkStatus status;
     int code;
     int commandCode;   // -1 when no command came with it
     bool hasPayload;
@@ -97,7 +98,7 @@ public:
     void Reset();
 
     void OnTrace(const char* text);
-    void OnResponse(int status, int code, CSerialCommand* command, const unsigned char* payload,
+    void OnResponse(LinkStatus status, int code, CSerialCommand* command, const unsigned char* payload,
                     std::size_t length);
     void OnThreadExit();
     void OnProgress(int done, int total);

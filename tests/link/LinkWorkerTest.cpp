@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "LinkTestSupport.h"
-#include "device/CommandCodes.h"
-#include "device/SerialCommand.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/SerialCommand.h"
 #include "link/QMNetLink.h"
 #include "tests/support/TempDataFolder.h"
 
@@ -82,7 +82,7 @@ TEST_F(LinkWorker, AnswerCarriesItsPayloadAndEndsTheCommand)
     // Nothing else: the command is done and no failure follows for it.
     EXPECT_FALSE(calls.WaitForResponses(2, 800));
     const auto r = Responses().at(0);
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, LinkStatus::Ok);
     EXPECT_EQ(r.code, 1);
     EXPECT_TRUE(r.hasPayload);
     EXPECT_EQ(ToHexText(Bytes(r.payload.begin(), r.payload.begin() + 4)), "01000101");
@@ -123,7 +123,7 @@ TEST_F(LinkWorker, ResetAnswerHasNoPayload)
     EXPECT_EQ(ToHexText(peer->Read(6, 2000)), "020B01AAA003");
     peer->Write(Frame(11, {0xAA}));
     ASSERT_TRUE(calls.WaitForResponses(1, 2000));
-    EXPECT_EQ(Responses()[0].status, 0);
+    EXPECT_EQ(Responses()[0].status, LinkStatus::Ok);
     EXPECT_EQ(Responses()[0].code, 11);
     EXPECT_FALSE(Responses()[0].hasPayload);
 }
@@ -161,7 +161,7 @@ TEST_F(LinkWorker, SilenceIsReportedOnceAfterEveryRetryAndThePortIsReopened)
     // Retry count 2: three receives of two 150 ms reads each, and nothing sent again.
     EXPECT_GE(ElapsedMs(start), 3 * 2 * 150 - 50);
     const auto r = Responses()[0];
-    EXPECT_EQ(r.status, Status::Timeout);
+    EXPECT_EQ(r.status, LinkStatus::Timeout);
     EXPECT_EQ(r.code, 4);
     EXPECT_EQ(r.commandCode, 4);
     EXPECT_FALSE(r.hasPayload);
@@ -171,7 +171,7 @@ TEST_F(LinkWorker, SilenceIsReportedOnceAfterEveryRetryAndThePortIsReopened)
     EXPECT_EQ(ToHexText(peer->Read(5, 3000)), "020A000A03");
     peer->Write(Frame(10, {9}));
     ASSERT_TRUE(calls.WaitForResponses(2, 2000));
-    EXPECT_EQ(Responses()[1].status, 0);
+    EXPECT_EQ(Responses()[1].status, LinkStatus::Ok);
 }
 
 TEST_F(LinkWorker, GarbageIsReportedAsInvalidAfterTheRetries)
@@ -181,7 +181,7 @@ TEST_F(LinkWorker, GarbageIsReportedAsInvalidAfterTheRetries)
     ASSERT_EQ(peer->Read(5, 2000).size(), 5u);
     peer->Write({0x43, 0x43, 0x43});
     ASSERT_TRUE(calls.WaitForResponses(1, 3000));
-    EXPECT_EQ(Responses()[0].status, Status::InvalidFrame);
+    EXPECT_EQ(Responses()[0].status, LinkStatus::InvalidFrame);
     EXPECT_EQ(Responses()[0].code, 4);
 }
 
@@ -195,7 +195,7 @@ TEST_F(LinkWorker, SingleAcknowledgeAnswersTheWaitingCommand)
     peer->Write({0x06});
     ASSERT_TRUE(calls.WaitForResponses(2, 2000));
     const auto r = Responses()[1];
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.status, LinkStatus::Ok);
     EXPECT_EQ(r.code, 9);
     EXPECT_EQ(r.commandCode, 9);
     EXPECT_FALSE(r.hasPayload) << "an acknowledge carries no data";
@@ -208,7 +208,7 @@ TEST_F(LinkWorker, SingleNegativeAcknowledgeIsAFailureOfTheWaitingCommand)
     ASSERT_EQ(peer->Read(6, 2000).size(), 6u);
     peer->Write({0x15});
     ASSERT_TRUE(calls.WaitForResponses(1, 2000));
-    EXPECT_EQ(Responses()[0].status, Status::NotAcknowledged);
+    EXPECT_EQ(Responses()[0].status, LinkStatus::NotAcknowledged);
     EXPECT_EQ(Responses()[0].code, 5);
     EXPECT_EQ(Responses()[0].commandCode, 5);
 }
@@ -243,7 +243,7 @@ TEST_F(LinkWorker, StopWaitsForTheRunningExchange)
     peer->Write(Frame(4, {0, 0, 0, 5}));
     link->WaitForStop();
     ASSERT_EQ(Responses().size(), 1u) << "the answer under way was still delivered";
-    EXPECT_EQ(Responses()[0].status, 0);
+    EXPECT_EQ(Responses()[0].status, LinkStatus::Ok);
     EXPECT_EQ(calls.ThreadExits(), 1);
 }
 
@@ -279,7 +279,7 @@ TEST_F(LinkWorker, PortThatCannotOpenIsReportedOnceAndCommandsWait)
     ::usleep(200 * 1000);   // many more failed opens
     auto responses = Responses();
     ASSERT_EQ(responses.size(), 1u);
-    EXPECT_EQ(responses[0].status, Status::OpenFailed);
+    EXPECT_EQ(responses[0].status, LinkStatus::OpenFailed);
     EXPECT_EQ(responses[0].code, 0);
     EXPECT_EQ(responses[0].commandCode, -1);
     EXPECT_EQ(link->GetQueueLength(), 2u);
@@ -310,8 +310,8 @@ TEST_F(LinkWorker, SecondOutageIsReportedAgain)
     }
     ASSERT_TRUE(calls.WaitForResponses(4, 5000));
     const auto responses = Responses();
-    EXPECT_EQ(responses[2].status, Status::LineHungUp);
-    EXPECT_EQ(responses[3].status, Status::OpenFailed);
+    EXPECT_EQ(responses[2].status, LinkStatus::LineHungUp);
+    EXPECT_EQ(responses[3].status, LinkStatus::OpenFailed);
 }
 }
 
@@ -388,7 +388,7 @@ TEST_F(LinkWorker, HungUpLineFailsTheWaitingCommandAtOnceThenWaitsQuietly)
     peer->HangUp();
     ASSERT_TRUE(calls.WaitForResponses(1, 2000));
     EXPECT_LT(ElapsedMs(start), 500);
-    EXPECT_EQ(Responses()[0].status, Status::LineHungUp);
+    EXPECT_EQ(Responses()[0].status, LinkStatus::LineHungUp);
     EXPECT_EQ(Responses()[0].commandCode, 4);
 
     // The adapter stays away: one open failure, and the worker costs next to nothing.
@@ -397,7 +397,7 @@ TEST_F(LinkWorker, HungUpLineFailsTheWaitingCommandAtOnceThenWaitsQuietly)
     ::usleep(2000 * 1000);
     EXPECT_LT(ProcessCpuMs() - cpuBefore, 20.0) << "under 1 % of a core";
     ASSERT_EQ(Responses().size(), 2u);
-    EXPECT_EQ(Responses()[1].status, Status::OpenFailed);
+    EXPECT_EQ(Responses()[1].status, LinkStatus::OpenFailed);
 }
 
 TEST_F(LinkWorker, HangUpWhileIdleIsNoCommandFailure)
@@ -411,7 +411,7 @@ TEST_F(LinkWorker, HangUpWhileIdleIsNoCommandFailure)
     ::usleep(1500 * 1000);
     EXPECT_LT(ProcessCpuMs() - cpuBefore, 30.0);
     ASSERT_EQ(Responses().size(), 1u);
-    EXPECT_EQ(Responses()[0].status, Status::OpenFailed);
+    EXPECT_EQ(Responses()[0].status, LinkStatus::OpenFailed);
 }
 
 TEST_F(LinkWorker, FloodOfUnsolicitedFramesNeitherStarvesTheCommandNorHoldsAStop)
@@ -442,7 +442,7 @@ TEST_F(LinkWorker, FloodOfUnsolicitedFramesNeitherStarvesTheCommandNorHoldsAStop
     const auto failure = std::find_if(responses.begin(), responses.end(),
                                       [](const ResponseEvent& r) { return r.code == 4; });
     ASSERT_NE(failure, responses.end()) << "the command was starved";
-    EXPECT_EQ(failure->status, Status::Timeout);
+    EXPECT_EQ(failure->status, LinkStatus::Timeout);
     EXPECT_LT(ElapsedMs(start), 1500);
 
     const auto stopAt = std::chrono::steady_clock::now();

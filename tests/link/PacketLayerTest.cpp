@@ -3,8 +3,8 @@
 #include <chrono>
 
 #include "LinkTestSupport.h"
-#include "device/CommandCodes.h"
-#include "device/SerialCommand.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/SerialCommand.h"
 #include "link/FrameCodec.h"
 #include "link/QMNetLink.h"
 
@@ -27,7 +27,7 @@ TEST_P(FrameOnTheWire, IsSentByteForByte)
     CQMNetLink link;
     ScriptedPort port;
     CSerialCommand command = *Command(GetParam().code, GetParam().p1, GetParam().p2);
-    EXPECT_EQ(link.SendCommand(port, command), Status::Ok);
+    EXPECT_EQ(link.SendCommand(port, command), LinkStatus::Ok);
     EXPECT_EQ(ToHexText(port.written), GetParam().wire);
     EXPECT_EQ(port.writes.size(), 1u) << "one write per frame";
 }
@@ -49,7 +49,7 @@ TEST(PacketLayer, CodeOutsideTheTableIsNotSent)
     for (int code : {0, 16, 84, 127, 129, 254})
     {
         CSerialCommand command = *Command(code, 1, 2);
-        EXPECT_EQ(link.SendCommand(port, command), Status::NotSendable) << code;
+        EXPECT_EQ(link.SendCommand(port, command), LinkStatus::NotSendable) << code;
     }
     EXPECT_TRUE(port.writes.empty());
 }
@@ -59,7 +59,7 @@ TEST(PacketLayer, TransferStageOfAPlainCommandHasNoFileToSend)
     CQMNetLink link;
     ScriptedPort port;
     CSerialCommand command = *Command(255);
-    EXPECT_EQ(link.SendCommand(port, command), Status::FirmwareFileNotOpened);
+    EXPECT_EQ(link.SendCommand(port, command), LinkStatus::FirmwareFileNotOpened);
     EXPECT_TRUE(port.writes.empty());
 }
 
@@ -69,7 +69,7 @@ TEST(PacketLayer, WriteFailureIsReturned)
     ScriptedPort port;
     port.failWrites = 1;
     CSerialCommand command = *Command(1);
-    EXPECT_EQ(link.SendCommand(port, command), Status::WriteFailed);
+    EXPECT_EQ(link.SendCommand(port, command), LinkStatus::WriteFailed);
 }
 
 TEST(PacketLayer, ValidFrameIsReceivedAndRecorded)
@@ -77,7 +77,7 @@ TEST(PacketLayer, ValidFrameIsReceivedAndRecorded)
     CQMNetLink link;
     ScriptedPort port;
     port.Feed(FromHexText("0204000403"));
-    EXPECT_EQ(link.Receive(port, 3), Status::Ok);
+    EXPECT_EQ(link.Receive(port, 3), LinkStatus::Ok);
     const auto record = link.MakeResponseRecord();
     EXPECT_EQ(record[0], 0x02);
     EXPECT_EQ(record[1], 0x04);
@@ -92,7 +92,7 @@ TEST(PacketLayer, PayloadFrameIsRecordedAtOffsetThree)
     ScriptedPort port;
     // code 8, three payload bytes; checksum 08^03^01^02^03 = 0B
     port.Feed(FromHexText("020803010203" "0B03"));
-    ASSERT_EQ(link.Receive(port, 3), Status::Ok);
+    ASSERT_EQ(link.Receive(port, 3), LinkStatus::Ok);
     const auto record = link.MakeResponseRecord();
     EXPECT_EQ(ToHexText(Bytes(record.begin(), record.begin() + 6)), "020803010203");
     EXPECT_EQ(record[6], 0x00) << "bytes after the payload are clean";
@@ -105,7 +105,7 @@ TEST(PacketLayer, ChecksumMismatchEndsAtTheChecksumByte)
     CQMNetLink link;
     ScriptedPort port;
     port.Feed(FromHexText("0204000503"));
-    EXPECT_EQ(link.Receive(port, 3), Status::InvalidFrame);
+    EXPECT_EQ(link.Receive(port, 3), LinkStatus::InvalidFrame);
     EXPECT_EQ(port.Unread(), 1u) << "the end byte is left unread";
 }
 
@@ -114,7 +114,7 @@ TEST(PacketLayer, WrongEndByteIsInvalid)
     CQMNetLink link;
     ScriptedPort port;
     port.Feed(FromHexText("0204000404"));
-    EXPECT_EQ(link.Receive(port, 3), Status::InvalidFrame);
+    EXPECT_EQ(link.Receive(port, 3), LinkStatus::InvalidFrame);
 }
 
 TEST(PacketLayer, ByteThatCannotStartAFrameEndsAtOnce)
@@ -122,7 +122,7 @@ TEST(PacketLayer, ByteThatCannotStartAFrameEndsAtOnce)
     CQMNetLink link;
     ScriptedPort port;
     port.Feed(FromHexText("430204000403"));
-    EXPECT_EQ(link.Receive(port, 3), Status::InvalidFrame);
+    EXPECT_EQ(link.Receive(port, 3), LinkStatus::InvalidFrame);
     EXPECT_EQ(port.reads, 1);
 }
 
@@ -133,9 +133,9 @@ TEST(PacketLayer, SingleAcknowledgeByteIsAGoodReceptionWithNothingStale)
         CQMNetLink link;
         ScriptedPort port;
         port.Feed(FromHexText("020803010203" "0B03"));
-        ASSERT_EQ(link.Receive(port, 3), Status::Ok);
+        ASSERT_EQ(link.Receive(port, 3), LinkStatus::Ok);
         port.Feed({single, 0x02});
-        EXPECT_EQ(link.Receive(port, 3), Status::Ok);
+        EXPECT_EQ(link.Receive(port, 3), LinkStatus::Ok);
         EXPECT_EQ(port.Unread(), 1u) << "reception ends with the single byte";
         const auto record = link.MakeResponseRecord();
         EXPECT_EQ(record[0], single);
@@ -149,7 +149,7 @@ TEST(PacketLayer, SilenceAfterTheLengthByteGivesTimeoutAfterMaxFailedReads)
     CQMNetLink link;
     ScriptedPort port;
     port.Feed(FromHexText("020403"));
-    EXPECT_EQ(link.Receive(port, 3), Status::Timeout);
+    EXPECT_EQ(link.Receive(port, 3), LinkStatus::Timeout);
     EXPECT_EQ(port.reads, 3 + 3);
 }
 
@@ -158,7 +158,7 @@ TEST(PacketLayer, ReadFailureIsReportedAsSuch)
     CQMNetLink link;
     ScriptedPort port;
     port.readFailure = true;
-    EXPECT_EQ(link.Receive(port, 2), Status::ReadFailed);
+    EXPECT_EQ(link.Receive(port, 2), LinkStatus::ReadFailed);
     EXPECT_EQ(port.reads, 2);
 }
 
@@ -167,7 +167,7 @@ TEST(PacketLayer, LengthZeroGoesStraightToTheChecksum)
     CQMNetLink link;
     ScriptedPort port;
     port.Feed(FromHexText("0207000703"));
-    EXPECT_EQ(link.Receive(port, 1), Status::Ok);
+    EXPECT_EQ(link.Receive(port, 1), LinkStatus::Ok);
 }
 
 TEST(PacketLayer, PayloadLongerThanTheRecordIsCutToFiftySixBytes)
@@ -184,7 +184,7 @@ TEST(PacketLayer, PayloadLongerThanTheRecordIsCutToFiftySixBytes)
     frame.push_back(sum);
     frame.push_back(0x03);
     port.Feed(frame);
-    ASSERT_EQ(link.Receive(port, 1), Status::Ok);
+    ASSERT_EQ(link.Receive(port, 1), LinkStatus::Ok);
     const auto record = link.MakeResponseRecord();
     EXPECT_EQ(record[2], CQMNetLink::RecordPayloadBytes);
     EXPECT_EQ(record[3 + 55], 55);
@@ -196,11 +196,11 @@ TEST(PacketLayer, ProbeSendsRelayStatusAndReadsOnce)
 {
     CQMNetLink link;
     ScriptedPort port;
-    EXPECT_EQ(link.ProbeDevice(port), Status::Timeout);
+    EXPECT_EQ(link.ProbeDevice(port), LinkStatus::Timeout);
     EXPECT_EQ(ToHexText(port.written), "0201000103");
     EXPECT_EQ(port.reads, 1);
     port.Feed(FromHexText("0201020100" "0203"));
-    EXPECT_EQ(link.ProbeDevice(port), Status::Ok);
+    EXPECT_EQ(link.ProbeDevice(port), LinkStatus::Ok);
 }
 
 // ---- traces ----
@@ -271,7 +271,7 @@ TEST_F(Traces, NoCallbackIsHarmless)
     link.SetTraceCallback(nullptr);
     link.SetTraceLevel(3);
     CSerialCommand command = *Command(1);
-    EXPECT_EQ(link.SendCommand(port, command), Status::Ok);
+    EXPECT_EQ(link.SendCommand(port, command), LinkStatus::Ok);
 }
 }
 
@@ -285,18 +285,18 @@ struct HungUpPort : ScriptedPort
         ++reads;
         return answer;
     }
-    LinkStatus answer = Status::LineHungUp;
+    LinkStatus answer = LinkStatus::LineHungUp;
 };
 
 TEST(FrameCodec, HangUpAndWakeEndTheReceptionWithoutRetries)
 {
     CFrameCodec codec;
-    for (LinkStatus status : {Status::LineHungUp, Status::Woken})
+    for (LinkStatus status : {LinkStatus::LineHungUp, LinkStatus::Woken})
     {
         HungUpPort port;
         port.answer = status;
         EXPECT_EQ(codec.Receive(port, 3), status);
-        EXPECT_EQ(port.reads, 1) << status;
+        EXPECT_EQ(port.reads, 1) << StatusNumber(status);
     }
 }
 
@@ -306,7 +306,7 @@ TEST(FrameCodec, NothingIsReadOnceTheDeadlineHasPassed)
     ScriptedPort port;
     port.Feed(FromHexText("0202"));   // bytes waiting, but the command's time is up
     const auto passed = CFrameCodec::Clock::now() - std::chrono::milliseconds(1);
-    EXPECT_EQ(codec.Receive(port, 3, &passed), Status::Timeout);
+    EXPECT_EQ(codec.Receive(port, 3, &passed), LinkStatus::Timeout);
     EXPECT_EQ(port.reads, 0) << "nothing read past the deadline";
     EXPECT_EQ(port.Unread(), 2u);
 }
@@ -323,7 +323,7 @@ TEST(FrameCodec, StateMachineEndsDoneOnEveryOutcome)
     }
     ScriptedPort cut;
     cut.Feed(FromHexText("020403"));
-    EXPECT_EQ(codec.Receive(cut, 2), Status::Timeout);
+    EXPECT_EQ(codec.Receive(cut, 2), LinkStatus::Timeout);
     EXPECT_EQ(codec.GetReceiveState(), CFrameCodec::ReceiveState::InPayload) << "where the line went quiet";
 }
 }

@@ -54,10 +54,10 @@ TEST(SerialPort, OpenOfMissingDeviceFailsAndLeavesNothingToClose)
     ASSERT_EQ(::symlink("/nonexistent/tty", JoinPath(JoinPath(GetDataFolder(), "ports"), "COM5").c_str()), 0);
     CQMNetSerialPort port;
     port.SetLine(5, 19200);
-    EXPECT_EQ(port.Open(), Status::OpenFailed);
+    EXPECT_EQ(port.Open(), LinkStatus::OpenFailed);
     EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(port.Close(), Status::Ok);
-    EXPECT_EQ(port.Close(), Status::Ok);
+    EXPECT_EQ(port.Close(), LinkStatus::Ok);
+    EXPECT_EQ(port.Close(), LinkStatus::Ok);
 }
 
 TEST(SerialPort, OpenOfSomethingThatIsNoTerminalFails)
@@ -69,7 +69,7 @@ TEST(SerialPort, OpenOfSomethingThatIsNoTerminalFails)
     ASSERT_EQ(::symlink(file.c_str(), JoinPath(JoinPath(GetDataFolder(), "ports"), "COM6").c_str()), 0);
     CQMNetSerialPort port;
     port.SetLine(6, 19200);
-    EXPECT_EQ(port.Open(), Status::OpenFailed);
+    EXPECT_EQ(port.Open(), LinkStatus::OpenFailed);
     EXPECT_FALSE(port.IsOpen());
 }
 
@@ -81,14 +81,14 @@ TEST(SerialPort, SecondOpenOfHeldPortFailsUntilTheFirstCloses)
     CQMNetSerialPort second;
     first.SetLine(kCom, 19200);
     second.SetLine(kCom, 19200);
-    ASSERT_EQ(first.Open(), Status::Ok);
-    EXPECT_EQ(second.Open(), Status::OpenFailed);
+    ASSERT_EQ(first.Open(), LinkStatus::Ok);
+    EXPECT_EQ(second.Open(), LinkStatus::OpenFailed);
     EXPECT_FALSE(second.IsOpen());
     EXPECT_EQ(second.GetLastError(), "cannot lock " + CQMNetSerialPort::DevicePathFor(kCom) +
                                           ": Resource temporarily unavailable")
         << "the step and the system's reason";
-    EXPECT_EQ(first.Close(), Status::Ok);
-    EXPECT_EQ(second.Open(), Status::Ok);
+    EXPECT_EQ(first.Close(), LinkStatus::Ok);
+    EXPECT_EQ(second.Open(), LinkStatus::Ok);
 }
 
 TEST(SerialPort, SpeedTheDriverCannotTakeFailsTheOpen)
@@ -97,10 +97,10 @@ TEST(SerialPort, SpeedTheDriverCannotTakeFailsTheOpen)
     PtyPeer peer(kCom);
     CQMNetSerialPort port;
     port.SetLine(kCom, 12345);
-    EXPECT_EQ(port.Open(), Status::OpenFailed);
+    EXPECT_EQ(port.Open(), LinkStatus::OpenFailed);
     EXPECT_FALSE(port.IsOpen());
     port.SetLine(kCom, 115200);
-    ASSERT_EQ(port.Open(), Status::Ok);
+    ASSERT_EQ(port.Open(), LinkStatus::Ok);
     termios tio{};
     const int fd = ::open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
@@ -116,7 +116,7 @@ TEST(SerialPort, LineIsRaw8N1)
     CQMNetSerialPort port;
     port.SetLine(kCom, 19200);
     port.SetReadTimeout(500);
-    ASSERT_EQ(port.Open(), Status::Ok);
+    ASSERT_EQ(port.Open(), LinkStatus::Ok);
 
     termios tio{};
     const int fd = ::open(peer.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -132,14 +132,14 @@ TEST(SerialPort, LineIsRaw8N1)
 
     // The bytes a cooked terminal would eat or change: XON, XOFF, CR, LF, ^C, DEL, EOF.
     const Bytes awkward = {0x11, 0x13, 0x0D, 0x0A, 0x03, 0x7F, 0x04, 0x00, 0xFF};
-    ASSERT_EQ(port.Write(awkward.data(), static_cast<int>(awkward.size())), Status::Ok);
+    ASSERT_EQ(port.Write(awkward.data(), static_cast<int>(awkward.size())), LinkStatus::Ok);
     EXPECT_EQ(peer.Read(awkward.size(), 1000), awkward);
     EXPECT_TRUE(peer.Read(1, 50).empty()) << "nothing echoed or added";
 
     peer.Write(awkward);
     Bytes back;
     unsigned char byte = 0;
-    while (back.size() < awkward.size() && port.ReadByte(&byte) == Status::Ok)
+    while (back.size() < awkward.size() && port.ReadByte(&byte) == LinkStatus::Ok)
         back.push_back(byte);
     EXPECT_EQ(back, awkward);
 }
@@ -151,10 +151,10 @@ TEST(SerialPort, ReadByteGivesTimeoutAfterTheReadTimeout)
     CQMNetSerialPort port;
     port.SetLine(kCom, 19200);
     port.SetReadTimeout(150);
-    ASSERT_EQ(port.Open(), Status::Ok);
+    ASSERT_EQ(port.Open(), LinkStatus::Ok);
     unsigned char byte = 0;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(port.ReadByte(&byte), Status::Timeout);
+    EXPECT_EQ(port.ReadByte(&byte), LinkStatus::Timeout);
     const auto elapsed = ElapsedMs(start);
     EXPECT_GE(elapsed, 140);
     EXPECT_LT(elapsed, 600);
@@ -167,11 +167,11 @@ TEST(SerialPort, NewReadTimeoutTakesEffectAtTheNextRead)
     CQMNetSerialPort port;
     port.SetLine(kCom, 19200);
     port.SetReadTimeout(400);
-    ASSERT_EQ(port.Open(), Status::Ok);
+    ASSERT_EQ(port.Open(), LinkStatus::Ok);
     port.SetReadTimeout(60);
     unsigned char byte = 0;
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(port.ReadByte(&byte), Status::Timeout);
+    EXPECT_EQ(port.ReadByte(&byte), LinkStatus::Timeout);
     EXPECT_LT(ElapsedMs(start), 300);
 }
 
@@ -179,8 +179,8 @@ TEST(SerialPort, ClosedPortRefusesToReadAndWrite)
 {
     CQMNetSerialPort port;
     unsigned char byte = 0;
-    EXPECT_EQ(port.ReadByte(&byte), Status::ReadFailed);
-    EXPECT_EQ(port.Write(&byte, 1), Status::WriteFailed);
+    EXPECT_EQ(port.ReadByte(&byte), LinkStatus::ReadFailed);
+    EXPECT_EQ(port.Write(&byte, 1), LinkStatus::WriteFailed);
     EXPECT_EQ(port.Purge(), 0);
 }
 
@@ -191,17 +191,17 @@ TEST(SerialPort, HungUpLineFailsEveryReadAtOnceWithoutSpinning)
     CQMNetSerialPort port;
     port.SetLine(kCom, 19200);
     port.SetReadTimeout(80);
-    ASSERT_EQ(port.Open(), Status::Ok);
+    ASSERT_EQ(port.Open(), LinkStatus::Ok);
     unsigned char byte = 0;
     peer->Write({0x55});
-    ASSERT_EQ(port.ReadByte(&byte), Status::Ok);
+    ASSERT_EQ(port.ReadByte(&byte), LinkStatus::Ok);
     peer.reset();   // the adapter is unplugged
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(port.ReadByte(&byte), Status::LineHungUp);
-    EXPECT_EQ(port.WaitReadable(1000), Status::Ok) << "ready, so that the read says what happened";
-    EXPECT_EQ(port.ReadByte(&byte), Status::LineHungUp);
+    EXPECT_EQ(port.ReadByte(&byte), LinkStatus::LineHungUp);
+    EXPECT_EQ(port.WaitReadable(1000), LinkStatus::Ok) << "ready, so that the read says what happened";
+    EXPECT_EQ(port.ReadByte(&byte), LinkStatus::LineHungUp);
     EXPECT_LT(ElapsedMs(start), 70) << "not waited out as a silent line";
-    EXPECT_EQ(port.Close(), Status::Ok);
+    EXPECT_EQ(port.Close(), LinkStatus::Ok);
 }
 
 TEST(SerialPort, ArmedWakeDescriptorEndsAWaitThatHasSeenNoByte)
@@ -211,7 +211,7 @@ TEST(SerialPort, ArmedWakeDescriptorEndsAWaitThatHasSeenNoByte)
     CQMNetSerialPort port;
     port.SetLine(kCom, 19200);
     port.SetReadTimeout(3000);
-    ASSERT_EQ(port.Open(), Status::Ok);
+    ASSERT_EQ(port.Open(), LinkStatus::Ok);
     int wake[2];
     ASSERT_EQ(::pipe(wake), 0);
     ASSERT_EQ(::write(wake[1], "x", 1), 1);
@@ -219,15 +219,15 @@ TEST(SerialPort, ArmedWakeDescriptorEndsAWaitThatHasSeenNoByte)
     peer.Write({0x02});
     port.ArmWakeDescriptor(wake[0]);
     unsigned char byte = 0;
-    EXPECT_EQ(port.ReadByte(&byte), Status::Ok);   // data first
+    EXPECT_EQ(port.ReadByte(&byte), LinkStatus::Ok);   // data first
     // A byte has arrived: the reception under way is read to its end, the wake ignored.
     peer.Write({0x01});
-    EXPECT_EQ(port.ReadByte(&byte), Status::Ok);
+    EXPECT_EQ(port.ReadByte(&byte), LinkStatus::Ok);
     EXPECT_EQ(byte, 0x01);
 
     port.ArmWakeDescriptor(wake[0]);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(port.ReadByte(&byte), Status::Woken) << "told apart from a silent line";
+    EXPECT_EQ(port.ReadByte(&byte), LinkStatus::Woken) << "told apart from a silent line";
     EXPECT_LT(ElapsedMs(start), 500);
     ::close(wake[0]);
     ::close(wake[1]);
@@ -257,9 +257,9 @@ TEST(SerialPort, CloseRestoresTheLineSettingsFoundAtOpen)
     ASSERT_NE(before.c_lflag & ECHO, 0u) << "a fresh terminal echoes";
     CQMNetSerialPort port;
     port.SetLine(kCom, 19200);
-    ASSERT_EQ(port.Open(), Status::Ok);
+    ASSERT_EQ(port.Open(), LinkStatus::Ok);
     EXPECT_EQ(LineOf(peer.SlavePath()).c_lflag & (ECHO | ICANON), 0u);
-    ASSERT_EQ(port.Close(), Status::Ok);
+    ASSERT_EQ(port.Close(), LinkStatus::Ok);
     const termios after = LineOf(peer.SlavePath());
     EXPECT_EQ(after.c_lflag, before.c_lflag);
     EXPECT_EQ(after.c_iflag, before.c_iflag);
@@ -292,13 +292,13 @@ TEST(SerialPort, SomeSessionsControllingTerminalIsRefused)
     ASSERT_EQ(c, 'y');
     CQMNetSerialPort port;
     port.SetLine(kCom, 19200);
-    EXPECT_EQ(port.Open(), Status::OpenFailed);
+    EXPECT_EQ(port.Open(), LinkStatus::OpenFailed);
     EXPECT_NE(port.GetLastError().find("controlling terminal"), std::string::npos) << port.GetLastError();
     ASSERT_EQ(::write(release[1], "x", 1), 1);
     ::waitpid(child, nullptr, 0);
     for (int fd : {ready[0], ready[1], release[0], release[1]})
         ::close(fd);
-    EXPECT_EQ(port.Open(), Status::Ok) << "free again once that session is gone: " << port.GetLastError();
+    EXPECT_EQ(port.Open(), LinkStatus::Ok) << "free again once that session is gone: " << port.GetLastError();
 }
 
 TEST(SerialPort, ComNumberIsNeverCutToAnotherPort)
@@ -307,7 +307,7 @@ TEST(SerialPort, ComNumberIsNeverCutToAnotherPort)
     PtyPeer peer(kCom);   // COM7 is there
     CQMNetSerialPort port;
     port.SetLine(65536 + kCom, 19200);
-    EXPECT_EQ(port.Open(), Status::OpenFailed);
+    EXPECT_EQ(port.Open(), LinkStatus::OpenFailed);
     EXPECT_EQ(port.GetLastError(), "no device for COM65543");
     EXPECT_EQ(port.GetPortNumber(), 65543);
 }

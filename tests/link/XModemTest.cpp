@@ -4,8 +4,8 @@
 
 #include "LinkTestSupport.h"
 #include "core/DataFolder.h"
-#include "device/CommandCodes.h"
-#include "device/XModemCommand.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/XModemCommand.h"
 #include "link/QMNetLink.h"
 #include "tests/support/TempDataFolder.h"
 
@@ -74,7 +74,7 @@ protected:
         peer = std::make_unique<PtyPeer>(kCom);
         port.SetLine(kCom, 19200);
         port.SetReadTimeout(200);
-        ASSERT_EQ(port.Open(), Status::Ok);
+        ASSERT_EQ(port.Open(), LinkStatus::Ok);
         calls.AttachTo(link);
     }
     std::string WriteImage(const std::string& image, const std::string& name = "image.rom")
@@ -97,7 +97,7 @@ TEST_F(XModem, TwoFullBlocksThenEndOfTransmission)
     const std::string path = WriteImage(image);
     ScriptedReceiver receiver;
     std::thread device([&] { receiver.Run(*peer, 2); });
-    EXPECT_EQ(link.SendFirmwareFile(port, path), Status::Ok);
+    EXPECT_EQ(link.SendFirmwareFile(port, path), LinkStatus::Ok);
     device.join();
     ASSERT_EQ(receiver.blocks.size(), 2u);
     EXPECT_EQ(receiver.blocks[0], Block(image, 0));
@@ -115,7 +115,7 @@ TEST_F(XModem, ShortLastBlockIsPaddedWithSubstitutes)
     const std::string path = WriteImage(image);
     ScriptedReceiver receiver;
     std::thread device([&] { receiver.Run(*peer, 2); });
-    EXPECT_EQ(link.SendFirmwareFile(port, path), Status::Ok);
+    EXPECT_EQ(link.SendFirmwareFile(port, path), LinkStatus::Ok);
     device.join();
     ASSERT_EQ(receiver.blocks.size(), 2u);
     EXPECT_EQ(receiver.blocks[1], Block(image, 1));
@@ -131,7 +131,7 @@ TEST_F(XModem, BlockNumbersWrapAfter255)
     const std::string path = WriteImage(image);
     ScriptedReceiver receiver;
     std::thread device([&] { receiver.Run(*peer, 258); });
-    EXPECT_EQ(link.SendFirmwareFile(port, path), Status::Ok);
+    EXPECT_EQ(link.SendFirmwareFile(port, path), LinkStatus::Ok);
     device.join();
     ASSERT_EQ(receiver.blocks.size(), 258u);
     EXPECT_EQ(receiver.blocks[254][1], 0xFF);
@@ -150,7 +150,7 @@ TEST_F(XModem, RefusedBlockIsSentAgainAndThenAccepted)
     const std::string path = WriteImage(image);
     ScriptedReceiver receiver;
     std::thread device([&] { receiver.Run(*peer, 3, 1, 2); });
-    EXPECT_EQ(link.SendFirmwareFile(port, path), Status::Ok);
+    EXPECT_EQ(link.SendFirmwareFile(port, path), LinkStatus::Ok);
     device.join();
     ASSERT_EQ(receiver.blocks.size(), 5u);
     EXPECT_EQ(receiver.blocks[1], Block(image, 1));
@@ -165,7 +165,7 @@ TEST_F(XModem, BlockRefusedThreeTimesStopsTheTransferWithoutEndOfTransmission)
     const std::string path = WriteImage(image);
     ScriptedReceiver receiver;
     std::thread device([&] { receiver.Run(*peer, 0, 0, 3); });
-    EXPECT_EQ(link.SendFirmwareFile(port, path), Status::NotAcknowledged);
+    EXPECT_EQ(link.SendFirmwareFile(port, path), LinkStatus::NotAcknowledged);
     device.join();
     ASSERT_EQ(receiver.blocks.size(), 3u);
     for (const Bytes& block : receiver.blocks)
@@ -176,8 +176,8 @@ TEST_F(XModem, BlockRefusedThreeTimesStopsTheTransferWithoutEndOfTransmission)
 
 TEST_F(XModem, FileThatCannotBeOpenedSendsOnlyTheCancel)
 {
-    EXPECT_EQ(link.SendFirmwareFile(port, JoinPath(folder.Root(), "missing.rom")), Status::FirmwareFileNotOpened);
-    EXPECT_EQ(link.SendFirmwareFile(port, ""), Status::FirmwareFileNotOpened);
+    EXPECT_EQ(link.SendFirmwareFile(port, JoinPath(folder.Root(), "missing.rom")), LinkStatus::FirmwareFileNotOpened);
+    EXPECT_EQ(link.SendFirmwareFile(port, ""), LinkStatus::FirmwareFileNotOpened);
     EXPECT_EQ(ToHexText(peer->Read(5, 300)), "18181818") << "a cancel each, and no block";
     EXPECT_TRUE(calls.Progress().empty());
 }
@@ -188,7 +188,7 @@ TEST_F(XModem, Utf8PathIsUsedAsItIs)
     const std::string path = WriteImage(image, "Firmware \xC3\xA9t\xC3\xA9 \xE2\x82\xAC.rom");
     ScriptedReceiver receiver;
     std::thread device([&] { receiver.Run(*peer, 1); });
-    EXPECT_EQ(link.SendFirmwareFile(port, path), Status::Ok);
+    EXPECT_EQ(link.SendFirmwareFile(port, path), LinkStatus::Ok);
     device.join();
     ASSERT_EQ(receiver.blocks.size(), 1u);
     EXPECT_EQ(receiver.blocks[0], Block(image, 0));
@@ -211,14 +211,14 @@ TEST(XModemEnd, EndOfTransmissionIsWrittenOnceMoreWhenTheFirstWriteFails)
             if (count == 1 && eotFailures-- > 0)
             {
                 writes.push_back({});
-                return Status::WriteFailed;
+                return LinkStatus::WriteFailed;
             }
             return ScriptedPort::Write(bytes, count);
         }
         int eotFailures = 1;
     } failing;
     failing.Feed({kNak, kAck});
-    EXPECT_EQ(link.SendFirmwareFile(failing, path), Status::Ok);
+    EXPECT_EQ(link.SendFirmwareFile(failing, path), LinkStatus::Ok);
     ASSERT_EQ(failing.writes.size(), 3u);
     EXPECT_EQ(failing.writes[1], Bytes{});
     EXPECT_EQ(failing.writes[2], Bytes{0x04});
@@ -226,7 +226,7 @@ TEST(XModemEnd, EndOfTransmissionIsWrittenOnceMoreWhenTheFirstWriteFails)
     failing.writes.clear();
     failing.eotFailures = 2;
     failing.Feed({kNak, kAck});
-    EXPECT_EQ(link.SendFirmwareFile(failing, path), Status::WriteFailed) << "only one extra try";
+    EXPECT_EQ(link.SendFirmwareFile(failing, path), LinkStatus::WriteFailed) << "only one extra try";
     EXPECT_EQ(failing.writes.size(), 3u);
 }
 
@@ -237,9 +237,9 @@ TEST_F(XModem, LrzszReceiverGetsTheImagePaddedToWholeBlocks)
     const std::string received = JoinPath(folder.Root(), "received.bin");
     RxRelay rx(peer->MasterFd(), received, 30000);
     port.SetReadTimeout(1500);   // rx acknowledges the EOT after a second of quiet
-    EXPECT_EQ(link.SendFirmwareFile(port, path), Status::Ok);
+    EXPECT_EQ(link.SendFirmwareFile(port, path), LinkStatus::Ok);
     // The device's acknowledge of the EOT is what the transfer stage waits for.
-    EXPECT_EQ(link.Receive(port, 2), Status::Ok);
+    EXPECT_EQ(link.Receive(port, 2), LinkStatus::Ok);
     EXPECT_EQ(link.MakeResponseRecord()[0], kAck);
     EXPECT_EQ(rx.Wait(), 0) << ReadWholeFile(received + ".rx.log");
     std::string padded = image;
@@ -270,7 +270,7 @@ TEST_F(XModem, UpgradeRequestThenTransferStageThroughTheWorker)
     ASSERT_TRUE(calls.WaitForResponses(1, 20000));
     const auto responses = calls.Responses();
     ASSERT_EQ(responses.size(), 1u) << "no callback for the request's own answer";
-    EXPECT_EQ(responses[0].status, 0);
+    EXPECT_EQ(responses[0].status, LinkStatus::Ok);
     EXPECT_EQ(responses[0].code, 255);
     EXPECT_EQ(responses[0].commandCode, 255);
     EXPECT_EQ(rx->Wait(), 0) << ReadWholeFile(received + ".rx.log");

@@ -11,7 +11,7 @@
 #include "tests/support/QtWait.h"
 #include "UiTestSupport.h"
 #include "config/RelaySetting.h"
-#include "device/SerialCommand.h"
+#include "protocol/SerialCommand.h"
 #include "link/QMNetLink.h"
 #include "ui/RelayControl.h"
 
@@ -81,7 +81,7 @@ protected:
     }
 
     // The device's answer as the link worker hands it to the manager.
-    void Answer(int status, int code, std::uint8_t param1, std::uint8_t param2,
+    void Answer(LinkStatus status, int code, std::uint8_t param1, std::uint8_t param2,
                 const std::vector<unsigned char>& payload = {})
     {
         OnWorkerThread([&] {
@@ -96,7 +96,7 @@ protected:
 
     void Unsolicited(std::vector<unsigned char> payload)
     {
-        OnWorkerThread([&] { engine.manager.OnResponse(0, 2, nullptr, payload.data()); });
+        OnWorkerThread([&] { engine.manager.OnResponse(LinkStatus::Ok, 2, nullptr, payload.data()); });
         DeliverPosted();
     }
 
@@ -190,11 +190,11 @@ TEST_F(RelayControlTest, DisablesTheSwitchFromTheClickUntilTheAnswerToItsToggle)
     SwitchButton(*control)->click();
     EXPECT_FALSE(SwitchButton(*control)->isEnabled());
 
-    Answer(0, 9, 1, 1);   // relay 1's toggle is not this control's
+    Answer(LinkStatus::Ok, 9, 1, 1);   // relay 1's toggle is not this control's
     EXPECT_FALSE(SwitchButton(*control)->isEnabled());
     EXPECT_EQ(BulbOf(*control), Bulb::Lit);
 
-    Answer(0, 9, 2, 1);
+    Answer(LinkStatus::Ok, 9, 2, 1);
     EXPECT_TRUE(SwitchButton(*control)->isEnabled());
     EXPECT_EQ(BulbOf(*control), Bulb::Unlit);
     EXPECT_EQ(SwitchOf(*control), Switch::Black);
@@ -206,7 +206,7 @@ TEST_F(RelayControlTest, ReEnablesTheSwitchAfterAFailedToggleAndKeepsTheState)
     auto control = MakeControl(2);
     ReportRelays({1, 0, 1, 1});
     SwitchButton(*control)->click();
-    Answer(-6, 9, 2, 1);
+    Answer(LinkStatus::Timeout, 9, 2, 1);
     EXPECT_TRUE(SwitchButton(*control)->isEnabled());
     EXPECT_EQ(BulbOf(*control), Bulb::Lit);
     EXPECT_EQ(SwitchButton(*control)->toolTip(), "Click to turn off");
@@ -236,7 +236,7 @@ TEST_F(RelayControlTest, IgnoresAFailureReportOfTheUnsolicitedCommand)
     auto control = MakeControl(1);
     ReportRelays({0, 1, 1, 1});
     // The enabling command (code 2, parameter 1) failing: its first byte is no relay change.
-    Answer(-6, 2, 1, 0);
+    Answer(LinkStatus::Timeout, 2, 1, 0);
     EXPECT_EQ(BulbOf(*control), Bulb::Lit);
 }
 
@@ -246,7 +246,7 @@ TEST_F(RelayControlTest, PostsNothingBeforeItIsCreated)
     control.SetRelayIndex(2);
     control.SetManager(&engine.manager);
     SwitchButton(control)->setEnabled(false);
-    Answer(0, 9, 2, 1);
+    Answer(LinkStatus::Ok, 9, 2, 1);
     EXPECT_FALSE(SwitchButton(control)->isEnabled());
 }
 
@@ -313,7 +313,7 @@ TEST_F(RelayControlTest, ANotificationAboutAnotherFieldNeverBringsBackAnOlderSta
     auto control = MakeControl(2);
     ReportRelays({1, 1, 1, 1});   // the last poll: relay 2 off
     SwitchButton(*control)->click();
-    Answer(0, 9, 2, 0);           // the unit confirmed: on
+    Answer(LinkStatus::Ok, 9, 2, 0);           // the unit confirmed: on
     ASSERT_EQ(BulbOf(*control), Bulb::Lit);
 
     OnWorkerThread([&] { engine.Status().SetDoorOpen(true); });

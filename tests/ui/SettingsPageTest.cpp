@@ -22,7 +22,7 @@
 #include "core/DirectoryTree.h"
 #include "core/PrivateMessages.h"
 #include "device/QuillmereManager.h"
-#include "device/StatusCodes.h"
+#include "protocol/StatusCodes.h"
 #include "ui/ProgressDialog.h"
 #include "link/QMNetLink.h"
 #include "log/Log.h"
@@ -192,8 +192,8 @@ TEST_F(SettingsPageTest, GetStatusShowsTheErrorTextOfAFailedOpen)
     settings.SetComPort(3);
     CQMNetLink link;
     manager.SetLinkEngine(&link);
-    const int expected = manager.TestConnection();
-    ASSERT_LT(expected, 0);
+    const LinkStatus expected = manager.TestConnection();
+    ASSERT_NE(expected, LinkStatus::Ok);
     Open();
     Child<QPushButton>(*page, "getStatusButton")->click();
     const QString text = Child<QLabel>(*page, "resultText")->text();

@@ -6,6 +6,7 @@
 
 #include "core/EventArgs.h"
 #include "SerialCommand.h"
+#include "StatusCodes.h"
 
 // What the link reported for one exchange. The record owns its own copy of the command,
 // because the link deletes its command right after the callback.
@@ -17,11 +18,11 @@ public:
     CCommandResponse& operator=(const CCommandResponse& other);
 
     void SetType(int type) { m_type = type; }
-    void SetResult(int result) { m_result = result; }
+    void SetResult(LinkStatus result) { m_result = result; }
     void SetCommand(const CSerialCommand* source);   // always leaves a copy; code 0 for null
 
     int GetType() const { return m_type; }
-    int GetResult() const { return m_result; }
+    LinkStatus GetResult() const { return m_result; }
     const CSerialCommand* GetCommand() const { return m_command.get(); }
 
     // A heap copy of the same class and values, for posting to a window.
@@ -29,7 +30,7 @@ public:
 
 private:
     int m_type = 0;
-    int m_result = 0;
+    LinkStatus m_result = LinkStatus::Ok;
     std::unique_ptr<CSerialCommand> m_command;
 };
 
@@ -58,5 +59,5 @@ private:
 };
 
 // Builds the record class chosen by type (2, 13 or any other) from a link callback.
-std::unique_ptr<CCommandResponse> MakeCommandResponse(int type, const CSerialCommand* command, int status,
+std::unique_ptr<CCommandResponse> MakeCommandResponse(int type, const CSerialCommand* command, LinkStatus status,
                                                       const unsigned char* payload);

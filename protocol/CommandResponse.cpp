@@ -66,7 +66,7 @@ std::unique_ptr<CCommandResponse> CTamperUnsolicitedResponse::Clone() const
     return std::make_unique<CTamperUnsolicitedResponse>(*this);
 }
 
-std::unique_ptr<CCommandResponse> MakeCommandResponse(int type, const CSerialCommand* command, int status,
+std::unique_ptr<CCommandResponse> MakeCommandResponse(int type, const CSerialCommand* command, LinkStatus status,
                                                       const unsigned char* payload)
 {
     std::unique_ptr<CCommandResponse> record;
