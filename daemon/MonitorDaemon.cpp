@@ -101,7 +101,8 @@ std::string CMonitorDaemon::StatusText() const
     if (m_link != nullptr)
     {
         const int port = m_link->GetPortNumber();
-        text = "COM" + std::to_string(port) + " (" + CQMNetSerialPort::DevicePathFor(port) + ")";
+        const std::string device = CQMNetSerialPort::DevicePathFor(port);
+        text = "COM" + std::to_string(port) + " (" + (device.empty() ? std::string("no such port") : device) + ")";
     }
     if (m_statusWatch)
         text += "; " + m_statusWatch->Text();
@@ -136,23 +137,23 @@ void CMonitorDaemon::OnSignal()
 
 void CMonitorDaemon::Reload()
 {
-    std::string why;
-    CAppSettings fresh;
-    if (!fresh.LoadFromFile(CAppSettings::GetSettingsFilePath(), &why) && !why.empty())
-    {
-        // The settings in use stay: a file being edited is not a reason to stop supervising.
-        m_log->Write(LogEntryLevel::Error, "Settings not read again: " + CAppSettings::GetSettingsFilePath() + " " +
-                                                why + "; the settings in use stay");
-        return;
-    }
     // As leaving the Settings page: the manager stops, the worker ends, and everything starts
-    // again with what the file now says.
+    // again with what the file now says. The file is read once, after the stop; one that does
+    // not parse changes nothing (the settings in use stay) and is said with its line.
     m_manager->Stop(true);
     m_manager->WaitForThreads();
-    m_settings->Load();
-    // One record for the whole file: the manager logs the settings as one Event line and the
-    // broker bridge takes the new relay names.
-    m_settings->NotifySettingsChanged();
+    std::string why;
+    if (m_settings->Load(&why))
+    {
+        // One record for the whole file: the manager logs the settings as one Event line and
+        // the broker bridge takes the new relay names.
+        m_settings->NotifySettingsChanged();
+    }
+    else if (!why.empty())
+    {
+        m_log->Write(LogEntryLevel::Error, "Settings not read again: " + CAppSettings::GetSettingsFilePath() + " " +
+                                                why + "; the settings in use stay");
+    }
     m_manager->Connect();
     m_manager->StartPolling();
     m_manager->StartMonitorTimers();

@@ -141,7 +141,7 @@ protected:
     static std::unique_ptr<DevSimProcess> StartUnit(int com, const std::string& folder)
     {
         return std::make_unique<DevSimProcess>(
-            std::vector<std::string>{"--com", std::to_string(com), "--data-folder", folder}, 60);
+            std::vector<std::string>{"--com", std::to_string(com), "--data-folder", folder}, 240);
     }
 
     std::string DataFolder() const { return m_folder.Root() + "/state"; }
@@ -191,6 +191,16 @@ TEST_F(ServiceProgramTest, TellsItsServiceManagerEachStepAndReadsItsFilesAgainOn
     EXPECT_TRUE(WaitFor(
         [&] { return manager.With("STATUS=").back().text.find("last answer none yet") == std::string::npos; },
         10000));
+
+    // A file cut short while being edited: said with its line, and nothing changes.
+    WriteWholeFile(SettingsPath(), "<Settings>\n<ComPort>8</ComPort>\n<Relays>\n");
+    const std::size_t eventsBeforeBroken = CountOf(Log(), ",Event,");
+    ASSERT_TRUE(service->Signal(SIGHUP));
+    EXPECT_TRUE(WaitFor([&] { return Log().find(",Error,Settings not read again: " + SettingsPath() + " line ") !=
+                                     std::string::npos; },
+                        10000))
+        << Log();
+    EXPECT_EQ(CountOf(Log(), ",Event,"), eventsBeforeBroken);
 
     // The port changed in the file: after SIGHUP the unit on the new port is polled.
     auto second = StartUnit(8, DataFolder());
@@ -290,4 +300,27 @@ TEST_F(ServiceProgramTest, CheckNamesTheFileAndLineOfTheFirstError)
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
     EXPECT_NE(ReadWholeFile(OutputPath()).find("unknown option '--data-folder'\nusage: quillmere-monitord"),
               std::string::npos);
+}
+
+TEST_F(ServiceProgramTest, TheMemoryWatchdogEndsTheServiceNormallyWithTheStatusItsUnitRestartsOn)
+{
+    // A limit it always passes, polled every minute: the first poll is inside the one-minute
+    // guard, the next one ends the run. Under a service manager the manager starts the next.
+    // The service needs less than a megabyte: a tenth of one is always passed.
+    std::string settings = ProgramSettingsText(7, 1, true, 100000);
+    WriteWholeFile(SettingsPath(), settings);
+    NotifyListener manager(m_folder.Root() + "/notify");
+    ::setenv("NOTIFY_SOCKET", (m_folder.Root() + "/notify").c_str(), 1);
+    auto service = StartService();
+    ::unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(manager.WaitFor("READY=1", 10000)) << Diagnostics();
+    const int status = service->WaitForExit(150000);
+    ASSERT_NE(status, -1) << Diagnostics();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 75) << status;
+    EXPECT_EQ(manager.Count("STOPPING=1"), 1u);
+    const std::string log = Log();
+    const auto why = log.find(",Event,Restarting: private memory ");
+    ASSERT_NE(why, std::string::npos) << log;
+    EXPECT_NE(log.find(",Event,Application terminated", why), std::string::npos) << log;
+    EXPECT_EQ(CountOf(log, "Application Started"), 1u);
 }
