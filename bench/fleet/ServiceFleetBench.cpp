@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "FleetFigures.h"
 #include "core/DirectoryTree.h"
 #include "tests/remote/Broker.h"
 #include "tests/support/DevSimProcess.h"
@@ -35,16 +36,6 @@ struct Site
     std::unique_ptr<DevSimProcess> unit;
     pid_t service = -1;
 };
-
-std::uint64_t PrivateKiB(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::uint64_t total = 0;
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with("RssAnon:") || line.starts_with("VmSwap:"))
-            total += std::strtoull(line.c_str() + line.find(':') + 1, nullptr, 10);
-    return total;
-}
 
 // utime + stime in clock ticks.
 std::uint64_t CpuTicks(pid_t pid)
@@ -68,15 +59,6 @@ std::uint64_t CpuTicks(pid_t pid)
     }
     // After the name: state is field 0, utime field 11, stime field 12.
     return fields.size() > 12 ? std::stoull(fields[11]) + std::stoull(fields[12]) : 0;
-}
-
-double Percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
 }
 
 int FreePort()

@@ -43,14 +43,20 @@ sleep 0.5
 service_data=$work/service
 mkdir -p "$service_data"
 settings='<Settings><ComPort>7</ComPort><StatusPollIntervalInMinutes>1</StatusPollIntervalInMinutes><EnableMemoryCheck>0</EnableMemoryCheck><NetworkMonitors><NetworkMonitor><EventName>Loopback</EventName><Target>127.0.0.1</Target><PollIntervalInMinutes>1</PollIntervalInMinutes><RelayIndex>1</RelayIndex><Threshold>4</Threshold><Action>Do nothing</Action><CycleEveryErrorCount>1</CycleEveryErrorCount><AutoResetLimit>3</AutoResetLimit><CurrentResetCount>0</CurrentResetCount></NetworkMonitor></NetworkMonitors></Settings>'
+# A unit ends at the end of its control input: this script holds the pipe open, and the
+# unit's own time limit ends it in any case.
+mkfifo "$work/devsim.in"
+exec 3<>"$work/devsim.in"
 for folder in "$data" "$service_data"; do
     echo "$settings" >"$folder/settings.xml"
     printf 'enabled = true\nhost = 127.0.0.1\nport = %d\nsite = %s\n' "$port" "site$RANDOM" >"$folder/mqtt.conf"
     "$build/tools/quillmere-devsim" --com 7 --data-folder "$folder" --max-seconds $((minutes * 60 + 60)) \
-        </dev/null >"$folder.devsim.out" 2>&1 &
+        --transcript "$folder.transcript" <"$work/devsim.in" >"$folder.devsim.out" 2>&1 &
     pids+=($!)
 done
-sleep 1
+for folder in "$data" "$service_data"; do
+    for _ in $(seq 50); do [[ -L $folder/ports/COM7 ]] && break; sleep 0.1; done
+done
 "$build/daemon/quillmere-monitord" --data-dir "$service_data" >"$work/service.out" 2>&1 &
 service=$!
 pids+=($service)
@@ -65,3 +71,6 @@ for ((i = 0; i <= samples; i++)); do
     printf '%6.1f  %11s  %18s\n' "$(echo "$i / 2" | bc -l)" "$(private_kib "$service")" "$(private_kib "$program")"
     ((i == samples)) || sleep 30
 done
+echo "frames each unit received: service $(grep -c '^RX' "$service_data.transcript"), window program $(grep -c '^RX' "$data.transcript")"
+grep -h 'Remote: connected' "$service_data/Quillmere.log" "$data/Quillmere.log" | sed 's/^/log: /'
+rm -rf "$work"

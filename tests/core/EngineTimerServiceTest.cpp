@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -33,36 +32,6 @@ TEST(TimerQueue, ALateTimerFiresOnceAndKeepsItsPeriodFromNow)
     EXPECT_TRUE(queue.Remove(id));
     EXPECT_FALSE(queue.NextDue().has_value());
     EXPECT_EQ(queue.Add(10, nullptr, now), 0u);
-}
-
-TEST(EngineTimerService, TicksPeriodicallyOnItsThreadUntilKilledAndEndsWhenToldFromAnother)
-{
-    CEngineTimerService timers;
-    ASSERT_TRUE(timers.IsValid());
-    std::vector<Clock::time_point> ticks;
-    std::thread::id tickThread;
-    ITimerService::TimerId id = 0;
-    std::thread quitter;
-    id = timers.SetTimer(20, [&](ITimerService::TimerId tick) {
-        EXPECT_EQ(tick, id);
-        tickThread = std::this_thread::get_id();
-        ticks.push_back(Clock::now());
-        if (ticks.size() == 5)
-        {
-            EXPECT_TRUE(timers.KillTimer(id));
-            // A task posted from elsewhere ends the loop; the killed timer has nothing left.
-            quitter = std::thread([&timers] { timers.Post([&timers] { timers.Quit(); }); });
-        }
-    });
-    ASSERT_NE(id, 0u);
-    const auto started = Clock::now();
-    timers.Run();
-    quitter.join();
-    EXPECT_EQ(tickThread, std::this_thread::get_id());
-    ASSERT_EQ(ticks.size(), 5u);
-    // Never early: five periods have passed at the fifth tick.
-    EXPECT_GE(ticks.back() - started, std::chrono::milliseconds(100));
-    EXPECT_EQ(timers.ActiveCount(), 0u);
 }
 
 TEST(EngineTimerService, APostOrAReadableDescriptorWakesTheWaitAtOnce)
