@@ -5,10 +5,10 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "core/SingleInstanceLock.h"
 #include "TerminationSignals.h"
 #include "config/AppSettings.h"
 #include "core/DataFolder.h"
+#include "core/SingleInstanceLock.h"
 #include "device/QuillmereManager.h"
 #include "link/QMNetLink.h"
 #include "log/Log.h"

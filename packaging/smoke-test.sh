@@ -21,6 +21,10 @@ fi
 work=$(mktemp -d /tmp/quillmere-smoke.XXXXXX)
 pids=()
 installed=0
+# The package keeps the service's account on removal, as Debian does; a test leaves the
+# machine as it found it.
+had_account=0
+getent passwd quillmere-monitord >/dev/null && had_account=1
 cleanup() {
     local pid
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -29,6 +33,10 @@ cleanup() {
         DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq quillmere-monitor >"$work/remove.out" 2>&1 || true
         # remove keeps the conffile under /etc; purge too, so the machine is left as found.
         dpkg --purge quillmere-monitor >>"$work/remove.out" 2>&1 || true
+        if ((!had_account)) && getent passwd quillmere-monitord >/dev/null; then
+            userdel quillmere-monitord >>"$work/remove.out" 2>&1 || true
+            getent group quillmere-monitord >/dev/null && groupdel quillmere-monitord >>"$work/remove.out" 2>&1 || true
+        fi
     fi
 }
 trap cleanup EXIT
