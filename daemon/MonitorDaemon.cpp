@@ -26,15 +26,6 @@ namespace
 // How often STATUS= is brought up to date; only with a service manager to tell.
 constexpr std::uint32_t kStatusRefreshMs = 2000;
 
-sigset_t ServiceSignals()
-{
-    sigset_t set;
-    sigemptyset(&set);
-    for (const int number : {SIGTERM, SIGINT, SIGHUP})
-        sigaddset(&set, number);
-    return set;
-}
-
 bool SameRemoteConfig(const CRemoteConfigResult& a, const CRemoteConfigResult& b)
 {
     return a.State == b.State && a.Config == b.Config && a.Error == b.Error;
@@ -79,6 +70,15 @@ private:
     mutable std::mutex m_mutex;
     std::string m_lastError;
 };
+
+sigset_t CMonitorDaemon::ServiceSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (const int number : {SIGTERM, SIGINT, SIGHUP})
+        sigaddset(&set, number);
+    return set;
+}
 
 CMonitorDaemon::CMonitorDaemon() = default;
 

@@ -1,8 +1,8 @@
 #pragma once
 
+#include <signal.h>
+
 #include <memory>
-#include <mutex>
-#include <string>
 
 #include "ServiceNotifier.h"
 #include "core/Observer.h"
@@ -30,6 +30,10 @@ public:
 
     static constexpr const char* kStartedText = "Application Started";
     static constexpr const char* kTerminatedText = "Application terminated";
+
+    // SIGTERM, SIGINT (the normal shutdown) and SIGHUP (read the files again): main blocks
+    // them before any thread is made, and Run reads them from a signalfd.
+    static sigset_t ServiceSignals();
 
     CMonitorDaemon();
     ~CMonitorDaemon() override;

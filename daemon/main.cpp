@@ -24,10 +24,7 @@ int main(int argc, char** argv)
     // wait for its loop to read them, so none ends it unsaved. One that arrived while an
     // older copy replaced itself with this one is still pending and is read as soon as the
     // loop runs.
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (const int number : {SIGTERM, SIGINT, SIGHUP})
-        sigaddset(&signals, number);
+    const sigset_t signals = CMonitorDaemon::ServiceSignals();
     ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     // A journal or broker that went away is a failed write, not the end of the service.
     ::signal(SIGPIPE, SIG_IGN);
