@@ -7,7 +7,6 @@
 
 #include "TerminationSignals.h"
 #include "config/AppSettings.h"
-#include "core/DataFolder.h"
 #include "core/SingleInstanceLock.h"
 #include "device/QuillmereManager.h"
 #include "link/QMNetLink.h"
@@ -30,7 +29,7 @@ bool CQuillmereUtilityToolApp::InitInstance()
     CSingleInstanceLock instanceLock;
     if (!instanceLock.Acquire())
     {
-        std::fprintf(stderr, "quillmere-monitor: the data folder %s is in use by %s\n", GetDataFolder().c_str(),
+        std::fprintf(stderr, "quillmere-monitor: %s is in use by %s\n", instanceLock.GetRefusedLock().c_str(),
                      instanceLock.GetHolder().c_str());
         m_secondInstance = true;
         return false;

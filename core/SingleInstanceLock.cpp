@@ -107,6 +107,11 @@ std::string CSingleInstanceLock::GetSessionLockPath()
     return JoinPath(runtime, FileName);
 }
 
+std::string CSingleInstanceLock::GetRefusedLock() const
+{
+    return m_sessionRefused ? std::string("this session") : "the data folder " + GetDataFolder();
+}
+
 CSingleInstanceLock::~CSingleInstanceLock()
 {
     Release();
@@ -117,6 +122,7 @@ bool CSingleInstanceLock::Acquire()
     if (m_held)
         return true;
     m_holder.clear();
+    m_sessionRefused = false;
     if (LockDataFolder(m_dataFolderFd, m_holder) == LockResult::Busy)
         return false;
     const std::string session = m_scope == Scope::DataFolderAndSession ? GetSessionLockPath() : std::string();
@@ -132,6 +138,7 @@ bool CSingleInstanceLock::Acquire()
             ::close(fd);
         if (result == LockResult::Busy)
         {
+            m_sessionRefused = true;
             Release();
             return false;
         }

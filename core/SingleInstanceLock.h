@@ -35,6 +35,8 @@ public:
     // After a refused Acquire: who holds the lock ("quillmere-monitord, pid 812"), or
     // "another program" when that cannot be found out.
     const std::string& GetHolder() const { return m_holder; }
+    // What was refused, for the message: "the data folder <path>" or "this session".
+    std::string GetRefusedLock() const;
 
     // <data folder>/QuillmereGlobalMutex.lock
     static std::string GetDataFolderLockPath();
@@ -45,6 +47,7 @@ public:
 private:
     Scope m_scope;
     std::string m_holder;
+    bool m_sessionRefused = false;
     int m_dataFolderFd = -1;
     int m_sessionFd = -1;
     bool m_held = false;

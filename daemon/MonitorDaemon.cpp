@@ -173,8 +173,8 @@ int CMonitorDaemon::Run()
     CSingleInstanceLock instanceLock(CSingleInstanceLock::Scope::DataFolderOnly);
     if (!instanceLock.Acquire())
     {
-        std::fprintf(stderr, "%s: the data folder %s is in use by %s\n", program_invocation_short_name,
-                     GetDataFolder().c_str(), instanceLock.GetHolder().c_str());
+        std::fprintf(stderr, "%s: %s is in use by %s\n", program_invocation_short_name,
+                     instanceLock.GetRefusedLock().c_str(), instanceLock.GetHolder().c_str());
         return kExitFolderInUse;
     }
 

@@ -126,11 +126,13 @@ TEST(SingleInstanceLock, ARefusalNamesTheHolderAndTheServiceIgnoresTheSessionLoc
     EXPECT_FALSE(second.Acquire());
     const std::string program = std::filesystem::path(std::filesystem::read_symlink("/proc/self/exe")).filename();
     EXPECT_EQ(second.GetHolder(), program + ", pid " + std::to_string(child));
+    EXPECT_EQ(second.GetRefusedLock(), "the data folder " + GetDataFolder());
 
     // Another data folder, the same session: the window program is refused, the service not.
     ::setenv("XDG_DATA_HOME", (folder.Root() + "/elsewhere").c_str(), 1);
     CSingleInstanceLock window;
     EXPECT_FALSE(window.Acquire());
+    EXPECT_EQ(window.GetRefusedLock(), "this session");
     CSingleInstanceLock service(CSingleInstanceLock::Scope::DataFolderOnly);
     EXPECT_TRUE(service.Acquire());
 
