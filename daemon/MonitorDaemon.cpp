@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <ctime>
 
 #include "config/AppSettings.h"
 #include "core/DataFolder.h"
@@ -57,10 +56,7 @@ public:
         if (reachability.GetState() == CUnitReachability::State::Unknown)
             text = "unit not asked yet";
         const std::time_t answered = reachability.GetLastAnswerTime();
-        std::tm local{};
-        text += "; last answer ";
-        text += answered != 0 && ::localtime_r(&answered, &local) != nullptr ? FormatDateTimeText(local, "%x %X")
-                                                                            : std::string("none yet");
+        text += "; last answer " + (answered != 0 ? DateTimeText(answered) : std::string("none yet"));
         std::lock_guard<std::mutex> guard(m_mutex);
         return text + "; last error " + (m_lastError.empty() ? std::string("none") : m_lastError);
     }
