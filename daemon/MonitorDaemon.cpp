@@ -56,7 +56,7 @@ public:
         if (reachability.GetState() == CUnitReachability::State::Unknown)
             text = "unit not asked yet";
         const std::time_t answered = reachability.GetLastAnswerTime();
-        text += "; last answer " + (answered != 0 ? DateTimeText(answered) : std::string("none yet"));
+        text += "; last answer " + (answered != 0 ? DateTimeTextAt(answered) : std::string("none yet"));
         std::lock_guard<std::mutex> guard(m_mutex);
         return text + "; last error " + (m_lastError.empty() ? std::string("none") : m_lastError);
     }

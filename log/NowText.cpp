@@ -29,7 +29,7 @@ std::string FormatDateTimeText(const std::tm& local, const char* format)
     return text;
 }
 
-std::string DateTimeText(std::time_t when)
+std::string DateTimeTextAt(std::time_t when)
 {
     std::tm local{};
     if (when == static_cast<std::time_t>(-1) || localtime_r(&when, &local) == nullptr)
@@ -39,5 +39,5 @@ std::string DateTimeText(std::time_t when)
 
 std::string NowText()
 {
-    return DateTimeText(std::time(nullptr));
+    return DateTimeTextAt(std::time(nullptr));
 }
