@@ -327,6 +327,9 @@ std::string CQuillmereManager::RelayLabel(int relay) const
 
 void CQuillmereManager::SetRelayBy(int relay, int state, const std::string& who)
 {
+    if (relay >= 1 && relay <= CRelayStates::kRelayCount)
+        m_switchCause[static_cast<std::size_t>(relay)] =
+            who == kByOperator ? RelayChangeCause::Operator : RelayChangeCause::RemoteOperator;
     WriteLog(LogEntryLevel::Event,
              RelayLabel(relay) + (state == 0 ? " switched on by " : " switched off by ") + who);
     SetRelay(relay, state);
@@ -424,19 +427,43 @@ void CQuillmereManager::OnTrace(const char* text)
     WriteLog(LogEntryLevel::Debug, text != nullptr ? text : "");
 }
 
+namespace
+{
+// The unit answers the program's own request to switch its relay or door messages on with a
+// frame of the same code. Whatever bytes that answer carries, it is an acknowledgement, not a
+// report: only a message that came unasked speaks of a relay or the door.
+bool IsEnableAcknowledgement(int type, const CSerialCommand* command)
+{
+    return (type == CommandCode::UnsolicitedResponses || type == CommandCode::TamperUnsolicited) &&
+           command != nullptr && command->Code == type;
+}
+}
+
 void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* command, const unsigned char* payload,
                                    std::size_t length)
 {
     if (type == CommandCode::RequestUpgrade || type == CommandCode::FirmwareTransfer)
         LogFirmwareOutcome(type, status);
+    const bool acknowledgement = IsEnableAcknowledgement(type, command);
     if (status != LinkStatus::Ok)
     {
         WriteLog(LogEntryLevel::Error, "Error for " + FailureText(type, status));
         ResetFieldAfterFailure(*m_status, type);
     }
-    else
+    else if (!acknowledgement)
     {
         const DecodeResult decoded = DecodeResponse(*m_status, type, payload, length);
+        if (type == CommandCode::RelayStatus)
+            RaiseRelayChanges(m_relayStates.TakeRelayStatus(payload, length));
+        else if (type == CommandCode::UnsolicitedResponses)
+            RaiseRelayChanges(m_relayStates.TakeUnsolicited(payload, length));
+        else if (type == CommandCode::RelayToggle && command != nullptr && command->Code == type)
+        {
+            const std::size_t relay = command->Param1;
+            const RelayChangeCause cause = relay < m_switchCause.size() ? m_switchCause[relay].load()
+                                                                        : RelayChangeCause::Operator;
+            RaiseRelayChanges(m_relayStates.TakeSwitchAnswer(payload, length, command, cause));
+        }
         if (type == CommandCode::RelayStatus && decoded.relaysUpdated && m_resetPending.exchange(false))
         {
             EnableUnsolicitedResponses();
@@ -451,12 +478,22 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
                                                   static_cast<std::int64_t>(m_reachability.GetLastAnswerTime()));
         Notify(&changed);
     }
-    RaiseResponse(type, command, status, payload);
+    RaiseResponse(type, command, status, acknowledgement ? nullptr : payload, length);
 }
 
-void CQuillmereManager::RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload)
+void CQuillmereManager::RaiseRelayChanges(const CRelayStates::Changes& changes)
 {
-    std::unique_ptr<CCommandResponse> record = MakeCommandResponse(type, command, status, payload);
+    for (const CRelayStateChangedEventArgs& change : changes)
+    {
+        CRelayStateChangedEventArgs record = change;
+        Notify(&record);
+    }
+}
+
+void CQuillmereManager::RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload,
+                                      std::size_t length)
+{
+    std::unique_ptr<CCommandResponse> record = MakeCommandResponse(type, command, status, payload, length);
     Notify(record.get());
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include "core/Subject.h"
 #include "core/TimerService.h"
 #include "protocol/StatusCodes.h"
+#include "RelayStates.h"
 #include "ResponseDecoder.h"
 #include "UnitReachability.h"
 
@@ -67,6 +69,7 @@ public:
 
     CQuillmereDeviceStatus* GetDeviceStatus() const { return m_status.get(); }
     const CUnitReachability& GetReachability() const { return m_reachability; }
+    const CRelayStates& GetRelayStates() const { return m_relayStates; }
     CAppSettings* GetSettings() const { return m_settings; }
     CLog* GetLog() const { return m_log; }
     void AttachStatusObserver(CObserver* observer);
@@ -129,11 +132,13 @@ private:
     void Queue(std::uint8_t code, std::uint8_t param1 = 0, std::uint8_t param2 = 0);
     void QueueCommand(std::unique_ptr<CSerialCommand> command);
     void LogFirmwareOutcome(int type, LinkStatus status);
-    void RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload);
+    void RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload,
+                       std::size_t length);
     void HandleMonitorError(int relay, int action, const std::string& target, int limit, int count);
     void OnMonitorTimer(ITimerService::TimerId id);
     void WriteLog(int level, const std::string& text);
     std::string RelayLabel(int relay) const;
+    void RaiseRelayChanges(const CRelayStates::Changes& changes);
 
     CAppSettings* m_settings = nullptr;
     CQMNetLink* m_link = nullptr;
@@ -146,6 +151,10 @@ private:
     std::unique_ptr<CQuillmereDeviceStatus> m_status;
     std::unique_ptr<CMonitorRunner> m_monitorRunner;
     CUnitReachability m_reachability;
+    CRelayStates m_relayStates;
+    // Who asked for each relay's latest switch, for the record its answer raises; set on
+    // the UI thread, read on the link worker.
+    std::array<std::atomic<RelayChangeCause>, CRelayStates::kRelayCount + 1> m_switchCause{};
 
     bool m_stopping = false;
     std::atomic<bool> m_resetPending{false};
