@@ -86,6 +86,15 @@ public:
     RelayChangeCause Cause;
 };
 
+// Raised when the broker connection's one-line summary changes ("Remote: connected to ...");
+// an empty line means no broker is configured.
+class CRemoteLineChangedEventArgs : public CEventArgs
+{
+public:
+    explicit CRemoteLineChangedEventArgs(std::string line) : Line(std::move(line)) {}
+    std::string Line;
+};
+
 class CWriteLogEventArgs : public CEventArgs
 {
 public:

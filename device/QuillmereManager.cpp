@@ -218,6 +218,7 @@ void CQuillmereManager::Stop(bool stop)
     if (m_link != nullptr)
         m_link->RequestStop(stop);
     KillPollTimer();
+    KillResetFollowUp();
     if (m_timers != nullptr)
     {
         for (const auto& [id, monitor] : m_monitorTimers)
@@ -255,6 +256,11 @@ void CQuillmereManager::KillPollTimer()
 void CQuillmereManager::Poll()
 {
     CheckMemory();
+    QueueStatusQuestions();
+}
+
+void CQuillmereManager::QueueStatusQuestions()
+{
     Queue(CommandCode::TamperStatus);
     Queue(CommandCode::RadioCapability);
     Queue(CommandCode::Rssi);
@@ -315,6 +321,26 @@ void CQuillmereManager::ResetDevice()
     WriteLog(LogEntryLevel::Event, "Manual reset of the device was triggered.");
     Queue(CommandCode::Reset, CommandCode::ResetMagic);
     m_resetPending = true;
+    if (m_timers != nullptr && m_resetTimer == 0)
+        m_resetTimer = m_timers->SetTimer(kResetFollowUpMs, [this](ITimerService::TimerId) { OnResetFollowUp(); });
+}
+
+void CQuillmereManager::OnResetFollowUp()
+{
+    // Until the unit has answered a relay status, nothing reports its door or relays; the
+    // next poll may be half an hour away.
+    if (!m_resetPending)
+    {
+        KillResetFollowUp();
+        return;
+    }
+    RequestRelayStatus();
+}
+
+void CQuillmereManager::KillResetFollowUp()
+{
+    if (m_resetTimer != 0 && m_timers != nullptr && m_timers->KillTimer(m_resetTimer))
+        m_resetTimer = 0;
 }
 
 std::string CQuillmereManager::RelayLabel(int relay) const
@@ -382,6 +408,20 @@ std::string CQuillmereManager::FailureText(int type, LinkStatus status) const
     return GetCommandName(type) + " command " + GetErrorText(status);
 }
 
+std::string CQuillmereManager::FailureLine(int type, LinkStatus status) const
+{
+    return "Error for " + FailureText(type, status);
+}
+
+std::string CQuillmereManager::MonitorFailureText(const std::string& target, int action, int relay, int limit,
+                                                  int count)
+{
+    std::string text = "Network monitor unable to communicate with " + target + " ";
+    if (action != MonitorActionDoNothing && count < limit)
+        text += Format("power cycle on Relay %d", relay);
+    return text;
+}
+
 LinkStatus CQuillmereManager::TestConnection()
 {
     if (m_link == nullptr)
@@ -411,15 +451,29 @@ void CQuillmereManager::Update(CEventArgs* args)
     WriteLog(LogEntryLevel::Event, m_settings != nullptr ? m_settings->GetSettingsXml() : std::string());
 }
 
+void CQuillmereManager::SetRemoteLine(const std::string& line)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_remoteLineMutex);
+        if (line == m_remoteLine)
+            return;
+        m_remoteLine = line;
+    }
+    CRemoteLineChangedEventArgs changed(line);
+    Notify(&changed);
+}
+
+std::string CQuillmereManager::GetRemoteLine() const
+{
+    std::lock_guard<std::mutex> guard(m_remoteLineMutex);
+    return m_remoteLine;
+}
+
 void CQuillmereManager::HandleMonitorError(int relay, int action, const std::string& target, int limit, int count)
 {
-    std::string text = "Network monitor unable to communicate with " + target + " ";
     if (action != MonitorActionDoNothing && count < limit)
-    {
-        text += Format("power cycle on Relay %d", relay);
         PowerCycleRelay(relay);
-    }
-    WriteLog(LogEntryLevel::Error, text);
+    WriteLog(LogEntryLevel::Error, MonitorFailureText(target, action, relay, limit, count));
 }
 
 void CQuillmereManager::OnTrace(const char* text)
@@ -447,7 +501,7 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
     const bool acknowledgement = IsEnableAcknowledgement(type, command);
     if (status != LinkStatus::Ok)
     {
-        WriteLog(LogEntryLevel::Error, "Error for " + FailureText(type, status));
+        WriteLog(LogEntryLevel::Error, FailureLine(type, status));
         ResetFieldAfterFailure(*m_status, type);
     }
     else if (!acknowledgement)
@@ -466,6 +520,9 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
         }
         if (type == CommandCode::RelayStatus && decoded.relaysUpdated && m_resetPending.exchange(false))
         {
+            // The unit is back: everything it said before the reset (its uptime first) is
+            // asked again, and the reports go back on before those questions go out.
+            QueueStatusQuestions();
             EnableUnsolicitedResponses();
             EnableTamperUnsolicited();
         }

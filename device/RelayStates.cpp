@@ -47,7 +47,7 @@ CRelayStates::Changes CRelayStates::TakeSwitchAnswer(const unsigned char* payloa
         relay = payload[0];
         state = StateFromByte(payload[1]);
     }
-    else if (payload == nullptr && command != nullptr)
+    else if ((payload == nullptr || length == 0) && command != nullptr)
     {
         relay = command->Param1;
         state = StateFromByte(command->Param2);

@@ -45,8 +45,8 @@ public:
     // Each returns the changes it made, in relay order, for the caller to raise.
     // The relay status answer speaks for as many relays as its payload holds.
     Changes TakeRelayStatus(const unsigned char* payload, std::size_t length);
-    // The unit's answer to a switch: relay and state as answered; a bare acknowledge (no
-    // payload) confirms the command as sent.
+    // The unit's answer to a switch: relay and state as answered; an answer without payload
+    // bytes (a bare acknowledge, an empty frame) confirms the command as sent.
     Changes TakeSwitchAnswer(const unsigned char* payload, std::size_t length, const CSerialCommand* command,
                              RelayChangeCause cause);
     Changes TakeUnsolicited(const unsigned char* payload, std::size_t length);

@@ -136,11 +136,24 @@ TEST(QuillmereManager, ResetReenablesUnsolicitedMessagesAfterTheNextRelayStatusO
     EXPECT_EQ(f.link.GetQueueLength(), 1u);
     EXPECT_EQ(f.LogLines().at(0), "Event,Manual reset of the device was triggered.");
 
+    // The unit is asked for its relay status once it has had time to restart, and again
+    // until it answers; a question still waiting is not queued twice.
+    f.timers.Advance(CQuillmereManager::kResetFollowUpMs - 1);
+    EXPECT_EQ(f.link.GetQueueLength(), 1u);
+    f.timers.Advance(1);
+    EXPECT_EQ(f.link.GetQueueLength(), 2u);
+    f.timers.Advance(CQuillmereManager::kResetFollowUpMs);
+    EXPECT_EQ(f.link.GetQueueLength(), 2u);
+
     const unsigned char relays[] = {0, 0, 0, 0};
     f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, relays);
-    EXPECT_EQ(f.link.GetQueueLength(), 3u);   // 2 then 13 queued after the reset
+    // 2 and 13 to switch the reports back on, and the whole status asked again.
+    EXPECT_EQ(f.link.GetQueueLength(), 2u + 8u + 1u);
     f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, relays);
-    EXPECT_EQ(f.link.GetQueueLength(), 3u);
+    EXPECT_EQ(f.link.GetQueueLength(), 11u);
+    f.timers.Advance(CQuillmereManager::kResetFollowUpMs);
+    EXPECT_EQ(f.timers.ActiveCount(), 0u);
+    EXPECT_EQ(f.link.GetQueueLength(), 11u);
 }
 
 TEST(QuillmereManager, UnsolicitedRelayAndDoorMessagesAreLoggedWithTheirTexts)
