@@ -148,9 +148,12 @@ unshare_flags=-n
 # lets the script end it with the rest.
 broker_start=""
 if ((mqtt)); then
-    printf 'listener 1883 127.0.0.1\nallow_anonymous true\npid_file %s/mosquitto.pid\n' "$work" >"$work/mosquitto.conf"
+    # Root (in the user namespace) stays root: the broker would otherwise try to drop to its
+    # own user, which the namespace does not map.
+    printf 'user root\nlistener 1883 127.0.0.1\nallow_anonymous true\npid_file %s/mosquitto.pid\nlog_dest file %s/mosquitto.log\n' \
+        "$work" "$work" >"$work/mosquitto.conf"
     printf 'enabled = true\nhost = 127.0.0.1\nsite = bench\n' >"$data/mqtt.conf"
-    broker_start="mosquitto -d -c '$work/mosquitto.conf' && sleep 0.2 && "
+    broker_start="mosquitto -d -c '$work/mosquitto.conf' && "
 fi
 # Starts the program in its own network namespace and sets pid, start and docked (the
 # milliseconds until its tray icon appeared, empty when it did not within 10 s).
@@ -159,10 +162,6 @@ start_program() {
     unshare "$unshare_flags" -- sh -c "ip link set lo up && $broker_start"'exec "$0"' "$program" >>"$work/program.out" 2>&1 &
     pid=$!
     pids+=($pid)
-    if ((mqtt)); then
-        for _ in $(seq 50); do [[ -s $work/mosquitto.pid ]] && break; sleep 0.1; done
-        [[ ! -s $work/mosquitto.pid ]] || pids+=($(cat "$work/mosquitto.pid"))
-    fi
     docked=""
     for _ in $(seq 2000); do
         # The docked icon is a window of the program's own class inside the tray host.
@@ -172,6 +171,11 @@ start_program() {
     # Processor time the program had used by then: on a busy machine the wall time above
     # includes waiting for a core, this does not (10 ms steps).
     cpu=$(awk -v hz="$(getconf CLK_TCK)" '{ sub(/.*\) /, ""); print int(($12 + $13) * 1000 / hz) }' "/proc/$pid/stat" 2>/dev/null || echo "?")
+    if ((mqtt)); then
+        for _ in $(seq 50); do [[ -s $work/mosquitto.pid ]] && break; sleep 0.1; done
+        [[ ! -s $work/mosquitto.pid ]] || pids+=($(cat "$work/mosquitto.pid"))
+        rm -f "$work/mosquitto.pid"
+    fi
 }
 stop_program() {
     kill -TERM "$pid" 2>/dev/null || true
