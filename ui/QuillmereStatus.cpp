@@ -188,9 +188,9 @@ void CQuillmereStatus::SetManager(CQuillmereManager* manager)
     m_bridge->OnRefresh<CRemoteLineChangedEventArgs>(PrivateMessage::StatusChanged, [this] { RefreshRemoteLine(); });
     m_bridge->Attach(m_manager->GetDeviceStatus());
     m_bridge->Attach(m_manager);
+    CreateRelayControls();
     RefreshRemoteLine();
     RefreshReachability();
-    CreateRelayControls();
     // The fields keep their empty look until the first status change: the model's starting
     // values (door closed, radio type 0) are not what the device said.
 }
