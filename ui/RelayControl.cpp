@@ -128,11 +128,6 @@ void CRelayControl::Create()
         ShowState();
         return;
     }
-    const std::int32_t known = m_manager->GetRelayStates().GetState(m_relayIndex);
-    if (known != CRelayStates::kUnknown)
-        m_state = static_cast<std::uint8_t>(known);
-    ShowState();
-
     m_bridge = std::make_unique<CEngineBridge>(this);
     // Any status change re-reads the relay's name and permission.
     m_bridge->OnRefresh<CStatusChangedEventArgs>(PrivateMessage::StatusChanged, [this] { Refresh(); });
@@ -151,6 +146,11 @@ void CRelayControl::Create()
                                                           });
     m_bridge->Attach(m_manager->GetDeviceStatus());
     m_bridge->Attach(m_manager);
+    // Read after attaching: a change raised meanwhile is noted too, and it is the newer one.
+    const std::int32_t known = m_manager->GetRelayStates().GetState(m_relayIndex);
+    if (known != CRelayStates::kUnknown)
+        m_state = static_cast<std::uint8_t>(known);
+    ShowState();
 }
 
 bool CRelayControl::NoteRelayState(const CRelayStateChangedEventArgs& change)
