@@ -15,6 +15,7 @@
 #include "protocol/CommandResponse.h"
 #include "device/QuillmereDeviceStatus.h"
 #include "device/QuillmereManager.h"
+#include "device/UnitReachability.h"
 #include "protocol/StatusCodes.h"
 #include "log/Log.h"
 #include "log/NowText.h"
@@ -388,6 +389,7 @@ void CRemoteBridge::HandleConnected()
         // every retained topic goes out again.
         m_retained.clear();
         PublishRetainedLocked(m_base + "/availability", kOnline);
+        PublishUnitAvailabilityLocked();
         if (m_config.Commands)
         {
             for (const std::string& filter : {m_base + "/relay/+/set", m_base + "/reset", m_base + "/poll"})
@@ -649,6 +651,12 @@ void CRemoteBridge::Update(CEventArgs* args)
         if (relay->GetResult() == LinkStatus::Ok)
             OnUnsolicitedRelay(payload[0], payload[1]);
     }
+    else if (dynamic_cast<CUnitReachabilityChangedEventArgs*>(args) != nullptr)
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (m_connected)
+            PublishUnitAvailabilityLocked();
+    }
     else if (dynamic_cast<CTamperUnsolicitedResponse*>(args) != nullptr)
         return;   // the door reaches the status model; it says nothing about the link
     else if (auto* response = dynamic_cast<CCommandResponse*>(args))
@@ -770,6 +778,14 @@ void CRemoteBridge::PublishRetainedLocked(const std::string& topic, const std::s
         return;
     if (PublishLocked(topic, payload, true))
         m_retained[topic] = payload;
+}
+
+void CRemoteBridge::PublishUnitAvailabilityLocked()
+{
+    // Read from the engine's one decision rather than the record, so that a reconnect says the
+    // same; a unit that has not answered yet in this run is not shown as there.
+    const bool answers = m_manager->GetReachability().GetState() == CUnitReachability::State::Reachable;
+    PublishRetainedLocked(m_base + "/unit/availability", answers ? kOnline : kOffline);
 }
 
 std::vector<CRemoteRelayView> CRemoteBridge::RelayViewsLocked()

@@ -126,6 +126,7 @@ private:
     // All with m_mutex held.
     bool PublishLocked(const std::string& topic, const std::string& payload, bool retain);
     void PublishRetainedLocked(const std::string& topic, const std::string& payload);
+    void PublishUnitAvailabilityLocked();
     void FlushStatusLocked(std::chrono::steady_clock::time_point now);
     void PublishDiscoveryLocked();
     void PublishEventLocked(const std::string& json);

@@ -62,10 +62,11 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
     ConnectLink();
 
     // A newcomer gets the whole picture from retained messages alone.
-    // Availability, status, four relays and the four default monitors.
-    const auto retained = broker->Subscribe(Topic("#"), 10, 10, true);
-    ASSERT_EQ(retained.size(), 10u);
+    // Both availabilities, status, four relays and the four default monitors.
+    const auto retained = broker->Subscribe(Topic("#"), 11, 10, true);
+    ASSERT_EQ(retained.size(), 11u);
     EXPECT_EQ(PayloadOf(retained, Topic("availability")), "online");
+    EXPECT_EQ(PayloadOf(retained, Topic("unit/availability")), "online");
     EXPECT_EQ(PayloadOf(retained, Topic("relay/1/state")), "ON");
     EXPECT_EQ(PayloadOf(retained, Topic("relay/2/state")), "OFF");
     const std::string status = PayloadOf(retained, Topic("status"));
@@ -82,7 +83,11 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
     // Without commands a relay is only shown; nothing offers to switch it.
     const auto discovery = broker->Subscribe("homeassistant/#", 8, 10, true);
     EXPECT_FALSE(PayloadOf(discovery, "homeassistant/binary_sensor/quillmere_kiosk-17/relay3/config").empty());
-    EXPECT_FALSE(PayloadOf(discovery, "homeassistant/sensor/quillmere_kiosk-17/signal/config").empty());
+    const std::string signal = PayloadOf(discovery, "homeassistant/sensor/quillmere_kiosk-17/signal/config");
+    EXPECT_NE(signal.find("\"availability\":[{\"topic\":\"quillmere/kiosk-17/availability\"},"
+                          "{\"topic\":\"quillmere/kiosk-17/unit/availability\"}],\"availability_mode\":\"all\""),
+              std::string::npos)
+        << signal;
     EXPECT_TRUE(PayloadOf(discovery, "homeassistant/switch/quillmere_kiosk-17/relay3/config").empty());
     EXPECT_TRUE(bridge->GetStatusLine().starts_with("Remote: connected to 127.0.0.1:"));
 }
@@ -375,4 +380,24 @@ TEST_F(RemoteBridge, AnotherClientWithTheSiteIdIsAConflictToldOnceAndNotFought)
     EXPECT_EQ(told, 1u);
     EXPECT_LE(connected, 4u);
     WaitForChild(other, 1);
+}
+
+TEST_F(RemoteBridge, UnitAvailabilityFollowsWhetherTheUnitAnswers)
+{
+    StartSite();
+    ASSERT_TRUE(StartBridge(Config()));
+    ConnectLink();
+    Listener changes(*broker, Topic("unit/availability"), 2, 30);
+    ASSERT_TRUE(WaitUntil([this] { return broker->Subscribe(Topic("unit/availability"), 1, 5, true) ==
+                                          std::vector<std::string>{Topic("unit/availability") + " online"}; },
+                          10000));
+    ASSERT_TRUE(unit->Command("silent on"));
+    manager.Poll();   // its first exchange goes unanswered
+    ASSERT_TRUE(WaitUntil([this] { return broker->Subscribe(Topic("unit/availability"), 1, 5, true) ==
+                                          std::vector<std::string>{Topic("unit/availability") + " offline"}; },
+                          20000));
+    ASSERT_TRUE(unit->Command("silent off"));
+    manager.Poll();
+    EXPECT_EQ(changes.Lines(), (std::vector<std::string>{Topic("unit/availability") + " offline",
+                                                         Topic("unit/availability") + " online"}));
 }
