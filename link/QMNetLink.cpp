@@ -310,8 +310,10 @@ CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation)
     m_port.ArmWakeDescriptor(-1);
     if (ready == LinkStatus::Woken)
         return StopRequested(generation) ? Outcome::Stopped : Outcome::Woken;
-    // A listen that ran its full time closes the port: reopening is how a re-plugged
-    // adapter is found.
+    // A quiet line keeps the port open: a frame the unit sends next must find it listening,
+    // and a re-plugged adapter shows as a hang-up, which is a failure below.
+    if (ready == LinkStatus::Timeout)
+        return Outcome::Done;
     if (ready != LinkStatus::Ok)
         return Outcome::Failed;
 
@@ -442,11 +444,13 @@ void CQMNetLink::LinkWorker(std::uint64_t generation)
         if (StopRequested(generation))
             break;
         std::unique_ptr<CSerialCommand> current = PopCommand(generation);
-        const Outcome outcome = current ? Exchange(std::move(current), generation) : IdleListen(generation);
+        const bool exchange = current != nullptr;
+        const Outcome outcome = exchange ? Exchange(std::move(current), generation) : IdleListen(generation);
         if (outcome == Outcome::Stopped)
             break;
-        if (outcome == Outcome::Woken)
-            pauseFirst = false;   // the line has been quiet far longer than the pause
+        // The pause separates the program's own exchanges only: after a listen, whatever the
+        // unit sent next (another frame, or the answer to a command just queued) is taken at once.
+        pauseFirst = exchange;
         if (outcome == Outcome::Failed)
         {
             m_port.Close();
