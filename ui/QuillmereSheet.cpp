@@ -409,11 +409,10 @@ void CQuillmereSheet::OnCommandResponse(const CCommandResponse& response)
 
 void CQuillmereSheet::OnMonitorError(const CNetworkMonitorErrorEventArgs& error)
 {
-    std::string text = NowText() + "\n";
-    text += "Network monitor unable to communicate with " + error.Target + " ";
-    if (error.Action != 0 && error.CurrentResetCount < error.AutoResetLimit)
-        text += "power cycle on Relay " + std::to_string(error.RelayIndex);
-    m_statusLine->ShowError(ToQString(text));
+    m_statusLine->ShowError(ToQString(NowText() + "\n" +
+                                      CQuillmereManager::MonitorFailureText(error.Target, error.Action, error.RelayIndex,
+                                                                            error.AutoResetLimit,
+                                                                            error.CurrentResetCount)));
     // A host that does not answer is not cured by the unit answering: only a newer error,
     // a connection test or a firmware end replaces this line.
     m_monitorErrorShown = true;
