@@ -185,7 +185,9 @@ TEST_P(TrayLost, LeavesTheWindowShownWithATaskbarEntry)
     if (GetParam() == 2)
         sheet.setWindowState(Qt::WindowMinimized);
     if (GetParam() == 1)
+    {
         ASSERT_TRUE(sheet.windowFlags().testFlag(Qt::Tool));
+    }
     m_desktop->Tray = false;
     ASSERT_TRUE(WaitUntil([&] { return sheet.isVisible() && !sheet.isMinimized() &&
                                        !sheet.windowFlags().testFlag(Qt::Tool); },
