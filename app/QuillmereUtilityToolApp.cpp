@@ -4,11 +4,12 @@
 #include <QIcon>
 #include <QTimer>
 #include <cerrno>
+#include <cstdio>
 #include <unistd.h>
 
-#include "SingleInstanceLock.h"
 #include "TerminationSignals.h"
 #include "config/AppSettings.h"
+#include "core/SingleInstanceLock.h"
 #include "device/QuillmereManager.h"
 #include "link/QMNetLink.h"
 #include "log/Log.h"
@@ -30,6 +31,8 @@ bool CQuillmereUtilityToolApp::InitInstance()
     CSingleInstanceLock instanceLock;
     if (!instanceLock.Acquire())
     {
+        std::fprintf(stderr, "quillmere-monitor: %s is in use by %s\n", instanceLock.GetRefusedLock().c_str(),
+                     instanceLock.GetHolder().c_str());
         m_secondInstance = true;
         return false;
     }
