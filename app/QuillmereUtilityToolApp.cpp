@@ -3,7 +3,9 @@
 #include <QApplication>
 #include <QIcon>
 #include <QTimer>
+#include <cerrno>
 #include <cstdio>
+#include <unistd.h>
 
 #include "TerminationSignals.h"
 #include "config/AppSettings.h"
@@ -60,6 +62,8 @@ bool CQuillmereUtilityToolApp::InitInstance()
     CQuillmereManager manager;
     manager.SetTimerService(&timers);
     CAppSettings settings;
+    // No settings file yet: the first start of the program on this machine.
+    const bool firstStart = access(CAppSettings::GetSettingsFilePath().c_str(), F_OK) != 0 && errno == ENOENT;
     settings.Load();
     manager.SetSettings(&settings);
     CQMNetLink link;
@@ -78,7 +82,12 @@ bool CQuillmereUtilityToolApp::InitInstance()
     remote.Start();   // without mqtt.conf: nothing at all
 
     {
-        CQuillmereSheet sheet(&manager, QString::fromLatin1(CQuillmereSheet::Caption));
+        // A first start opens on the Settings page, where the port is chosen; later starts
+        // go to the tray.
+        CQuillmereSheet sheet(&manager, QString::fromLatin1(CQuillmereSheet::Caption),
+                              firstStart ? CQuillmereSheet::SettingsPage : 0);
+        if (firstStart)
+            sheet.ShowAtStart();
         sheet.setWindowTitle(QString::fromLatin1(CQuillmereSheet::Caption));
         runningSheet = &sheet;
         if (closeRequested)

@@ -9,6 +9,7 @@
 #include <QSignalBlocker>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <functional>
 
 #include "netmon/MonitorAction.h"
 #include "netmon/NetworkMonitor.h"
@@ -28,6 +29,19 @@ namespace
 constexpr const char* kDeleteIcon = ":/settings/delete.svg";
 constexpr int kDeleteIconSize = 16;
 constexpr std::int32_t kActions[] = {MonitorActionDoNothing, MonitorActionCyclePower, MonitorActionCyclePowerEvery};
+
+// The widgets of a layout that take the keyboard by Tab, row by row, left to right.
+void ForEachFocusable(QLayout* layout, const std::function<void(QWidget*)>& visit)
+{
+    for (int index = 0; index < layout->count(); ++index)
+    {
+        QLayoutItem* item = layout->itemAt(index);
+        if (QLayout* inner = item->layout())
+            ForEachFocusable(inner, visit);
+        else if (QWidget* widget = item->widget(); widget != nullptr && (widget->focusPolicy() & Qt::TabFocus))
+            visit(widget);
+    }
+}
 
 QLabel* MakeLabel(const char* text, QWidget* parent)
 {
@@ -84,8 +98,13 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
     GuardAgainstWheel(m_action);
     GuardAgainstWheel(m_relay);
 
+    // The delete button has a row of its own above the sentence, so the keyboard meets it
+    // first and never on its way from one field to the next.
+    auto* top = new QHBoxLayout;
+    top->addWidget(m_remove);
+    top->addStretch(1);
+
     auto* first = new QHBoxLayout;
-    first->addWidget(m_remove);
     first->addWidget(MakeLabel("Event", this));
     first->addWidget(m_eventName, 1);
 
@@ -114,21 +133,22 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
     fourth->addStretch(1);
 
     auto* sentence = new QVBoxLayout(this);
-    sentence->setContentsMargins(6, 4, 6, 4);
+    sentence->setContentsMargins(6, 2, 6, 4);
     sentence->setSpacing(3);
+    sentence->addLayout(top);
     sentence->addLayout(first);
     sentence->addLayout(second);
     sentence->addLayout(third);
     sentence->addLayout(fourth);
 
-    setTabOrder(m_eventName, m_target);
-    setTabOrder(m_target, m_interval);
-    setTabOrder(m_interval, m_threshold);
-    setTabOrder(m_threshold, m_action);
-    setTabOrder(m_action, m_cycleEvery);
-    setTabOrder(m_cycleEvery, m_relay);
-    setTabOrder(m_relay, m_remove);
-    setTabOrder(m_remove, m_resetLimit);
+    // The Tab order is the order of the rows as drawn, read from the layout, so a field
+    // added to a row takes its place in it without a list to keep up.
+    QWidget* previous = nullptr;
+    ForEachFocusable(sentence, [&previous](QWidget* widget) {
+        if (previous != nullptr)
+            setTabOrder(previous, widget);
+        previous = widget;
+    });
 
     m_eventName->installEventFilter(this);
     m_target->installEventFilter(this);

@@ -25,7 +25,7 @@ class CNetworkMonitorEditControl : public QWidget
 {
     Q_OBJECT
 public:
-    static constexpr int kHeight = 125;   // the row height in the "Network Monitors" group
+    static constexpr int kHeight = 150;   // the row height in the "Network Monitors" group
     static constexpr int kIntervalMin = 1;
     static constexpr int kIntervalMax = 60;
     static constexpr int kCountMin = 1;

@@ -6,6 +6,7 @@
 #include <QToolButton>
 #include <QWheelEvent>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <memory>
 
 #include "SettingsTestSupport.h"
@@ -309,4 +310,31 @@ TEST_F(MonitorEditorTest, LeavingAFieldKeepsBytesThatAreNotUtf8UntilTheyAreEdite
     EXPECT_EQ(First()->GetTarget(), "127.0.0.2");
     EXPECT_EQ(First()->GetEventName(), hand);
     EXPECT_EQ(changes.matching, 1u);
+}
+
+TEST_F(MonitorEditorTest, TabFollowsTheRowsAsDrawnWithTheDeleteButtonFirst)
+{
+    Open(First());
+    Combo("actionList")->setCurrentIndex(MonitorActionCyclePowerEvery);   // every field shown
+    const std::vector<QWidget*> expected{Child<QToolButton>(*editor, "removeButton"), Edit("eventName"), Edit("target"),
+                                         Spin("intervalSpin"), Spin("thresholdSpin"), Combo("actionList"),
+                                         Spin("cycleEverySpin"), Combo("relayList"), Spin("resetLimitSpin")};
+    // Each row is drawn below the one before it: the delete button has a row of its own.
+    const QWidget* remove = expected.front();
+    EXPECT_LE(remove->mapTo(editor.get(), QPoint(0, remove->height())).y(),
+              expected[1]->mapTo(editor.get(), QPoint(0, 0)).y());
+    // The focus chain from the delete button, each field counted where it or a part of it
+    // (a spin box's text) comes first.
+    std::vector<QWidget*> order;
+    QWidget* widget = expected.front();
+    for (int step = 0; step < 200 && order.size() < expected.size(); ++step, widget = widget->nextInFocusChain())
+    {
+        for (QWidget* field : expected)
+        {
+            if ((field == widget || field->isAncestorOf(widget)) &&
+                std::find(order.begin(), order.end(), field) == order.end())
+                order.push_back(field);
+        }
+    }
+    EXPECT_EQ(order, expected);
 }

@@ -62,7 +62,7 @@ protected:
     void Open(std::vector<std::string> ports = {"COM1", "COM2", "COM10"})
     {
         page = std::make_unique<CQuillmereSettings>();
-        page->SetPortSource([ports] { return ports; });
+        page->SetPortSource([ports] { return PortEntries(ports); });
         page->SetManager(&manager);
         page->resize(520, 460);
         page->show();
@@ -416,7 +416,7 @@ TEST_F(SettingsPageTest, IsMadeWhenFirstShownAndReadsThePortsAgainAtEveryEntry)
     std::vector<std::string> ports{"COM1", "COM2"};
     settings.SetComPort(1);
     page = std::make_unique<CQuillmereSettings>();
-    page->SetPortSource([&ports] { return ports; });
+    page->SetPortSource([&ports] { return PortEntries(ports); });
     page->SetManager(&manager);
     // Not shown yet: nothing read, no editor made.
     EXPECT_EQ(Combo("portList")->count(), 0);
@@ -491,4 +491,38 @@ TEST_F(SettingsPageTest, TheWheelOverAFieldWithoutTheKeyboardChangesNoSettingAnd
     EXPECT_EQ(Combo("portList")->currentText(), port);
     EXPECT_EQ(Combo("logLevelList")->currentIndex(), 0);
     settings.Detach(&changes);
+}
+
+TEST_F(SettingsPageTest, ChoosingAUsbAdapterLinksItsStableNameAndStoresThatNumber)
+{
+    const std::string links = JoinPath(folder.Root(), "ports");
+    const std::string stable = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0";
+    std::vector<CSerialPortList::Device> devices{{"/dev/ttyS0", "", "", ""},
+                                                 {"/dev/ttyUSB0", "FT232R USB UART", "A10K3Z", stable}};
+    settings.SetComPort(5);
+    page = std::make_unique<CQuillmereSettings>();
+    page->SetPortSource([&] { return CSerialPortList::GetPorts(links, devices); }, links);
+    page->SetManager(&manager);
+    page->show();
+    page->OnSetActive();
+    // The configured port is not there: the box says so instead of staying blank.
+    EXPECT_EQ(Combo("portList")->currentIndex(), -1);
+    EXPECT_EQ(Combo("portList")->placeholderText(), QStringLiteral("COM5 \u2013 not found"));
+
+    Combo("portList")->setCurrentIndex(Combo("portList")->findText(QStringLiteral("COM33"), Qt::MatchStartsWith));
+    EXPECT_EQ(settings.GetComPort(), CSerialPortList::FirstLinkNumber);
+    char target[256] = {};
+    ASSERT_GT(readlink(JoinPath(links, "COM97").c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), stable);
+    EXPECT_TRUE(Combo("portList")->currentText().startsWith(QStringLiteral("COM97 ")));
+    EXPECT_TRUE(Combo("portList")->placeholderText().isEmpty());
+
+    // A second adapter plugged in: the list is read again as it drops down, and the choice
+    // stays on the link.
+    devices.push_back({"/dev/ttyUSB1", "CP2102", "B77", "/dev/serial/by-id/usb-CP2102_B77"});
+    Combo("portList")->showPopup();
+    Combo("portList")->hidePopup();
+    EXPECT_EQ(Combo("portList")->count(), 4);
+    EXPECT_TRUE(Combo("portList")->currentText().startsWith(QStringLiteral("COM97 ")));
+    EXPECT_EQ(settings.GetComPort(), 97);
 }
