@@ -46,8 +46,9 @@ public:
     static constexpr const char* SuccessWord = "succeeded";
     static constexpr const char* NoHelpViewer = "No program to show the help was found. The help file is:\n%1";
     // How often the window looks whether the tray is still there, in every state while a
-    // tray holds it: Qt tells of a tray that goes only when asked.
-    static constexpr int kTrayCheckMs = 1000;
+    // tray holds it: Qt tells of a tray that goes only when asked. Every 5 s keeps the idle
+    // program's wake-ups within budget; a tray host that dies is rare, a lost window is not.
+    static constexpr int kTrayCheckMs = 5000;
 
     static constexpr int SettingsPage = 2;
 
