@@ -79,8 +79,9 @@ void CQuillmereManager::SetLinkEngine(CQMNetLink* link)
 void CQuillmereManager::SetLog(CLog* log)
 {
     m_log = log;
-    m_monitorRunner->SetFailureTrace([log](const std::string& text) {
-        if (log != nullptr)
+    // Debug lines only at the Debug level, as the link's trace does.
+    m_monitorRunner->SetFailureTrace([this, log](const std::string& text) {
+        if (log != nullptr && m_settings != nullptr && m_settings->GetLogLevel() == LogLevelDebug)
             log->Write(LogEntryLevel::Debug, text);
     });
 }

@@ -54,3 +54,17 @@ TEST(RemotePayloads, StatusShowsWhatIsNotAvailableAsNull)
         << later;
     EXPECT_NE(later.find("\"link_error\":\"Error for RSSI command Time-out\""), std::string::npos) << later;
 }
+
+TEST(RemotePayloads, MonitorStateSaysWhichCheckAndWhatFailed)
+{
+    CRemoteMonitorView view;
+    view.Target = "http://10.0.0.9:8080/";
+    view.Kind = "http";
+    view.Failures = 2;
+    view.LastResult = "HTTP 503";
+    EXPECT_EQ(MonitorJson(view), "{\"target\":\"http://10.0.0.9:8080/\",\"kind\":\"http\",\"failures\":2,"
+                                 "\"resets_used\":0,\"limit\":0,\"last_result\":\"HTTP 503\"}");
+    // Before its first check a failing count is all there is to go by.
+    view.LastResult.clear();
+    EXPECT_NE(MonitorJson(view).find("\"last_result\":\"no answer\""), std::string::npos);
+}

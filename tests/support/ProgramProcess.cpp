@@ -46,7 +46,7 @@ std::string ProgramProcess::ProgramPath()
 }
 
 ProgramProcess::ProgramProcess(const std::string& outputPath, const std::string& readOnlyFolder,
-                               const std::string& silentHost)
+                               const std::string& silentHost, const std::string& peers)
 {
     const std::string program = ProgramPath();
     m_pid = ::fork();
@@ -68,6 +68,8 @@ ProgramProcess::ProgramProcess(const std::string& outputPath, const std::string&
                   " && nft add rule ip quillmere out ip daddr \"$2\" icmp type echo-request drop";
     if (!readOnlyFolder.empty())
         script += " && mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\"";
+    if (!peers.empty())
+        script += " && { " + peers + " ; }";
     script += " && exec \"$0\"";
     // A user namespace as well when not root, so that an ordinary user may make the others.
     const char* flags = readOnlyFolder.empty() ? (root ? "-n" : "-rn") : (root ? "-nm" : "-rnm");

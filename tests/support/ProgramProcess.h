@@ -15,8 +15,10 @@
 class ProgramProcess
 {
 public:
+    // peers: shell commands started in the background inside the namespace before the
+    // program, for servers the program's monitors check; each must end by itself.
     explicit ProgramProcess(const std::string& outputPath, const std::string& readOnlyFolder = {},
-                            const std::string& silentHost = {});
+                            const std::string& silentHost = {}, const std::string& peers = {});
     ~ProgramProcess();   // kills a program still running
     ProgramProcess(const ProgramProcess&) = delete;
     ProgramProcess& operator=(const ProgramProcess&) = delete;
