@@ -9,7 +9,7 @@ dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 \
     -keyout "$dir/key.pem" -out "$dir/cert.pem" >/dev/null 2>&1
-exec unshare -rn sh -c '
+unshare -rn sh -c '
     ip link set lo up
     timeout 120 openssl s_server -quiet -www -accept 127.0.0.1:8443 -cert "$1/cert.pem" -key "$1/key.pem" >/dev/null 2>&1 &
     server=$!
