@@ -1,6 +1,7 @@
 #include "HttpCheck.h"
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <curl/curl.h>
 #include <mutex>
 #include <netinet/in.h>
