@@ -3,10 +3,11 @@
 #include <QApplication>
 #include <QIcon>
 #include <QTimer>
+#include <cstdio>
 
-#include "SingleInstanceLock.h"
 #include "TerminationSignals.h"
 #include "config/AppSettings.h"
+#include "core/SingleInstanceLock.h"
 #include "device/QuillmereManager.h"
 #include "link/QMNetLink.h"
 #include "log/Log.h"
@@ -28,6 +29,8 @@ bool CQuillmereUtilityToolApp::InitInstance()
     CSingleInstanceLock instanceLock;
     if (!instanceLock.Acquire())
     {
+        std::fprintf(stderr, "quillmere-monitor: %s is in use by %s\n", instanceLock.GetRefusedLock().c_str(),
+                     instanceLock.GetHolder().c_str());
         m_secondInstance = true;
         return false;
     }

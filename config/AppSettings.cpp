@@ -1,6 +1,9 @@
 #include "AppSettings.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "FileAccess.h"
@@ -209,25 +212,33 @@ std::string CAppSettings::GetSettingsFilePath()
     return JoinPath(GetDataFolder(), kSettingsFileName);
 }
 
-bool CAppSettings::Load()
+bool CAppSettings::Load(std::string* why)
 {
     // A folder that cannot be made shows up as a file that cannot be read.
     CreateDirectoryTree(GetDataFolder());
-    return LoadFromFile(GetSettingsFilePath());
+    return LoadFromFile(GetSettingsFilePath(), why);
 }
 
-bool CAppSettings::LoadFromFile(const std::string& path)
+bool CAppSettings::LoadFromFile(const std::string& path, std::string* why)
 {
     std::string content;
     if (!ReadRegularFile(path, MaxFileBytes, content))
+    {
+        if (why != nullptr)
+        {
+            struct stat info{};
+            *why = ::lstat(path.c_str(), &info) != 0 && errno == ENOENT ? std::string()
+                                                                         : "not a readable settings file";
+        }
         return false;
-    return LoadFromMemory(content.data(), content.size());
+    }
+    return LoadFromMemory(content.data(), content.size(), why);
 }
 
-bool CAppSettings::LoadFromMemory(const void* data, std::size_t size)
+bool CAppSettings::LoadFromMemory(const void* data, std::size_t size, std::string* why)
 {
     // Parsed whole before anything is applied: a damaged or cut-off file changes nothing.
-    const std::unique_ptr<CSettingsDocument> document = CSettingsDocument::Parse(data, size);
+    const std::unique_ptr<CSettingsDocument> document = CSettingsDocument::Parse(data, size, why);
     if (!document)
         return false;
     ApplyDocument(*document);

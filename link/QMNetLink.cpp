@@ -45,6 +45,7 @@ CQMNetLink::CQMNetLink()
         m_wakePipe[0] = m_wakePipe[1] = -1;
     m_codec.SetTraceSink([this](const char* text) { Trace(text); });
     m_sender.SetProgressSink([this](int done, int total) {
+        NoteProgress();
         if (m_progressCallback)
             m_progressCallback(done, total);
     });
@@ -88,6 +89,22 @@ std::chrono::milliseconds CQMNetLink::CommandBudget() const
     return std::chrono::milliseconds((m_retryCount + 1) * reads * static_cast<long long>(m_readTimeoutMs));
 }
 
+std::chrono::milliseconds CQMNetLink::LongestQuietPeriod() const
+{
+    const auto listen = std::chrono::milliseconds(static_cast<long long>(std::max(m_retryCount, 1)) * m_readTimeoutMs);
+    return std::chrono::milliseconds(m_pollSleepMs) + std::max(CommandBudget(), listen);
+}
+
+void CQMNetLink::NoteProgress()
+{
+    m_lastProgress = Clock::now().time_since_epoch().count();
+}
+
+std::chrono::steady_clock::time_point CQMNetLink::GetLastProgress() const
+{
+    return Clock::time_point(Clock::duration(m_lastProgress.load()));
+}
+
 bool CQMNetLink::Start()
 {
     if (std::this_thread::get_id() == m_workerId.load())
@@ -100,6 +117,8 @@ bool CQMNetLink::Start()
             return false;
         m_worker.join();
     }
+    // A fresh worker has shown nothing yet; it is not wedged for having been started.
+    NoteProgress();
     m_running = true;
     m_workerGeneration = generation;
     try
@@ -393,6 +412,7 @@ void CQMNetLink::LinkWorker(std::uint64_t generation)
 
     while (!StopRequested(generation))
     {
+        NoteProgress();
         if (pauseFirst && !WaitForPollSleep(generation))
             break;
         pauseFirst = true;

@@ -100,6 +100,13 @@ public:
     // every retry, however many unsolicited frames arrive meanwhile.
     std::chrono::milliseconds CommandBudget() const;
 
+    // Any thread: when the worker last showed that it moves (a cycle begun, a firmware block
+    // sent). A worker that runs and shows nothing for longer than LongestQuietPeriod is
+    // wedged; a service manager's watchdog is told so by the pings stopping.
+    std::chrono::steady_clock::time_point GetLastProgress() const;
+    // The poll sleep plus the longer of a command's whole budget and an idle listen.
+    std::chrono::milliseconds LongestQuietPeriod() const;
+
 private:
     enum class Outcome
     {
@@ -119,6 +126,7 @@ private:
     void Requeue(std::unique_ptr<CSerialCommand> command);
     void ClearQueue();
     void Wake();
+    void NoteProgress();
     void DrainWakePipe();
     void Report(LinkStatus status, int code, CSerialCommand* command, const unsigned char* payload = nullptr,
                 std::size_t length = 0);
@@ -146,5 +154,6 @@ private:
     // so an old worker can never take or delete what the next run was given.
     std::atomic<std::uint64_t> m_generation{0};
     std::uint64_t m_workerGeneration = 0;   // the value the current worker started with; owner's thread
-    int m_wakePipe[2] = {-1, -1};   // a queued command or a stop, as something poll() can wait on
+    int m_wakePipe[2] = {-1, -1};
+    std::atomic<std::chrono::steady_clock::rep> m_lastProgress{0};   // a queued command or a stop, as something poll() can wait on
 };
