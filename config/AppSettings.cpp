@@ -37,6 +37,7 @@ constexpr const char* kRelayIndex = "RelayIndex";
 constexpr const char* kThreshold = "Threshold";
 constexpr const char* kAction = "Action";
 constexpr const char* kCycleEveryErrorCount = "CycleEveryErrorCount";
+constexpr const char* kGraceMinutes = "GraceMinutes";
 constexpr const char* kAutoResetLimit = "AutoResetLimit";
 constexpr const char* kCurrentResetCount = "CurrentResetCount";
 
@@ -307,6 +308,8 @@ void CAppSettings::ApplyDocument(const CSettingsDocument& document)
                     monitor->SetCycleEveryErrorCount(IntegerOf(e));
                 if (pugi::xml_node e = child(kAutoResetLimit))
                     monitor->SetAutoResetLimit(IntegerOf(e));
+                if (pugi::xml_node e = child(kGraceMinutes))
+                    monitor->SetGraceMinutes(std::clamp(IntegerOf(e), 0, 60));
                 // Last: every other setter clears the count, and it must outlive a restart.
                 if (pugi::xml_node e = child(kCurrentResetCount))
                     monitor->SetCurrentResetCount(IntegerOf(e));
@@ -356,6 +359,9 @@ std::unique_ptr<CSettingsDocument> CAppSettings::BuildDocument() const
         ok = ok && AppendInteger(entry, kCycleEveryErrorCount, monitor->GetCycleEveryErrorCount());
         ok = ok && AppendInteger(entry, kAutoResetLimit, monitor->GetAutoResetLimit());
         ok = ok && AppendInteger(entry, kCurrentResetCount, monitor->GetCurrentResetCount());
+        // Written only when set, so a file from before the grace period saves unchanged.
+        if (monitor->GetGraceMinutes() != 0)
+            ok = ok && AppendInteger(entry, kGraceMinutes, monitor->GetGraceMinutes());
     }
 
     // A document missing part of the model would be saved over a good file: none at all.

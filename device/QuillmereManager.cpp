@@ -79,6 +79,11 @@ void CQuillmereManager::SetLinkEngine(CQMNetLink* link)
 void CQuillmereManager::SetLog(CLog* log)
 {
     m_log = log;
+    // Debug lines only at the Debug level, as the link's trace does.
+    m_monitorRunner->SetFailureTrace([this, log](const std::string& text) {
+        if (log != nullptr && m_settings != nullptr && m_settings->GetLogLevel() == LogLevelDebug)
+            log->Write(LogEntryLevel::Debug, text);
+    });
 }
 
 void CQuillmereManager::SetTimerService(ITimerService* timers)
@@ -195,6 +200,14 @@ void CQuillmereManager::StartMonitorTimers()
         return;
     for (const std::shared_ptr<CNetworkMonitor>& monitor : m_settings->GetNetworkMonitors())
     {
+        // A hand-edited target that is no check at all stays off rather than failing its
+        // way to a power cycle.
+        if (monitor->GetCheckKind() == CheckKind::Invalid)
+        {
+            WriteLog(LogEntryLevel::Error, "Network monitor " + monitor->GetEventName() + " is off: its target \"" +
+                                               monitor->GetTarget() + "\" is not " + CheckTargetForms);
+            continue;
+        }
         const std::uint32_t period = TimerPeriodMs(monitor->GetPollIntervalInMinutes());
         const ITimerService::TimerId id =
             m_timers->SetTimer(period, [this](ITimerService::TimerId tick) { OnMonitorTimer(tick); });
@@ -298,6 +311,14 @@ void CQuillmereManager::SetRelay(int relay, int state)
 
 void CQuillmereManager::PowerCycleRelay(int relay)
 {
+    if (m_settings != nullptr)
+    {
+        for (const std::shared_ptr<CNetworkMonitor>& monitor : m_settings->GetNetworkMonitors())
+        {
+            if (monitor->GetRelayIndex() == relay)
+                monitor->NotePowerCycle();
+        }
+    }
     Queue(CommandCode::RelayTestCycle, static_cast<std::uint8_t>(relay));
 }
 

@@ -832,6 +832,8 @@ void CRemoteBridge::FlushStatusLocked(std::chrono::steady_clock::time_point now)
     {
         view.Failures = monitor->GetFailureCount();
         view.ResetsUsed = monitor->GetCurrentResetCount();
+        view.Kind = CheckKindName(monitor->GetCheckKind());
+        view.LastResult = monitor->GetLastResult();
         const std::string topic = m_base + "/monitor/" + TopicLevel(view.EventName) + "/state";
         monitorTopics.insert(topic);
         PublishRetainedLocked(topic, MonitorJson(view));

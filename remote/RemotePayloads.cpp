@@ -116,10 +116,12 @@ std::string MonitorJson(const CRemoteMonitorView& monitor)
     CJsonWriter json;
     json.BeginObject()
         .String("target", monitor.Target)
+        .String("kind", monitor.Kind)
         .Number("failures", monitor.Failures)
         .Number("resets_used", monitor.ResetsUsed)
         .Number("limit", monitor.Limit)
-        .String("last_result", monitor.Failures == 0 ? "ok" : "no answer")
+        .String("last_result", !monitor.LastResult.empty() ? monitor.LastResult
+                                                           : monitor.Failures == 0 ? "ok" : "no answer")
         .EndObject();
     return json.Text();
 }

@@ -11,6 +11,7 @@
 #include <QVBoxLayout>
 #include <functional>
 
+#include "netmon/CheckTarget.h"
 #include "netmon/MonitorAction.h"
 #include "netmon/NetworkMonitor.h"
 #include "config/AppSettings.h"
@@ -69,7 +70,8 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
       m_failEvents(MakeLabel("fail events", this)), m_relay(new QComboBox(this)),
       m_stopAfter(MakeLabel("stop action after", this)),
       m_resetLimit(MakeSpin(QStringLiteral("resetLimitSpin"), kCountMin, kCountMax, this)),
-      m_occurrences(MakeLabel("occurrences.", this))
+      m_occurrences(MakeLabel("occurrences.", this)),
+      m_grace(MakeSpin(QStringLiteral("graceSpin"), 0, kGraceMax, this))
 {
     InitSettingsResources();
     setAutoFillBackground(true);
@@ -130,6 +132,9 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
     fourth->addWidget(m_stopAfter);
     fourth->addWidget(m_resetLimit);
     fourth->addWidget(m_occurrences);
+    fourth->addWidget(MakeLabel("wait", this));
+    fourth->addWidget(m_grace);
+    fourth->addWidget(MakeLabel("minute(s) after a power cycle", this));
     fourth->addStretch(1);
 
     auto* sentence = new QVBoxLayout(this);
@@ -152,6 +157,8 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
 
     m_eventName->installEventFilter(this);
     m_target->installEventFilter(this);
+    m_target->setToolTip(TargetFormsTip());
+    connect(m_target, &QLineEdit::textChanged, this, [this] { ShowTargetVerdict(); });
 
     // The numbers apply at every change of their text, even to the same number; the value
     // is the position, which out-of-range text leaves where it was.
@@ -170,6 +177,10 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
     connect(m_resetLimit, &CSpinEdit::TextEdited, this, [this] {
         if (m_created && m_monitor != nullptr)
             m_monitor->SetAutoResetLimit(m_resetLimit->value());
+    });
+    connect(m_grace, &CSpinEdit::TextEdited, this, [this] {
+        if (m_created && m_monitor != nullptr)
+            m_monitor->SetGraceMinutes(m_grace->value());
     });
     connect(m_action, &QComboBox::currentIndexChanged, this, &CNetworkMonitorEditControl::OnActionChanged);
     connect(m_relay, &QComboBox::currentIndexChanged, this, &CNetworkMonitorEditControl::OnRelayChanged);
@@ -196,6 +207,7 @@ void CNetworkMonitorEditControl::Create()
     m_threshold->setValue(m_monitor->GetThreshold());
     m_resetLimit->setValue(m_monitor->GetAutoResetLimit());
     m_cycleEvery->setValue(m_monitor->GetCycleEveryErrorCount());
+    m_grace->setValue(m_monitor->GetGraceMinutes());
     if (m_interval->value() != m_monitor->GetPollIntervalInMinutes())
         m_monitor->SetPollIntervalInMinutes(m_interval->value());
     if (m_threshold->value() != m_monitor->GetThreshold())
@@ -204,6 +216,8 @@ void CNetworkMonitorEditControl::Create()
         m_monitor->SetAutoResetLimit(m_resetLimit->value());
     if (m_cycleEvery->value() != m_monitor->GetCycleEveryErrorCount())
         m_monitor->SetCycleEveryErrorCount(m_cycleEvery->value());
+    if (m_grace->value() != m_monitor->GetGraceMinutes())
+        m_monitor->SetGraceMinutes(m_grace->value());
     FillRelayList();
     ApplyVisibility(m_monitor->GetAction());
     m_monitor->SetSuppressNotifications(false);
@@ -256,11 +270,31 @@ void CNetworkMonitorEditControl::ApplyTexts()
         m_shownName = m_eventName->text();
         m_monitor->SetEventName(m_shownName.toStdString());
     }
-    if (m_target->text() != m_shownTarget)
+    // A refused target keeps the monitor on the last one it could check.
+    if (m_target->text() != m_shownTarget && IsTargetAccepted())
     {
         m_shownTarget = m_target->text();
         m_monitor->SetTarget(m_shownTarget.toStdString());
     }
+}
+
+bool CNetworkMonitorEditControl::IsTargetAccepted() const
+{
+    return ParseCheckTarget(m_target->text().toStdString()).Kind != CheckKind::Invalid;
+}
+
+QString CNetworkMonitorEditControl::TargetFormsTip()
+{
+    return QStringLiteral("The target is ") + QString::fromUtf8(CheckTargetForms) + QStringLiteral(".");
+}
+
+void CNetworkMonitorEditControl::ShowTargetVerdict()
+{
+    const bool accepted = IsTargetAccepted();
+    m_target->setProperty("refused", !accepted);
+    m_target->setStyleSheet(accepted ? QString() : QStringLiteral("QLineEdit { border: 2px solid #d00000; }"));
+    m_target->setToolTip(accepted ? TargetFormsTip()
+                                  : QStringLiteral("Not a target this monitor can check. ") + TargetFormsTip());
 }
 
 void CNetworkMonitorEditControl::FocusEventName()

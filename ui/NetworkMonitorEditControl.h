@@ -30,6 +30,7 @@ public:
     static constexpr int kIntervalMax = 60;
     static constexpr int kCountMin = 1;
     static constexpr int kCountMax = 20;
+    static constexpr int kGraceMax = 60;
 
     explicit CNetworkMonitorEditControl(QWidget* parent = nullptr);
 
@@ -64,6 +65,11 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    bool IsTargetAccepted() const;
+    static QString TargetFormsTip();
+    // Red frame and a tooltip naming the forms while the text is no target; plain otherwise.
+    void ShowTargetVerdict();
+
     void ApplyVisibility(std::int32_t action);
     void OnRemoveClicked();
     void OnActionChanged(int position);
@@ -88,4 +94,5 @@ private:
     QLabel* m_stopAfter;
     CSpinEdit* m_resetLimit;
     QLabel* m_occurrences;
+    CSpinEdit* m_grace;
 };

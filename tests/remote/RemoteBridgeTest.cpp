@@ -77,7 +77,7 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
     EXPECT_TRUE(std::regex_search(status, std::regex("\"rssi_dbm\":-?[0-9]+"))) << status;
     EXPECT_NE(status.find("\"link_error\":null"), std::string::npos) << status;
     const std::string monitor = PayloadOf(retained, Topic("monitor/Web cam/state"));
-    EXPECT_EQ(monitor, "{\"target\":\"192.168.0.249\",\"failures\":0,\"resets_used\":0,\"limit\":3,"
+    EXPECT_EQ(monitor, "{\"target\":\"192.168.0.249\",\"kind\":\"ping\",\"failures\":0,\"resets_used\":0,\"limit\":3,"
                        "\"last_result\":\"ok\"}");
 
     // Without commands a relay is only shown; nothing offers to switch it.

@@ -52,20 +52,20 @@ std::string ProgramProcess::ServicePath()
 }
 
 ProgramProcess::ProgramProcess(const std::string& outputPath, const std::string& readOnlyFolder,
-                               const std::string& silentHost)
+                               const std::string& silentHost, const std::string& peers)
 {
-    Launch(outputPath, ProgramPath(), {}, readOnlyFolder, silentHost);
+    Launch(outputPath, ProgramPath(), {}, readOnlyFolder, silentHost, peers);
 }
 
 ProgramProcess::ProgramProcess(const std::string& outputPath, const std::string& program,
                                const std::vector<std::string>& arguments)
 {
-    Launch(outputPath, program, arguments, {}, {});
+    Launch(outputPath, program, arguments, {}, {}, {});
 }
 
 void ProgramProcess::Launch(const std::string& outputPath, const std::string& program,
                             const std::vector<std::string>& arguments, const std::string& readOnlyFolder,
-                            const std::string& silentHost)
+                            const std::string& silentHost, const std::string& peers)
 {
     m_pid = ::fork();
     if (m_pid != 0)
@@ -87,6 +87,8 @@ void ProgramProcess::Launch(const std::string& outputPath, const std::string& pr
                   " && nft add rule ip quillmere out ip daddr \"$2\" icmp type echo-request drop";
     if (!readOnlyFolder.empty())
         script += " && mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\"";
+    if (!peers.empty())
+        script += " && { " + peers + " ; }";
     script += " && p=\"$0\" && shift 2 && exec \"$p\" \"$@\"";
     // A user namespace as well when not root, so that an ordinary user may make the others.
     const char* flags = readOnlyFolder.empty() ? (root ? "-n" : "-rn") : (root ? "-nm" : "-rnm");

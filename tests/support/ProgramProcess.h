@@ -16,8 +16,10 @@
 class ProgramProcess
 {
 public:
+    // peers: shell commands started in the background inside the namespace before the
+    // program, for servers the program's monitors check; each must end by itself.
     explicit ProgramProcess(const std::string& outputPath, const std::string& readOnlyFolder = {},
-                            const std::string& silentHost = {});
+                            const std::string& silentHost = {}, const std::string& peers = {});
     // Another built program (the service) with its arguments, in the same kind of namespace.
     ProgramProcess(const std::string& outputPath, const std::string& program, const std::vector<std::string>& arguments);
     ~ProgramProcess();   // kills a program still running
@@ -35,7 +37,7 @@ public:
 
 private:
     void Launch(const std::string& outputPath, const std::string& program, const std::vector<std::string>& arguments,
-                const std::string& readOnlyFolder, const std::string& silentHost);
+                const std::string& readOnlyFolder, const std::string& silentHost, const std::string& peers);
 
     pid_t m_pid = -1;
     int m_status = -1;

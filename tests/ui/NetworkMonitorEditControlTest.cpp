@@ -192,10 +192,45 @@ TEST_F(MonitorEditorTest, NameAndTargetApplyWhenTheFieldIsLeftAndOnlyWhenChanged
     EXPECT_EQ(First()->GetEventName(), "ISP Equipment 2");
 
     QLineEdit* target = Edit("target");
-    target->setText(QString());
+    target->setText(QStringLiteral("tcp://10.0.0.1:22"));
     LeaveField(target);
     EXPECT_EQ(changes.matching, 2u);
-    EXPECT_EQ(First()->GetTarget(), "");   // any text, the empty one included
+    EXPECT_EQ(First()->GetTarget(), "tcp://10.0.0.1:22");
+}
+
+TEST_F(MonitorEditorTest, ATargetThatIsNoCheckIsFramedRedAndNeverStored)
+{
+    Open(First());
+    const std::string before = First()->GetTarget();
+    QLineEdit* target = Edit("target");
+    EXPECT_FALSE(target->property("refused").toBool());
+    for (const char* refused : {"", "ftp://host/", "tcp://host:70000", "http://host:0/"})
+    {
+        target->setText(QString::fromUtf8(refused));
+        EXPECT_TRUE(target->property("refused").toBool()) << refused;
+        EXPECT_TRUE(target->toolTip().contains(QStringLiteral("tcp://host:port"))) << refused;
+        LeaveField(target);
+        EXPECT_EQ(First()->GetTarget(), before) << refused;
+    }
+    EXPECT_EQ(changes.matching, 0u);
+    QTest::keyClicks(target, QStringLiteral("x"));   // any key, the verdict follows the text
+    target->setText(QStringLiteral("https://player.local/health"));
+    EXPECT_FALSE(target->property("refused").toBool());
+    LeaveField(target);
+    EXPECT_EQ(First()->GetTarget(), "https://player.local/health");
+}
+
+TEST_F(MonitorEditorTest, TheGraceSpinClampsAStoredValueAndAppliesEachKeystroke)
+{
+    First()->SetGraceMinutes(75);   // from a hand-edited file, beyond the editor's range
+    Open(First());
+    CSpinEdit* grace = Spin("graceSpin");
+    EXPECT_EQ(grace->value(), 60);
+    EXPECT_EQ(First()->GetGraceMinutes(), 60);
+    grace->selectAll();
+    QTest::keyClick(grace, Qt::Key_Backspace);
+    QTest::keyClick(grace, Qt::Key_5);
+    EXPECT_EQ(First()->GetGraceMinutes(), 5);
 }
 
 TEST_F(MonitorEditorTest, ChoosingARelayStoresThatRelaysIndex)
