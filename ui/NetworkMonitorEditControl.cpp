@@ -132,10 +132,14 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
     fourth->addWidget(m_stopAfter);
     fourth->addWidget(m_resetLimit);
     fourth->addWidget(m_occurrences);
-    fourth->addWidget(MakeLabel("wait", this));
-    fourth->addWidget(m_grace);
-    fourth->addWidget(MakeLabel("minute(s) after a power cycle", this));
     fourth->addStretch(1);
+
+    // A row of its own: on the relay's row the sentence grew wider than the page.
+    auto* fifth = new QHBoxLayout;
+    fifth->addWidget(MakeLabel("wait", this));
+    fifth->addWidget(m_grace);
+    fifth->addWidget(MakeLabel("minute(s) after a power cycle.", this));
+    fifth->addStretch(1);
 
     auto* sentence = new QVBoxLayout(this);
     sentence->setContentsMargins(6, 2, 6, 4);
@@ -145,6 +149,7 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
     sentence->addLayout(second);
     sentence->addLayout(third);
     sentence->addLayout(fourth);
+    sentence->addLayout(fifth);
 
     // The Tab order is the order of the rows as drawn, read from the layout, so a field
     // added to a row takes its place in it without a list to keep up.
