@@ -34,7 +34,7 @@ bool SameRemoteConfig(const CRemoteConfigResult& a, const CRemoteConfigResult& b
 // What an operator asks first in systemctl status: whether and when the unit last answered
 // (the engine's reachability decides it) and what last went wrong. The error is noted on
 // the link worker and read on the loop.
-class CMonitorDaemon::CStatusWatch : public CObserver
+class CMonitorDaemon::CStatusWatch final : public CObserver
 {
 public:
     explicit CStatusWatch(CQuillmereManager& manager) : m_manager(manager) {}
