@@ -1,5 +1,6 @@
 #include "MonitorRunner.h"
 
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
@@ -30,18 +31,8 @@ bool CMonitorRunner::Start(std::shared_ptr<CNetworkMonitor> monitor)
             auto done = std::make_shared<std::atomic<bool>>(false);
             try
             {
-                std::thread thread([monitor = std::move(monitor), done, cancel = m_cancellation,
-                                     trace = m_trace]() mutable {
-                    SetThreadPingCancellation(std::move(cancel));
-                    std::string failure;
-                    monitor->Run(&failure);
-                    if (!failure.empty() && trace)
-                        trace(failure);
-                    SetThreadPingCancellation(nullptr);
-                    // The last owner may be this thread: the monitor goes before the flag
-                    // says the thread has nothing left to touch.
-                    monitor.reset();
-                    done->store(true);
+                std::thread thread([this, monitor = std::move(monitor), done, cancel = m_cancellation]() mutable {
+                    RunChecks(std::move(monitor), std::move(cancel), done);
                 });
                 m_checks.push_back(Check{std::move(thread), std::move(done)});
                 started = true;
@@ -51,11 +42,47 @@ bool CMonitorRunner::Start(std::shared_ptr<CNetworkMonitor> monitor)
                 started = false;
             }
         }
+        else
+        {
+            // A monitor already waiting keeps its place; its next check would only repeat it.
+            if (std::find(m_waiting.begin(), m_waiting.end(), monitor) == m_waiting.end())
+                m_waiting.push_back(std::move(monitor));
+            started = true;
+        }
     }
     // Joined outside the lock; these threads have already finished their work.
     for (Check& check : finished)
         check.Thread.join();
     return started;
+}
+
+void CMonitorRunner::RunChecks(std::shared_ptr<CNetworkMonitor> monitor, std::shared_ptr<CPingCancellation> cancel,
+                               const std::shared_ptr<std::atomic<bool>>& done)
+{
+    for (;;)
+    {
+        SetThreadPingCancellation(std::move(cancel));
+        std::string failure;
+        monitor->Run(&failure);
+        if (!failure.empty() && m_trace)
+            m_trace(failure);
+        // The last owner may be this thread: the monitor goes before the flag says the
+        // thread has nothing left to touch.
+        monitor.reset();
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (m_waiting.empty())
+        {
+            SetThreadPingCancellation(nullptr);
+            // Under the lock, so a Start that still counts this thread also sees it take
+            // whatever that Start queued.
+            done->store(true);
+            return;
+        }
+        monitor = std::move(m_waiting.front());
+        m_waiting.pop_front();
+        // Taken now rather than kept: a stop may have replaced it since this thread began.
+        cancel = m_cancellation;
+    }
 }
 
 void CMonitorRunner::WaitForAll()
@@ -81,6 +108,7 @@ void CMonitorRunner::AbandonChecks()
     std::lock_guard<std::mutex> lock(m_lock);
     m_cancellation->Cancel();
     m_cancellation = std::make_shared<CPingCancellation>();
+    m_waiting.clear();
 }
 
 std::size_t CMonitorRunner::GetRunningCount() const

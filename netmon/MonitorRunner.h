@@ -18,8 +18,9 @@ class CPingCancellation;
 class CMonitorRunner
 {
 public:
-    // Far more than the monitors a site ever has; a check of a monitor already being checked
-    // returns at once, so reaching it means something is badly wrong.
+    // Threads checking at once. Monitors of the same interval fall due together, so a site
+    // with a few hundred of them reaches it every round; the checks beyond it wait for a
+    // thread to finish rather than being lost.
     static constexpr std::size_t MaxRunningChecks = 64;
 
     CMonitorRunner();
@@ -27,13 +28,13 @@ public:
     CMonitorRunner(const CMonitorRunner&) = delete;
     CMonitorRunner& operator=(const CMonitorRunner&) = delete;
 
-    // Starts one check of the monitor. False for a null monitor, at the limit of running
-    // checks, or when no thread could be started.
+    // Starts one check of the monitor, or at the limit of running checks queues it (once) for
+    // the next thread that finishes. False for a null monitor or when no thread could be started.
     bool Start(std::shared_ptr<CNetworkMonitor> monitor);
     // Joins every check started before or during the wait.
     void WaitForAll();
-    // Ends the running checks' waits at once (their pings count as unanswered); checks
-    // started afterwards run normally. For shutdown, before WaitForAll.
+    // Ends the running checks' waits at once (their pings count as unanswered) and drops the
+    // queued ones; checks started afterwards run normally. For shutdown, before WaitForAll.
     void AbandonChecks();
     // Receives one line per failed check, on the check's thread; set before the first Start.
     void SetFailureTrace(std::function<void(const std::string&)> trace) { m_trace = std::move(trace); }
@@ -48,9 +49,13 @@ private:
     };
 
     void ReapFinished(std::list<Check>& finished);
+    // The body of a check thread: the monitor given, then queued ones until none is left.
+    void RunChecks(std::shared_ptr<CNetworkMonitor> monitor, std::shared_ptr<CPingCancellation> cancel,
+                   const std::shared_ptr<std::atomic<bool>>& done);
 
     mutable std::mutex m_lock;
     std::list<Check> m_checks;
+    std::list<std::shared_ptr<CNetworkMonitor>> m_waiting;   // due while every thread was busy
     std::shared_ptr<CPingCancellation> m_cancellation;
     std::function<void(const std::string&)> m_trace;
 };
