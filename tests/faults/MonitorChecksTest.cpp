@@ -8,13 +8,14 @@
 
 namespace
 {
-std::string Monitor(const std::string& name, const std::string& target, int relay, const std::string& extra = {})
+std::string Monitor(const std::string& name, const std::string& target, int relay, int resetLimit = 3,
+                    const std::string& extra = {})
 {
     return "<NetworkMonitor><EventName>" + name + "</EventName><Target>" + target +
            "</Target><PollIntervalInMinutes>1</PollIntervalInMinutes><RelayIndex>" + std::to_string(relay) +
            "</RelayIndex><Threshold>1</Threshold><Action>Cycle power</Action>"
-           "<CycleEveryErrorCount>1</CycleEveryErrorCount><AutoResetLimit>3</AutoResetLimit>"
-           "<CurrentResetCount>0</CurrentResetCount>" +
+           "<CycleEveryErrorCount>1</CycleEveryErrorCount><AutoResetLimit>" + std::to_string(resetLimit) +
+           "</AutoResetLimit><CurrentResetCount>0</CurrentResetCount>" +
            extra + "</NetworkMonitor>";
 }
 
@@ -41,9 +42,15 @@ bool HasCycleOf(const std::vector<std::string>& frames)
 }
 }
 
-// Peers inside the program's namespace: an HTTP server answering 200 and one answering 500,
-// a TLS server with a self-signed certificate, and a port nobody listens on. Every monitor
-// fails at its first failed check; each has a relay of its own.
+// Peers inside the program's namespace: an HTTP server answering 200 and one answering 500 on
+// a host whose echo requests are dropped, a TLS server with a self-signed certificate, and a
+// port nobody listens on. Every monitor fails at its first failed check.
+//
+// The closed port's monitor waits a minute after a power cycle of its relay. Its first
+// failure (a minute in) cycles relay 3; the unanswered ping cycles relay 3 once more some six
+// seconds later, so the closed port's second failure, a minute after its first, falls
+// plainly inside the grace of that later cycle and the third, two minutes after it, plainly
+// outside.
 TEST_F(FaultFixture, HttpTcpAndTlsChecksCycleOnlyWhatFailsAndAMalformedTargetNeverRuns)
 {
     const std::string root = m_folder.Root();
@@ -52,9 +59,9 @@ TEST_F(FaultFixture, HttpTcpAndTlsChecksCycleOnlyWhatFailsAndAMalformedTargetNev
                                     root + "/key.pem' -out '" + root + "/cert.pem' >/dev/null 2>&1";
     ASSERT_EQ(std::system(certificate.c_str()), 0);
     const std::string peers =
-        "timeout 200 python3 '" + root + "/status.py' 127.0.0.3 8080 200 >/dev/null 2>&1 & "
-        "timeout 200 python3 '" + root + "/status.py' 127.0.0.3 8081 500 >/dev/null 2>&1 & "
-        "timeout 200 openssl s_server -quiet -www -accept 127.0.0.4:8443 -cert '" + root + "/cert.pem' -key '" +
+        "timeout 300 python3 '" + root + "/status.py' 127.0.0.3 8080 200 >/dev/null 2>&1 & "
+        "timeout 300 python3 '" + root + "/status.py' 127.0.0.3 8081 500 >/dev/null 2>&1 & "
+        "timeout 300 openssl s_server -quiet -www -accept 127.0.0.4:8443 -cert '" + root + "/cert.pem' -key '" +
         root + "/key.pem' >/dev/null 2>&1 & true";
     WriteWholeFile(SettingsPath(),
                    "<Settings>\n<ComPort>" + std::to_string(faults::kComPort) +
@@ -63,27 +70,40 @@ TEST_F(FaultFixture, HttpTcpAndTlsChecksCycleOnlyWhatFailsAndAMalformedTargetNev
                        "<MaxMemorySizeInBytes>26214400</MaxMemorySizeInBytes>\n<Relays></Relays>\n<NetworkMonitors>" +
                        Monitor("Healthy", "http://127.0.0.3:8080/", 2) +
                        Monitor("Broken", "http://127.0.0.3:8081/status", 1) +
-                       Monitor("Closed", "tcp://127.0.0.5:9", 3) +
+                       Monitor("Closed", "tcp://127.0.0.5:9", 3, 3, "<GraceMinutes>1</GraceMinutes>") +
+                       Monitor("Deaf", "127.0.0.3", 3, 1) +
                        Monitor("Untrusted", "https://127.0.0.4:8443/", 4) +
                        Monitor("Typo", "htp://127.0.0.3:8080/", 2) + "</NetworkMonitors>\n</Settings>\n");
-    ProgramProcess program(OutputPath(), {}, {}, peers);
+    ProgramProcess program(OutputPath(), {}, "127.0.0.3", peers);
     ASSERT_TRUE(WaitUntilPolled()) << Diagnostics();
     // The malformed one is refused at once, the others are first checked a minute after the start.
     const std::string refusal = "Typo is off: its target \"htp://127.0.0.3:8080/\"";
     EXPECT_TRUE(faults::WaitFor([&] { return CountLogLinesWith(refusal) == 1; }, 5000)) << Diagnostics();
+    const std::string closedFailure = "unable to communicate with tcp://127.0.0.5:9 power cycle on Relay 3";
+    const std::string closedTrace = "check of tcp://127.0.0.5:9 failed: connection refused";
     ASSERT_TRUE(faults::WaitFor(
         [&] {
-            return CountLogLinesWith("power cycle on Relay 1") > 0 && CountLogLinesWith("power cycle on Relay 3") > 0 &&
-                   CountLogLinesWith("power cycle on Relay 4") > 0;
+            return CountLogLinesWith("power cycle on Relay 1") > 0 && CountLogLinesWith(closedFailure) > 0 &&
+                   CountLogLinesWith("power cycle on Relay 4") > 0 &&
+                   CountLogLinesWith("unable to communicate with 127.0.0.3 power cycle on Relay 3") > 0;
         },
         110000))
         << Diagnostics();
     EXPECT_EQ(CountLogLinesWith("unable to communicate with http://127.0.0.3:8081/status"), 1u) << Diagnostics();
     EXPECT_EQ(CountLogLinesWith("check of http://127.0.0.3:8081/status failed: HTTP 500"), 1u) << Diagnostics();
-    EXPECT_EQ(CountLogLinesWith("check of tcp://127.0.0.5:9 failed: connection refused"), 1u) << Diagnostics();
+    EXPECT_EQ(CountLogLinesWith(closedTrace), 1u) << Diagnostics();
     EXPECT_EQ(CountLogLinesWith("check of https://127.0.0.4:8443/ failed: TLS: certificate verify failed"), 1u)
         << Diagnostics();
+    // The host that drops echo requests fails its ping while its web server answers.
+    EXPECT_EQ(CountLogLinesWith("check of 127.0.0.3 failed: no answer within 2 s"), 1u) << Diagnostics();
     EXPECT_EQ(CountLogLinesWith("check of http://127.0.0.3:8080/ failed"), 0u) << Diagnostics();
+    EXPECT_EQ(CountLogLinesWith("power cycle on Relay 2"), 0u) << Diagnostics();
+
+    // Within the grace the failure is traced but counts nothing; after it, it cycles again.
+    ASSERT_TRUE(faults::WaitFor([&] { return CountLogLinesWith(closedTrace) == 2; }, 75000)) << Diagnostics();
+    EXPECT_EQ(CountLogLinesWith(closedFailure), 1u) << Diagnostics();
+    ASSERT_TRUE(faults::WaitFor([&] { return CountLogLinesWith(closedFailure) == 2; }, 75000)) << Diagnostics();
+    EXPECT_EQ(CountLogLinesWith(closedTrace), 3u) << Diagnostics();
     EXPECT_EQ(CountLogLinesWith("power cycle on Relay 2"), 0u) << Diagnostics();
     ASSERT_TRUE(StopProgram(program)) << Diagnostics();
     EXPECT_TRUE(HasCycleOf(m_sim->ReceivedFrames())) << Diagnostics();
