@@ -162,7 +162,7 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
 
     m_eventName->installEventFilter(this);
     m_target->installEventFilter(this);
-    m_target->setToolTip(TargetFormsTip());
+    m_target->setToolTip(TargetFormsTip(false));
     connect(m_target, &QLineEdit::textChanged, this, [this] { ShowTargetVerdict(); });
 
     // The numbers apply at every change of their text, even to the same number; the value
@@ -288,9 +288,17 @@ bool CNetworkMonitorEditControl::IsTargetAccepted() const
     return ParseCheckTarget(m_target->text().toStdString()).Kind != CheckKind::Invalid;
 }
 
-QString CNetworkMonitorEditControl::TargetFormsTip()
+QString CNetworkMonitorEditControl::TargetFormsTip(bool refused)
 {
-    return QStringLiteral("The target is ") + QString::fromUtf8(CheckTargetForms) + QStringLiteral(".");
+    // One form to a line: as one sentence the tip ran across the whole screen.
+    QString tip = refused ? QStringLiteral("Not a target this monitor can check.\n") : QString();
+    tip += QStringLiteral("The target is one of:\n"
+                          "\u2022 a host name or address, pinged: example.net, 192.0.2.10\n"
+                          "\u2022 tcp://host:port, a TCP connect: tcp://192.0.2.10:22\n"
+                          "\u2022 http(s)://host[:port][/path], one GET: http://192.0.2.10:8080/status");
+    // Unwrapped lines: wrapped, the tip broke the examples inside their addresses.
+    return QStringLiteral("<p style=\"white-space:pre\">") + tip.toHtmlEscaped().replace(u'\n', QStringLiteral("<br>")) +
+           QStringLiteral("</p>");
 }
 
 void CNetworkMonitorEditControl::ShowTargetVerdict()
@@ -298,8 +306,7 @@ void CNetworkMonitorEditControl::ShowTargetVerdict()
     const bool accepted = IsTargetAccepted();
     m_target->setProperty("refused", !accepted);
     m_target->setStyleSheet(accepted ? QString() : QStringLiteral("QLineEdit { border: 2px solid #d00000; }"));
-    m_target->setToolTip(accepted ? TargetFormsTip()
-                                  : QStringLiteral("Not a target this monitor can check. ") + TargetFormsTip());
+    m_target->setToolTip(TargetFormsTip(!accepted));
 }
 
 void CNetworkMonitorEditControl::FocusEventName()

@@ -68,7 +68,7 @@ protected:
 
 private:
     bool IsTargetAccepted() const;
-    static QString TargetFormsTip();
+    static QString TargetFormsTip(bool refused);
     // Red frame and a tooltip naming the forms while the text is no target; plain otherwise.
     void ShowTargetVerdict();
 
