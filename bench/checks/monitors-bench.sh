@@ -8,7 +8,8 @@
 #
 #   bench/checks/monitors-bench.sh [--build DIR] [--monitors N] [--seconds N] [--skip-build]
 #
-# The window (default 125 s) starts 3 s after the program and so holds two rounds of checks.
+# The window (default 125 s) starts 3 s after the program and so holds two rounds of checks;
+# private memory is also read half way between rounds.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=build-bench
@@ -124,7 +125,15 @@ measure() {
     start_memory=$(memory "$pid")
     # perf follows the check threads, which live a millisecond each and which sampling /proc
     # would miss; processor time comes with it.
-    timeout -s INT "$seconds" perf stat -x, -e context-switches,task-clock -p "$pid" 2>"$work/perf.out" || true
+    timeout -s INT "$seconds" perf stat -x, -e context-switches,task-clock -p "$pid" 2>"$work/perf.out" &
+    local perf=$!
+    # Between the rounds too, so growth from one round to the next shows.
+    local rounds_memory="" at
+    for ((at = 33; at < seconds; at += 60)); do
+        sleep $((at == 33 ? 30 : 60))
+        rounds_memory+=" $(kib Private_Dirty "$pid")"
+    done
+    wait "$perf" || true
     local switches clock
     switches=$(awk -F, '$3 == "context-switches" { print $1 }' "$work/perf.out")
     clock=$(awk -F, '$3 == "task-clock" { print $1 }' "$work/perf.out")
@@ -133,7 +142,8 @@ measure() {
         "$switches" "$seconds" "$(awk -v s="$switches" -v t="$seconds" 'BEGIN { printf "%.2f", s / t }')" \
         "$(awk -v c="$clock" 'BEGIN { printf "%.0f", c }')"
     echo "  memory 3 s after start:      $start_memory"
-    echo "  memory after the window:     $(memory "$pid")"
+    echo "  Private_Dirty 33, 93, ... s after start (KiB):$rounds_memory"
+    echo "  memory $((3 + seconds)) s after start:   $(memory "$pid")"
     local after gets_after
     read -r after gets_after <"$work/peer.counts"
     local rounds=$(((seconds + 3) / 60)) gets=$((gets_after - gets_before))
