@@ -22,38 +22,52 @@ bool CMonitorRunner::Start(std::shared_ptr<CNetworkMonitor> monitor)
         return false;
 
     std::list<Check> finished;
-    bool started = false;
+    bool started = true;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         ReapFinished(finished);
-        if (m_checks.size() < MaxRunningChecks)
-        {
-            auto done = std::make_shared<std::atomic<bool>>(false);
-            try
-            {
-                std::thread thread([this, monitor = std::move(monitor), done, cancel = m_cancellation]() mutable {
-                    RunChecks(std::move(monitor), std::move(cancel), done);
-                });
-                m_checks.push_back(Check{std::move(thread), std::move(done)});
-                started = true;
-            }
-            catch (const std::system_error&)
-            {
-                started = false;
-            }
-        }
-        else
+        if (m_active.load() >= MaxRunningChecks)
         {
             // A monitor already waiting keeps its place; its next check would only repeat it.
             if (std::find(m_waiting.begin(), m_waiting.end(), monitor) == m_waiting.end())
                 m_waiting.push_back(std::move(monitor));
-            started = true;
+            m_waitingCount.store(m_waiting.size());
+            monitor = nullptr;
+            // Read again now that the queue shows: a thread that ended meanwhile may have
+            // looked at the queue while it was still empty, so its place is filled from here.
+            if (m_active.load() < MaxRunningChecks)
+            {
+                monitor = std::move(m_waiting.front());
+                m_waiting.pop_front();
+                m_waitingCount.store(m_waiting.size());
+            }
         }
+        if (monitor)
+            started = StartThread(std::move(monitor));
     }
     // Joined outside the lock; these threads have already finished their work.
     for (Check& check : finished)
         check.Thread.join();
     return started;
+}
+
+bool CMonitorRunner::StartThread(std::shared_ptr<CNetworkMonitor> monitor)
+{
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    m_active.fetch_add(1);
+    try
+    {
+        std::thread thread([this, monitor = std::move(monitor), done, cancel = m_cancellation]() mutable {
+            RunChecks(std::move(monitor), std::move(cancel), done);
+        });
+        m_checks.push_back(Check{std::move(thread), std::move(done)});
+        return true;
+    }
+    catch (const std::system_error&)
+    {
+        m_active.fetch_sub(1);
+        return false;
+    }
 }
 
 void CMonitorRunner::RunChecks(std::shared_ptr<CNetworkMonitor> monitor, std::shared_ptr<CPingCancellation> cancel,
@@ -69,20 +83,24 @@ void CMonitorRunner::RunChecks(std::shared_ptr<CNetworkMonitor> monitor, std::sh
         // The last owner may be this thread: the monitor goes before the flag says the
         // thread has nothing left to touch.
         monitor.reset();
+        m_active.fetch_sub(1);
+        // Without a queue the thread ends without the lock: the timer thread holds it while
+        // it starts a round of checks, and waiting for it there cost every check a wake-up.
+        if (m_waitingCount.load() == 0)
+            break;
         std::lock_guard<std::mutex> lock(m_lock);
-        if (m_waiting.empty())
-        {
-            SetThreadPingCancellation(nullptr);
-            // Under the lock, so a Start that still counts this thread also sees it take
-            // whatever that Start queued.
-            done->store(true);
-            return;
-        }
+        // Start may have given this thread's place to a queued check already.
+        if (m_waiting.empty() || m_active.load() >= MaxRunningChecks)
+            break;
+        m_active.fetch_add(1);
         monitor = std::move(m_waiting.front());
         m_waiting.pop_front();
+        m_waitingCount.store(m_waiting.size());
         // Taken now rather than kept: a stop may have replaced it since this thread began.
         cancel = m_cancellation;
     }
+    SetThreadPingCancellation(nullptr);
+    done->store(true);
 }
 
 void CMonitorRunner::WaitForAll()
@@ -109,6 +127,7 @@ void CMonitorRunner::AbandonChecks()
     m_cancellation->Cancel();
     m_cancellation = std::make_shared<CPingCancellation>();
     m_waiting.clear();
+    m_waitingCount.store(0);
 }
 
 std::size_t CMonitorRunner::GetRunningCount() const

@@ -49,6 +49,7 @@ private:
     };
 
     void ReapFinished(std::list<Check>& finished);
+    bool StartThread(std::shared_ptr<CNetworkMonitor> monitor);   // with m_lock held
     // The body of a check thread: the monitor given, then queued ones until none is left.
     void RunChecks(std::shared_ptr<CNetworkMonitor> monitor, std::shared_ptr<CPingCancellation> cancel,
                    const std::shared_ptr<std::atomic<bool>>& done);
@@ -56,6 +57,12 @@ private:
     mutable std::mutex m_lock;
     std::list<Check> m_checks;
     std::list<std::shared_ptr<CNetworkMonitor>> m_waiting;   // due while every thread was busy
+    // Both written under m_lock except that an ending thread lowers m_active without it. An
+    // ending thread lowers m_active, then reads m_waitingCount; Start raises m_waitingCount,
+    // then reads m_active: one of the two always sees the other, so nothing queued is left
+    // behind with a place free.
+    std::atomic<std::size_t> m_active{0};
+    std::atomic<std::size_t> m_waitingCount{0};
     std::shared_ptr<CPingCancellation> m_cancellation;
     std::function<void(const std::string&)> m_trace;
 };

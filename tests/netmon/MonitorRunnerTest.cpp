@@ -269,6 +269,24 @@ TEST_F(MonitorRunnerTest, ChecksBeyondTheLimitWaitForAThreadAndNullMonitorsAreRe
     EXPECT_EQ(PingGate::Instance().Entered(), limit + 1);
 }
 
+// A round of many checks at once, as a few hundred monitors of one interval make: each runs
+// exactly once, and none is left in the queue when a place frees just as it is queued.
+TEST_F(MonitorRunnerTest, ARoundOfManyMonitorsChecksEachOnce)
+{
+    CMonitorRunner runner;
+    std::vector<std::shared_ptr<CNetworkMonitor>> monitors;
+    for (std::size_t i = 0; i < CMonitorRunner::MaxRunningChecks * 5; ++i)
+        monitors.push_back(MakeMonitor(&SlowFailingPing, 100));
+    for (int round = 1; round <= 3; ++round)
+    {
+        for (auto& monitor : monitors)
+            ASSERT_TRUE(runner.Start(monitor));
+        runner.WaitForAll();
+        for (auto& monitor : monitors)
+            ASSERT_EQ(monitor->GetFailureCount(), round);
+    }
+}
+
 TEST_F(MonitorRunnerTest, SetterOnTheUiThreadDuringACheckIsSafe)
 {
     auto monitor = MakeMonitor(&GatedPing, 1);
