@@ -42,15 +42,16 @@ bool HasCycleOf(const std::vector<std::string>& frames)
 }
 }
 
-// Peers inside the program's namespace: an HTTP server answering 200 and one answering 500 on
-// a host whose echo requests are dropped, a TLS server with a self-signed certificate, and a
-// port nobody listens on. Every monitor fails at its first failed check.
+// Peers inside the program's namespace, which answers no echo request: an HTTP server answering
+// 200 and one answering 500, a TLS server with a self-signed certificate, and a port nobody
+// listens on. Every monitor fails at its first failed check.
 //
 // The closed port's monitor waits a minute after a power cycle of its relay. Its first
-// failure (a minute in) cycles relay 3; the unanswered ping cycles relay 3 once more some six
-// seconds later, so the closed port's second failure, a minute after its first, falls
-// plainly inside the grace of that later cycle and the third, two minutes after it, plainly
-// outside.
+// failure (a minute in) cycles relay 3; the unanswered ping, which fails only when its whole
+// budget (over six seconds) has run out, cycles relay 3 once more after it. So the closed
+// port's second failure, a minute after its first, falls plainly inside the grace of that
+// later cycle and the third, two minutes after it, plainly outside. (A firewall drop would
+// not do: the send fails at once, and the ping could end before the closed port's check.)
 TEST_F(FaultFixture, HttpTcpAndTlsChecksCycleOnlyWhatFailsAndAMalformedTargetNeverRuns)
 {
     const std::string root = m_folder.Root();
@@ -59,6 +60,7 @@ TEST_F(FaultFixture, HttpTcpAndTlsChecksCycleOnlyWhatFailsAndAMalformedTargetNev
                                     root + "/key.pem' -out '" + root + "/cert.pem' >/dev/null 2>&1";
     ASSERT_EQ(std::system(certificate.c_str()), 0);
     const std::string peers =
+        "echo 1 > /proc/sys/net/ipv4/icmp_echo_ignore_all && "
         "timeout 300 python3 '" + root + "/status.py' 127.0.0.3 8080 200 >/dev/null 2>&1 & "
         "timeout 300 python3 '" + root + "/status.py' 127.0.0.3 8081 500 >/dev/null 2>&1 & "
         "timeout 300 openssl s_server -quiet -www -accept 127.0.0.4:8443 -cert '" + root + "/cert.pem' -key '" +
@@ -74,7 +76,7 @@ TEST_F(FaultFixture, HttpTcpAndTlsChecksCycleOnlyWhatFailsAndAMalformedTargetNev
                        Monitor("Deaf", "127.0.0.3", 3, 1) +
                        Monitor("Untrusted", "https://127.0.0.4:8443/", 4) +
                        Monitor("Typo", "htp://127.0.0.3:8080/", 2) + "</NetworkMonitors>\n</Settings>\n");
-    ProgramProcess program(OutputPath(), {}, "127.0.0.3", peers);
+    ProgramProcess program(OutputPath(), {}, {}, peers);
     ASSERT_TRUE(WaitUntilPolled()) << Diagnostics();
     // The malformed one is refused at once, the others are first checked a minute after the start.
     const std::string refusal = "Typo is off: its target \"htp://127.0.0.3:8080/\"";
