@@ -84,14 +84,15 @@ bool CQuillmereUtilityToolApp::InitInstance()
         runningSheet = nullptr;
         m_restartRequested = sheet.IsRestartRequested();
 
-        manager.Stop(true);
+        manager.Stop();
         // Stop only asks; the link worker and the ping checks still use the manager, the
         // log and the settings until they have ended.
         manager.WaitForThreads();
-        log.SumUpFloods();
-        log.Write(LogEntryLevel::Event, kTerminatedText);
+        // Before the last line: the bridge may still log its goodbye.
         remote.Stop();
         settings.Save();
+        log.SumUpFloods();
+        log.Write(LogEntryLevel::Event, kTerminatedText);
     }
     // Asked to end by a signal at any moment, the shutdown included: that wins over a restart
     // the watchdog wanted.

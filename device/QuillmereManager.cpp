@@ -125,6 +125,7 @@ void CQuillmereManager::ConfigureLink()
         return;
     m_link->SetPort(m_settings->GetComPort(), static_cast<unsigned>(m_settings->GetBaudRate()));
     m_link->SetTiming(m_linkTiming.RetryCount, m_linkTiming.PollSleepMs, m_linkTiming.ReadTimeoutMs);
+    m_link->SetOrderLifetime(std::chrono::milliseconds(m_linkTiming.OrderLifetimeMs));
     m_link->SetTraceLevel(m_settings->GetLogLevel() == LogLevelEventsAndErrors ? 1 : 3);
 }
 
@@ -212,11 +213,11 @@ void CQuillmereManager::OnMonitorTimer(ITimerService::TimerId id)
         m_monitorRunner->Start(std::move(monitor));
 }
 
-void CQuillmereManager::Stop(bool stop)
+void CQuillmereManager::Stop()
 {
-    m_stopping = stop;
+    m_stopping = true;
     if (m_link != nullptr)
-        m_link->RequestStop(stop);
+        m_link->RequestStop();
     KillPollTimer();
     if (m_timers != nullptr)
     {
@@ -427,6 +428,21 @@ void CQuillmereManager::OnTrace(const char* text)
 void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* command, const unsigned char* payload,
                                    std::size_t length)
 {
+    if (status == LinkStatus::Stopped)
+    {
+        // Not the unit's failure: nothing is counted, reset or shown as an error. Only an
+        // order someone gave is worth a line; a question simply goes.
+        LogLostOrder(type, command, status);
+        return;
+    }
+    if (status == LinkStatus::Expired)
+    {
+        // Shown as failed so the window gives the control back, but the unit did nothing
+        // wrong that a count or an error line should hold against it.
+        LogLostOrder(type, command, status);
+        RaiseResponse(type, command, status, nullptr);
+        return;
+    }
     if (type == CommandCode::RequestUpgrade || type == CommandCode::FirmwareTransfer)
         LogFirmwareOutcome(type, status);
     if (status != LinkStatus::Ok)
@@ -452,6 +468,36 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
         Notify(&changed);
     }
     RaiseResponse(type, command, status, payload);
+}
+
+void CQuillmereManager::LogLostOrder(int type, const CSerialCommand* command, LinkStatus status)
+{
+    const std::string why = status == LinkStatus::Stopped
+                                ? "the link was stopped"
+                                : Format("no answer from the unit for %u s", m_linkTiming.OrderLifetimeMs / 1000);
+    const int relay = command != nullptr ? command->Param1 : 0;
+    switch (type)
+    {
+    case CommandCode::RelayToggle:
+        WriteLog(LogEntryLevel::Event, Format("Relay %d", relay) +
+                                           (command != nullptr && command->Param2 == 0 ? " switch on" : " switch off") +
+                                           " not sent: " + why);
+        break;
+    case CommandCode::RelayTestCycle:
+        WriteLog(LogEntryLevel::Event, Format("Relay %d", relay) + " power cycle not sent: " + why);
+        break;
+    case CommandCode::Reset:
+        WriteLog(LogEntryLevel::Event, "Device reset not sent: " + why);
+        break;
+    case CommandCode::RequestUpgrade:
+        WriteLog(LogEntryLevel::Event, "Firmware update failed: the link was stopped before the transfer began");
+        break;
+    case CommandCode::FirmwareTransfer:
+        WriteLog(LogEntryLevel::Event, "Firmware update failed: the link was stopped, the transfer was cancelled");
+        break;
+    default:
+        break;
+    }
 }
 
 void CQuillmereManager::RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload)

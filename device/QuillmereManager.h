@@ -45,6 +45,8 @@ public:
         int RetryCount = 3;
         unsigned PollSleepMs = 150;
         unsigned ReadTimeoutMs = 2000;
+        // How long an order may wait for the unit before it is dropped with a line.
+        unsigned OrderLifetimeMs = 60'000;
     };
 
     CQuillmereManager();
@@ -75,7 +77,8 @@ public:
     void Connect();
     void StartPolling();
     void StartMonitorTimers();
-    void Stop(bool stop);
+    // Ends the link run and the timers; returns at once. Orders the stop removes are logged.
+    void Stop();
     void KillPollTimer();
     void Poll();
     void CheckMemory();
@@ -116,6 +119,7 @@ public:
     // The engine's callbacks, on the link worker thread. `length` is the number of payload
     // bytes the frame carried.
     void OnTrace(const char* text);
+    void LogLostOrder(int type, const CSerialCommand* command, LinkStatus status);
     void OnResponse(LinkStatus status, int type, CSerialCommand* command, const unsigned char* payload,
                     std::size_t length = kMaxResponsePayload);
     void OnLinkThreadEnded();

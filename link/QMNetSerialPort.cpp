@@ -210,6 +210,9 @@ LinkStatus CQMNetSerialPort::Close()
     m_readPos = m_readEnd = 0;
     // Left as found: the next user of the device (a terminal, another tool) gets its echo
     // and line editing back. A hung-up line refuses this, which is harmless.
+    // What was written (a cancel above all) leaves at the speed it was written at; only then
+    // does the line get its own settings back. A hung-up line refuses both, which is harmless.
+    tcdrain(fd);
     tcsetattr(fd, TCSANOW, &m_savedLine);
     if (::close(fd) != 0 && errno != EINTR)
         return LinkStatus::CloseFailed;
@@ -218,10 +221,8 @@ LinkStatus CQMNetSerialPort::Close()
 
 bool CQMNetSerialPort::ApplyTimeouts()
 {
-    // Nothing to program into a tty (reads are paced by poll()), but the device must still
-    // answer as a terminal, the way the original read back the device's time-outs.
-    termios tio{};
-    if (m_fd < 0 || tcgetattr(m_fd, &tio) != 0)
+    // Nothing to program into a tty: reads are paced by poll().
+    if (m_fd < 0)
         return false;
     m_appliedTimeoutMs = m_readTimeoutMs;
     return true;
@@ -258,23 +259,29 @@ LinkStatus CQMNetSerialPort::Write(const unsigned char* bytes, int count)
         const std::int64_t left = deadline - NowMs();
         if (left <= 0)
             return LinkStatus::WriteFailed;
-        pollfd pfd{m_fd, POLLOUT, 0};
-        if (::poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR)
+        short events = 0;
+        bool woken = false;
+        bool stopped = false;
+        if (PollPort(static_cast<int>(left), events, woken, stopped, POLLOUT) != 0)
             return LinkStatus::WriteFailed;
-        if ((pfd.revents & (POLLHUP | POLLERR)) != 0)
+        if ((events & (POLLHUP | POLLERR)) != 0)
             return LinkStatus::LineHungUp;
+        if (stopped)
+            return LinkStatus::Woken;
     }
     return LinkStatus::Ok;
 }
 
-int CQMNetSerialPort::PollPort(int timeoutMs, short& portEvents, bool& woken) const
+int CQMNetSerialPort::PollPort(int timeoutMs, short& portEvents, bool& woken, bool& stopped, short wanted) const
 {
-    pollfd pfds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-    const int r = ::poll(pfds, m_wakeFd >= 0 ? 2 : 1, timeoutMs);
+    // A descriptor of -1 is skipped by poll(), so the array never needs compacting.
+    pollfd pfds[3] = {{m_fd, wanted, 0}, {wanted == POLLIN ? m_wakeFd : -1, POLLIN, 0}, {m_stopFd, POLLIN, 0}};
+    const int r = ::poll(pfds, 3, timeoutMs);
     if (r < 0)
         return errno == EINTR ? 0 : -1;
     portEvents = pfds[0].revents;
-    woken = m_wakeFd >= 0 && (pfds[1].revents & POLLIN) != 0;
+    stopped = m_stopFd >= 0 && (pfds[2].revents & POLLIN) != 0;
+    woken = stopped || (pfds[1].fd >= 0 && (pfds[1].revents & POLLIN) != 0);
     return 0;
 }
 
@@ -292,10 +299,13 @@ LinkStatus CQMNetSerialPort::WaitReadable(unsigned int timeoutMs)
             return LinkStatus::Timeout;
         short events = 0;
         bool woken = false;
-        if (PollPort(static_cast<int>(left), events, woken) != 0)
+        bool stopped = false;
+        if (PollPort(static_cast<int>(left), events, woken, stopped) != 0)
             return LinkStatus::ReadFailed;
         if ((events & POLLNVAL) != 0)
             return LinkStatus::ReadFailed;
+        if (stopped)
+            return LinkStatus::Woken;
         // Readable or hung up: ReadByte tells which.
         if ((events & (POLLIN | POLLHUP | POLLERR)) != 0)
             return LinkStatus::Ok;
@@ -343,8 +353,12 @@ LinkStatus CQMNetSerialPort::ReadByte(unsigned char* byte)
             return LinkStatus::Timeout;
         short events = 0;
         bool woken = false;
-        if (PollPort(static_cast<int>(left), events, woken) != 0 || (events & POLLNVAL) != 0)
+        bool stopped = false;
+        if (PollPort(static_cast<int>(left), events, woken, stopped) != 0 || (events & POLLNVAL) != 0)
             return LinkStatus::ReadFailed;
+        // A stop abandons even a frame under way: the next run's poll learns the truth.
+        if (stopped)
+            return LinkStatus::Woken;
         pollSaidReady = (events & (POLLIN | POLLHUP | POLLERR)) != 0;
         if (woken && !pollSaidReady)
             return LinkStatus::Woken;

@@ -128,6 +128,10 @@ bool CNetworkMonitor::Run()
         m_currentResetCount.store(0);
         return true;
     }
+    // A check called off says nothing about the host: counting it would turn every restart
+    // during a check of a host that is down into a failure and a used reset.
+    if (result == PingStopped)
+        return true;
 
     // Read after the ping: an edit made while it ran already cleared the counters, and the
     // counting below should follow the edited values.

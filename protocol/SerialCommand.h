@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 // One queued device command. The link owns queued commands and deletes them through the
@@ -15,4 +16,6 @@ public:
     std::uint8_t Code = 0;
     std::uint8_t Param1 = 0;    // first payload byte, for the codes that carry one
     std::uint8_t Param2 = 0;    // second payload byte (relay toggle only)
+    // Set by the link when it takes the command: an order too old to be wanted is dropped.
+    std::chrono::steady_clock::time_point QueuedAt{};
 };

@@ -83,7 +83,7 @@ TEST_F(ManagerMonitor, ThresholdCrossingWithinTheLimitLogsAndQueuesAPowerCycle)
 
 TEST_F(ManagerMonitor, StopKillsTheMonitorTimersAndAQueuedTickStartsNothing)
 {
-    f.manager.Stop(true);
+    f.manager.Stop();
     Tick(5);
     EXPECT_EQ(monitor->GetFailureCount(), 0);
     EXPECT_TRUE(f.LogLines().empty());

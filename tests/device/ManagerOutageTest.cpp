@@ -50,7 +50,7 @@ protected:
     }
     void TearDown() override
     {
-        f.manager.Stop(true);
+        f.manager.Stop();
         f.manager.WaitForThreads();
     }
 
@@ -110,7 +110,7 @@ TEST_F(ManagerOutage, StopAndStartCyclesNeverLoseTheLinkStartCommands)
     for (int cycle = 0; cycle < kCycles; ++cycle)
     {
         // No wait for the old worker: Connect itself must not let it eat the new commands.
-        f.manager.Stop(true);
+        f.manager.Stop();
         f.manager.Connect();
         ASSERT_TRUE(unit->WaitForReceivedFrames(2u * static_cast<std::size_t>(cycle + 1), 5000))
             << "cycle " << cycle;
@@ -128,7 +128,7 @@ TEST_F(ManagerOutage, TestConnectionRefusesWhileTheWorkerHoldsTheLine)
 {
     f.manager.Connect();
     EXPECT_EQ(f.manager.TestConnection(), LinkStatus::AlreadyConnected);
-    f.manager.Stop(true);
+    f.manager.Stop();
     f.manager.WaitForThreads();
     EXPECT_EQ(f.manager.TestConnection(), LinkStatus::OpenFailed);
 }
@@ -221,7 +221,7 @@ TEST(ManagerCallbacks, EachEngineReportsToTheManagerThatOwnsIt)
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (CQuillmereManager& manager : managers)
     {
-        manager.Stop(true);
+        manager.Stop();
         manager.WaitForThreads();
     }
     const std::string reason = GetErrorText(LinkStatus::OpenFailed);

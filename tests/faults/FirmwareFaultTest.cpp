@@ -57,7 +57,7 @@ protected:
 
     void TearDown() override
     {
-        m_manager.Stop(true);
+        m_manager.Stop();
         m_manager.WaitForThreads();
     }
 

@@ -390,7 +390,6 @@ TEST_F(SettingsPageTest, TheWaitDialogShowsUntilTheLinkWorkerHasEnded)
     auto command = std::make_unique<CSerialCommand>();
     command->Code = 1;
     link.QueueCommand(std::move(command));
-    link.RequestStop(false);   // as a connect does after that stop
     ASSERT_TRUE(link.Start());
     // The command is on the wire once its first byte reaches the device's end.
     pollfd wire{master, POLLIN, 0};
