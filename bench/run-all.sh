@@ -20,7 +20,10 @@
 # a pseudo-terminal; its one network monitor pings 127.0.0.1.
 #
 #   bench/run-all.sh [--starts N] [--connected-seconds N] [--idle-seconds N] [--exchanges N]
-#                    [--skip-build]
+#                    [--skip-build] [--mqtt]
+#
+# --mqtt gives the program an mqtt.conf and a mosquitto broker of its own inside its network
+# namespace, so the figures include the broker bridge connected and idle.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -30,6 +33,7 @@ idle=20
 starts=5
 exchanges=10000
 skip_build=0
+mqtt=0
 while (($#)); do
     case $1 in
         --connected-seconds) connected=$2; shift 2 ;;
@@ -37,6 +41,7 @@ while (($#)); do
         --exchanges) exchanges=$2; shift 2 ;;
         --starts) starts=$2; shift 2 ;;
         --skip-build) skip_build=1; shift ;;
+        --mqtt) mqtt=1; shift ;;
         -h|--help) sed -n '2,22p' "$0"; exit 0 ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
@@ -46,7 +51,9 @@ number "$idle" 5 50 || { echo "--idle-seconds: 5 to 50 (the idle window must end
 number "$connected" $((idle + 10)) 3600 || { echo "--connected-seconds: $((idle + 10)) to 3600" >&2; exit 2; }
 number "$exchanges" 1000 1000000 || { echo "--exchanges: 1000 to 1000000" >&2; exit 2; }
 number "$starts" 1 20 || { echo "--starts: 1 to 20" >&2; exit 2; }
-for tool in Xvfb trayer xdotool unshare ip sx rx; do
+tools=(Xvfb trayer xdotool unshare ip sx rx)
+((!mqtt)) || tools+=(mosquitto)
+for tool in "${tools[@]}"; do
     command -v "$tool" >/dev/null || { echo "$tool is missing; run scripts/install-deps.sh" >&2; exit 2; }
 done
 
@@ -138,11 +145,22 @@ sleep 1
 
 unshare_flags=-n
 [[ $(id -u) -eq 0 ]] || unshare_flags=-rn
+# With --mqtt each start brings up a broker on the namespace's loopback first; its pid file
+# lets the script end it with the rest.
+broker_start=""
+if ((mqtt)); then
+    # Root (in the user namespace) stays root: the broker would otherwise try to drop to its
+    # own user, which the namespace does not map.
+    printf 'user root\nlistener 1883 127.0.0.1\nallow_anonymous true\npid_file %s/mosquitto.pid\nlog_dest file %s/mosquitto.log\n' \
+        "$work" "$work" >"$work/mosquitto.conf"
+    printf 'enabled = true\nhost = 127.0.0.1\nsite = bench\n' >"$data/mqtt.conf"
+    broker_start="mosquitto -d -c '$work/mosquitto.conf' && "
+fi
 # Starts the program in its own network namespace and sets pid, start and docked (the
 # milliseconds until its tray icon appeared, empty when it did not within 10 s).
 start_program() {
     start=$(date +%s%N)
-    unshare "$unshare_flags" -- sh -c 'ip link set lo up && exec "$0"' "$program" >>"$work/program.out" 2>&1 &
+    unshare "$unshare_flags" -- sh -c "ip link set lo up && $broker_start"'exec "$0"' "$program" >>"$work/program.out" 2>&1 &
     pid=$!
     pids+=($pid)
     docked=""
@@ -154,6 +172,11 @@ start_program() {
     # Processor time the program had used by then: on a busy machine the wall time above
     # includes waiting for a core, this does not (10 ms steps).
     cpu=$(awk -v hz="$(getconf CLK_TCK)" '{ sub(/.*\) /, ""); print int(($12 + $13) * 1000 / hz) }' "/proc/$pid/stat" 2>/dev/null || echo "?")
+    if ((mqtt)); then
+        for _ in $(seq 50); do [[ -s $work/mosquitto.pid ]] && break; sleep 0.1; done
+        [[ ! -s $work/mosquitto.pid ]] || pids+=($(cat "$work/mosquitto.pid"))
+        rm -f "$work/mosquitto.pid"
+    fi
 }
 stop_program() {
     kill -TERM "$pid" 2>/dev/null || true

@@ -15,6 +15,26 @@ std::string RelayPermissionToText(std::int32_t permission)
     return kPermissionTexts[static_cast<std::size_t>(permission)];
 }
 
+RelayPermission RelayPermissionRead(std::int32_t permission)
+{
+    switch (permission)
+    {
+    case RelayPermissionBoth: return RelayPermissionBoth;
+    case RelayPermissionCycle: return RelayPermissionCycle;
+    default: return RelayPermissionOnOff;
+    }
+}
+
+bool RelayPermissionAllowsSwitch(std::int32_t permission)
+{
+    return RelayPermissionRead(permission) != RelayPermissionCycle;
+}
+
+bool RelayPermissionAllowsCycle(std::int32_t permission)
+{
+    return RelayPermissionRead(permission) != RelayPermissionOnOff;
+}
+
 RelayPermission RelayPermissionFromText(const std::string& text)
 {
     if (text == kPermissionTexts[RelayPermissionBoth])

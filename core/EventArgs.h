@@ -61,6 +61,40 @@ public:
     std::int64_t LastAnswer;   // time_t of the unit's last answer; 0 when it never answered
 };
 
+// Who made a relay change: the status poll's relay status answer, this program's operator, a
+// remote operator (the broker), the unit itself (its button or schedule) or its web interface.
+enum class RelayChangeCause
+{
+    Poll,
+    Operator,
+    RemoteOperator,
+    Unit,
+    WebInterface,
+};
+
+// Raised on the link worker whenever the relay state decider (CRelayStates) changes one
+// relay's state. States as the status model has them: 0 on, 1 off, -1 not known yet.
+class CRelayStateChangedEventArgs : public CEventArgs
+{
+public:
+    CRelayStateChangedEventArgs(std::int32_t relay, std::int32_t oldState, std::int32_t newState,
+                                RelayChangeCause cause)
+        : Relay(relay), OldState(oldState), NewState(newState), Cause(cause) {}
+    std::int32_t Relay;
+    std::int32_t OldState;
+    std::int32_t NewState;
+    RelayChangeCause Cause;
+};
+
+// Raised when the broker connection's one-line summary changes ("Remote: connected to ...");
+// an empty line means no broker is configured.
+class CRemoteLineChangedEventArgs : public CEventArgs
+{
+public:
+    explicit CRemoteLineChangedEventArgs(std::string line) : Line(std::move(line)) {}
+    std::string Line;
+};
+
 class CWriteLogEventArgs : public CEventArgs
 {
 public:

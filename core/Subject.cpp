@@ -4,12 +4,18 @@
 
 void CSubject::Attach(CObserver* observer)
 {
-    m_observers.push_back(observer);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    auto list = std::make_shared<List>(*m_observers);
+    list->push_back(observer);
+    m_observers = std::move(list);
 }
 
 void CSubject::Detach(CObserver* observer)
 {
-    std::erase(m_observers, observer);
+    std::lock_guard<std::mutex> guard(m_mutex);
+    auto list = std::make_shared<List>(*m_observers);
+    std::erase(*list, observer);
+    m_observers = std::move(list);
 }
 
 void CSubject::Notify()
@@ -19,8 +25,17 @@ void CSubject::Notify()
 
 void CSubject::Notify(CEventArgs* args)
 {
-    // Index loop: an observer may not change the list from Update, but a copy-free walk
-    // stays safe even if one appends.
-    for (std::size_t i = 0; i < m_observers.size(); ++i)
-        m_observers[i]->Update(args);
+    std::shared_ptr<const List> observers;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        observers = m_observers;
+    }
+    for (CObserver* observer : *observers)
+        observer->Update(args);
+}
+
+std::size_t CSubject::GetObserverCount() const
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    return m_observers->size();
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <string_view>
 #include <vector>
 
@@ -8,7 +10,10 @@
 class CEventArgs;
 
 // The observable base of every model and of the manager. Notification is synchronous on
-// the raising thread; the list is changed only on the UI thread while nobody notifies.
+// the raising thread. The list may change on any thread while another notifies (a window
+// attaching while the broker thread already logs): a notification walks the list as it was
+// when it began, so an observer attached meanwhile gets the next one, and one detached
+// meanwhile may still get the one under way; detach before destroying, once nothing raises.
 class CSubject
 {
 public:
@@ -23,11 +28,15 @@ public:
 
     void Notify(CEventArgs* args);
 
-    std::size_t GetObserverCount() const { return m_observers.size(); }
+    std::size_t GetObserverCount() const;
 
 protected:
     ~CSubject() = default;
 
 private:
-    std::vector<CObserver*> m_observers;
+    using List = std::vector<CObserver*>;
+
+    // Never changed in place: a change makes a new list, so a walk under way keeps its own.
+    mutable std::mutex m_mutex;
+    std::shared_ptr<const List> m_observers = std::make_shared<const List>();
 };

@@ -23,6 +23,10 @@ public:
     // Values that the status page shows as "Not Available".
     static constexpr std::int32_t RssiNotAvailable = -2000;
     static constexpr std::int32_t RadioTypeNotAvailable = -1;
+    // A signal strength at or below this is no signal at all: shown as "Not Available" and
+    // published as none.
+    static constexpr std::int32_t RssiNoSignal = -1000;
+    static bool HasSignal(std::int32_t dbm) { return dbm > RssiNoSignal; }
 
     struct Firmware
     {

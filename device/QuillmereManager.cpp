@@ -219,6 +219,7 @@ void CQuillmereManager::Stop()
     if (m_link != nullptr)
         m_link->RequestStop();
     KillPollTimer();
+    KillResetFollowUp();
     if (m_timers != nullptr)
     {
         for (const auto& [id, monitor] : m_monitorTimers)
@@ -256,6 +257,11 @@ void CQuillmereManager::KillPollTimer()
 void CQuillmereManager::Poll()
 {
     CheckMemory();
+    QueueStatusQuestions();
+}
+
+void CQuillmereManager::QueueStatusQuestions()
+{
     Queue(CommandCode::TamperStatus);
     Queue(CommandCode::RadioCapability);
     Queue(CommandCode::Rssi);
@@ -316,6 +322,26 @@ void CQuillmereManager::ResetDevice()
     WriteLog(LogEntryLevel::Event, "Manual reset of the device was triggered.");
     Queue(CommandCode::Reset, CommandCode::ResetMagic);
     m_resetPending = true;
+    if (m_timers != nullptr && m_resetTimer == 0)
+        m_resetTimer = m_timers->SetTimer(kResetFollowUpMs, [this](ITimerService::TimerId) { OnResetFollowUp(); });
+}
+
+void CQuillmereManager::OnResetFollowUp()
+{
+    // Until the unit has answered a relay status, nothing reports its door or relays; the
+    // next poll may be half an hour away.
+    if (!m_resetPending)
+    {
+        KillResetFollowUp();
+        return;
+    }
+    RequestRelayStatus();
+}
+
+void CQuillmereManager::KillResetFollowUp()
+{
+    if (m_resetTimer != 0 && m_timers != nullptr && m_timers->KillTimer(m_resetTimer))
+        m_resetTimer = 0;
 }
 
 std::string CQuillmereManager::RelayLabel(int relay) const
@@ -328,6 +354,9 @@ std::string CQuillmereManager::RelayLabel(int relay) const
 
 void CQuillmereManager::SetRelayBy(int relay, int state, const std::string& who)
 {
+    if (relay >= 1 && relay <= CRelayStates::kRelayCount)
+        m_switchCause[static_cast<std::size_t>(relay)] =
+            who == kByOperator ? RelayChangeCause::Operator : RelayChangeCause::RemoteOperator;
     WriteLog(LogEntryLevel::Event,
              RelayLabel(relay) + (state == 0 ? " switched on by " : " switched off by ") + who);
     SetRelay(relay, state);
@@ -380,6 +409,20 @@ std::string CQuillmereManager::FailureText(int type, LinkStatus status) const
     return GetCommandName(type) + " command " + GetErrorText(status);
 }
 
+std::string CQuillmereManager::FailureLine(int type, LinkStatus status) const
+{
+    return "Error for " + FailureText(type, status);
+}
+
+std::string CQuillmereManager::MonitorFailureText(const std::string& target, int action, int relay, int limit,
+                                                  int count)
+{
+    std::string text = "Network monitor unable to communicate with " + target + " ";
+    if (action != MonitorActionDoNothing && count < limit)
+        text += Format("power cycle on Relay %d", relay);
+    return text;
+}
+
 LinkStatus CQuillmereManager::TestConnection()
 {
     if (m_link == nullptr)
@@ -409,20 +452,46 @@ void CQuillmereManager::Update(CEventArgs* args)
     WriteLog(LogEntryLevel::Event, m_settings != nullptr ? m_settings->GetSettingsXml() : std::string());
 }
 
+void CQuillmereManager::SetRemoteLine(const std::string& line)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_remoteLineMutex);
+        if (line == m_remoteLine)
+            return;
+        m_remoteLine = line;
+    }
+    CRemoteLineChangedEventArgs changed(line);
+    Notify(&changed);
+}
+
+std::string CQuillmereManager::GetRemoteLine() const
+{
+    std::lock_guard<std::mutex> guard(m_remoteLineMutex);
+    return m_remoteLine;
+}
+
 void CQuillmereManager::HandleMonitorError(int relay, int action, const std::string& target, int limit, int count)
 {
-    std::string text = "Network monitor unable to communicate with " + target + " ";
     if (action != MonitorActionDoNothing && count < limit)
-    {
-        text += Format("power cycle on Relay %d", relay);
         PowerCycleRelay(relay);
-    }
-    WriteLog(LogEntryLevel::Error, text);
+    WriteLog(LogEntryLevel::Error, MonitorFailureText(target, action, relay, limit, count));
 }
 
 void CQuillmereManager::OnTrace(const char* text)
 {
     WriteLog(LogEntryLevel::Debug, text != nullptr ? text : "");
+}
+
+namespace
+{
+// The unit answers the program's own request to switch its relay or door messages on with a
+// frame of the same code. Whatever bytes that answer carries, it is an acknowledgement, not a
+// report: only a message that came unasked speaks of a relay or the door.
+bool IsEnableAcknowledgement(int type, const CSerialCommand* command)
+{
+    return (type == CommandCode::UnsolicitedResponses || type == CommandCode::TamperUnsolicited) &&
+           command != nullptr && command->Code == type;
+}
 }
 
 void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* command, const unsigned char* payload,
@@ -440,21 +509,36 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
         // Shown as failed so the window gives the control back, but the unit did nothing
         // wrong that a count or an error line should hold against it.
         LogLostOrder(type, command, status);
-        RaiseResponse(type, command, status, nullptr);
+        RaiseResponse(type, command, status, nullptr, 0);
         return;
     }
     if (type == CommandCode::RequestUpgrade || type == CommandCode::FirmwareTransfer)
         LogFirmwareOutcome(type, status);
+    const bool acknowledgement = IsEnableAcknowledgement(type, command);
     if (status != LinkStatus::Ok)
     {
-        WriteLog(LogEntryLevel::Error, "Error for " + FailureText(type, status));
+        WriteLog(LogEntryLevel::Error, FailureLine(type, status));
         ResetFieldAfterFailure(*m_status, type);
     }
-    else
+    else if (!acknowledgement)
     {
         const DecodeResult decoded = DecodeResponse(*m_status, type, payload, length);
+        if (type == CommandCode::RelayStatus)
+            RaiseRelayChanges(m_relayStates.TakeRelayStatus(payload, length));
+        else if (type == CommandCode::UnsolicitedResponses)
+            RaiseRelayChanges(m_relayStates.TakeUnsolicited(payload, length));
+        else if (type == CommandCode::RelayToggle && command != nullptr && command->Code == type)
+        {
+            const std::size_t relay = command->Param1;
+            const RelayChangeCause cause = relay < m_switchCause.size() ? m_switchCause[relay].load()
+                                                                        : RelayChangeCause::Operator;
+            RaiseRelayChanges(m_relayStates.TakeSwitchAnswer(payload, length, command, cause));
+        }
         if (type == CommandCode::RelayStatus && decoded.relaysUpdated && m_resetPending.exchange(false))
         {
+            // The unit is back: everything it said before the reset (its uptime first) is
+            // asked again, and the reports go back on before those questions go out.
+            QueueStatusQuestions();
             EnableUnsolicitedResponses();
             EnableTamperUnsolicited();
         }
@@ -467,7 +551,7 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
                                                   static_cast<std::int64_t>(m_reachability.GetLastAnswerTime()));
         Notify(&changed);
     }
-    RaiseResponse(type, command, status, payload);
+    RaiseResponse(type, command, status, acknowledgement ? nullptr : payload, length);
 }
 
 void CQuillmereManager::LogLostOrder(int type, const CSerialCommand* command, LinkStatus status)
@@ -500,9 +584,19 @@ void CQuillmereManager::LogLostOrder(int type, const CSerialCommand* command, Li
     }
 }
 
-void CQuillmereManager::RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload)
+void CQuillmereManager::RaiseRelayChanges(const CRelayStates::Changes& changes)
 {
-    std::unique_ptr<CCommandResponse> record = MakeCommandResponse(type, command, status, payload);
+    for (const CRelayStateChangedEventArgs& change : changes)
+    {
+        CRelayStateChangedEventArgs record = change;
+        Notify(&record);
+    }
+}
+
+void CQuillmereManager::RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload,
+                                      std::size_t length)
+{
+    std::unique_ptr<CCommandResponse> record = MakeCommandResponse(type, command, status, payload, length);
     Notify(record.get());
 }
 

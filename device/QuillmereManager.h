@@ -1,11 +1,13 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -13,6 +15,7 @@
 #include "core/Subject.h"
 #include "core/TimerService.h"
 #include "protocol/StatusCodes.h"
+#include "RelayStates.h"
 #include "ResponseDecoder.h"
 #include "UnitReachability.h"
 
@@ -37,6 +40,9 @@ public:
     // The watchdog leaves a younger process alone: a limit below what start-up needs would
     // otherwise restart the program at every start, hundreds of times a minute.
     static constexpr std::chrono::minutes kRunBeforeRestart{1};
+    // After a reset the unit's reports stay off until it has answered a relay status. It is
+    // asked this long after the reset, and again at this pace until it answers.
+    static constexpr std::uint32_t kResetFollowUpMs = 4000;
 
     // The link's timing for every start: retries per command, pause per worker cycle, and
     // the read time-out of one byte. Tests shorten it; the program keeps the defaults.
@@ -69,6 +75,7 @@ public:
 
     CQuillmereDeviceStatus* GetDeviceStatus() const { return m_status.get(); }
     const CUnitReachability& GetReachability() const { return m_reachability; }
+    const CRelayStates& GetRelayStates() const { return m_relayStates; }
     CAppSettings* GetSettings() const { return m_settings; }
     CLog* GetLog() const { return m_log; }
     void AttachStatusObserver(CObserver* observer);
@@ -113,8 +120,18 @@ public:
     // What failed, for the log and the status line: "RSSI command <reason>", or for a port
     // that did not open "COM7: <reason>".
     std::string FailureText(int type, LinkStatus status) const;
+    // The log's line for a failure, word for word: "Error for " and FailureText.
+    std::string FailureLine(int type, LinkStatus status) const;
+    // What a monitor that reached its failure threshold says, in the log and in the window:
+    // the host, and the power cycle while one is still due.
+    static std::string MonitorFailureText(const std::string& target, int action, int relay, int limit, int count);
 
     void Update(CEventArgs* args) override;
+
+    // The broker connection's line for the Status page: kept for a page made later, and
+    // raised to the observers as a CRemoteLineChangedEventArgs when it changes. Any thread.
+    void SetRemoteLine(const std::string& line);
+    std::string GetRemoteLine() const;
 
     // The engine's callbacks, on the link worker thread. `length` is the number of payload
     // bytes the frame carried.
@@ -126,18 +143,24 @@ public:
     void OnProgress(int position, int total);
 
     ITimerService::TimerId GetPollTimer() const { return m_pollTimer; }
+    ITimerService::TimerId GetResetFollowUpTimer() const { return m_resetTimer; }
     std::size_t GetMonitorTimerCount() const { return m_monitorTimers.size(); }
 
 private:
     void ConfigureLink();
     void Queue(std::uint8_t code, std::uint8_t param1 = 0, std::uint8_t param2 = 0);
+    void QueueStatusQuestions();
+    void OnResetFollowUp();
+    void KillResetFollowUp();
     void QueueCommand(std::unique_ptr<CSerialCommand> command);
     void LogFirmwareOutcome(int type, LinkStatus status);
-    void RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload);
+    void RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload,
+                       std::size_t length);
     void HandleMonitorError(int relay, int action, const std::string& target, int limit, int count);
     void OnMonitorTimer(ITimerService::TimerId id);
     void WriteLog(int level, const std::string& text);
     std::string RelayLabel(int relay) const;
+    void RaiseRelayChanges(const CRelayStates::Changes& changes);
 
     CAppSettings* m_settings = nullptr;
     CQMNetLink* m_link = nullptr;
@@ -150,11 +173,18 @@ private:
     std::unique_ptr<CQuillmereDeviceStatus> m_status;
     std::unique_ptr<CMonitorRunner> m_monitorRunner;
     CUnitReachability m_reachability;
+    CRelayStates m_relayStates;
+    // Who asked for each relay's latest switch, for the record its answer raises; set on
+    // the UI thread, read on the link worker.
+    std::array<std::atomic<RelayChangeCause>, CRelayStates::kRelayCount + 1> m_switchCause{};
 
     bool m_stopping = false;
     std::atomic<bool> m_resetPending{false};
+    mutable std::mutex m_remoteLineMutex;
+    std::string m_remoteLine;   // guarded by m_remoteLineMutex
     std::atomic<int> m_firmwareBytesSent{0};
     ITimerService::TimerId m_pollTimer = 0;
+    ITimerService::TimerId m_resetTimer = 0;   // asks for the relay status until the unit is back
     // A monitor removed while its timer is queued is not kept alive by the map.
     std::map<ITimerService::TimerId, std::weak_ptr<CNetworkMonitor>> m_monitorTimers;
 };

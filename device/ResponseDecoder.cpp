@@ -7,6 +7,7 @@
 
 #include "protocol/CommandCodes.h"
 #include "QuillmereDeviceStatus.h"
+#include "RelayStates.h"
 
 namespace
 {
@@ -14,7 +15,6 @@ constexpr std::size_t kRelayCount = 4;
 constexpr std::size_t kUptimeBytes = 4;
 constexpr std::size_t kDateTimeBytes = 8;
 constexpr std::size_t kIccidBytes = 20;
-constexpr std::size_t kUnsolicitedRelayBytes = 3;
 
 constexpr std::int32_t kRssiAboveScale = 99;
 
@@ -130,7 +130,7 @@ DecodeResult DecodeResponse(CQuillmereDeviceStatus& status, int code, const unsi
             {
                 const auto index = static_cast<std::int32_t>(n);
                 if (n <= length)
-                    relays.emplace_back(index, payload[n - 1] != 0 ? 1 : 0);
+                    relays.emplace_back(index, CRelayStates::StateFromByte(payload[n - 1]));
                 else if (const std::optional<CRelayStatus> known = status.FindRelay(index))
                     relays.push_back(*known);
             }
@@ -141,15 +141,14 @@ DecodeResult DecodeResponse(CQuillmereDeviceStatus& status, int code, const unsi
         }
         status.ClearRelays();
         for (std::size_t n = 1; n <= kRelayCount; ++n)
-            status.AddRelay(CRelayStatus(static_cast<std::int32_t>(n), payload[n - 1] != 0 ? 1 : 0));
+            status.AddRelay(CRelayStatus(static_cast<std::int32_t>(n), CRelayStates::StateFromByte(payload[n - 1])));
         result.relaysUpdated = true;
         break;
 
     case CommandCode::UnsolicitedResponses:
-        if (length < kUnsolicitedRelayBytes || payload[0] < 1 || payload[0] > kRelayCount)
-            break;
-        result.logText =
-            RelayChangedText(payload[0], payload[1] == 0 ? "active" : "inactive", RelayChangeSource(payload[2]));
+        if (const std::optional<CUnsolicitedRelayMessage> message = CRelayStates::ReadUnsolicited(payload, length))
+            result.logText = RelayChangedText(message->Relay, message->State == 0 ? "active" : "inactive",
+                                              RelayChangeSource(message->Source));
         break;
 
     case CommandCode::Uptime:

@@ -164,8 +164,8 @@ LinkStatus CQMNetSerialPort::Open()
     const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return Fail("cannot open", path, errno);
-    // Unlike the original design, a failed open keeps nothing: the lock and the descriptor
-    // go with it, and a later Close has nothing to do.
+    // A failed open keeps nothing: the lock and the descriptor go with it, and a later Close
+    // has nothing to do.
     auto refuse = [&](const std::string& step, int error) {
         ::close(fd);
         return Fail(step, path, error);

@@ -39,9 +39,9 @@ std::unique_ptr<CCommandResponse> CCommandResponse::Clone() const
     return std::make_unique<CCommandResponse>(*this);
 }
 
-void CUnsolicitedResponse::SetPayload(const unsigned char* payload)
+void CUnsolicitedResponse::SetPayload(const unsigned char* payload, std::size_t length)
 {
-    if (payload != nullptr)
+    if (payload != nullptr && length >= m_payload.size())
         std::copy_n(payload, m_payload.size(), m_payload.begin());
 }
 
@@ -67,19 +67,20 @@ std::unique_ptr<CCommandResponse> CTamperUnsolicitedResponse::Clone() const
 }
 
 std::unique_ptr<CCommandResponse> MakeCommandResponse(int type, const CSerialCommand* command, LinkStatus status,
-                                                      const unsigned char* payload)
+                                                      const unsigned char* payload, std::size_t length)
 {
     std::unique_ptr<CCommandResponse> record;
     if (type == CommandCode::UnsolicitedResponses)
     {
         auto unsolicited = std::make_unique<CUnsolicitedResponse>();
-        unsolicited->SetPayload(payload);
+        unsolicited->SetPayload(payload, length);
         record = std::move(unsolicited);
     }
     else if (type == CommandCode::TamperUnsolicited)
     {
         auto tamper = std::make_unique<CTamperUnsolicitedResponse>();
-        tamper->SetPayload(payload);
+        if (length >= 1)
+            tamper->SetPayload(payload);
         record = std::move(tamper);
     }
     else

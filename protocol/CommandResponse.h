@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -38,7 +39,10 @@ private:
 class CUnsolicitedResponse : public CCommandResponse
 {
 public:
-    void SetPayload(const unsigned char* payload);   // null leaves the bytes as they are
+    static constexpr std::size_t kPayloadBytes = 3;
+    // Null, or a payload shorter than the three bytes, leaves the bytes as they are: a cut
+    // message carries no relay change.
+    void SetPayload(const unsigned char* payload, std::size_t length = kPayloadBytes);
     void GetPayload(unsigned char* out) const;       // copies three bytes
     std::unique_ptr<CCommandResponse> Clone() const override;
 
@@ -58,6 +62,7 @@ private:
     unsigned char m_payload = 0;
 };
 
-// Builds the record class chosen by type (2, 13 or any other) from a link callback.
+// Builds the record class chosen by type (2, 13 or any other) from a link callback; `length`
+// is the number of payload bytes the frame carried.
 std::unique_ptr<CCommandResponse> MakeCommandResponse(int type, const CSerialCommand* command, LinkStatus status,
-                                                      const unsigned char* payload);
+                                                      const unsigned char* payload, std::size_t length);

@@ -6,7 +6,8 @@
 #include "SerialCommand.h"
 
 // The firmware update: queued with the upgrade request code; the link turns it into the
-// file transfer stage. The path is bounded like the original 260-character buffer.
+// file transfer stage. The path is bounded by the longest path the system can open; a
+// longer one is refused rather than cut.
 class CXModemCommand : public CSerialCommand
 {
 public:

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <random>
 
-#include "RemoteStatusLine.h"
 #include "config/AppSettings.h"
+#include "config/RelayPermission.h"
 #include "core/DataFolder.h"
 #include "core/EventArgs.h"
 #include "protocol/CommandCodes.h"
@@ -66,7 +66,11 @@ bool CRemoteBridge::Start()
     {
         if (m_log != nullptr)
             m_log->Write(LogEntryLevel::Error, "Remote: " + result.Error + "; the broker connection stays off");
-        RemoteStatusLine::Set("Remote: offline (" + result.Error + ")");
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_statusLine = "Remote: offline (" + result.Error + ")";
+        }
+        ShowStatusLine();
         return false;
     }
     if (result.State != RemoteConfigState::Enabled)
@@ -90,7 +94,7 @@ bool CRemoteBridge::Start(const CRemoteConfig& config)
         std::lock_guard<std::mutex> guard(m_mutex);
         m_statusLine = "Remote: offline (connecting)";
     }
-    RemoteStatusLine::Set(GetStatusLine());
+    ShowStatusLine();
     m_manager->Attach(this);
     m_manager->AttachStatusObserver(this);
     m_manager->AttachLogObserver(this);
@@ -149,7 +153,11 @@ bool CRemoteBridge::Configure()
     const std::string reason = "cannot set " + failure + ": " + ErrorText(rc);
     if (m_log != nullptr)
         m_log->Write(LogEntryLevel::Error, "Remote: " + reason + "; the broker connection stays off");
-    RemoteStatusLine::Set("Remote: offline (" + reason + ")");
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_statusLine = "Remote: offline (" + reason + ")";
+    }
+    ShowStatusLine();
     if (m_mosq != nullptr)
         mosquitto_destroy(m_mosq);
     m_mosq = nullptr;
@@ -189,7 +197,7 @@ void CRemoteBridge::Stop()
         m_connected = false;
         m_statusLine.clear();
     }
-    RemoteStatusLine::Set({});
+    ShowStatusLine();
 }
 
 bool CRemoteBridge::IsConnected() const
@@ -202,6 +210,12 @@ std::string CRemoteBridge::GetStatusLine() const
 {
     std::lock_guard<std::mutex> guard(m_mutex);
     return m_statusLine;
+}
+
+void CRemoteBridge::ShowStatusLine()
+{
+    // Never with m_mutex held: the manager's observers include this bridge.
+    m_manager->SetRemoteLine(GetStatusLine());
 }
 
 // --- the bridge thread -----------------------------------------------------------------
@@ -295,7 +309,7 @@ void CRemoteBridge::SetOffline(const std::string& reason)
         m_connected = false;
         m_statusLine = "Remote: offline (" + reason + ")";
     }
-    RemoteStatusLine::Set(GetStatusLine());
+    ShowStatusLine();
 }
 
 std::string CRemoteBridge::TakeLibraryError()
@@ -365,7 +379,7 @@ void CRemoteBridge::HandleConnected()
             PublishLocked(m_base + "/event", event, false);
         m_offlineEvents.clear();
     }
-    RemoteStatusLine::Set(GetStatusLine());
+    ShowStatusLine();
     if (m_log != nullptr)
         m_log->Write(LogEntryLevel::Event, "Remote: connected to " + m_endpoint);
 }
@@ -436,15 +450,16 @@ void CRemoteBridge::Execute(const CRemoteCommand& command)
         return;
     }
     const RelayPermission permission = setting->GetPermission();
+    const std::string permissionText = RelayPermissionToText(RelayPermissionRead(permission));
     if (command.What == Kind::RelayCycle)
     {
-        if (permission != RelayPermissionBoth && permission != RelayPermissionCycle)
-            return Refuse(relay + " may not be power-cycled (permission " + RelayPermissionToText(permission) + ")");
+        if (!RelayPermissionAllowsCycle(permission))
+            return Refuse(relay + " may not be power-cycled (permission " + permissionText + ")");
         m_manager->PowerCycleRelayBy(command.Relay, kCommandSource);
         return;
     }
-    if (permission != RelayPermissionBoth && permission != RelayPermissionOnOff)
-        return Refuse(relay + " may not be switched on or off (permission " + RelayPermissionToText(permission) + ")");
+    if (!RelayPermissionAllowsSwitch(permission))
+        return Refuse(relay + " may not be switched on or off (permission " + permissionText + ")");
     m_manager->SetRelayBy(command.Relay, command.What == Kind::RelayOn ? 0 : 1, kCommandSource);
 }
 
@@ -481,15 +496,11 @@ void CRemoteBridge::Update(CEventArgs* args)
     else if (dynamic_cast<CStatusChangedEventArgs*>(args) != nullptr ||
              dynamic_cast<CNetworkMonitorErrorEventArgs*>(args) != nullptr)
         StatusChanged();
-    else if (auto* relay = dynamic_cast<CUnsolicitedResponse*>(args))
-    {
-        unsigned char payload[3] = {};
-        relay->GetPayload(payload);
-        if (relay->GetResult() == LinkStatus::Ok)
-            OnUnsolicitedRelay(payload[0], payload[1]);
-    }
-    else if (dynamic_cast<CTamperUnsolicitedResponse*>(args) != nullptr)
-        return;   // the door reaches the status model; it says nothing about the link
+    else if (auto* relay = dynamic_cast<CRelayStateChangedEventArgs*>(args))
+        OnRelayState(relay->Relay, relay->NewState);
+    else if (dynamic_cast<CUnsolicitedResponse*>(args) != nullptr ||
+             dynamic_cast<CTamperUnsolicitedResponse*>(args) != nullptr)
+        return;   // unasked messages reach the relay states and the status model; not the link's outcome
     else if (auto* response = dynamic_cast<CCommandResponse*>(args))
         OnLinkResult(response->GetType(), response->GetResult());
     else if (dynamic_cast<CSettingsChangedEventArgs*>(args) != nullptr ||
@@ -520,16 +531,12 @@ void CRemoteBridge::PublishEventLocked(const std::string& json)
     m_offlineEvents.push_back(json);
 }
 
-void CRemoteBridge::OnUnsolicitedRelay(int relay, int state)
+void CRemoteBridge::OnRelayState(int relay, int state)
 {
-    if (relay < CRemoteCommand::kFirstRelay || relay > CRemoteCommand::kLastRelay)
-        return;
     std::lock_guard<std::mutex> guard(m_mutex);
-    // The unit said so itself: published at once, not held back with the status.
-    m_relayStates[relay] = state == 0 ? 0 : 1;
-    if (m_connected)
-        PublishRetainedLocked(m_base + "/relay/" + std::to_string(relay) + "/state",
-                              RelayStateText(m_relayStates[relay]));
+    // A relay that changed is published at once, not held back with the status.
+    if (m_connected && state >= 0)
+        PublishRetainedLocked(m_base + "/relay/" + std::to_string(relay) + "/state", RelayStateText(state));
     m_statusDirty = true;
     if (m_connected && Clock::now() - m_lastStatus >= kStatusInterval)
         FlushStatusLocked(Clock::now());
@@ -539,7 +546,7 @@ void CRemoteBridge::OnLinkResult(int type, LinkStatus result)
 {
     std::string error;
     if (result != LinkStatus::Ok)
-        error = "Error for " + GetCommandName(type) + " command " + GetErrorText(result);
+        error = m_manager->FailureLine(type, result);
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         if (error == m_linkError)
@@ -613,35 +620,17 @@ void CRemoteBridge::PublishRetainedLocked(const std::string& topic, const std::s
 
 std::vector<CRemoteRelayView> CRemoteBridge::RelayViewsLocked()
 {
-    // The model's relay list changes only with a relay status answer; when it did, it wins
-    // over what unsolicited messages said before it.
-    std::vector<CRemoteRelayView> model;
-    for (const CRelayStatus& relay : m_status->GetRelays())
-        model.push_back({relay.GetIndex(), {}, -1, relay.GetState()});
-    const bool modelChanged =
-        model.size() != m_lastModelRelays.size() ||
-        !std::equal(model.begin(), model.end(), m_lastModelRelays.begin(),
-                    [](const auto& a, const auto& b) { return a.Index == b.Index && a.State == b.State; });
-    if (modelChanged)
-    {
-        m_relayStates.clear();
-        for (const CRemoteRelayView& relay : model)
-            m_relayStates[relay.Index] = relay.State;
-        m_lastModelRelays = model;
-    }
-
+    const CRelayStates& states = m_manager->GetRelayStates();
     std::vector<CRemoteRelayView> views = m_relaySettings;
     for (CRemoteRelayView& view : views)
+        view.State = states.GetState(view.Index);
+    const auto known = states.GetStates();
+    for (std::int32_t index = 1; index <= CRelayStates::kRelayCount; ++index)
     {
-        const auto state = m_relayStates.find(view.Index);
-        view.State = state != m_relayStates.end() ? state->second : -1;
-    }
-    for (const auto& entry : m_relayStates)
-    {
-        const auto index = entry.first;
+        const std::int32_t state = known[static_cast<std::size_t>(index - 1)];
         const bool named = std::any_of(views.begin(), views.end(), [&](const auto& v) { return v.Index == index; });
-        if (!named)
-            views.push_back({index, {}, -1, entry.second});
+        if (state != CRelayStates::kUnknown && !named)
+            views.push_back({index, {}, -1, state});
     }
     return views;
 }

@@ -95,7 +95,8 @@ private:
     std::string TakeLibraryError();
 
     void OnLogLine(const std::string& line);
-    void OnUnsolicitedRelay(int relay, int state);
+    void OnRelayState(int relay, int state);
+    void ShowStatusLine();
     void OnLinkResult(int type, LinkStatus result);
     void TakeSettingsSnapshot();
     void StatusChanged();
@@ -131,8 +132,6 @@ private:
     std::string m_statusLine;
     std::vector<CRemoteRelayView> m_relaySettings;   // names and permissions, copied on the UI thread
     std::vector<std::pair<CRemoteMonitorView, std::shared_ptr<CNetworkMonitor>>> m_monitors;
-    std::vector<CRemoteRelayView> m_lastModelRelays;
-    std::map<std::int32_t, std::int32_t> m_relayStates;
     std::string m_linkError;
     bool m_statusDirty = true;
     std::chrono::steady_clock::time_point m_lastStatus{};

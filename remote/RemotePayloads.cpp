@@ -20,16 +20,6 @@ std::string ClockText(std::time_t clock)
     return text;
 }
 
-bool MayCycle(std::int32_t permission)
-{
-    return permission == RelayPermissionBoth || permission == RelayPermissionCycle;
-}
-
-bool MaySwitch(std::int32_t permission)
-{
-    return permission == RelayPermissionBoth || permission == RelayPermissionOnOff;
-}
-
 void Device(CJsonWriter& json, const CRemoteConfig& config)
 {
     json.BeginObject("device")
@@ -87,7 +77,7 @@ std::string StatusJson(const CQuillmereDeviceStatus& status, const std::vector<C
     iccid.empty() ? json.Null("iccid") : json.String("iccid", iccid);
     json.String("gsm", status.GetGsmActive() ? "active" : "inactive");
     const std::int32_t rssi = status.GetRssi();
-    rssi > CQuillmereDeviceStatus::RssiNotAvailable ? json.Number("rssi_dbm", rssi) : json.Null("rssi_dbm");
+    CQuillmereDeviceStatus::HasSignal(rssi) ? json.Number("rssi_dbm", rssi) : json.Null("rssi_dbm");
     switch (status.GetRadioType())
     {
     case 0: json.String("radio_type", "2G"); break;
@@ -99,7 +89,8 @@ std::string StatusJson(const CQuillmereDeviceStatus& status, const std::vector<C
     for (const CRemoteRelayView& relay : relays)
     {
         json.BeginObject().Number("index", relay.Index).String("name", relay.Name);
-        const std::string permission = RelayPermissionToText(relay.Permission);
+        const std::string permission =
+            relay.Permission < 0 ? std::string() : RelayPermissionToText(RelayPermissionRead(relay.Permission));
         permission.empty() ? json.Null("permission") : json.String("permission", permission);
         const std::string state = RelayStateText(relay.State);
         state.empty() ? json.Null("state") : json.String("state", state);
@@ -161,7 +152,7 @@ std::vector<std::pair<std::string, std::string>> DiscoveryConfigs(const CRemoteC
         const std::string name = relay.Name.empty() ? "Relay " + n : relay.Name;
         const std::string stateTopic = base + "/relay/" + n + "/state";
         const std::string setTopic = base + "/relay/" + n + "/set";
-        if (config.Commands && MaySwitch(relay.Permission))
+        if (config.Commands && RelayPermissionAllowsSwitch(relay.Permission))
         {
             CJsonWriter json = Entity(config, "relay" + n, name);
             json.String("state_topic", stateTopic).String("command_topic", setTopic).String("payload_on", "ON")
@@ -175,7 +166,7 @@ std::vector<std::pair<std::string, std::string>> DiscoveryConfigs(const CRemoteC
                 .String("device_class", "power").EndObject();
             configs.emplace_back(DiscoveryTopic(config, "binary_sensor", "relay" + n), json.Text());
         }
-        if (config.Commands && MayCycle(relay.Permission))
+        if (config.Commands && RelayPermissionAllowsCycle(relay.Permission))
         {
             CJsonWriter json = Entity(config, "relay" + n + "_cycle", name + " power cycle");
             json.String("command_topic", setTopic).String("payload_press", "CYCLE").EndObject();

@@ -13,6 +13,7 @@ constexpr const char* kFirmwareFilter = "Firmware File (*.rom)";
 bool CDesktop::AskYesNo(QWidget* parent, const QString& caption, const QString& text, QMessageBox::Icon icon)
 {
     QMessageBox box(icon, caption, text, QMessageBox::Yes | QMessageBox::No, parent);
+    box.setTextFormat(Qt::PlainText);
     return box.exec() == QMessageBox::Yes;
 }
 

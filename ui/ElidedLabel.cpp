@@ -4,6 +4,7 @@
 #include <QFontMetrics>
 #include <QResizeEvent>
 #include <QStringList>
+#include "PlainToolTip.h"
 
 CElidedLabel::CElidedLabel(QWidget* parent) : QLabel(parent)
 {
@@ -52,5 +53,5 @@ void CElidedLabel::Elide()
     }
     m_elided = elided;
     setText(lines.join(QLatin1Char('\n')));
-    setToolTip(elided ? m_full : QString());
+    setToolTip(elided ? PlainToolTip(m_full) : QString());
 }

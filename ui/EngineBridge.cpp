@@ -21,7 +21,7 @@ protected:
         if (posted == nullptr)
             return QObject::event(event);
         if (m_bridge != nullptr)
-            m_bridge->Deliver(static_cast<std::size_t>(posted->WParam()));
+            m_bridge->Deliver(posted->Route());
         return true;
     }
 
@@ -86,7 +86,7 @@ void CEngineBridge::Route::Queue(std::unique_ptr<CEventArgs> record)
     }
     // Posting is safe from any thread while the receiver lives; it goes only with the
     // window, after the bridge has detached.
-    QCoreApplication::postEvent(bridge->m_target, new CPrivateEvent(message, nullptr, static_cast<std::intptr_t>(index)));
+    QCoreApplication::postEvent(bridge->m_target, new CPrivateEvent(message, index));
 }
 
 void CEngineBridge::Deliver(std::size_t index)

@@ -28,6 +28,7 @@ CProgressDialog::CProgressDialog(QWidget* parent)
     connect(m_timer, &QTimer::timeout, this, &CProgressDialog::Advance);
 
     auto* layout = new QVBoxLayout(this);
+    m_label->setTextFormat(Qt::PlainText);
     layout->addWidget(m_label);
     layout->addWidget(m_bar);
     setMinimumWidth(FontUnits::Across(this, 460));

@@ -22,6 +22,7 @@
 #include "log/LogFileIo.h"
 #include "log/LogLineSplit.h"
 #include "log/NowText.h"
+#include "PlainToolTip.h"
 
 namespace
 {
@@ -161,7 +162,7 @@ void CQuillmereLog::InsertLine(int row, const std::string& line)
     item->setText(0, FromLogBytes(fields.DateTime));
     item->setText(1, FromLogBytes(fields.Level));
     item->setText(2, FromLogBytes(fields.Description));
-    item->setToolTip(2, item->text(2));
+    item->setToolTip(2, PlainToolTip(item->text(2)));
     m_list->insertTopLevelItem(row, item);
 }
 

@@ -377,11 +377,10 @@ void CQuillmereSheet::OnCommandResponse(const CCommandResponse& response)
 
 void CQuillmereSheet::OnMonitorError(const CNetworkMonitorErrorEventArgs& error)
 {
-    std::string text = NowText() + "\n";
-    text += "Network monitor unable to communicate with " + error.Target + " ";
-    if (error.Action != 0 && error.CurrentResetCount < error.AutoResetLimit)
-        text += "power cycle on Relay " + std::to_string(error.RelayIndex);
-    m_statusLine->ShowError(ToQString(text));
+    m_statusLine->ShowError(ToQString(NowText() + "\n" +
+                                      CQuillmereManager::MonitorFailureText(error.Target, error.Action, error.RelayIndex,
+                                                                            error.AutoResetLimit,
+                                                                            error.CurrentResetCount)));
     m_tray->SetAlert(true);
 }
 

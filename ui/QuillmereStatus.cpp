@@ -5,7 +5,6 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <cstdio>
 #include <ctime>
@@ -18,7 +17,6 @@
 #include "device/QuillmereDeviceStatus.h"
 #include "device/QuillmereManager.h"
 #include "log/NowText.h"
-#include "remote/RemoteStatusLine.h"
 #include "EngineBridge.h"
 #include "FontUnits.h"
 
@@ -28,14 +26,14 @@ constexpr const char* kResetText = "Reset";
 constexpr const char* kResetTip = "Reset the device";
 constexpr const char* kRelaysGroup = "Relays";
 constexpr const char* kPaneCaption = "Status";
-constexpr std::int32_t kRssiNoValue = -1000;
 // The group panel's size and left edge on the page, in pixels; the fields above it fill the
 // page down to about 150 pixels.
 constexpr int kPaneLeft = 5;
 constexpr int kPaneWidth = 495 - 5;
 constexpr int kPaneHeight = 400 - 150;
-// The broker line changes on another thread; a slow look is enough for a person reading it.
-constexpr int kRemoteRefreshMs = 2000;
+constexpr const char* kNoAnswerSince = "No answer from the unit since %1";
+constexpr const char* kNoAnswerYet = "No answer from the unit";
+constexpr std::time_t kSecondsPerDay = 24 * 60 * 60;
 
 QString NotAvailable()
 {
@@ -77,6 +75,17 @@ QString RadioTypeText(std::int32_t radioType)
     default:
         return NotAvailable();
     }
+}
+
+// The time of day for an answer today; the date as well for an older one.
+QString LastAnswerText(std::time_t when, std::time_t now)
+{
+    std::tm local{};
+    char text[128];
+    if (localtime_r(&when, &local) == nullptr ||
+        std::strftime(text, sizeof text, now - when < kSecondsPerDay ? "%H:%M:%S" : "%x %X", &local) == 0)
+        return QString::fromUtf8(kInvalidDateTimeText);
+    return QString::fromLocal8Bit(text);
 }
 
 QLabel* MakeField(const QString& name, QWidget* parent)
@@ -149,17 +158,16 @@ CQuillmereStatus::CQuillmereStatus(QWidget* parent) : CPropertyPage(parent)
     page->addLayout(top);
     page->addSpacing(4);
     page->addLayout(fields);
+    m_unreachable = new QLabel(this);
+    m_unreachable->setObjectName(QStringLiteral("unreachableField"));
+    m_unreachable->setTextFormat(Qt::PlainText);
+    m_unreachable->setHidden(true);
+    page->addWidget(m_unreachable);
     m_remote = new QLabel(this);
     m_remote->setObjectName(QStringLiteral("remoteField"));
     m_remote->setTextFormat(Qt::PlainText);
+    m_remote->setHidden(true);
     page->addWidget(m_remote);
-    RefreshRemoteLine();
-    if (!m_remote->isHidden())
-    {
-        auto* remoteTimer = new QTimer(this);
-        connect(remoteTimer, &QTimer::timeout, this, &CQuillmereStatus::RefreshRemoteLine);
-        remoteTimer->start(kRemoteRefreshMs);
-    }
     page->addStretch(1);
     page->addWidget(m_tasksPane, 4);
 
@@ -174,9 +182,15 @@ void CQuillmereStatus::SetManager(CQuillmereManager* manager)
         return;   // the page is wired once, for the life of the main window
     m_manager = manager;
     m_bridge = std::make_unique<CEngineBridge>(this);
-    m_bridge->OnRefresh<CEventArgs>(PrivateMessage::StatusChanged, [this] { Refresh(); });
+    m_bridge->OnRefresh<CStatusChangedEventArgs>(PrivateMessage::StatusChanged, [this] { Refresh(); });
+    m_bridge->OnRefresh<CUnitReachabilityChangedEventArgs>(PrivateMessage::StatusChanged,
+                                                            [this] { RefreshReachability(); });
+    m_bridge->OnRefresh<CRemoteLineChangedEventArgs>(PrivateMessage::StatusChanged, [this] { RefreshRemoteLine(); });
     m_bridge->Attach(m_manager->GetDeviceStatus());
+    m_bridge->Attach(m_manager);
     CreateRelayControls();
+    RefreshRemoteLine();
+    RefreshReachability();
     // The fields keep their empty look until the first status change: the model's starting
     // values (door closed, radio type 0) are not what the device said.
 }
@@ -199,16 +213,35 @@ void CQuillmereStatus::CreateRelayControls()
 
 void CQuillmereStatus::RefreshRemoteLine()
 {
-    const std::string line = RemoteStatusLine::Get();
+    // The manager holds the newest line; a record only says that it changed.
+    const std::string line = m_manager != nullptr ? m_manager->GetRemoteLine() : std::string();
     m_remote->setText(QString::fromStdString(line));
     m_remote->setHidden(line.empty());
+}
+
+void CQuillmereStatus::RefreshReachability()
+{
+    if (m_manager == nullptr)
+        return;
+    const CUnitReachability& reachability = m_manager->GetReachability();
+    const bool gone = reachability.IsUnreachable();
+    // Greyed, the last values read as what they are: what the unit said when it last answered.
+    for (QWidget* field : std::initializer_list<QWidget*>{m_dateTime, m_iccid, m_firmware, m_uptime, m_gsm, m_rssi,
+                                                          m_radioType, m_door, m_gauge})
+        field->setEnabled(!gone);
+    for (CRelayControl* control : m_relayControls)
+        control->SetStale(gone);
+    const std::time_t last = reachability.GetLastAnswerTime();
+    m_unreachable->setText(last == 0 ? QString::fromUtf8(kNoAnswerYet)
+                                     : QString::fromUtf8(kNoAnswerSince).arg(LastAnswerText(last, std::time(nullptr))));
+    m_unreachable->setHidden(!gone);
 }
 
 void CQuillmereStatus::SetEmptyLook()
 {
     for (QLabel* field : {m_dateTime, m_iccid, m_firmware, m_uptime, m_gsm, m_rssi, m_radioType, m_door})
         field->setText(NotAvailable());
-    m_gauge->SetValue(kRssiNoValue);
+    m_gauge->SetValue(CQuillmereDeviceStatus::RssiNoSignal);
 }
 
 void CQuillmereStatus::Refresh()
@@ -234,6 +267,6 @@ void CQuillmereStatus::Refresh()
     m_door->setText(status.GetDoorOpen() ? QStringLiteral("Open") : QStringLiteral("Closed"));
 
     const std::int32_t rssi = status.GetRssi();
-    m_rssi->setText(rssi > kRssiNoValue ? QStringLiteral("%1 dBm").arg(rssi) : NotAvailable());
+    m_rssi->setText(CQuillmereDeviceStatus::HasSignal(rssi) ? QStringLiteral("%1 dBm").arg(rssi) : NotAvailable());
     m_gauge->SetValue(rssi);
 }

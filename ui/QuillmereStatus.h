@@ -35,6 +35,7 @@ private:
     void SetEmptyLook();
     void Refresh();
     void RefreshRemoteLine();
+    void RefreshReachability();
 
     CQuillmereManager* m_manager = nullptr;
     int m_relayGroup = -1;
@@ -50,6 +51,7 @@ private:
     QLabel* m_radioType = nullptr;
     QLabel* m_door = nullptr;
     QLabel* m_remote = nullptr;   // the broker connection, shown only when one is configured
+    QLabel* m_unreachable = nullptr;   // shown while the unit does not answer
     CSignualStatic* m_gauge = nullptr;
     QPushButton* m_reset = nullptr;
     CTasksPane* m_tasksPane = nullptr;

@@ -82,7 +82,7 @@ CRelayControl::CRelayControl(QWidget* parent) : QWidget(parent)
 
     m_switch = new QPushButton(this);
     m_switch->setObjectName(QStringLiteral("switchButton"));
-    // 30 x 26 at the original font; never smaller than its icon and frame need.
+    // 30 x 26 at an 8-point font; never smaller than its icon and frame need.
     m_switch->setMinimumSize(FontUnits::Across(m_switch, 30), FontUnits::Down(m_switch, 26));
     m_switch->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     m_switch->setAccessibleName(QStringLiteral("Switch"));
@@ -128,20 +128,12 @@ void CRelayControl::Create()
         ShowState();
         return;
     }
-    if (CQuillmereDeviceStatus* status = m_manager->GetDeviceStatus())
-    {
-        if (std::optional<CRelayStatus> relay = status->FindRelay(m_relayIndex))
-        {
-            m_state = relay->GetState() == 0 ? 0 : 1;
-            m_modelState = m_state;
-        }
-    }
-    ShowState();
-
     m_bridge = std::make_unique<CEngineBridge>(this);
-    m_bridge->OnRefresh<CStatusChangedEventArgs>(
+    // Any status change re-reads the relay's name and permission.
+    m_bridge->OnRefresh<CStatusChangedEventArgs>(PrivateMessage::StatusChanged, [this] { Refresh(); });
+    m_bridge->OnRefresh<CRelayStateChangedEventArgs>(
         PrivateMessage::StatusChanged, [this] { Refresh(); },
-        [this](const CStatusChangedEventArgs&) { return NoteModel(); });
+        [this](const CRelayStateChangedEventArgs& change) { return NoteRelayState(change); });
     m_bridge->OnRefresh<CCommandResponse>(
         PrivateMessage::CommandResponse, [this] { Refresh(); },
         [this](const CCommandResponse& response) { return NoteResponse(response); });
@@ -154,25 +146,20 @@ void CRelayControl::Create()
                                                           });
     m_bridge->Attach(m_manager->GetDeviceStatus());
     m_bridge->Attach(m_manager);
+    // Read after attaching: a change raised meanwhile is noted too, and it is the newer one.
+    const std::int32_t known = m_manager->GetRelayStates().GetState(m_relayIndex);
+    if (known != CRelayStates::kUnknown)
+        m_state = static_cast<std::uint8_t>(known);
+    ShowState();
 }
 
-bool CRelayControl::NoteModel()
+bool CRelayControl::NoteRelayState(const CRelayStateChangedEventArgs& change)
 {
-    // Raising thread: the model has just changed some field. Only a change of this relay's
-    // own record is news about its state; every status change re-reads the setting.
-    std::optional<std::uint8_t> state;
-    if (CQuillmereDeviceStatus* status = m_manager->GetDeviceStatus())
-    {
-        if (std::optional<CRelayStatus> relay = status->FindRelay(m_relayIndex))
-            state = relay->GetState() == 0 ? 0 : 1;
-    }
+    // Raising thread, in the decider's order: the last one before the refresh wins.
+    if (change.Relay != m_relayIndex || change.NewState < 0)
+        return false;
     std::lock_guard<std::mutex> guard(m_newsMutex);
-    if (state != m_modelState)
-    {
-        m_modelState = state;
-        if (state)
-            m_news.state = state;
-    }
+    m_news.state = static_cast<std::uint8_t>(change.NewState);
     return true;
 }
 
@@ -187,27 +174,12 @@ bool CRelayControl::NoteResponse(const CCommandResponse& response)
         if (!mine)
             return false;
         m_news.switchAnswered = true;
-        // The state asked for is the state the unit confirmed.
-        if (response.GetResult() == LinkStatus::Ok)
-            m_news.state = command->Param2 != 0 ? 1 : 0;
         return true;
     case CommandCode::RelayTestCycle:
         if (!mine)
             return false;
         m_news.cycleAnswered = true;
         return true;
-    case CommandCode::UnsolicitedResponses: {
-        const auto* unsolicited = dynamic_cast<const CUnsolicitedResponse*>(&response);
-        // A failure report of the enabling command carries no relay change.
-        if (unsolicited == nullptr || response.GetResult() != LinkStatus::Ok)
-            return false;
-        unsigned char payload[3] = {};
-        unsolicited->GetPayload(payload);
-        if (payload[0] != m_relayIndex)
-            return false;
-        m_news.state = payload[1] != 0 ? 1 : 0;
-        return true;
-    }
     default:
         return false;
     }
@@ -244,11 +216,14 @@ void CRelayControl::RefreshSetting()
     m_name->SetFullText(name);
     m_switch->setAccessibleName(QStringLiteral("Switch %1").arg(name));
     m_powerCycle->setAccessibleName(QStringLiteral("%1 %2").arg(QString::fromUtf8(kPowerCycleText), name));
-    const RelayPermission permission = setting->GetPermission();
-    // A value outside the table shows both, as "Both" does: nothing is hidden that the
-    // operator might need.
-    m_switch->setVisible(permission != RelayPermissionCycle);
-    m_powerCycle->setVisible(permission != RelayPermissionOnOff);
+    m_switch->setVisible(RelayPermissionAllowsSwitch(setting->GetPermission()));
+    m_powerCycle->setVisible(RelayPermissionAllowsCycle(setting->GetPermission()));
+}
+
+void CRelayControl::SetStale(bool stale)
+{
+    m_stateIcon->setEnabled(!stale);
+    m_name->setEnabled(!stale);
 }
 
 void CRelayControl::ShowState()

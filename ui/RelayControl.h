@@ -13,13 +13,13 @@ class QPushButton;
 class CCommandResponse;
 class CEngineBridge;
 class CQuillmereManager;
+class CRelayStateChangedEventArgs;
 
 // One relay on the status page: the state bulb, the relay's name, a switch and a
 // "Power Cycle" button, each button shown only when the relay's permission allows it.
-// The picture shows the newest of three facts about the relay: the model's state after a
-// poll, the answer to a toggle, and the device's unsolicited change. They are taken in the
-// order the link worker raised them, on that thread, so a later notification about another
-// field (the door, the clock) never brings back a state the model had before the toggle.
+// The picture shows what the engine's relay state decider last said about the relay; its
+// records are taken in the order the link worker raised them, so the picture never goes back
+// to an older report.
 //
 // A power cycle is under way from the click until the unit answers it (or the link worker
 // ends): the button stays disabled meanwhile.
@@ -40,6 +40,10 @@ public:
     void SetManager(CQuillmereManager* manager);
     void Create();
 
+    // Greys the bulb and the name while the unit does not answer: the state shown is then only
+    // what it said last.
+    void SetStale(bool stale);
+
     // 0 when the relay is on, anything else when off, as the device reports it.
     std::uint8_t GetState() const { return m_state; }
 
@@ -52,7 +56,7 @@ private:
         bool cycleAnswered = false;
     };
 
-    bool NoteModel();
+    bool NoteRelayState(const CRelayStateChangedEventArgs& change);
     bool NoteResponse(const CCommandResponse& response);
     void Refresh();
     void RefreshSetting();
@@ -66,8 +70,7 @@ private:
     std::unique_ptr<CEngineBridge> m_bridge;
 
     std::mutex m_newsMutex;
-    News m_news;                                  // guarded by m_newsMutex
-    std::optional<std::uint8_t> m_modelState;     // the model's last state seen; guarded too
+    News m_news;   // guarded by m_newsMutex
 
     QLabel* m_stateIcon = nullptr;
     CElidedLabel* m_name = nullptr;

@@ -15,7 +15,7 @@ std::unique_ptr<CCommandResponse> UpgradeResponse(int code, LinkStatus status)
 {
     CSerialCommand command;
     command.Code = static_cast<std::uint8_t>(code);
-    return MakeCommandResponse(code, &command, status, nullptr);
+    return MakeCommandResponse(code, &command, status, nullptr, 0);
 }
 }
 

@@ -25,7 +25,7 @@ std::unique_ptr<CCommandResponse> Response(int code, LinkStatus status)
     CSerialCommand command;
     command.Code = static_cast<std::uint8_t>(code);
     const unsigned char payload[8] = {};
-    return MakeCommandResponse(code, &command, status, payload);
+    return MakeCommandResponse(code, &command, status, payload, sizeof payload);
 }
 
 QAction* FindAction(QMenu* menu, const QString& text)

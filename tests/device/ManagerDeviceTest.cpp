@@ -136,11 +136,12 @@ TEST_F(ManagerDevice, AResetReenablesUnsolicitedMessagesExactlyOnce)
     f.manager.ResetDevice();
     ASSERT_TRUE(unit->WaitForReceivedFrames(3, 5000));
     f.manager.RequestRelayStatus();
-    ASSERT_TRUE(unit->WaitForReceivedFrames(6, 5000));
+    // Back on: both kinds of report, then the whole status asked again.
+    ASSERT_TRUE(unit->WaitForReceivedFrames(14, 10000));
     f.manager.RequestRelayStatus();
-    ASSERT_TRUE(unit->WaitForReceivedFrames(7, 5000));
+    ASSERT_TRUE(unit->WaitForReceivedFrames(15, 5000));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(ReceivedCodes(*unit), (std::vector<int>{2, 13, 11, 1, 13, 2, 1}));
+    EXPECT_EQ(ReceivedCodes(*unit), (std::vector<int>{2, 13, 11, 1, 13, 2, 4, 8, 7, 6, 1, 10, 15, 12, 1}));
     EXPECT_TRUE(LogHas("Event,Manual reset of the device was triggered."));
 }
 

@@ -29,7 +29,10 @@ public:
             ++threadEnds;
         else if (auto* reach = dynamic_cast<CUnitReachabilityChangedEventArgs*>(args))
             reachability.push_back(reach->Reachable);
+        else if (auto* relay = dynamic_cast<CRelayStateChangedEventArgs*>(args))
+            relays.push_back(*relay);
     }
+    std::vector<CRelayStateChangedEventArgs> relays;
     std::vector<std::unique_ptr<CCommandResponse>> responses;
     std::vector<std::string> monitorErrors;
     std::vector<std::pair<int, int>> progress_;
@@ -133,11 +136,24 @@ TEST(QuillmereManager, ResetReenablesUnsolicitedMessagesAfterTheNextRelayStatusO
     EXPECT_EQ(f.link.GetQueueLength(), 1u);
     EXPECT_EQ(f.LogLines().at(0), "Event,Manual reset of the device was triggered.");
 
+    // The unit is asked for its relay status once it has had time to restart, and again
+    // until it answers; a question still waiting is not queued twice.
+    f.timers.Advance(CQuillmereManager::kResetFollowUpMs - 1);
+    EXPECT_EQ(f.link.GetQueueLength(), 1u);
+    f.timers.Advance(1);
+    EXPECT_EQ(f.link.GetQueueLength(), 2u);
+    f.timers.Advance(CQuillmereManager::kResetFollowUpMs);
+    EXPECT_EQ(f.link.GetQueueLength(), 2u);
+
     const unsigned char relays[] = {0, 0, 0, 0};
     f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, relays);
-    EXPECT_EQ(f.link.GetQueueLength(), 3u);   // 2 then 13 queued after the reset
+    // 2 and 13 to switch the reports back on, and the whole status asked again.
+    EXPECT_EQ(f.link.GetQueueLength(), 2u + 8u + 1u);
     f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, relays);
-    EXPECT_EQ(f.link.GetQueueLength(), 3u);
+    EXPECT_EQ(f.link.GetQueueLength(), 11u);
+    f.timers.Advance(CQuillmereManager::kResetFollowUpMs);
+    EXPECT_EQ(f.timers.ActiveCount(), 0u);
+    EXPECT_EQ(f.link.GetQueueLength(), 11u);
 }
 
 TEST(QuillmereManager, UnsolicitedRelayAndDoorMessagesAreLoggedWithTheirTexts)
@@ -294,4 +310,70 @@ TEST(QuillmereManager, StopSaysOnceForEachOrderItDropsAndNothingForQuestions)
                          "Event,Device reset not sent: the link was stopped",
                      }));
     EXPECT_EQ(f.link.GetQueueLength(), 0u);
+}
+
+// The unit's answer to the program's own request to switch relay or door messages on is an
+// acknowledgement whatever it carries; the same bytes unasked are a report.
+TEST(QuillmereManager, EnableAnswersAreAcknowledgementsAndOnlyUnaskedMessagesReport)
+{
+    const struct
+    {
+        std::uint8_t code;
+        std::vector<unsigned char> payload;
+    } answers[] = {
+        {CommandCode::TamperUnsolicited, {1}},          // the parameter echoed
+        {CommandCode::TamperUnsolicited, {1, 1}},
+        {CommandCode::TamperUnsolicited, {0xFF, 1}},    // a marker byte, then the parameter
+        {CommandCode::UnsolicitedResponses, {1, 1, 1}},  // relay 1 off "by button", as it would read
+        {CommandCode::UnsolicitedResponses, {2, 0, 0}},
+    };
+    for (const auto& answer : answers)
+    {
+        ManagerFixture f;
+        ResponseRecorder recorder;
+        f.manager.Attach(&recorder);
+        CSerialCommand enable = Command(answer.code, 1);
+        f.manager.OnResponse(LinkStatus::Ok, answer.code, &enable, answer.payload.data(), answer.payload.size());
+        EXPECT_FALSE(f.manager.GetDeviceStatus()->GetDoorOpen()) << int(answer.code);
+        EXPECT_TRUE(recorder.relays.empty()) << int(answer.code);
+        EXPECT_TRUE(f.LogLines().empty()) << int(answer.code);
+        ASSERT_EQ(recorder.responses.size(), 1u);
+
+        // Unasked, or arriving while another command waits, the same bytes are news.
+        CSerialCommand other = Command(CommandCode::Uptime);
+        f.manager.OnResponse(LinkStatus::Ok, answer.code, &other, answer.payload.data(), answer.payload.size());
+        const bool news = answer.code == CommandCode::TamperUnsolicited ? answer.payload[0] == 1
+                                                                         : answer.payload.size() == 3;
+        EXPECT_EQ(f.LogLines().size(), news ? 1u : 0u) << int(answer.code);
+        f.manager.Detach(&recorder);
+    }
+}
+
+// A switch's answer is raised as a relay record naming who asked for it.
+TEST(QuillmereManager, SwitchAnswersRaiseARelayRecordNamingWhoAsked)
+{
+    ManagerFixture f;
+    ResponseRecorder recorder;
+    f.manager.Attach(&recorder);
+    const unsigned char allOn[] = {0, 0, 0, 0};
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, allOn, sizeof allOn);
+    f.manager.SetRelayBy(2, 1, "remote operator over MQTT");
+    f.manager.SetRelayBy(3, 1, CQuillmereManager::kByOperator);
+    CSerialCommand two = Command(CommandCode::RelayToggle, 2);
+    two.Param2 = 1;
+    CSerialCommand three = Command(CommandCode::RelayToggle, 3);
+    three.Param2 = 1;
+    const unsigned char twoOff[] = {2, 1};
+    const unsigned char threeOff[] = {3, 1};
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayToggle, &two, twoOff, sizeof twoOff);
+    f.manager.OnResponse(LinkStatus::Timeout, CommandCode::RelayToggle, &three, nullptr, 0);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayToggle, &three, threeOff, sizeof threeOff);
+    ASSERT_EQ(recorder.relays.size(), 6u);
+    EXPECT_EQ(recorder.relays[4].Relay, 2);
+    EXPECT_EQ(recorder.relays[4].Cause, RelayChangeCause::RemoteOperator);
+    EXPECT_EQ(recorder.relays[5].Relay, 3);
+    EXPECT_EQ(recorder.relays[5].OldState, 0);
+    EXPECT_EQ(recorder.relays[5].NewState, 1);
+    EXPECT_EQ(recorder.relays[5].Cause, RelayChangeCause::Operator);
+    f.manager.Detach(&recorder);
 }

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <regex>
 #include <set>
 #include <thread>
@@ -322,4 +323,49 @@ TEST(LogExport, GivesUpWhenTheLockStaysBusy)
 
     EXPECT_FALSE(exported);
     EXPECT_FALSE(std::filesystem::exists(copy));
+}
+
+// The program's start-up order: the broker thread already logs ("Remote: connected ...") while
+// the windows attach their observers to the log one after another. Every observer gets every
+// line written after its attach returned, and the writer never walks a list being changed
+// (which the thread sanitizer, or a reallocation under the walk, would show).
+TEST(LogFile, ObserversAttachedWhileAnotherThreadLogsGetEveryLaterLine)
+{
+    TempDataFolder temp;
+    CLog log;
+    log.Open();
+    constexpr int kObservers = 64;
+    std::vector<std::unique_ptr<LineCollector>> windows;
+    for (int n = 0; n < kObservers; ++n)
+        windows.push_back(std::make_unique<LineCollector>());
+
+    std::atomic<bool> done{false};
+    std::atomic<int> written{0};
+    std::thread broker([&] {
+        while (!done.load())
+        {
+            log.Write(LogEntryLevel::Event, "Remote: connected to 127.0.0.1:1883");
+            written.fetch_add(1);
+        }
+    });
+    std::vector<int> writtenBeforeAttach;
+    for (auto& window : windows)
+    {
+        log.Attach(window.get());
+        writtenBeforeAttach.push_back(written.load());
+    }
+    const int atEnd = written.load() + 20;
+    while (written.load() < atEnd)
+        std::this_thread::yield();
+    done = true;
+    broker.join();
+    const int total = written.load();
+    for (int n = 0; n < kObservers; ++n)
+    {
+        // A line under way when the attach returned may or may not have reached the observer.
+        const int seen = static_cast<int>(windows[static_cast<std::size_t>(n)]->Lines().size());
+        EXPECT_GE(seen, total - writtenBeforeAttach[static_cast<std::size_t>(n)] - 1) << n;
+        log.Detach(windows[static_cast<std::size_t>(n)].get());
+    }
+    EXPECT_EQ(log.GetObserverCount(), 0u);
 }

@@ -2,6 +2,7 @@
 
 #include "device/QuillmereDeviceStatus.h"
 #include "remote/JsonWriter.h"
+#include "remote/RemoteConfig.h"
 #include "remote/RemotePayloads.h"
 
 TEST(RemotePayloads, StringsAlwaysMakeValidJsonWhateverTheBytes)
@@ -53,4 +54,20 @@ TEST(RemotePayloads, StatusShowsWhatIsNotAvailableAsNull)
     EXPECT_NE(later.find("{\"index\":3,\"name\":\"\",\"permission\":null,\"state\":\"OFF\"}"), std::string::npos)
         << later;
     EXPECT_NE(later.find("\"link_error\":\"Error for RSSI command Time-out\""), std::string::npos) << later;
+
+    // The page's rules: no signal at -1000 and below; a permission outside the table reads as
+    // "On/Off", so discovery offers a switch and no power-cycle button for it.
+    status.SetRssi(-1000);
+    const std::string weak = StatusJson(status, {{2, "", 7, 0}}, {});
+    EXPECT_NE(weak.find("\"rssi_dbm\":null"), std::string::npos) << weak;
+    EXPECT_NE(weak.find("\"permission\":\"On/Off\""), std::string::npos) << weak;
+    CRemoteConfig config;
+    config.Site = "s";
+    config.Commands = true;
+    config.Discovery = true;
+    std::string kinds;
+    for (const auto& [topic, payload] : DiscoveryConfigs(config, {{2, "", 7, 0}}))
+        if (topic.find("relay2") != std::string::npos)
+            kinds += topic.substr(topic.find('/') + 1, topic.find('/', topic.find('/') + 1) - topic.find('/') - 1) + ' ';
+    EXPECT_EQ(kinds, "switch ");
 }

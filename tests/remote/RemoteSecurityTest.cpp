@@ -4,7 +4,6 @@
 
 #include "BridgeFixture.h"
 #include "core/DataFolder.h"
-#include "remote/RemoteStatusLine.h"
 
 // TLS with certificates made by openssl for this run, and a broker that wants a password.
 namespace
@@ -77,6 +76,5 @@ TEST_F(RemoteSecurity, BadOrMissingConfigurationLeavesTheBridgeOff)
     ASSERT_EQ(lines.size(), before.size() + 1);
     EXPECT_EQ(lines.back(), "Error,Remote: mqtt.conf line 3: unknown key \"command\"; the broker connection stays off");
     // The Status page says so as well.
-    EXPECT_EQ(RemoteStatusLine::Get(), "Remote: offline (mqtt.conf line 3: unknown key \"command\")");
-    RemoteStatusLine::Set({});
+    EXPECT_EQ(manager.GetRemoteLine(), "Remote: offline (mqtt.conf line 3: unknown key \"command\")");
 }

@@ -237,7 +237,7 @@ TEST(StatusPageLifetime, DetachesItselfAndItsRelayControlsWhenDestroyed)
         CQuillmereStatus page;
         page.SetManager(&engine.manager);
         EXPECT_EQ(engine.Status().GetObserverCount(), statusObservers + 5);   // the page and four relays
-        EXPECT_EQ(engine.manager.GetObserverCount(), managerObservers + 4);
+        EXPECT_EQ(engine.manager.GetObserverCount(), managerObservers + 5);   // the page and four relays
     }
     EXPECT_EQ(engine.Status().GetObserverCount(), statusObservers);
     EXPECT_EQ(engine.manager.GetObserverCount(), managerObservers);

@@ -96,17 +96,18 @@ protected:
 
     void Unsolicited(std::vector<unsigned char> payload)
     {
-        OnWorkerThread([&] { engine.manager.OnResponse(LinkStatus::Ok, 2, nullptr, payload.data()); });
+        OnWorkerThread(
+            [&] { engine.manager.OnResponse(LinkStatus::Ok, 2, nullptr, payload.data(), payload.size()); });
         DeliverPosted();
     }
 
-    void ReportRelays(std::vector<int> states)
+    // The unit's relay status answer: one byte per relay, 0 for on.
+    void ReportRelays(std::vector<unsigned char> states)
     {
-        OnWorkerThread([&] {
-            engine.Status().ClearRelays();
-            for (std::size_t n = 0; n < states.size(); ++n)
-                engine.Status().AddRelay(CRelayStatus(static_cast<std::int32_t>(n + 1), states[n]));
-        });
+        CSerialCommand command;
+        command.Code = 1;
+        OnWorkerThread(
+            [&] { engine.manager.OnResponse(LinkStatus::Ok, 1, &command, states.data(), states.size()); });
         DeliverPosted();
     }
 
@@ -221,6 +222,10 @@ TEST_F(RelayControlTest, FollowsUnsolicitedChangesOfItsOwnRelayOnly)
     Unsolicited({3, 1, 0});
     EXPECT_EQ(BulbOf(*control), Bulb::Lit);
     EXPECT_EQ(BulbOf(*other), Bulb::Unlit);
+
+    Unsolicited({2, 1});   // cut short: no relay change, whatever its first bytes say
+    Unsolicited({2});
+    EXPECT_EQ(BulbOf(*control), Bulb::Lit);
 
     Unsolicited({2, 1, 1});
     EXPECT_EQ(BulbOf(*control), Bulb::Unlit);

@@ -104,6 +104,17 @@ Reply CDeviceState::Handle(std::uint8_t code, const wire::Bytes& payload, std::u
         if (n == 1 && payload[0] <= 1)
         {
             (code == wire::code::kUnsolicitedRelay ? m_unsolicitedRelay : m_unsolicitedDoor) = payload[0] == 1;
+            switch (m_enableAnswer)
+            {
+            case EnableAnswer::Echo:
+                return Reply::MakeFrame(code, {payload[0]});
+            case EnableAnswer::State:
+                if (code == wire::code::kTamperUnsolicited)
+                    return Reply::MakeFrame(code, {m_door});
+                return Reply::MakeFrame(code, {1, m_relays[0], 1});
+            case EnableAnswer::Marker:
+                break;
+            }
             return Reply::MakeFrame(code, {kNotAnEvent, payload[0]});
         }
         break;

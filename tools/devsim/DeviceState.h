@@ -55,6 +55,14 @@ public:
         Frame,
         Ack
     };
+    // How the switch-on of unsolicited messages is answered: a marker byte and the parameter,
+    // the parameter alone, or the present state (the door byte; relay 1 as a relay message).
+    enum class EnableAnswer
+    {
+        Marker,
+        Echo,
+        State
+    };
 
     explicit CDeviceState(std::uint64_t nowMs, std::uint32_t cycleMs = 5000);
 
@@ -87,6 +95,7 @@ public:
     void SetRadio(std::uint8_t value) { m_radio = value; }
     void SetPower(std::uint8_t value) { m_power = value; }
     void SetUpgradeAnswer(UpgradeAnswer answer) { m_upgradeAnswer = answer; }
+    void SetEnableAnswer(EnableAnswer answer) { m_enableAnswer = answer; }
 
     bool UnsolicitedRelayEnabled() const { return m_unsolicitedRelay; }
     bool UnsolicitedDoorEnabled() const { return m_unsolicitedDoor; }
@@ -123,5 +132,6 @@ private:
     bool m_unsolicitedRelay = false;
     bool m_unsolicitedDoor = false;
     UpgradeAnswer m_upgradeAnswer = UpgradeAnswer::Frame;
+    EnableAnswer m_enableAnswer = EnableAnswer::Marker;
     int m_resets = 0;
 };

@@ -668,6 +668,13 @@ std::string CSimulator::Control(const std::string& line, std::uint64_t now)
                                                : CDeviceState::UpgradeAnswer::Frame);
         return "OK upgrade-answer " + w[1];
     }
+    if (command == "enable-answer" && n == 2 && (w[1] == "marker" || w[1] == "echo" || w[1] == "state"))
+    {
+        m_state.SetEnableAnswer(w[1] == "echo"    ? CDeviceState::EnableAnswer::Echo
+                                : w[1] == "state" ? CDeviceState::EnableAnswer::State
+                                                  : CDeviceState::EnableAnswer::Marker);
+        return "OK enable-answer " + w[1];
+    }
     if (command == "flood" && n == 2 && (w[1] == "on" || w[1] == "real" || w[1] == "off"))
     {
         m_flood = w[1] == "off" ? FloodKind::Off : w[1] == "real" ? FloodKind::Real : FloodKind::Ignored;
@@ -706,7 +713,8 @@ std::string CSimulator::Control(const std::string& line, std::uint64_t now)
                "firmware A.B.C, iccid DIGITS|none, gsm B, rssi B, door open|closed|B, radio 2g|3g|B, power B, "
                "uptime S, inject relay R S SRC [force], inject door B [force], silent on|off, "
                "fault checksum|end|garbage|ack|nak N, fault off, refuse-blocks N, delay MS, "
-               "upgrade-answer frame|ack, flood on|real|off, hangup, replug, quit";
+               "upgrade-answer frame|ack, enable-answer marker|echo|state, inject raw CODE [B ...], "
+               "flood on|real|off, hangup, replug, quit";
     return "ERR unknown command: " + line;
 }
 
@@ -739,9 +747,26 @@ std::string CSimulator::Inject(const std::vector<std::string>& w, std::uint64_t 
         frame = wire::BuildFrame(wire::code::kTamperUnsolicited, {door});
         enabled = m_state.UnsolicitedDoorEnabled();
     }
+    else if (n >= 3 && w[1] == "raw")
+    {
+        // Any frame as given, whatever its length: what a unit with a fault might send.
+        std::uint8_t code = 0;
+        wire::Bytes payload;
+        bool ok = ParseByte(w[2], code);
+        for (std::size_t i = 3; ok && i < n; ++i)
+        {
+            std::uint8_t b = 0;
+            ok = ParseByte(w[i], b);
+            payload.push_back(b);
+        }
+        if (!ok)
+            return "ERR usage: inject raw CODE [BYTE ...]";
+        frame = wire::BuildFrame(code, payload);
+        enabled = true;
+    }
     else
     {
-        return "ERR usage: inject relay R S SRC [force] | inject door B [force]";
+        return "ERR usage: inject relay R S SRC [force] | inject door B [force] | inject raw CODE [B ...]";
     }
     if (!enabled && !force)
         return "OK held: the host has not enabled these messages";
