@@ -82,6 +82,7 @@ inside='ip link set lo up && nft add table ip qmstop && nft "add chain ip qmstop
 # counts a run whose log or settings are not as they must be.
 one_run() {
     local settle=$1 t0 ended="" pid
+    [[ -n ${prepare:-} ]] && $prepare
     : >"$data/Quillmere.log"
     unshare "$unshare_flags" -- sh -c "$inside" "$program" >>"$work/program.out" 2>&1 &
     pid=$!
@@ -97,8 +98,7 @@ one_run() {
     local last
     last=$(tail -n 1 "$data/Quillmere.log" | cut -d, -f3-)
     if [[ $last != "Application terminated" ]] || grep -q 'Network monitor unable' "$data/Quillmere.log" ||
-        { [[ -f $data/settings.xml && ! -p $data/settings.xml ]] &&
-          ! grep -q '<CurrentResetCount>2</CurrentResetCount>' "$data/settings.xml"; }; then
+        { [[ -z ${prepare:-} ]] && ! grep -q '<CurrentResetCount>2</CurrentResetCount>' "$data/settings.xml"; }; then
         # Runs in a command substitution: the count goes through a file.
         echo x >>"$work/failures"
         cp "$data/Quillmere.log" "$work/failed-$(now_ms).log" 2>/dev/null || true
@@ -140,9 +140,14 @@ PY
 measure hung-up-adapter 3
 ln -sfn "$unit_pty" "$data/ports/COM7"
 
-rm -f "$data/settings.xml"
-mkfifo "$data/settings.xml" "$data/mqtt.conf"
+# The save at the end replaces the settings FIFO with a file, so each run gets new FIFOs; the
+# defaults it then runs on name COM5, which is pointed at the simulated unit too, so no real
+# serial device is ever opened.
+ln -sfn "$unit_pty" "$data/ports/COM5"
+fifos() { rm -f "$data/settings.xml" "$data/mqtt.conf"; mkfifo "$data/settings.xml" "$data/mqtt.conf"; }
+prepare=fifos
 measure fifo-files 3
+prepare=
 fresh_settings
 printf 'enabled = true\nhost = 127.0.0.9\nport = 1883\n' >"$data/mqtt.conf"
 measure silent-broker 3
