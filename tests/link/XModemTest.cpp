@@ -77,6 +77,18 @@ protected:
         ASSERT_EQ(port.Open(), LinkStatus::Ok);
         calls.AttachTo(link);
     }
+    // A worker of its own with an upgrade request for path queued and started.
+    void StartUpgrade(CQMNetLink& worker, const std::string& path, unsigned readTimeoutMs)
+    {
+        calls.AttachTo(worker);
+        worker.SetPort(kCom, 19200);
+        worker.SetTiming(3, 5, readTimeoutMs);
+        auto command = std::make_unique<CXModemCommand>();
+        command->Code = CommandCode::RequestUpgrade;
+        ASSERT_TRUE(command->SetFilePath(path));
+        worker.QueueCommand(std::move(command));
+        ASSERT_TRUE(worker.Start());
+    }
     std::string WriteImage(const std::string& image, const std::string& name = "image.rom")
     {
         const std::string path = JoinPath(folder.Root(), name);
@@ -255,14 +267,7 @@ TEST_F(XModem, UpgradeRequestThenTransferStageThroughTheWorker)
     const std::string path = WriteImage(image);
     const std::string received = JoinPath(folder.Root(), "received.bin");
     CQMNetLink worker;
-    calls.AttachTo(worker);
-    worker.SetPort(kCom, 19200);
-    worker.SetTiming(3, 5, 800);
-    auto command = std::make_unique<CXModemCommand>();
-    command->Code = CommandCode::RequestUpgrade;
-    ASSERT_TRUE(command->SetFilePath(path));
-    worker.QueueCommand(std::move(command));
-    ASSERT_TRUE(worker.Start());
+    StartUpgrade(worker, path, 800);
     ASSERT_EQ(ToHexText(peer->Read(5, 2000)), "0255005503");
     std::unique_ptr<RxRelay> rx;
     peer->Write({0x06});   // the device is ready: the request needs no frame back
@@ -285,14 +290,7 @@ TEST_F(XModem, StopInTheMiddleOfATransferCancelsItAtOnce)
     port.Close();
     const std::string path = WriteImage(Image(128 * 40));
     CQMNetLink worker;
-    calls.AttachTo(worker);
-    worker.SetPort(kCom, 19200);
-    worker.SetTiming(3, 5, 2000);   // an unanswered block would hold the worker for 12 s
-    auto command = std::make_unique<CXModemCommand>();
-    command->Code = CommandCode::RequestUpgrade;
-    ASSERT_TRUE(command->SetFilePath(path));
-    worker.QueueCommand(std::move(command));
-    ASSERT_TRUE(worker.Start());
+    StartUpgrade(worker, path, 2000);   // an unanswered block would hold the worker for 12 s
     ASSERT_EQ(ToHexText(peer->Read(5, 2000)), "0255005503");
     peer->Write({0x06});
     peer->Write({kNak});
