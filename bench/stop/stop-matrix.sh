@@ -96,7 +96,7 @@ one_run() {
     done
     wait "$pid" 2>/dev/null || true
     local last
-    last=$(tail -n 1 "$data/Quillmere.log" | cut -d, -f3-)
+    last=$(tail -n 1 "$data/Quillmere.log" | tr -d '\r' | cut -d, -f3-)
     if [[ $last != "Application terminated" ]] || grep -q 'Network monitor unable' "$data/Quillmere.log" ||
         { [[ -z ${prepare:-} ]] && ! grep -q '<CurrentResetCount>2</CurrentResetCount>' "$data/settings.xml"; }; then
         # Runs in a command substitution: the count goes through a file.
