@@ -3,10 +3,13 @@
 #include <QApplication>
 #include <QIcon>
 #include <QTimer>
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
 
-#include "SingleInstanceLock.h"
 #include "TerminationSignals.h"
 #include "config/AppSettings.h"
+#include "core/SingleInstanceLock.h"
 #include "device/QuillmereManager.h"
 #include "link/QMNetLink.h"
 #include "log/Log.h"
@@ -28,6 +31,8 @@ bool CQuillmereUtilityToolApp::InitInstance()
     CSingleInstanceLock instanceLock;
     if (!instanceLock.Acquire())
     {
+        std::fprintf(stderr, "quillmere-monitor: %s is in use by %s\n", instanceLock.GetRefusedLock().c_str(),
+                     instanceLock.GetHolder().c_str());
         m_secondInstance = true;
         return false;
     }
@@ -57,6 +62,8 @@ bool CQuillmereUtilityToolApp::InitInstance()
     CQuillmereManager manager;
     manager.SetTimerService(&timers);
     CAppSettings settings;
+    // No settings file yet: the first start of the program on this machine.
+    const bool firstStart = access(CAppSettings::GetSettingsFilePath().c_str(), F_OK) != 0 && errno == ENOENT;
     settings.Load();
     manager.SetSettings(&settings);
     CQMNetLink link;
@@ -75,7 +82,12 @@ bool CQuillmereUtilityToolApp::InitInstance()
     remote.Start();   // without mqtt.conf: nothing at all
 
     {
-        CQuillmereSheet sheet(&manager, QString::fromLatin1(CQuillmereSheet::Caption));
+        // A first start opens on the Settings page, where the port is chosen; later starts
+        // go to the tray.
+        CQuillmereSheet sheet(&manager, QString::fromLatin1(CQuillmereSheet::Caption),
+                              firstStart ? CQuillmereSheet::SettingsPage : 0);
+        if (firstStart)
+            sheet.ShowAtStart();
         sheet.setWindowTitle(QString::fromLatin1(CQuillmereSheet::Caption));
         runningSheet = &sheet;
         if (closeRequested)
@@ -88,11 +100,12 @@ bool CQuillmereUtilityToolApp::InitInstance()
         // Stop only asks; the link worker and the ping checks still use the manager, the
         // log and the settings until they have ended.
         manager.WaitForThreads();
-        // Before the last line: the bridge may still log its goodbye.
-        remote.Stop();
+        // A failed save is said before the last line; the bridge stays attached until after
+        // it, so the broker's event topic hears the end too.
         settings.Save();
         log.SumUpFloods();
         log.Write(LogEntryLevel::Event, kTerminatedText);
+        remote.Stop();
     }
     // Asked to end by a signal at any moment, the shutdown included: that wins over a restart
     // the watchdog wanted.

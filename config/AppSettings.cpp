@@ -1,6 +1,9 @@
 #include "AppSettings.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "FileAccess.h"
@@ -34,6 +37,7 @@ constexpr const char* kRelayIndex = "RelayIndex";
 constexpr const char* kThreshold = "Threshold";
 constexpr const char* kAction = "Action";
 constexpr const char* kCycleEveryErrorCount = "CycleEveryErrorCount";
+constexpr const char* kGraceMinutes = "GraceMinutes";
 constexpr const char* kAutoResetLimit = "AutoResetLimit";
 constexpr const char* kCurrentResetCount = "CurrentResetCount";
 
@@ -208,25 +212,33 @@ std::string CAppSettings::GetSettingsFilePath()
     return JoinPath(GetDataFolder(), kSettingsFileName);
 }
 
-bool CAppSettings::Load()
+bool CAppSettings::Load(std::string* why)
 {
     // A folder that cannot be made shows up as a file that cannot be read.
     CreateDirectoryTree(GetDataFolder());
-    return LoadFromFile(GetSettingsFilePath());
+    return LoadFromFile(GetSettingsFilePath(), why);
 }
 
-bool CAppSettings::LoadFromFile(const std::string& path)
+bool CAppSettings::LoadFromFile(const std::string& path, std::string* why)
 {
     std::string content;
     if (!ReadRegularFile(path, MaxFileBytes, content))
+    {
+        if (why != nullptr)
+        {
+            struct stat info{};
+            *why = ::lstat(path.c_str(), &info) != 0 && errno == ENOENT ? std::string()
+                                                                         : "not a readable settings file";
+        }
         return false;
-    return LoadFromMemory(content.data(), content.size());
+    }
+    return LoadFromMemory(content.data(), content.size(), why);
 }
 
-bool CAppSettings::LoadFromMemory(const void* data, std::size_t size)
+bool CAppSettings::LoadFromMemory(const void* data, std::size_t size, std::string* why)
 {
     // Parsed whole before anything is applied: a damaged or cut-off file changes nothing.
-    const std::unique_ptr<CSettingsDocument> document = CSettingsDocument::Parse(data, size);
+    const std::unique_ptr<CSettingsDocument> document = CSettingsDocument::Parse(data, size, why);
     if (!document)
         return false;
     ApplyDocument(*document);
@@ -296,6 +308,8 @@ void CAppSettings::ApplyDocument(const CSettingsDocument& document)
                     monitor->SetCycleEveryErrorCount(IntegerOf(e));
                 if (pugi::xml_node e = child(kAutoResetLimit))
                     monitor->SetAutoResetLimit(IntegerOf(e));
+                if (pugi::xml_node e = child(kGraceMinutes))
+                    monitor->SetGraceMinutes(std::clamp(IntegerOf(e), 0, 60));
                 // Last: every other setter clears the count, and it must outlive a restart.
                 if (pugi::xml_node e = child(kCurrentResetCount))
                     monitor->SetCurrentResetCount(IntegerOf(e));
@@ -345,6 +359,9 @@ std::unique_ptr<CSettingsDocument> CAppSettings::BuildDocument() const
         ok = ok && AppendInteger(entry, kCycleEveryErrorCount, monitor->GetCycleEveryErrorCount());
         ok = ok && AppendInteger(entry, kAutoResetLimit, monitor->GetAutoResetLimit());
         ok = ok && AppendInteger(entry, kCurrentResetCount, monitor->GetCurrentResetCount());
+        // Written only when set, so a file from before the grace period saves unchanged.
+        if (monitor->GetGraceMinutes() != 0)
+            ok = ok && AppendInteger(entry, kGraceMinutes, monitor->GetGraceMinutes());
     }
 
     // A document missing part of the model would be saved over a good file: none at all.

@@ -59,9 +59,11 @@ public:
     // Loading never fails loudly: what cannot be read keeps its value. The result says
     // only whether a document was read (false: missing, unreadable or not well-formed,
     // and then nothing changed).
-    bool Load();
-    bool LoadFromFile(const std::string& path);
-    bool LoadFromMemory(const void* data, std::size_t size);
+    // why, when given, receives the reason a document was not read ("line 3: ..."; empty
+    // for a missing file).
+    bool Load(std::string* why = nullptr);
+    bool LoadFromFile(const std::string& path, std::string* why = nullptr);
+    bool LoadFromMemory(const void* data, std::size_t size, std::string* why = nullptr);
     bool LoadFromText(std::string_view text) { return LoadFromMemory(text.data(), text.size()); }
 
     // False when nothing could be written; the old file is then left as it was.
@@ -81,8 +83,10 @@ public:
     // file cannot make millions of objects (and timers) out of a few bytes each.
     static constexpr std::size_t MaxListEntries = 65536;
 
-private:
+    // One settings record for a change made without the setters, such as a whole new Load.
     void NotifySettingsChanged();
+
+private:
     void AppendRelay(std::int32_t index, const char* name, RelayPermission permission);
     void AppendMonitor(const char* eventName, const char* target, std::int32_t pollIntervalInMinutes,
                        std::int32_t relayIndex, std::int32_t threshold, MonitorAction action,

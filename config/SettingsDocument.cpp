@@ -1,5 +1,7 @@
 #include "SettingsDocument.h"
 
+#include <algorithm>
+
 #include <cstring>
 #include <sstream>
 
@@ -42,11 +44,23 @@ std::unique_ptr<CSettingsDocument> CSettingsDocument::Create()
     return document;
 }
 
-std::unique_ptr<CSettingsDocument> CSettingsDocument::Parse(const void* data, std::size_t size)
+std::unique_ptr<CSettingsDocument> CSettingsDocument::Parse(const void* data, std::size_t size, std::string* why)
 {
     auto document = std::make_unique<CSettingsDocument>();
-    if (!document->m_document.load_buffer(data, size, kParseOptions, pugi::encoding_auto))
+    const pugi::xml_parse_result parsed = document->m_document.load_buffer(data, size, kParseOptions, pugi::encoding_auto);
+    if (!parsed)
+    {
+        if (why != nullptr)
+        {
+            // The offset counts the bytes of the text as read; for a UTF-8 file, the usual
+            // kind, the line breaks before it give the line an editor shows.
+            const auto* bytes = static_cast<const char*>(data);
+            const std::size_t end = std::min(static_cast<std::size_t>(std::max<std::ptrdiff_t>(parsed.offset, 0)), size);
+            const auto line = 1 + std::count(bytes, bytes + end, '\n');
+            *why = "line " + std::to_string(line) + ": " + parsed.description();
+        }
         return nullptr;
+    }
 
     // The parser accepts several top-level elements; a document has exactly one root.
     int roots = 0;
@@ -54,7 +68,11 @@ std::unique_ptr<CSettingsDocument> CSettingsDocument::Parse(const void* data, st
         if (node.type() == pugi::node_element)
             ++roots;
     if (roots != 1)
+    {
+        if (why != nullptr)
+            *why = roots == 0 ? "no root element" : "more than one root element";
         return nullptr;
+    }
     return document;
 }
 

@@ -16,7 +16,8 @@ public:
     // Null when the bytes are not one well-formed document. The encoding is found from a
     // byte order mark or the declaration (UTF-8, UTF-16, UTF-32, Latin-1); a DOCTYPE is
     // skipped, and its entities are neither expanded nor fetched.
-    static std::unique_ptr<CSettingsDocument> Parse(const void* data, std::size_t size);
+    // why, when given, receives the reason of a refusal: "line 12: <the parser's words>".
+    static std::unique_ptr<CSettingsDocument> Parse(const void* data, std::size_t size, std::string* why = nullptr);
 
     pugi::xml_node GetRoot() const { return m_document.document_element(); }
 

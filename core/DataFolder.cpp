@@ -9,6 +9,12 @@ namespace
 constexpr const char* kVendorFolder = "Velmarquet";
 constexpr const char* kProductFolder = "Quillmere Monitor";
 
+std::string& ChosenFolder()
+{
+    static std::string folder;
+    return folder;
+}
+
 std::string HomeFolder()
 {
     if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0')
@@ -28,8 +34,18 @@ std::string JoinPath(const std::string& folder, const std::string& name)
     return folder + "/" + name;
 }
 
+void SetDataFolder(const std::string& folder)
+{
+    std::string& chosen = ChosenFolder();
+    chosen = folder;
+    while (chosen.size() > 1 && chosen.back() == '/')
+        chosen.pop_back();
+}
+
 std::string GetDataFolder()
 {
+    if (!ChosenFolder().empty())
+        return ChosenFolder();
     std::string base;
     // The XDG rule: a relative XDG_DATA_HOME is invalid and ignored.
     if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/')

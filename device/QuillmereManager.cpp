@@ -79,6 +79,11 @@ void CQuillmereManager::SetLinkEngine(CQMNetLink* link)
 void CQuillmereManager::SetLog(CLog* log)
 {
     m_log = log;
+    // Debug lines only at the Debug level, as the link's trace does.
+    m_monitorRunner->SetFailureTrace([this, log](const std::string& text) {
+        if (log != nullptr && m_settings != nullptr && m_settings->GetLogLevel() == LogLevelDebug)
+            log->Write(LogEntryLevel::Debug, text);
+    });
 }
 
 void CQuillmereManager::SetTimerService(ITimerService* timers)
@@ -169,7 +174,14 @@ void CQuillmereManager::QueueCommand(std::unique_ptr<CSerialCommand> command)
 
 void CQuillmereManager::Connect()
 {
-    // The worker of the last run reads its configuration until it ends.
+    KillConnectRetry();
+    // The worker of the last run reads its configuration until it ends; the window must not
+    // wait for that, so the start follows once it has.
+    if (m_link != nullptr && m_timers != nullptr && m_link->IsEnding())
+    {
+        m_connectTimer = m_timers->SetTimer(kConnectRetryMs, [this](ITimerService::TimerId) { Connect(); });
+        return;
+    }
     if (m_link != nullptr)
         m_link->JoinEndingWorker();
     ConfigureLink();
@@ -196,6 +208,14 @@ void CQuillmereManager::StartMonitorTimers()
         return;
     for (const std::shared_ptr<CNetworkMonitor>& monitor : m_settings->GetNetworkMonitors())
     {
+        // A hand-edited target that is no check at all stays off rather than failing its
+        // way to a power cycle.
+        if (monitor->GetCheckKind() == CheckKind::Invalid)
+        {
+            WriteLog(LogEntryLevel::Error, "Network monitor " + monitor->GetEventName() + " is off: its target \"" +
+                                               monitor->GetTarget() + "\" is not " + CheckTargetForms);
+            continue;
+        }
         const std::uint32_t period = TimerPeriodMs(monitor->GetPollIntervalInMinutes());
         const ITimerService::TimerId id =
             m_timers->SetTimer(period, [this](ITimerService::TimerId tick) { OnMonitorTimer(tick); });
@@ -220,6 +240,7 @@ void CQuillmereManager::Stop()
         m_link->RequestStop();
     KillPollTimer();
     KillResetFollowUp();
+    KillConnectRetry();
     if (m_timers != nullptr)
     {
         for (const auto& [id, monitor] : m_monitorTimers)
@@ -299,6 +320,14 @@ void CQuillmereManager::SetRelay(int relay, int state)
 
 void CQuillmereManager::PowerCycleRelay(int relay)
 {
+    if (m_settings != nullptr)
+    {
+        for (const std::shared_ptr<CNetworkMonitor>& monitor : m_settings->GetNetworkMonitors())
+        {
+            if (monitor->GetRelayIndex() == relay)
+                monitor->NotePowerCycle();
+        }
+    }
     Queue(CommandCode::RelayTestCycle, static_cast<std::uint8_t>(relay));
 }
 
@@ -342,6 +371,12 @@ void CQuillmereManager::KillResetFollowUp()
 {
     if (m_resetTimer != 0 && m_timers != nullptr && m_timers->KillTimer(m_resetTimer))
         m_resetTimer = 0;
+}
+
+void CQuillmereManager::KillConnectRetry()
+{
+    if (m_connectTimer != 0 && m_timers != nullptr && m_timers->KillTimer(m_connectTimer))
+        m_connectTimer = 0;
 }
 
 std::string CQuillmereManager::RelayLabel(int relay) const

@@ -43,6 +43,9 @@ public:
     // After a reset the unit's reports stay off until it has answered a relay status. It is
     // asked this long after the reset, and again at this pace until it answers.
     static constexpr std::uint32_t kResetFollowUpMs = 4000;
+    // A worker told to stop ends within milliseconds; a start that finds it still ending
+    // looks again this much later rather than blocking the window.
+    static constexpr std::uint32_t kConnectRetryMs = 20;
 
     // The link's timing for every start: retries per command, pause per worker cycle, and
     // the read time-out of one byte. Tests shorten it; the program keeps the defaults.
@@ -81,6 +84,8 @@ public:
     void AttachStatusObserver(CObserver* observer);
     void AttachLogObserver(CObserver* observer);
 
+    // Configures and starts the link; returns at once. While the last run's worker is still
+    // ending, the start follows on a timer as soon as it has ended (a stop cancels it).
     void Connect();
     void StartPolling();
     void StartMonitorTimers();
@@ -152,6 +157,7 @@ private:
     void QueueStatusQuestions();
     void OnResetFollowUp();
     void KillResetFollowUp();
+    void KillConnectRetry();
     void QueueCommand(std::unique_ptr<CSerialCommand> command);
     void LogFirmwareOutcome(int type, LinkStatus status);
     void RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload,
@@ -185,6 +191,7 @@ private:
     std::atomic<int> m_firmwareBytesSent{0};
     ITimerService::TimerId m_pollTimer = 0;
     ITimerService::TimerId m_resetTimer = 0;   // asks for the relay status until the unit is back
+    ITimerService::TimerId m_connectTimer = 0;   // a start waiting for the last worker to end
     // A monitor removed while its timer is queued is not kept alive by the map.
     std::map<ITimerService::TimerId, std::weak_ptr<CNetworkMonitor>> m_monitorTimers;
 };

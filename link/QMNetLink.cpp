@@ -50,6 +50,7 @@ CQMNetLink::CQMNetLink()
         m_wakePipe[0] = m_wakePipe[1] = -1;
     m_codec.SetTraceSink([this](const char* text) { Trace(text); });
     m_sender.SetProgressSink([this](int done, int total) {
+        NoteProgress();
         if (m_progressCallback)
             m_progressCallback(done, total);
     });
@@ -97,6 +98,22 @@ std::chrono::milliseconds CQMNetLink::CommandBudget() const
     return std::chrono::milliseconds((m_retryCount + 1) * reads * static_cast<long long>(m_readTimeoutMs));
 }
 
+std::chrono::milliseconds CQMNetLink::LongestQuietPeriod() const
+{
+    const auto listen = std::chrono::milliseconds(static_cast<long long>(std::max(m_retryCount, 1)) * m_readTimeoutMs);
+    return std::chrono::milliseconds(m_pollSleepMs) + std::max(CommandBudget(), listen);
+}
+
+void CQMNetLink::NoteProgress()
+{
+    m_lastProgress = Clock::now().time_since_epoch().count();
+}
+
+std::chrono::steady_clock::time_point CQMNetLink::GetLastProgress() const
+{
+    return Clock::time_point(Clock::duration(m_lastProgress.load()));
+}
+
 bool CQMNetLink::Start()
 {
     if (std::this_thread::get_id() == m_workerId.load())
@@ -118,6 +135,8 @@ bool CQMNetLink::Start()
     {
         return false;
     }
+    // A fresh worker has shown nothing yet; it is not wedged for having been started.
+    NoteProgress();
     m_running = true;
     m_workerGeneration = generation;
     m_stop = stop;
@@ -169,6 +188,11 @@ void CQMNetLink::JoinEndingWorker()
     if (m_worker.joinable() && std::this_thread::get_id() != m_workerId.load() &&
         (m_workerGeneration != m_generation.load() || !m_running.load()))
         m_worker.join();
+}
+
+bool CQMNetLink::IsEnding() const
+{
+    return m_worker.joinable() && m_running.load() && m_workerGeneration != m_generation.load();
 }
 
 void CQMNetLink::WaitForStop()
@@ -347,8 +371,10 @@ CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation)
     m_port.ArmWakeDescriptor(-1);
     if (ready == LinkStatus::Woken)
         return StopRequested(generation) ? Outcome::Stopped : Outcome::Woken;
-    // A listen that ran its full time closes the port: reopening is how a re-plugged
-    // adapter is found.
+    // A quiet line keeps the port open: a frame the unit sends next must find it listening,
+    // and a re-plugged adapter shows as a hang-up, which is a failure below.
+    if (ready == LinkStatus::Timeout)
+        return Outcome::Done;
     if (ready != LinkStatus::Ok)
         return Outcome::Failed;
 
@@ -462,6 +488,7 @@ void CQMNetLink::LinkWorker(std::uint64_t generation, std::shared_ptr<CStopSigna
 
     while (!StopRequested(generation))
     {
+        NoteProgress();
         if (pauseFirst && !WaitForPollSleep(generation))
             break;
         pauseFirst = true;
@@ -492,11 +519,13 @@ void CQMNetLink::LinkWorker(std::uint64_t generation, std::shared_ptr<CStopSigna
         if (StopRequested(generation))
             break;
         std::unique_ptr<CSerialCommand> current = PopCommand(generation);
-        const Outcome outcome = current ? Exchange(std::move(current), generation) : IdleListen(generation);
+        const bool exchange = current != nullptr;
+        const Outcome outcome = exchange ? Exchange(std::move(current), generation) : IdleListen(generation);
         if (outcome == Outcome::Stopped)
             break;
-        if (outcome == Outcome::Woken)
-            pauseFirst = false;   // the line has been quiet far longer than the pause
+        // The pause separates the program's own exchanges only: after a listen, whatever the
+        // unit sent next (another frame, or the answer to a command just queued) is taken at once.
+        pauseFirst = exchange;
         if (outcome == Outcome::Failed)
         {
             m_port.Close();

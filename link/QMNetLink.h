@@ -90,6 +90,9 @@ public:
     // Owner's thread: joins a worker that was asked to stop (it ends within the exchange under
     // way); a worker that was not asked is left running. After it, configuration is safe.
     void JoinEndingWorker();
+    // Owner's thread: a worker was asked to stop and has not ended yet. Start waits for it,
+    // so a window asks this first and tries again a moment later instead of blocking.
+    bool IsEnding() const;
     bool IsRunning() const { return m_running.load(); }
     std::size_t GetQueueLength() const;
 
@@ -106,6 +109,13 @@ public:
     // What one command may take from its frame going out to its answer: every receive with
     // every retry, however many unsolicited frames arrive meanwhile.
     std::chrono::milliseconds CommandBudget() const;
+
+    // Any thread: when the worker last showed that it moves (a cycle begun, a firmware block
+    // sent). A worker that runs and shows nothing for longer than LongestQuietPeriod is
+    // wedged; a service manager's watchdog is told so by the pings stopping.
+    std::chrono::steady_clock::time_point GetLastProgress() const;
+    // The poll sleep plus the longer of a command's whole budget and an idle listen.
+    std::chrono::milliseconds LongestQuietPeriod() const;
 
 private:
     enum class Outcome
@@ -128,6 +138,7 @@ private:
     void ClearQueue(bool report);
     void ExpireOrders(std::uint64_t generation);
     void Wake();
+    void NoteProgress();
     void DrainWakePipe();
     void Report(LinkStatus status, int code, CSerialCommand* command, const unsigned char* payload = nullptr,
                 std::size_t length = 0);
@@ -159,4 +170,5 @@ private:
     // The current run's stop; a new run gets a new one while the old worker keeps its own.
     std::shared_ptr<CStopSignal> m_stop;
     int m_wakePipe[2] = {-1, -1};   // a queued command or a stop, as something poll() can wait on
+    std::atomic<std::chrono::steady_clock::rep> m_lastProgress{0};   // when the worker last showed it was alive
 };

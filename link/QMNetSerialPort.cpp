@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "core/DataFolder.h"
+#include "core/LockHolder.h"
 
 namespace
 {
@@ -177,7 +178,16 @@ LinkStatus CQMNetSerialPort::Open()
     if (IsSomeonesTerminal(fd, info.st_rdev))
         return refuse("is a session's controlling terminal:", 0);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return refuse("cannot lock", errno);
+    {
+        const int error = errno;
+        // Another program on the port is the usual cause and the operator's first question.
+        const std::string holder = error == EWOULDBLOCK ? DescribeLockHolder(fd) : std::string();
+        if (holder.empty())
+            return refuse("cannot lock", error);
+        ::close(fd);
+        m_lastError = "COM" + std::to_string(m_portNumber) + " (" + path + ") is held by " + holder;
+        return LinkStatus::OpenFailed;
+    }
     termios tio{};
     if (tcgetattr(fd, &tio) != 0)
         return refuse("cannot read the line settings of", errno);

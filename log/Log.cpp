@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "JournalStream.h"
 #include "LogFileIo.h"
 #include "NowText.h"
 #include "core/DataFolder.h"
@@ -158,7 +159,8 @@ std::vector<CLog::NumberedLine> CLog::StoreAllLocked(const std::vector<CLogFlood
     {
         const std::uint64_t sequence = m_lastSequence.load() + 1;
         m_lastSequence.store(sequence);
-        bodies.push_back({NowText() + "," + GetLogLevelWord(line.level) + "," + line.text, sequence});
+        bodies.push_back({NowText() + "," + GetLogLevelWord(line.level) + "," + line.text, sequence, line.level,
+                          line.text});
         StoreLocked(bodies.back().body, now);
     }
     return bodies;
@@ -168,6 +170,12 @@ void CLog::RaiseAll(const std::vector<NumberedLine>& bodies)
 {
     for (const NumberedLine& line : bodies)
     {
+        if (const int journal = m_journalFd.load(); journal >= 0)
+        {
+            const std::string entry = JournalLine(line.level, line.text);
+            // The journal reads whole lines; a write it cuts short loses that entry only.
+            [[maybe_unused]] const ssize_t written = ::write(journal, entry.data(), entry.size());
+        }
         auto args = std::make_unique<CWriteLogEventArgs>(line.body + kRaisedLineBreak, line.sequence);
         Notify(args.get());
     }

@@ -61,6 +61,10 @@ public:
     // line comes after them; Close does the same for the file alone.
     void SumUpFloods();
 
+    // Every line from now on also goes to fd (the journal's stream) as JournalLine gives
+    // it, unlocked and in the order raised; -1 stops it. The file stays as it is.
+    void MirrorToJournal(int fd) { m_journalFd = fd; }
+
     // Tests; defaults to the steady clock.
     void SetClock(std::function<Clock::time_point()> clock);
 
@@ -95,6 +99,8 @@ private:
     {
         std::string body;
         std::uint64_t sequence;
+        int level = 0;
+        std::string text;
     };
     // Stores each line and gives the composed lines, for raising once the lock is released.
     std::vector<NumberedLine> StoreAllLocked(const std::vector<CLogFloodGuard::Line>& lines, Clock::time_point now);
@@ -104,6 +110,7 @@ private:
     void FailLocked(Clock::time_point now, const std::string& why);
 
     std::atomic<bool> m_open{false};
+    std::atomic<int> m_journalFd{-1};
     std::atomic<std::uint64_t> m_lastSequence{0};   // changed only under m_lock
     CBoundedLock m_lock;
     // Lines dropped because the lock was not had in time; said by the next line that gets it.

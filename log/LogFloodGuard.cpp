@@ -13,6 +13,11 @@ constexpr const char* kRelayKind = "Relay state changed";
 constexpr const char* kCoverStart = "Device cover was ";
 constexpr const char* kCoverKind = "Device cover was";
 constexpr const char* kErrorStart = "Error for ";
+// What the broker bridge's operators ask for, and its refusals: a burst of commands is one kind each.
+constexpr const char* kRemoteEnd = " by remote operator over MQTT";
+constexpr const char* kRemoteKind = "by remote operator over MQTT";
+constexpr const char* kRefusedStart = "Remote command refused: ";
+constexpr const char* kRefusedKind = "Remote command refused";
 constexpr const char* kErrorCommand = " command ";
 
 bool StartsWith(const std::string& text, const char* start)
@@ -27,6 +32,10 @@ std::string CLogFloodGuard::KindOf(int level, const std::string& text)
         return kRelayKind;
     if (level == LogEntryLevel::Event && StartsWith(text, kCoverStart))
         return kCoverKind;
+    if (text.ends_with(kRemoteEnd))
+        return kRemoteKind;
+    if (StartsWith(text, kRefusedStart))
+        return kRefusedKind;
     if (level == LogEntryLevel::Error && StartsWith(text, kErrorStart))
     {
         // "Error for <command> command <error text>": one kind per command, whatever the error.

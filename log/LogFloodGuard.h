@@ -14,7 +14,7 @@
 //
 // A kind is one of the lines a unit can send without being asked, or that repeat with it:
 // every relay state change (all relays together), every door (cover) change, and the
-// errors of one command. Normal operation stays far below the limit: a power cycle of all
+// errors of one command, and the commands a remote operator sent or had refused. Normal operation stays far below the limit: a power cycle of all
 // four relays is eight relay lines, a poll fails each command at most once, and polls are
 // minutes apart. Every other line (start and end, settings, monitors, operator commands,
 // the link's debug traces) is never held back.

@@ -29,11 +29,15 @@ std::string FormatDateTimeText(const std::tm& local, const char* format)
     return text;
 }
 
-std::string NowText()
+std::string DateTimeTextAt(std::time_t when)
 {
-    const std::time_t now = std::time(nullptr);
     std::tm local{};
-    if (now == static_cast<std::time_t>(-1) || localtime_r(&now, &local) == nullptr)
+    if (when == static_cast<std::time_t>(-1) || localtime_r(&when, &local) == nullptr)
         return kInvalidDateTimeText;
     return FormatDateTimeText(local, kDateTimeFormat);
+}
+
+std::string NowText()
+{
+    return DateTimeTextAt(std::time(nullptr));
 }

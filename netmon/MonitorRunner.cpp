@@ -30,9 +30,13 @@ bool CMonitorRunner::Start(std::shared_ptr<CNetworkMonitor> monitor)
             auto done = std::make_shared<std::atomic<bool>>(false);
             try
             {
-                std::thread thread([monitor = std::move(monitor), done, cancel = m_cancellation]() mutable {
+                std::thread thread([monitor = std::move(monitor), done, cancel = m_cancellation,
+                                     trace = m_trace]() mutable {
                     SetThreadPingCancellation(std::move(cancel));
-                    monitor->Run();
+                    std::string failure;
+                    monitor->Run(&failure);
+                    if (!failure.empty() && trace)
+                        trace(failure);
                     SetThreadPingCancellation(nullptr);
                     // The last owner may be this thread: the monitor goes before the flag
                     // says the thread has nothing left to touch.

@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <cstddef>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 
 class CNetworkMonitor;
@@ -33,6 +35,8 @@ public:
     // Ends the running checks' waits at once (their pings count as unanswered); checks
     // started afterwards run normally. For shutdown, before WaitForAll.
     void AbandonChecks();
+    // Receives one line per failed check, on the check's thread; set before the first Start.
+    void SetFailureTrace(std::function<void(const std::string&)> trace) { m_trace = std::move(trace); }
     // Checks whose thread has not yet finished its work; never waits for one.
     std::size_t GetRunningCount() const;
 
@@ -48,4 +52,5 @@ private:
     mutable std::mutex m_lock;
     std::list<Check> m_checks;
     std::shared_ptr<CStopSignal> m_cancellation;
+    std::function<void(const std::string&)> m_trace;
 };

@@ -1,7 +1,11 @@
 #include "NetworkMonitor.h"
 
+#include "NetworkCheck.h"
 #include "Ping.h"
 #include "core/EventArgs.h"
+
+#include <chrono>
+#include <limits>
 
 const char* const CNetworkMonitor::DefaultTarget = "www.google.com";
 
@@ -14,6 +18,7 @@ CNetworkMonitor::CNetworkMonitor()
       m_action(MonitorActionCyclePower),
       m_cycleEveryErrorCount(1),
       m_autoResetLimit(1),
+      m_lastPowerCycle(std::numeric_limits<std::int64_t>::min()),
       m_ping(&::Ping)
 {
 }
@@ -100,6 +105,21 @@ void CNetworkMonitor::SetAutoResetLimit(std::int32_t limit)
     NotifyChanged();
 }
 
+void CNetworkMonitor::SetGraceMinutes(std::int32_t minutes)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_fieldLock);
+        m_graceMinutes = minutes;
+    }
+    ClearCounters();
+    NotifyChanged();
+}
+
+void CNetworkMonitor::NotePowerCycle()
+{
+    m_lastPowerCycle.store(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
 void CNetworkMonitor::SetCurrentResetCount(std::int32_t count)
 {
     m_currentResetCount.store(count);
@@ -109,10 +129,11 @@ void CNetworkMonitor::SetCurrentResetCount(std::int32_t count)
 CNetworkMonitor::Snapshot CNetworkMonitor::TakeSnapshot() const
 {
     std::lock_guard<std::mutex> lock(m_fieldLock);
-    return Snapshot{m_target, m_relayIndex, m_threshold, m_action, m_cycleEveryErrorCount, m_autoResetLimit};
+    return Snapshot{m_target, m_relayIndex, m_threshold, m_action, m_cycleEveryErrorCount, m_autoResetLimit,
+                    m_graceMinutes};
 }
 
-bool CNetworkMonitor::Run()
+bool CNetworkMonitor::Run(std::string* trace)
 {
     // A check that outlasts the timer period must not interleave its counting with the
     // next one; the later tick simply gives way.
@@ -120,22 +141,46 @@ bool CNetworkMonitor::Run()
     if (!running.owns_lock())
         return false;
 
-    const int result = m_ping(TakeSnapshot().Target);
-    if (result == PingAnswered)
+    const std::string text = TakeSnapshot().Target;
+    const CheckTarget target = ParseCheckTarget(text);
+    if (target.Kind == CheckKind::Invalid)
+        return true;   // refused when loaded or typed; it must never cycle a relay
+    CheckOutcome outcome;
+    if (target.Kind == CheckKind::Ping)
+        outcome = PingOutcome(m_ping(target.Host), PingTiming{});
+    else
+        outcome = RunCheck(target, PingTiming{});
+    // A stop gives no verdict on the target: counting it would turn every restart during a
+    // check of a host that is down into a failure and a used reset.
+    if (outcome.Abandoned)
+        return true;
+    {
+        std::lock_guard<std::mutex> lock(m_fieldLock);
+        m_lastResult = outcome.Succeeded ? "ok" : outcome.Reason;
+    }
+    if (!outcome.Succeeded && trace != nullptr)
+        *trace = "Network monitor check of " + text + " failed: " + outcome.Reason;
+    if (outcome.Succeeded)
     {
         m_failureCount.store(0);
         m_thresholdCrossings.store(0);
         m_currentResetCount.store(0);
         return true;
     }
-    // A check called off says nothing about the host: counting it would turn every restart
-    // during a check of a host that is down into a failure and a used reset.
-    if (result == PingStopped)
-        return true;
 
     // Read after the ping: an edit made while it ran already cleared the counters, and the
     // counting below should follow the edited values.
     const Snapshot fields = TakeSnapshot();
+    // A device still booting after a power cycle fails its checks; they must not count
+    // toward the next one.
+    const std::int64_t cycled = m_lastPowerCycle.load();
+    if (fields.GraceMinutes > 0 && cycled != std::numeric_limits<std::int64_t>::min())
+    {
+        const auto since = std::chrono::steady_clock::now().time_since_epoch() -
+                           std::chrono::steady_clock::duration(cycled);
+        if (since < std::chrono::minutes(fields.GraceMinutes))
+            return true;
+    }
     if (m_failureCount.fetch_add(1) + 1 < fields.Threshold)
         return true;
 
@@ -154,6 +199,17 @@ bool CNetworkMonitor::Run()
     if (resets < fields.AutoResetLimit)
         m_currentResetCount.compare_exchange_strong(resets, resets + 1);
     return true;
+}
+
+CheckKind CNetworkMonitor::GetCheckKind() const
+{
+    return ParseCheckTarget(TakeSnapshot().Target).Kind;
+}
+
+std::string CNetworkMonitor::GetLastResult() const
+{
+    std::lock_guard<std::mutex> lock(m_fieldLock);
+    return m_lastResult;
 }
 
 void CNetworkMonitor::RaiseError()

@@ -6,9 +6,10 @@
 #include <string>
 
 #include "core/Subject.h"
+#include "CheckTarget.h"
 #include "MonitorAction.h"
 
-// One network host watched by ping. The persistent fields are edited on the UI thread;
+// One network host watched by ping, TCP connect or HTTP GET, as its target text says. The persistent fields are edited on the UI thread;
 // the counters are also written by the ping thread, so they are atomic and never locked.
 // Settings own monitors through std::shared_ptr so that a check under way keeps its
 // monitor alive after the operator removed it.
@@ -30,6 +31,8 @@ public:
     MonitorAction GetAction() const { return m_action; }
     std::int32_t GetCycleEveryErrorCount() const { return m_cycleEveryErrorCount; }
     std::int32_t GetAutoResetLimit() const { return m_autoResetLimit; }
+    // Minutes after a power cycle of the relay in which failed checks count nothing; 0 is off.
+    std::int32_t GetGraceMinutes() const { return m_graceMinutes; }
     std::int32_t GetCurrentResetCount() const { return m_currentResetCount.load(); }
     std::int32_t GetFailureCount() const { return m_failureCount.load(); }
     std::int32_t GetThresholdCrossings() const { return m_thresholdCrossings.load(); }
@@ -43,6 +46,9 @@ public:
     void SetAction(MonitorAction action);
     void SetCycleEveryErrorCount(std::int32_t count);
     void SetAutoResetLimit(std::int32_t limit);
+    void SetGraceMinutes(std::int32_t minutes);
+    // The relay was just power cycled, by anyone: the grace period starts now. Any thread.
+    void NotePowerCycle();
     // Only the loader uses it: clears nothing, still notifies unless suppressed.
     void SetCurrentResetCount(std::int32_t count);
 
@@ -51,9 +57,15 @@ public:
 
     // One check of the host, on a ping thread. A check that finds another check of the same
     // monitor still running returns at once, so two checks never interleave their counting.
-    // Returns false when it was skipped for that reason.
-    bool Run();
+    // Returns false when it was skipped for that reason. A failed check that was counted
+    // (not abandoned by a stop) leaves its trace line, naming target and reason, in trace.
+    bool Run(std::string* trace = nullptr);
     void RaiseError();
+
+    // The check the target text chooses; Invalid targets are never checked.
+    CheckKind GetCheckKind() const;
+    // "ok", the reason the last check failed, or empty before the first verdict.
+    std::string GetLastResult() const;
 
     // Tests replace the ICMP echo; the default is Ping from Ping.h.
     void SetPingFunction(PingFunction ping) { m_ping = ping; }
@@ -69,6 +81,7 @@ private:
         MonitorAction Action;
         std::int32_t CycleEveryErrorCount;
         std::int32_t AutoResetLimit;
+        std::int32_t GraceMinutes;
     };
 
     Snapshot TakeSnapshot() const;
@@ -87,10 +100,14 @@ private:
     std::atomic<std::int32_t> m_thresholdCrossings{0};
     std::int32_t m_autoResetLimit;
     std::atomic<std::int32_t> m_currentResetCount{0};
+    std::int32_t m_graceMinutes = 0;
+    // Steady-clock ticks of the last power cycle; the minimum before the first one.
+    std::atomic<std::int64_t> m_lastPowerCycle;
 
     // Guards the persistent fields while the UI thread stores one and while a ping thread
     // copies them; the UI thread's own reads need no lock because only it writes.
     mutable std::mutex m_fieldLock;
     std::mutex m_runLock;   // held by the running check; try-locked by the next one
     PingFunction m_ping;
+    std::string m_lastResult;   // guarded by m_fieldLock
 };

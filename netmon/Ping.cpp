@@ -56,16 +56,21 @@ bool Cancelled()
 
 // Waits for fd to become readable, the thread's cancellation or the time, whichever comes
 // first: 1 readable, 0 time up, -1 cancelled or failed.
-int WaitReadable(int fd, int timeoutMs)
+int WaitFor(int fd, short events, int timeoutMs)
 {
-    pollfd fds[2] = {{fd, POLLIN, 0}, {CancelDescriptor(), POLLIN, 0}};
+    pollfd fds[2] = {{fd, events, 0}, {CancelDescriptor(), POLLIN, 0}};
     const nfds_t count = fds[1].fd >= 0 ? 2 : 1;
     const int ready = ::poll(fd >= 0 ? fds : fds + 1, fd >= 0 ? count : count - 1, timeoutMs);
     if (Cancelled())
         return -1;
     if (ready < 0)
         return errno == EINTR ? 0 : -1;
-    return fd >= 0 && (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0 ? 1 : 0;
+    return fd >= 0 && (fds[0].revents & (events | POLLERR | POLLHUP)) != 0 ? 1 : 0;
+}
+
+int WaitReadable(int fd, int timeoutMs)
+{
+    return WaitFor(fd, POLLIN, timeoutMs);
 }
 
 bool ResolveNow(const std::string& host, sockaddr_in& address)
@@ -325,4 +330,24 @@ int Ping(const std::string& host, const PingTiming& timing)
             return Cancelled() ? PingStopped : PingNoAnswer;
     }
     return Cancelled() ? PingStopped : PingNoAnswer;
+}
+
+bool IsCheckCancelled()
+{
+    return Cancelled();
+}
+
+int CheckCancelDescriptor()
+{
+    return CancelDescriptor();
+}
+
+int WaitForDescriptor(int fd, short events, int timeoutMs)
+{
+    return WaitFor(fd, events, timeoutMs);
+}
+
+bool ResolveIPv4(const std::string& host, sockaddr_in& address, int budgetMs)
+{
+    return Resolve(host, address, budgetMs);
 }

@@ -33,3 +33,15 @@ void SetThreadPingCancellation(std::shared_ptr<CStopSignal> cancellation);
 int Ping(const std::string& host);
 // Same check with other timing; only tests shorten it.
 int Ping(const std::string& host, const PingTiming& timing);
+
+// What the other checks share with the ping: the same cancellation, the same bounded lookup.
+struct sockaddr_in;
+// True once the calling thread's check was abandoned.
+bool IsCheckCancelled();
+// The calling thread's cancellation descriptor (readable once cancelled), or -1.
+int CheckCancelDescriptor();
+// Waits for events on fd, the cancellation or the time: 1 ready, 0 time up, -1 cancelled or
+// failed. fd -1 just waits, cancellably.
+int WaitForDescriptor(int fd, short events, int timeoutMs);
+// An IPv4 lookup that gives up after budgetMs (or at cancellation) like the ping's.
+bool ResolveIPv4(const std::string& host, sockaddr_in& address, int budgetMs);

@@ -16,6 +16,14 @@ if(QM_BUILD_UI)
             DESTINATION ${QM_AUTOSTART_DIR} RENAME quillmere-monitor.desktop)
 endif()
 
+# The service's units and its account. Below the prefix, so /usr/lib/systemd/... in the
+# package; nothing is enabled by installing them.
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/systemd/quillmere-monitord.service DESTINATION lib/systemd/system)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/systemd/quillmere-monitord-user.service DESTINATION lib/systemd/user
+        RENAME quillmere-monitord.service)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/systemd/quillmere-monitord.sysusers DESTINATION lib/sysusers.d
+        RENAME quillmere-monitord.conf)
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillmere-monitor)
 set(CPACK_PACKAGE_VENDOR Velmarquet)
@@ -25,7 +33,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "Quillmere Monitor polls a relay and telemetry unit over a serial port, shows its radio,\n\
 clock, door and relay status, switches and power-cycles its relays, power-cycles a relay\n\
 when a pinged host stops answering, keeps an event log and uploads new unit firmware.\n\
-It lives in the desktop's notification area.")
+It lives in the desktop's notification area; quillmere-monitord runs the same without\n\
+windows under the service manager, for site PCs with no desktop session.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 # Directories the package creates must not inherit the umask of whoever built it.
@@ -42,10 +51,16 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # links. packaging/check-deb.sh fails the package if either goes missing.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hicolor-icon-theme")
+# postinst falls back to adduser where systemd-sysusers is missing.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+# postinst makes the service's account and enables nothing; postrm lets the service
+# manager forget the units.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst ${CMAKE_CURRENT_LIST_DIR}/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 if(QM_BUILD_UI)
     # A file under /etc belongs to the administrator: dpkg keeps an edited autostart entry
     # over an upgrade instead of overwriting it.
-    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/conffiles)
+    list(APPEND CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/conffiles)
 endif()
 
 include(CPack)

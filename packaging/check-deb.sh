@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks a built quillmere-monitor package: control fields, computed dependencies, the files
-# an operator's desktop relies on, and that the autostart entry ships turned off.
+# an operator's desktop relies on, that the autostart entry ships turned off, and the
+# service's executable and units (Qt-free, verified, sandboxed, enabled by nothing).
 # Exits non-zero with every fault listed.
 #
 #   packaging/check-deb.sh <package.deb> <expected version>
@@ -20,7 +21,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 # Libraries the executable links, as dpkg-shlibdeps names them, plus the SVG plugins.
 depends=$(field Depends)
 depended=" $(sed 's/ *([^)]*)//g; s/,/ /g' <<<"$depends") "
-for library in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6svg6 libpugixml1v5 libserialport0; do
+for library in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6svg6 libpugixml1v5 libserialport0 libsystemd0 adduser; do
     [[ $depended == *" $library "* ]] || fault "Depends lacks $library: $depends"
 done
 [[ $(tr ' ' '\n' <<<"$depended" | sed '/^$/d' | sort | uniq -d) == "" ]] || fault "Depends names a package twice: $depends"
@@ -31,6 +32,10 @@ expect_file() {
     grep -Eq "^$mode root/root +[0-9]+ [0-9-]+ [0-9:]+ \\.$path\$" <<<"$listing" || fault "missing or wrong mode/owner: $path"
 }
 expect_file -rwxr-xr-x /usr/bin/quillmere-monitor
+expect_file -rwxr-xr-x /usr/bin/quillmere-monitord
+expect_file -rw-r--r-- /usr/lib/systemd/system/quillmere-monitord.service
+expect_file -rw-r--r-- /usr/lib/systemd/user/quillmere-monitord.service
+expect_file -rw-r--r-- /usr/lib/sysusers.d/quillmere-monitord.conf
 expect_file -rw-r--r-- /usr/share/applications/quillmere-monitor.desktop
 expect_file -rw-r--r-- /usr/share/icons/hicolor/scalable/apps/quillmere-monitor.svg
 expect_file -rw-r--r-- /usr/share/icons/hicolor/scalable/apps/quillmere-monitor-alert.svg
@@ -50,6 +55,36 @@ grep -qx /etc/xdg/autostart/quillmere-monitor.desktop "$work/control/conffiles" 
     fault "the autostart entry is not a conffile"
 
 file "$work/root/usr/bin/quillmere-monitor" | grep -q 'not stripped' && fault "the executable is not stripped"
+
+# The service links no Qt library, and installing enables and starts nothing.
+service=$work/root/usr/bin/quillmere-monitord
+objdump -p "$service" | grep -E 'NEEDED.*(Qt|qt)' && fault "quillmere-monitord links Qt"
+objdump -p "$service" | grep -q 'NEEDED.*libsystemd' || fault "quillmere-monitord does not link libsystemd"
+for script in "$work/control/postinst" "$work/control/postrm"; do
+    [[ -x $script ]] || fault "$(basename "$script") missing or not executable"
+done
+grep -Eq 'systemctl +(--system +)?(enable|start|restart)|deb-systemd-invoke|deb-systemd-helper +enable' \
+    "$work/control/postinst" && fault "postinst enables or starts the service"
+system_unit=$work/root/usr/lib/systemd/system/quillmere-monitord.service
+for key in 'Type=notify' 'User=quillmere-monitord' 'SupplementaryGroups=dialout' 'StateDirectory=quillmere-monitord' \
+    'AmbientCapabilities=CAP_NET_RAW' 'Restart=on-failure' 'ProtectSystem=strict' 'DevicePolicy=closed' \
+    'SystemCallFilter=@system-service'; do
+    grep -qx "$key" "$system_unit" || fault "the system unit lacks $key"
+done
+grep -q '^WatchdogSec=[1-9]' "$system_unit" || fault "the system unit runs no watchdog"
+if command -v systemd-analyze >/dev/null; then
+    # verify wants the unit's executable to exist: a copy of the unit names the package's
+    # own, and everything else is read as shipped (smoke-test.sh verifies the installed one).
+    mkdir -p "$work/verify"
+    sed "s#^ExecStart=/usr/bin/#ExecStart=$work/root/usr/bin/#" "$system_unit" >"$work/verify/quillmere-monitord.service"
+    systemd-analyze verify "$work/verify/quillmere-monitord.service" ||
+        fault "systemd-analyze verify refuses the system unit"
+    exposure=$(systemd-analyze security --offline=true "$system_unit" 2>&1 | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\).*/\1/p')
+    awk -v e="${exposure:-99}" 'BEGIN { exit !(e <= 2.0) }' || fault "the system unit's exposure is ${exposure:-unknown}, above 2.0"
+    echo "system unit: exposure $exposure"
+else
+    echo "note: systemd-analyze not installed; units not verified" >&2
+fi
 
 autostart=$work/root/etc/xdg/autostart/quillmere-monitor.desktop
 launcher=$work/root/usr/share/applications/quillmere-monitor.desktop

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a built package with apt-get, runs the installed program on the offscreen platform
-# against the simulated unit for a while, inside a private network namespace with only
+# (and then the installed service, after checking its account and units) against the
+# simulated unit for a while, inside a private network namespace with only
 # loopback up and with its own data folder, stops it with SIGTERM as a logout would, checks
 # its log and the unit's transcript, and removes the package again. Needs root (apt-get).
 #
@@ -20,6 +21,10 @@ fi
 work=$(mktemp -d /tmp/quillmere-smoke.XXXXXX)
 pids=()
 installed=0
+# The package keeps the service's account on removal, as Debian does; a test leaves the
+# machine as it found it.
+had_account=0
+getent passwd quillmere-monitord >/dev/null && had_account=1
 cleanup() {
     local pid
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
@@ -28,6 +33,10 @@ cleanup() {
         DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq quillmere-monitor >"$work/remove.out" 2>&1 || true
         # remove keeps the conffile under /etc; purge too, so the machine is left as found.
         dpkg --purge quillmere-monitor >>"$work/remove.out" 2>&1 || true
+        if ((!had_account)) && getent passwd quillmere-monitord >/dev/null; then
+            userdel quillmere-monitord >>"$work/remove.out" 2>&1 || true
+            getent group quillmere-monitord >/dev/null && groupdel quillmere-monitord >>"$work/remove.out" 2>&1 || true
+        fi
     fi
 }
 trap cleanup EXIT
@@ -100,6 +109,48 @@ received=$(grep -c '^RX' "$work/transcript.txt" || true)
 echo "== event log"
 grep -v ',Debug,' "$log" || true
 echo "== debug lines (link traces): $(grep -c ',Debug,' "$log" || true); frames the unit received: $received; exit status: $status"
+((faults == 0)) || exit 1
+
+# The service: its account, units that the service manager accepts and that nothing
+# enabled, and the installed executable against the unit in its own folder and namespace.
+service=/usr/bin/quillmere-monitord
+getent passwd quillmere-monitord >/dev/null || { echo "FAULT: no quillmere-monitord account" >&2; faults=$((faults + 1)); }
+for unit in /usr/lib/systemd/system/quillmere-monitord.service /usr/lib/systemd/user/quillmere-monitord.service; do
+    [[ -f $unit ]] || { echo "FAULT: $unit not installed" >&2; faults=$((faults + 1)); }
+done
+if compgen -G '/etc/systemd/system/*.wants/quillmere-monitord.service' >/dev/null ||
+    compgen -G '/etc/systemd/user/*.wants/quillmere-monitord.service' >/dev/null; then
+    echo "FAULT: installing enabled the service" >&2
+    faults=$((faults + 1))
+fi
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify /usr/lib/systemd/system/quillmere-monitord.service ||
+        { echo "FAULT: systemd-analyze verify refuses the installed unit" >&2; faults=$((faults + 1)); }
+    echo "== $(systemd-analyze security --offline=true /usr/lib/systemd/system/quillmere-monitord.service 2>&1 | grep 'Overall exposure')"
+fi
+state=$work/state
+mkdir -p "$state/ports"
+ln -s "$(readlink "$data/ports/COM7")" "$state/ports/COM7"
+cp "$data/settings.xml" "$state/settings.xml"
+"$service" --check --data-dir "$state" >"$work/check.out" 2>&1 ||
+    { echo "FAULT: --check refuses the settings:" >&2; cat "$work/check.out" >&2; faults=$((faults + 1)); }
+echo "== $service for 5 s in its own network namespace"
+unshare -n -- sh -c 'ip link set lo up && exec "$0" --data-dir "$1"' "$service" "$state" >"$work/service.out" 2>&1 &
+spid=$!
+pids+=($spid)
+for _ in $(seq 5); do kill -0 "$spid" 2>/dev/null || break; sleep 1; done
+kill -TERM "$spid" 2>/dev/null || { echo "FAULT: the service ended by itself:" >&2; cat "$work/service.out" >&2; faults=$((faults + 1)); }
+sstatus=0
+for _ in $(seq 50); do kill -0 "$spid" 2>/dev/null || break; sleep 0.1; done
+wait "$spid" || sstatus=$?
+((sstatus == 0)) || { echo "FAULT: the service's exit status after SIGTERM is $sstatus" >&2; faults=$((faults + 1)); }
+for line in ',Event,Application Started' ',Event,Application terminated'; do
+    grep -q "$line" "$state/Quillmere.log" || { echo "FAULT: no '$line' in the service's log" >&2; faults=$((faults + 1)); }
+done
+received_before=$received
+received=$(grep -c '^RX' "$work/transcript.txt" || true)
+((received > received_before)) || { echo "FAULT: no frame from the service reached the simulated unit" >&2; faults=$((faults + 1)); }
+echo "== service: exit status $sstatus, $((received - received_before)) frames reached the unit"
 ((faults == 0)) || exit 1
 
 cleanup

@@ -15,6 +15,7 @@
 #include "protocol/CommandResponse.h"
 #include "device/QuillmereDeviceStatus.h"
 #include "device/QuillmereManager.h"
+#include "device/UnitReachability.h"
 #include "protocol/StatusCodes.h"
 #include "log/Log.h"
 #include "log/NowText.h"
@@ -234,25 +235,38 @@ void CRemoteBridge::Run()
                                                      m_config.KeepAlive);
         everTried = true;
         m_connectedThisAttempt = false;
+        const auto attemptStart = Clock::now();
+        bool timedOut = false;
         while (rc == MOSQ_ERR_SUCCESS && !m_stop)
         {
             rc = mosquitto_loop(m_mosq, LoopTimeoutMs(), 1);
+            PostWaitingRelays();
+            FlushRefusals();
             std::lock_guard<std::mutex> guard(m_mutex);
             if (m_connected && m_statusDirty && Clock::now() - m_lastStatus >= kStatusInterval)
                 FlushStatusLocked(Clock::now());
+            if (rc == MOSQ_ERR_SUCCESS && !m_connectedThisAttempt && Clock::now() - attemptStart >= kConnectTimeout)
+            {
+                timedOut = true;
+                rc = MOSQ_ERR_NO_CONN;
+            }
         }
         if (m_stop)
             break;
 
         std::string reason = !m_connackError.empty() ? m_connackError : TakeLibraryError();
         if (reason.empty())
-            reason = ErrorText(rc);
+            reason = timedOut ? "no answer within " + std::to_string(kConnectTimeout.count()) + " s" : ErrorText(rc);
         const bool wasConnected = m_connectedThisAttempt;
+        bool conflict = false;
         if (wasConnected)
         {
-            delay = kFirstRetry;
-            reported = false;
+            conflict = NoteConnectionEnd(Clock::now() - m_connectedAt, delay);
+            if (!conflict)
+                reported = false;
         }
+        if (conflict)
+            reason = "another program is connected as site " + m_config.Site;
         SetOffline(reason);
         if (!reported)
         {
@@ -276,6 +290,33 @@ void CRemoteBridge::Run()
     }
 }
 
+bool CRemoteBridge::NoteConnectionEnd(Clock::duration lived, std::chrono::milliseconds& delay)
+{
+    const auto now = Clock::now();
+    if (lived >= kSettledLife)
+    {
+        // A connection that lasted is the end of any conflict: start again from the shortest wait.
+        m_shortConnections.clear();
+        m_siteConflict = false;
+        delay = kFirstRetry;
+        return false;
+    }
+    if (lived < kShortLife)
+        m_shortConnections.push_back(now);
+    while (!m_shortConnections.empty() && now - m_shortConnections.front() > kSettledLife)
+        m_shortConnections.pop_front();
+    if (!m_siteConflict && m_shortConnections.size() >= kConflictCount)
+    {
+        m_siteConflict = true;
+        if (m_log != nullptr)
+            m_log->Write(LogEntryLevel::Error, "Remote: another program is connected as site " + m_config.Site);
+    }
+    // While it lasts, the two programs take turns at the longest wait instead of fighting.
+    if (m_siteConflict)
+        delay = kLastRetry;
+    return m_siteConflict;
+}
+
 void CRemoteBridge::WaitBeforeRetry(std::chrono::milliseconds& delay)
 {
     // Half the delay plus a random half, so that a fleet that lost its broker together does
@@ -293,6 +334,13 @@ int CRemoteBridge::LoopTimeoutMs()
     std::lock_guard<std::mutex> guard(m_mutex);
     if (!m_connected)
         return kConnectingLoopMs;
+    {
+        // A relay command waiting for the pace is looked at again when the next token is due.
+        std::lock_guard<std::mutex> pace(m_paceMutex);
+        for (const auto& entry : m_relaySlots)
+            if (entry.second.Command.IsValid() && !entry.second.Posted)
+                return static_cast<int>(1000 / kCommandsPerSecond);
+    }
     // Within the status interval after a status went out, wake at its end: a change that
     // came in meanwhile is waiting for it.
     const auto windowEnd = m_lastStatus + kStatusInterval;
@@ -354,11 +402,13 @@ void CRemoteBridge::HandleConnected()
         std::lock_guard<std::mutex> guard(m_mutex);
         m_connected = true;
         m_connectedThisAttempt = true;
+        m_connectedAt = Clock::now();
         m_statusLine = "Remote: connected to " + m_endpoint;
         // Whatever the broker held may be gone (a restarted broker without persistence):
         // every retained topic goes out again.
         m_retained.clear();
         PublishRetainedLocked(m_base + "/availability", kOnline);
+        PublishUnitAvailabilityLocked();
         if (m_config.Commands)
         {
             for (const std::string& filter : {m_base + "/relay/+/set", m_base + "/reset", m_base + "/poll"})
@@ -380,7 +430,7 @@ void CRemoteBridge::HandleConnected()
         m_offlineEvents.clear();
     }
     ShowStatusLine();
-    if (m_log != nullptr)
+    if (m_log != nullptr && !m_siteConflict)
         m_log->Write(LogEntryLevel::Event, "Remote: connected to " + m_endpoint);
 }
 
@@ -390,11 +440,28 @@ void CRemoteBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* m
 {
     if (message == nullptr || message->topic == nullptr)
         return;
+    auto* bridge = static_cast<CRemoteBridge*>(self);
+    // A retained command is an old one the broker replays to every new subscriber: carrying
+    // it out would repeat it at every start and reconnect.
+    if (message->retain)
+        return bridge->IgnoreRetained(message->topic);
+    if (message->payloadlen > static_cast<int>(CRemoteCommand::kMaxPayloadBytes))
+        return bridge->Refuse("payload of " + std::to_string(message->payloadlen) + " bytes on " + message->topic +
+                              " is over " + std::to_string(CRemoteCommand::kMaxPayloadBytes));
     const std::string payload = message->payload != nullptr && message->payloadlen > 0
                                     ? std::string(static_cast<const char*>(message->payload),
                                                   static_cast<std::size_t>(message->payloadlen))
                                     : std::string();
-    static_cast<CRemoteBridge*>(self)->HandleCommand(message->topic, payload);
+    bridge->HandleCommand(message->topic, payload);
+}
+
+void CRemoteBridge::IgnoreRetained(const std::string& topic)
+{
+    // Only told; never cleared from here, since the bridge deletes nothing it did not publish.
+    if (!m_retainedIgnored.insert(topic).second || m_log == nullptr)
+        return;
+    m_log->Write(LogEntryLevel::Error, "Remote command ignored: retained message on " + topic +
+                                           "; clear it with an empty retained message");
 }
 
 void CRemoteBridge::HandleCommand(const std::string& topic, const std::string& payload)
@@ -408,16 +475,117 @@ void CRemoteBridge::HandleCommand(const std::string& topic, const std::string& p
         Refuse(command.Error);
         return;
     }
+    using Kind = CRemoteCommand::Kind;
+    const std::string what = topic.substr(prefix.size());
+    if (command.What == Kind::RelayOn || command.What == Kind::RelayOff || command.What == Kind::RelayCycle)
+    {
+        {
+            // The newest intent for a relay wins: one still waiting is replaced, not queued behind.
+            std::lock_guard<std::mutex> guard(m_paceMutex);
+            RelaySlot& slot = m_relaySlots[command.Relay];
+            slot.Command = command;
+            if (slot.Posted)
+                return;
+        }
+        PostRelay(command.Relay);
+        return;
+    }
+    std::string refusal;
+    {
+        std::lock_guard<std::mutex> guard(m_paceMutex);
+        const auto now = Clock::now();
+        if (command.What == Kind::Reset && m_resetTaken && now - m_lastReset < kResetInterval)
+            refusal = "a reset is taken at most once every " + std::to_string(kResetInterval.count()) + " s; " + what +
+                      " dropped";
+        else if (!TakeToken())
+            refusal = "more than " + std::to_string(static_cast<int>(kCommandsPerSecond)) + " commands a second; " +
+                      what + " dropped";
+        if (refusal.empty() && command.What == Kind::Reset)
+        {
+            m_resetTaken = true;
+            m_lastReset = now;
+        }
+    }
+    if (!refusal.empty())
+        return Refuse(refusal);
     if (m_pendingCommands.fetch_add(1) >= kMaxPendingCommands)
     {
         m_pendingCommands.fetch_sub(1);
-        Refuse("too many commands waiting; " + topic.substr(prefix.size()) + " dropped");
+        Refuse("too many commands waiting; " + what + " dropped");
         return;
     }
     m_poster([this, command] {
         Execute(command);
         m_pendingCommands.fetch_sub(1);
     });
+}
+
+bool CRemoteBridge::TakeToken()
+{
+    const auto now = Clock::now();
+    if (m_tokensAt == Clock::time_point{})
+        m_tokensAt = now;
+    const double refill = std::chrono::duration<double>(now - m_tokensAt).count() * kCommandsPerSecond;
+    m_tokens = std::min(kCommandBurst, m_tokens + refill);
+    m_tokensAt = now;
+    if (m_tokens < 1.0)
+        return false;
+    m_tokens -= 1.0;
+    return true;
+}
+
+void CRemoteBridge::PostRelay(int relay)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_paceMutex);
+        RelaySlot& slot = m_relaySlots[relay];
+        if (slot.Posted || !slot.Command.IsValid() || !TakeToken())
+            return;   // an empty bucket: the bridge thread posts it once a token is back
+        slot.Posted = true;
+    }
+    m_poster([this, relay] {
+        CRemoteCommand command;
+        {
+            // Whatever came last while the task waited is what is carried out.
+            std::lock_guard<std::mutex> guard(m_paceMutex);
+            RelaySlot& slot = m_relaySlots[relay];
+            command = slot.Command;
+            slot.Command = {};
+            slot.Posted = false;
+        }
+        if (command.IsValid())
+            Execute(command);
+    });
+}
+
+void CRemoteBridge::PostWaitingRelays()
+{
+    std::vector<int> waiting;
+    {
+        std::lock_guard<std::mutex> guard(m_paceMutex);
+        for (const auto& [relay, slot] : m_relaySlots)
+            if (slot.Command.IsValid() && !slot.Posted)
+                waiting.push_back(relay);
+    }
+    for (int relay : waiting)
+        PostRelay(relay);
+}
+
+void CRemoteBridge::FlushRefusals()
+{
+    // A count still held when the interval is over is written now, not at a later refusal
+    // that may never come.
+    std::string text;
+    {
+        std::lock_guard<std::mutex> guard(m_refusalMutex);
+        if (m_refusalsUnlogged == 0 || Clock::now() - m_lastRefusalLog < m_refusalInterval)
+            return;
+        text = "Remote command refused: " + std::to_string(m_refusalsUnlogged) + " more commands refused";
+        m_refusalsUnlogged = 0;
+        m_refusalLogged = false;
+    }
+    if (m_log != nullptr)
+        m_log->Write(LogEntryLevel::Error, text);
 }
 
 void CRemoteBridge::Execute(const CRemoteCommand& command)
@@ -498,6 +666,12 @@ void CRemoteBridge::Update(CEventArgs* args)
         StatusChanged();
     else if (auto* relay = dynamic_cast<CRelayStateChangedEventArgs*>(args))
         OnRelayState(relay->Relay, relay->NewState);
+    else if (dynamic_cast<CUnitReachabilityChangedEventArgs*>(args) != nullptr)
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (m_connected)
+            PublishUnitAvailabilityLocked();
+    }
     else if (dynamic_cast<CUnsolicitedResponse*>(args) != nullptr ||
              dynamic_cast<CTamperUnsolicitedResponse*>(args) != nullptr)
         return;   // unasked messages reach the relay states and the status model; not the link's outcome
@@ -618,6 +792,14 @@ void CRemoteBridge::PublishRetainedLocked(const std::string& topic, const std::s
         m_retained[topic] = payload;
 }
 
+void CRemoteBridge::PublishUnitAvailabilityLocked()
+{
+    // Read from the engine's one decision rather than the record, so that a reconnect says the
+    // same; a unit that has not answered yet in this run is not shown as there.
+    const bool answers = m_manager->GetReachability().GetState() == CUnitReachability::State::Reachable;
+    PublishRetainedLocked(m_base + "/unit/availability", answers ? kOnline : kOffline);
+}
+
 std::vector<CRemoteRelayView> CRemoteBridge::RelayViewsLocked()
 {
     const CRelayStates& states = m_manager->GetRelayStates();
@@ -655,6 +837,8 @@ void CRemoteBridge::FlushStatusLocked(std::chrono::steady_clock::time_point now)
     {
         view.Failures = monitor->GetFailureCount();
         view.ResetsUsed = monitor->GetCurrentResetCount();
+        view.Kind = CheckKindName(monitor->GetCheckKind());
+        view.LastResult = monitor->GetLastResult();
         const std::string topic = m_base + "/monitor/" + TopicLevel(view.EventName) + "/state";
         monitorTopics.insert(topic);
         PublishRetainedLocked(topic, MonitorJson(view));

@@ -49,8 +49,23 @@ public:
     static constexpr std::chrono::milliseconds kStatusInterval{200};
     static constexpr std::size_t kMaxOfflineEvents = 100;
     static constexpr int kMaxPendingCommands = 8;
+    // The pace commands reach the UI thread at: a bucket of kCommandBurst that refills at
+    // kCommandsPerSecond. A relay's command that finds the bucket empty waits in its relay's
+    // one slot, where a newer one replaces it; a poll finds it empty and is refused.
+    static constexpr double kCommandsPerSecond = 5.0;
+    static constexpr double kCommandBurst = 10.0;
+    static constexpr std::chrono::seconds kResetInterval{30};
     static constexpr std::chrono::seconds kFirstRetry{1};
     static constexpr std::chrono::seconds kLastRetry{60};
+    // A connection must live this long before the back-off starts again from kFirstRetry.
+    static constexpr std::chrono::seconds kSettledLife{60};
+    // A connection the broker ends sooner than this after accepting it counts as cut short;
+    // kConflictCount of those within kSettledLife mean another client uses this site's id.
+    static constexpr std::chrono::seconds kShortLife{10};
+    static constexpr std::size_t kConflictCount = 3;
+    // An attempt that neither connects nor fails within this long is given up and retried
+    // (a TLS handshake with a broker that went away may otherwise wait for ever).
+    static constexpr std::chrono::seconds kConnectTimeout{5};
 
     // The manager must have its settings and log; all three outlive the bridge.
     CRemoteBridge(CQuillmereManager* manager, Poster poster);
@@ -77,6 +92,7 @@ public:
     void Update(CEventArgs* args) override;
 
 private:
+    using Clock = std::chrono::steady_clock;
 
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
@@ -89,6 +105,13 @@ private:
     int LoopTimeoutMs();
     void HandleConnected();
     void HandleCommand(const std::string& topic, const std::string& payload);
+    void IgnoreRetained(const std::string& topic);
+    bool TakeToken();                 // with m_paceMutex held
+    void PostWaitingRelays();         // bridge thread
+    void PostRelay(int relay);        // bridge thread, m_paceMutex not held
+    void FlushRefusals();
+    // After a connection ended: whether it was one of a site conflict's, and the new delay.
+    bool NoteConnectionEnd(Clock::duration lived, std::chrono::milliseconds& delay);
     void Execute(const CRemoteCommand& command);
     void Refuse(const std::string& reason);
     void SetOffline(const std::string& reason);
@@ -104,6 +127,7 @@ private:
     // All with m_mutex held.
     bool PublishLocked(const std::string& topic, const std::string& payload, bool retain);
     void PublishRetainedLocked(const std::string& topic, const std::string& payload);
+    void PublishUnitAvailabilityLocked();
     void FlushStatusLocked(std::chrono::steady_clock::time_point now);
     void PublishDiscoveryLocked();
     void PublishEventLocked(const std::string& json);
@@ -141,6 +165,19 @@ private:
     std::deque<std::string> m_offlineEvents;
     std::uint64_t m_droppedEvents = 0;
 
+    // A relay's newest command and whether a task for it is already on its way to the UI thread.
+    struct RelaySlot
+    {
+        CRemoteCommand Command;
+        bool Posted = false;
+    };
+    std::mutex m_paceMutex;
+    std::map<int, RelaySlot> m_relaySlots;
+    double m_tokens = kCommandBurst;
+    Clock::time_point m_tokensAt{};
+    Clock::time_point m_lastReset{};
+    bool m_resetTaken = false;
+
     std::mutex m_refusalMutex;
     std::chrono::steady_clock::time_point m_lastRefusalLog{};
     bool m_refusalLogged = false;
@@ -150,4 +187,8 @@ private:
     std::string m_libraryError;
     std::string m_connackError;       // written on the bridge thread only
     bool m_connectedThisAttempt = false;   // bridge thread only
+    Clock::time_point m_connectedAt{};     // bridge thread only
+    std::deque<Clock::time_point> m_shortConnections;   // bridge thread only
+    bool m_siteConflict = false;           // bridge thread only
+    std::set<std::string> m_retainedIgnored;   // bridge thread only: topics already logged
 };

@@ -35,6 +35,9 @@ public:
     int EffectivePort() const { return Port != 0 ? Port : (UsesTls() ? kDefaultTlsPort : kDefaultPort); }
     // "<prefix>/<site>", the root of every topic of this site.
     std::string BaseTopic() const { return Prefix + "/" + Site; }
+
+    // Whether a file read again asks for another connection.
+    bool operator==(const CRemoteConfig&) const = default;
 };
 
 enum class RemoteConfigState

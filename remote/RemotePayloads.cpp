@@ -39,7 +39,16 @@ CJsonWriter Entity(const CRemoteConfig& config, const std::string& objectId, con
     json.BeginObject()
         .String("name", name)
         .String("unique_id", "quillmere_" + config.Site + "_" + objectId)
-        .String("availability_topic", config.BaseTopic() + "/availability");
+        // Shown only while both the program reaches the broker and the unit answers it.
+        .BeginArray("availability")
+        .BeginObject()
+        .String("topic", config.BaseTopic() + "/availability")
+        .EndObject()
+        .BeginObject()
+        .String("topic", config.BaseTopic() + "/unit/availability")
+        .EndObject()
+        .EndArray()
+        .String("availability_mode", "all");
     Device(json, config);
     return json;
 }
@@ -107,10 +116,12 @@ std::string MonitorJson(const CRemoteMonitorView& monitor)
     CJsonWriter json;
     json.BeginObject()
         .String("target", monitor.Target)
+        .String("kind", monitor.Kind)
         .Number("failures", monitor.Failures)
         .Number("resets_used", monitor.ResetsUsed)
         .Number("limit", monitor.Limit)
-        .String("last_result", monitor.Failures == 0 ? "ok" : "no answer")
+        .String("last_result", !monitor.LastResult.empty() ? monitor.LastResult
+                                                           : monitor.Failures == 0 ? "ok" : "no answer")
         .EndObject();
     return json.Text();
 }

@@ -26,6 +26,8 @@ struct CRemoteMonitorView
     std::int32_t Failures = 0;
     std::int32_t ResetsUsed = 0;
     std::int32_t Limit = 0;
+    std::string Kind;         // "ping", "tcp", "http", "https" or "invalid"
+    std::string LastResult;   // "ok", what the last check found wrong, or empty before one
 };
 
 // "ON" / "OFF" for the relay state topics; empty for an unknown state.

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # The engine folders hold no window code: none of their files may include a Qt header or
-# anything from ui/ or app/. The layers inside the engine point one way too: the protocol
-# vocabulary includes neither the link nor the device manager, and the link includes nothing
-# from device/. Prints every offending line and fails if there is one.
+# anything from ui/ or app/; nor may the service in daemon/, which links no Qt library. The
+# layers inside the engine point one way too: the protocol vocabulary includes neither the
+# link nor the device manager, and the link includes nothing from device/. Prints every
+# offending line and fails if there is one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-engine=(core protocol link device config log netmon remote)
+engine=(core protocol link device config log netmon remote daemon)
 pattern='^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]((Q[A-Za-z]+|Qt[A-Za-z]*/[^>"]*)|(ui|app)/[^>"]*)[>"]'
 found=$(grep -rnE --include='*.h' --include='*.hpp' --include='*.cpp' --include='*.cc' "$pattern" "${engine[@]}" || true)
 # A CMake file that links Qt into an engine library is the same mistake.

@@ -9,6 +9,8 @@ packages=(
     lrzsz xvfb trayer xdotool imagemagick iproute2 nftables util-linux
     dpkg-dev file desktop-file-utils ccache
     libmosquitto-dev mosquitto mosquitto-clients openssl
+    libcurl4-openssl-dev ca-certificates python3
+    libsystemd-dev systemd
 )
 missing=()
 for p in "${packages[@]}"; do

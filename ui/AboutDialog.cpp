@@ -1,5 +1,7 @@
 #include "AboutDialog.h"
 
+#include "SvgPicture.h"
+
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QIcon>
@@ -30,7 +32,8 @@ CAboutDialog::CAboutDialog(QWidget* parent) : QDialog(parent)
     setWindowTitle(QStringLiteral("About"));
 
     auto* picture = new QLabel(this);
-    picture->setPixmap(QIcon(QStringLiteral(":/icons/quillmere-monitor.svg")).pixmap(48, 48));
+    picture->setPixmap(
+        RenderSvgPixmap(QStringLiteral(":/icons/quillmere-monitor.svg"), QSize(48, 48), devicePixelRatioF()));
 
     auto* version = PlainLabel(VersionText, this);
     version->setObjectName(QStringLiteral("versionText"));

@@ -9,7 +9,9 @@
 #include <QSignalBlocker>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <functional>
 
+#include "netmon/CheckTarget.h"
 #include "netmon/MonitorAction.h"
 #include "netmon/NetworkMonitor.h"
 #include "config/AppSettings.h"
@@ -28,6 +30,19 @@ namespace
 constexpr const char* kDeleteIcon = ":/settings/delete.svg";
 constexpr int kDeleteIconSize = 16;
 constexpr std::int32_t kActions[] = {MonitorActionDoNothing, MonitorActionCyclePower, MonitorActionCyclePowerEvery};
+
+// The widgets of a layout that take the keyboard by Tab, row by row, left to right.
+void ForEachFocusable(QLayout* layout, const std::function<void(QWidget*)>& visit)
+{
+    for (int index = 0; index < layout->count(); ++index)
+    {
+        QLayoutItem* item = layout->itemAt(index);
+        if (QLayout* inner = item->layout())
+            ForEachFocusable(inner, visit);
+        else if (QWidget* widget = item->widget(); widget != nullptr && (widget->focusPolicy() & Qt::TabFocus))
+            visit(widget);
+    }
+}
 
 QLabel* MakeLabel(const char* text, QWidget* parent)
 {
@@ -55,7 +70,8 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
       m_failEvents(MakeLabel("fail events", this)), m_relay(new QComboBox(this)),
       m_stopAfter(MakeLabel("stop action after", this)),
       m_resetLimit(MakeSpin(QStringLiteral("resetLimitSpin"), kCountMin, kCountMax, this)),
-      m_occurrences(MakeLabel("occurrences.", this))
+      m_occurrences(MakeLabel("occurrences.", this)),
+      m_grace(MakeSpin(QStringLiteral("graceSpin"), 0, kGraceMax, this))
 {
     InitSettingsResources();
     setAutoFillBackground(true);
@@ -84,8 +100,13 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
     GuardAgainstWheel(m_action);
     GuardAgainstWheel(m_relay);
 
+    // The delete button has a row of its own above the sentence, so the keyboard meets it
+    // first and never on its way from one field to the next.
+    auto* top = new QHBoxLayout;
+    top->addWidget(m_remove);
+    top->addStretch(1);
+
     auto* first = new QHBoxLayout;
-    first->addWidget(m_remove);
     first->addWidget(MakeLabel("Event", this));
     first->addWidget(m_eventName, 1);
 
@@ -113,25 +134,36 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
     fourth->addWidget(m_occurrences);
     fourth->addStretch(1);
 
+    // A row of its own: on the relay's row the sentence grew wider than the page.
+    auto* fifth = new QHBoxLayout;
+    fifth->addWidget(MakeLabel("wait", this));
+    fifth->addWidget(m_grace);
+    fifth->addWidget(MakeLabel("minute(s) after a power cycle.", this));
+    fifth->addStretch(1);
+
     auto* sentence = new QVBoxLayout(this);
-    sentence->setContentsMargins(6, 4, 6, 4);
+    sentence->setContentsMargins(6, 2, 6, 4);
     sentence->setSpacing(3);
+    sentence->addLayout(top);
     sentence->addLayout(first);
     sentence->addLayout(second);
     sentence->addLayout(third);
     sentence->addLayout(fourth);
+    sentence->addLayout(fifth);
 
-    setTabOrder(m_eventName, m_target);
-    setTabOrder(m_target, m_interval);
-    setTabOrder(m_interval, m_threshold);
-    setTabOrder(m_threshold, m_action);
-    setTabOrder(m_action, m_cycleEvery);
-    setTabOrder(m_cycleEvery, m_relay);
-    setTabOrder(m_relay, m_remove);
-    setTabOrder(m_remove, m_resetLimit);
+    // The Tab order is the order of the rows as drawn, read from the layout, so a field
+    // added to a row takes its place in it without a list to keep up.
+    QWidget* previous = nullptr;
+    ForEachFocusable(sentence, [&previous](QWidget* widget) {
+        if (previous != nullptr)
+            setTabOrder(previous, widget);
+        previous = widget;
+    });
 
     m_eventName->installEventFilter(this);
     m_target->installEventFilter(this);
+    m_target->setToolTip(TargetFormsTip());
+    connect(m_target, &QLineEdit::textChanged, this, [this] { ShowTargetVerdict(); });
 
     // The numbers apply at every change of their text, even to the same number; the value
     // is the position, which out-of-range text leaves where it was.
@@ -150,6 +182,10 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
     connect(m_resetLimit, &CSpinEdit::TextEdited, this, [this] {
         if (m_created && m_monitor != nullptr)
             m_monitor->SetAutoResetLimit(m_resetLimit->value());
+    });
+    connect(m_grace, &CSpinEdit::TextEdited, this, [this] {
+        if (m_created && m_monitor != nullptr)
+            m_monitor->SetGraceMinutes(m_grace->value());
     });
     connect(m_action, &QComboBox::currentIndexChanged, this, &CNetworkMonitorEditControl::OnActionChanged);
     connect(m_relay, &QComboBox::currentIndexChanged, this, &CNetworkMonitorEditControl::OnRelayChanged);
@@ -176,6 +212,7 @@ void CNetworkMonitorEditControl::Create()
     m_threshold->setValue(m_monitor->GetThreshold());
     m_resetLimit->setValue(m_monitor->GetAutoResetLimit());
     m_cycleEvery->setValue(m_monitor->GetCycleEveryErrorCount());
+    m_grace->setValue(m_monitor->GetGraceMinutes());
     if (m_interval->value() != m_monitor->GetPollIntervalInMinutes())
         m_monitor->SetPollIntervalInMinutes(m_interval->value());
     if (m_threshold->value() != m_monitor->GetThreshold())
@@ -184,6 +221,8 @@ void CNetworkMonitorEditControl::Create()
         m_monitor->SetAutoResetLimit(m_resetLimit->value());
     if (m_cycleEvery->value() != m_monitor->GetCycleEveryErrorCount())
         m_monitor->SetCycleEveryErrorCount(m_cycleEvery->value());
+    if (m_grace->value() != m_monitor->GetGraceMinutes())
+        m_monitor->SetGraceMinutes(m_grace->value());
     FillRelayList();
     ApplyVisibility(m_monitor->GetAction());
     m_monitor->SetSuppressNotifications(false);
@@ -236,11 +275,31 @@ void CNetworkMonitorEditControl::ApplyTexts()
         m_shownName = m_eventName->text();
         m_monitor->SetEventName(m_shownName.toStdString());
     }
-    if (m_target->text() != m_shownTarget)
+    // A refused target keeps the monitor on the last one it could check.
+    if (m_target->text() != m_shownTarget && IsTargetAccepted())
     {
         m_shownTarget = m_target->text();
         m_monitor->SetTarget(m_shownTarget.toStdString());
     }
+}
+
+bool CNetworkMonitorEditControl::IsTargetAccepted() const
+{
+    return ParseCheckTarget(m_target->text().toStdString()).Kind != CheckKind::Invalid;
+}
+
+QString CNetworkMonitorEditControl::TargetFormsTip()
+{
+    return QStringLiteral("The target is ") + QString::fromUtf8(CheckTargetForms) + QStringLiteral(".");
+}
+
+void CNetworkMonitorEditControl::ShowTargetVerdict()
+{
+    const bool accepted = IsTargetAccepted();
+    m_target->setProperty("refused", !accepted);
+    m_target->setStyleSheet(accepted ? QString() : QStringLiteral("QLineEdit { border: 2px solid #d00000; }"));
+    m_target->setToolTip(accepted ? TargetFormsTip()
+                                  : QStringLiteral("Not a target this monitor can check. ") + TargetFormsTip());
 }
 
 void CNetworkMonitorEditControl::FocusEventName()

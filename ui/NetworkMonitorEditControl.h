@@ -13,10 +13,12 @@ class CNetworkMonitor;
 class CSpinEdit;
 
 // The editor of one network monitor on the settings page, read as a sentence:
-//   [x] Event <name>
+//   [x]
+//   Event <name>
 //   Ping <target> every <n> minute(s).
 //   When <n> failure(s) <action> [<n> fail events]
 //   for <relay> [stop action after <n> occurrences.]
+//   wait <n> minute(s) after a power cycle.
 // Each edit goes straight into the monitor through its setters; opening the editor changes
 // nothing in the monitor (its counters included) unless a stored number is outside its
 // field's range. The editor does not observe the monitor: it shows what the monitor held
@@ -25,11 +27,12 @@ class CNetworkMonitorEditControl : public QWidget
 {
     Q_OBJECT
 public:
-    static constexpr int kHeight = 125;   // the row height in the "Network Monitors" group
+    static constexpr int kHeight = 172;   // the row height in the "Network Monitors" group
     static constexpr int kIntervalMin = 1;
     static constexpr int kIntervalMax = 60;
     static constexpr int kCountMin = 1;
     static constexpr int kCountMax = 20;
+    static constexpr int kGraceMax = 60;
 
     explicit CNetworkMonitorEditControl(QWidget* parent = nullptr);
 
@@ -64,6 +67,11 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    bool IsTargetAccepted() const;
+    static QString TargetFormsTip();
+    // Red frame and a tooltip naming the forms while the text is no target; plain otherwise.
+    void ShowTargetVerdict();
+
     void ApplyVisibility(std::int32_t action);
     void OnRemoveClicked();
     void OnActionChanged(int position);
@@ -88,4 +96,5 @@ private:
     QLabel* m_stopAfter;
     CSpinEdit* m_resetLimit;
     QLabel* m_occurrences;
+    CSpinEdit* m_grace;
 };

@@ -10,7 +10,10 @@
 #include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <functional>
 
 #include "EngineBridge.h"
 #include "FontUnits.h"
@@ -38,17 +41,37 @@ constexpr int kPaneLeft = 5;
 constexpr int kPaneWidth = 495 - 5;
 constexpr int kPaneHeight = 400 - 100;
 constexpr std::int32_t kLogLevels[] = {LogLevelEventsAndErrors, LogLevelDebug};
+
+// The port list reads the ports again each time it drops down: an adapter plugged in
+// while the page was open is then offered at once.
+class CPortComboBox : public QComboBox
+{
+public:
+    using QComboBox::QComboBox;
+    std::function<void()> BeforeDropDown;
+
+    void showPopup() override
+    {
+        if (BeforeDropDown)
+            BeforeDropDown();
+        QComboBox::showPopup();
+    }
+};
 }
 
 CQuillmereSettings::CQuillmereSettings(QWidget* parent)
-    : CPropertyPage(parent), m_portSource([] { return CSerialPortList::GetPortNames(); }),
-      m_portList(new QComboBox(this)), m_getStatus(new QPushButton(QStringLiteral("Get Status"), this)),
+    : CPropertyPage(parent), m_portSource([] { return CSerialPortList::GetPorts(); }),
+      m_linkFolder(CSerialPortList::LinkFolder()), m_portList(new CPortComboBox(this)), m_getStatus(new QPushButton(QStringLiteral("Get Status"), this)),
       m_result(new QLabel(this)), m_interval(new CSpinEdit(this)), m_logLevel(new QComboBox(this)),
       m_debugWarning(new QLabel(QString::fromUtf8(kDebugWarning), this)), m_tasksPane(new CTasksPane(this)),
       m_waitTimer(new QTimer(this)), m_idleTimer(new QTimer(this))
 {
     setWindowTitle(QStringLiteral("Settings"));
     m_portList->setObjectName(QStringLiteral("portList"));
+    static_cast<CPortComboBox*>(m_portList)->BeforeDropDown = [this] {
+        if (m_initialised)
+            FillPortList();
+    };
     m_getStatus->setObjectName(QStringLiteral("getStatusButton"));
     m_result->setObjectName(QStringLiteral("resultText"));
     m_result->setWordWrap(true);
@@ -169,25 +192,42 @@ void CQuillmereSettings::FillPortList()
         return;
     // Refilling is not an edit; the operator's own choice is kept if the port is still there.
     const QSignalBlocker block(m_portList);
-    const QString chosen = m_portList->currentText();
-    std::vector<std::string> names = m_portSource ? m_portSource() : std::vector<std::string>();
-    if (names.size() > CSerialPortList::MaxPorts)
-        names.resize(CSerialPortList::MaxPorts);
+    const int chosen = m_portList->currentIndex() >= 0 ? PortPosition(-1) : 0;
+    m_ports = m_portSource ? m_portSource() : std::vector<CSerialPortList::Entry>();
+    if (m_ports.size() > CSerialPortList::MaxPorts)
+        m_ports.resize(CSerialPortList::MaxPorts);
     // A sorted list orders its entries as text: COM10 comes before COM2.
-    std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-        return QString::compare(QString::fromStdString(a), QString::fromStdString(b), Qt::CaseInsensitive) < 0;
+    std::stable_sort(m_ports.begin(), m_ports.end(), [](const auto& a, const auto& b) {
+        return QString::compare(QString::fromStdString(a.text), QString::fromStdString(b.text), Qt::CaseInsensitive) <
+               0;
     });
     m_portList->clear();
-    for (const std::string& name : names)
-        m_portList->addItem(QString::fromStdString(name));
-    int selected = chosen.isEmpty() ? -1 : m_portList->findText(chosen);
-    for (int position = 0; selected < 0 && position < m_portList->count(); ++position)
-    {
-        if (CSerialPortList::PortNumberFromEntry(m_portList->itemText(position).toStdString()) ==
-            m_settings->GetComPort())
-            selected = position;
-    }
+    for (const CSerialPortList::Entry& entry : m_ports)
+        m_portList->addItem(QString::fromStdString(entry.text));
+    int selected = chosen > 0 ? PortPosition(chosen) : -1;
+    if (selected < 0)
+        selected = PortPosition(m_settings->GetComPort());
     m_portList->setCurrentIndex(selected);
+    // A configured port that is not there is said in the box, not left blank.
+    const int configured = m_settings->GetComPort();
+    m_portList->setPlaceholderText(selected < 0 && configured > 0 ? QString::fromUtf8(kPortMissing).arg(configured)
+                                                                  : QString());
+}
+
+int CQuillmereSettings::PortPosition(int number) const
+{
+    // -1 asks for the number of the current entry instead.
+    if (number < 0)
+    {
+        const int current = m_portList->currentIndex();
+        return current >= 0 ? CSerialPortList::PortNumberFromEntry(m_portList->itemText(current).toStdString()) : 0;
+    }
+    for (int position = 0; position < m_portList->count(); ++position)
+    {
+        if (CSerialPortList::PortNumberFromEntry(m_portList->itemText(position).toStdString()) == number)
+            return position;
+    }
+    return -1;
 }
 
 int CQuillmereSettings::MonitorRowHeight() const
@@ -340,12 +380,31 @@ void CQuillmereSettings::OnGetStatus()
         m_result->setText(QString::fromUtf8(kSuccessText));
     else
         m_result->setText(QString::fromStdString(GetErrorText(result)));
+    emit ConnectionTested(result == LinkStatus::Ok, m_result->text());
 }
 
 void CQuillmereSettings::OnPortChanged(int position)
 {
     if (m_settings == nullptr || position < 0)
         return;
+    const std::string stablePath =
+        static_cast<std::size_t>(position) < m_ports.size() ? m_ports[static_cast<std::size_t>(position)].stablePath
+                                                           : std::string();
+    if (!stablePath.empty())
+    {
+        // A USB adapter's default number follows the order the adapters were plugged in; a
+        // link to its stable name keeps the choice through re-plugging and a second adapter.
+        if (const int linked = CSerialPortList::LinkStablePath(m_linkFolder, stablePath); linked != 0)
+        {
+            m_settings->SetComPort(linked);
+            const QSignalBlocker block(m_portList);
+            m_portList->setCurrentIndex(-1);
+            FillPortList();
+            return;
+        }
+        m_result->setText(QString::fromUtf8(kLinkFailed)
+                              .arg(QString::fromStdString(m_linkFolder), QString::fromLocal8Bit(std::strerror(errno))));
+    }
     m_settings->SetComPort(CSerialPortList::PortNumberFromEntry(m_portList->itemText(position).toStdString()));
 }
 

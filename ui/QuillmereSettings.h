@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ui/PropertyPage.h"
+#include "ui/SerialPortList.h"
 
 class QComboBox;
 class QLabel;
@@ -40,14 +41,21 @@ public:
     // How often the page looks again whether the last ping check has ended.
     static constexpr int kIdleCheckMs = 100;
 
-    // The port names offered, in any order; the page sorts them.
-    using PortSource = std::function<std::vector<std::string>()>;
+    // The ports offered, in any order; the page sorts them.
+    using PortSource = std::function<std::vector<CSerialPortList::Entry>()>;
+    static constexpr const char* kPortMissing = "COM%1 \u2013 not found";
+    static constexpr const char* kLinkFailed = "No link for the adapter could be made in %1: %2";
 
     explicit CQuillmereSettings(QWidget* parent = nullptr);
     ~CQuillmereSettings() override;
 
-    // Tests give their own ports; the default reads the data folder and the system.
-    void SetPortSource(PortSource source) { m_portSource = std::move(source); }
+    // Tests give their own ports and the folder the adapters' links go to; the default
+    // reads the data folder and the system.
+    void SetPortSource(PortSource source, std::string linkFolder = CSerialPortList::LinkFolder())
+    {
+        m_portSource = std::move(source);
+        m_linkFolder = std::move(linkFolder);
+    }
 
     void SetManager(CQuillmereManager* manager) override;
     void OnSetActive() override;
@@ -55,6 +63,10 @@ public:
 
     // The "Add Network Monitor" command.
     void AddNetworkMonitor();
+
+signals:
+    // The outcome of "Get Status", for the main window's status line.
+    void ConnectionTested(bool ok, const QString& text);
 
 private:
     void FillControls();
@@ -68,6 +80,7 @@ private:
     void OnRemoveRequested(CNetworkMonitorEditControl* editor);
     void OnRelayNamesChanged();
     void OnGetStatus();
+    int PortPosition(int number) const;
     void OnPortChanged(int position);
     void OnLogLevelChanged(int position);
     void ShowDebugWarning(bool show);
@@ -77,6 +90,8 @@ private:
     CQuillmereManager* m_manager = nullptr;
     CAppSettings* m_settings = nullptr;
     PortSource m_portSource;
+    std::string m_linkFolder;
+    std::vector<CSerialPortList::Entry> m_ports;   // as the list shows them
     bool m_initialised = false;
     bool m_active = false;
     bool m_linkEndSeen = false;

@@ -55,16 +55,10 @@ CQuillmereSheet::CQuillmereSheet(CQuillmereManager* manager, const QString& capt
     setWindowIcon(QIcon(QStringLiteral(":/icons/quillmere-monitor.svg")));
 
     m_bridge = std::make_unique<CEngineBridge>(this);
-    // Only failures and the end of a firmware transfer change the window; the last few
-    // wait, the newest shown last.
+    // The status line shows the newest outcome, so every answer counts; the last few wait,
+    // the newest shown last.
     m_bridge->OnRecord<CCommandResponse>(
-        PrivateMessage::CommandResponse, [this](const CCommandResponse& response) { OnCommandResponse(response); }, 8,
-        [](const CCommandResponse& response) {
-            const CSerialCommand* command = response.GetCommand();
-            const int code = command != nullptr ? command->Code : 0;
-            return response.GetResult() != LinkStatus::Ok || code == CommandCode::RequestUpgrade ||
-                   code == CommandCode::FirmwareTransfer;
-        });
+        PrivateMessage::CommandResponse, [this](const CCommandResponse& response) { OnCommandResponse(response); }, 8);
     m_bridge->OnRecord<CNetworkMonitorErrorEventArgs>(
         PrivateMessage::CommandResponse, [this](const CNetworkMonitorErrorEventArgs& error) { OnMonitorError(error); });
     m_bridge->OnRecord<CProgressChangedEventArgs>(
@@ -75,6 +69,14 @@ CQuillmereSheet::CQuillmereSheet(CQuillmereManager* manager, const QString& capt
     AddPage(m_logPage, QStringLiteral("Log"));
     AddPage(m_settingsPage, QStringLiteral("Settings"));
     m_tabs->setCurrentIndex(initialPage);
+    connect(m_settingsPage, &CQuillmereSettings::ConnectionTested, this, [this](bool ok, const QString& text) {
+        const QString line = ToQString(NowText()) + QStringLiteral("\n ") + QString::fromLatin1(GetStatusPrefix) + text;
+        if (ok)
+            m_statusLine->ShowSuccess(line);
+        else
+            m_statusLine->ShowError(line);
+        m_monitorErrorShown = false;
+    });
     connect(m_tabs, &QTabWidget::currentChanged, this, &CQuillmereSheet::OnCurrentPageChanged);
 
     auto* central = new QWidget(this);
@@ -114,7 +116,7 @@ void CQuillmereSheet::AddPage(CPropertyPage* page, const QString& title)
 void CQuillmereSheet::BuildMenus()
 {
     QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
-    connect(file->addAction(QStringLiteral("Update Firmware")), &QAction::triggered, this,
+    connect(file->addAction(QStringLiteral("&Update Firmware")), &QAction::triggered, this,
             &CQuillmereSheet::UpdateFirmware);
     connect(file->addAction(QStringLiteral("E&xit")), &QAction::triggered, this, &CQuillmereSheet::ConfirmAndClose);
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
@@ -134,17 +136,24 @@ void CQuillmereSheet::Initialize()
     if (auto* page = dynamic_cast<CPropertyPage*>(m_tabs->currentWidget()))
         page->OnSetActive();
 
-    m_manager->Connect();
-    m_manager->StartPolling();
-    m_manager->StartMonitorTimers();
+    // On the Settings page the manager stays stopped; leaving the page starts it.
+    if (m_tabs->currentWidget() != m_settingsPage)
+    {
+        m_manager->Connect();
+        m_manager->StartPolling();
+        m_manager->StartMonitorTimers();
+    }
     if (m_ended)   // the first poll may already have asked for a restart
         return;
 
     m_tray->Show();
-    if (m_desktop->HasSystemTray())
-        HideToTray();
-    else
+    m_trayCheck->start();
+    if (!m_desktop->HasSystemTray())
         ShowAsPlainWindow();
+    else if (m_showAtStart)
+        RestoreFromTray();
+    else
+        HideToTray();
 }
 
 void CQuillmereSheet::ShowAsPlainWindow()
@@ -159,8 +168,24 @@ void CQuillmereSheet::ShowAsPlainWindow()
 
 void CQuillmereSheet::CheckTrayStillThere()
 {
-    if (m_ended || isVisible() || m_desktop->HasSystemTray())
+    if (m_ended || m_desktop->HasSystemTray())
         return;
+    // Whatever state the window is in, it needs its taskbar entry back now: a tool window
+    // shown, minimised or hidden has nothing left to be reached by.
+    if (isVisible() && !isMinimized() && !windowFlags().testFlag(Qt::Tool))
+    {
+        m_trayCheck->stop();
+        return;
+    }
+    if (isVisible() && !isMinimized())
+    {
+        m_trayCheck->stop();
+        const QPoint place = pos();
+        setWindowFlag(Qt::Tool, false);   // hides the window, as any change of its kind does
+        show();
+        move(place);
+        return;
+    }
     ShowAsPlainWindow();
 }
 
@@ -185,6 +210,7 @@ void CQuillmereSheet::EndModal(int result)
     if (!m_ended)
         m_result = result;
     m_ended = true;
+    m_trayCheck->stop();
     m_tray->Remove();
     if (m_firmwareDialog != nullptr)
         m_firmwareDialog->EndDialog(0);
@@ -288,7 +314,6 @@ void CQuillmereSheet::HideToTray()
         m_savedPosition = pos();
     hide();
     setWindowState(windowState() & ~Qt::WindowMinimized);
-    m_trayCheck->start();
 }
 
 void CQuillmereSheet::RestoreFromTray()
@@ -296,7 +321,6 @@ void CQuillmereSheet::RestoreFromTray()
     if (m_ended)
         return;
     m_tray->SetAlert(false);
-    m_trayCheck->stop();
     // While the tray holds the program the window keeps out of the taskbar; a tool window
     // is what desktops leave out of it.
     const bool tray = m_desktop->HasSystemTray();
@@ -368,11 +392,19 @@ void CQuillmereSheet::OnCommandResponse(const CCommandResponse& response)
         m_firmwareDialog->EndDialog(0);
     if (response.GetResult() == LinkStatus::Ok)
     {
+        // A success replaces an older error: the line must not blame a fault already gone.
         if (code == CommandCode::FirmwareTransfer)
+        {
             m_statusLine->ShowSuccess(ToQString(NowText() + "\n Firmware update finished"));
+            m_monitorErrorShown = false;
+        }
+        else if (m_statusLine->ShowsError() && !m_monitorErrorShown)
+            m_statusLine->ShowSuccess(
+                ToQString(NowText() + "\n " + GetCommandName(response.GetType()) + " command " + SuccessWord));
         return;
     }
     m_statusLine->ShowError(ToQString(NowText() + "\n " + m_manager->FailureText(response.GetType(), response.GetResult())));
+    m_monitorErrorShown = false;
 }
 
 void CQuillmereSheet::OnMonitorError(const CNetworkMonitorErrorEventArgs& error)
@@ -381,6 +413,9 @@ void CQuillmereSheet::OnMonitorError(const CNetworkMonitorErrorEventArgs& error)
                                       CQuillmereManager::MonitorFailureText(error.Target, error.Action, error.RelayIndex,
                                                                             error.AutoResetLimit,
                                                                             error.CurrentResetCount)));
+    // A host that does not answer is not cured by the unit answering: only a newer error,
+    // a connection test or a firmware end replaces this line.
+    m_monitorErrorShown = true;
     m_tray->SetAlert(true);
 }
 

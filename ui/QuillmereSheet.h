@@ -30,8 +30,8 @@ class QTimer;
 // monitor failures and firmware progress.
 //
 // While a tray holds the program the window has no taskbar entry; without a tray it is an
-// ordinary window. If the tray goes away while the window is hidden, the window shows
-// itself, so it can never become unreachable.
+// ordinary window. If the tray goes away, in whatever state the window is, it gets its
+// taskbar entry back and shows itself if hidden, so it can never become unreachable.
 class CQuillmereSheet : public QMainWindow, public IRestartHost
 {
     Q_OBJECT
@@ -42,10 +42,15 @@ public:
     static constexpr const char* FirmwareQuestion =
         "Update firmware will cause device to be unresponsive during this time.\n  Would you like to continue?";
     static constexpr const char* FirmwareMessage = "Updating firmware ....";
+    static constexpr const char* GetStatusPrefix = "Get Status: ";
+    static constexpr const char* SuccessWord = "succeeded";
     static constexpr const char* NoHelpViewer = "No program to show the help was found. The help file is:\n%1";
-    // How often a hidden window looks whether the tray is still there. Qt tells of a tray
-    // that goes only when asked; a rare look keeps the idle program's wake-ups low.
-    static constexpr int kTrayCheckMs = 10000;
+    // How often the window looks whether the tray is still there, in every state while a
+    // tray holds it: Qt tells of a tray that goes only when asked. Every 5 s keeps the idle
+    // program's wake-ups within budget; a tray host that dies is rare, a lost window is not.
+    static constexpr int kTrayCheckMs = 5000;
+
+    static constexpr int SettingsPage = 2;
 
     // Results of DoModal: closed by the operator, or by a signal or a restart.
     static constexpr int ResultOk = 1;
@@ -59,6 +64,9 @@ public:
     // The window's first coming up: starts the link, the poll and the monitors, then goes
     // to the tray, or shows itself when the desktop has no tray to come back from.
     void Initialize();
+    // The window comes up shown instead of going to the tray: a first start, with nothing
+    // set up yet, must show where to begin.
+    void ShowAtStart() { m_showAtStart = true; }
     // Initialize, then runs the event loop until the window closes.
     int DoModal();
     // Termination signals and the memory watchdog: closes with no question, like a plain
@@ -116,4 +124,6 @@ private:
     bool m_ended = false;
     bool m_asking = false;
     bool m_restartRequested = false;
+    bool m_monitorErrorShown = false;
+    bool m_showAtStart = false;
 };

@@ -4,7 +4,9 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPalette>
-#include <QSvgRenderer>
+#include <cmath>
+
+#include "SvgPicture.h"
 
 static void InitVisualResources()
 {
@@ -18,17 +20,12 @@ constexpr const char* kChevronUp = ":/settings/chevrons-up.svg";
 
 // The pictures are black on white with white as the transparent colour; drawn here on
 // white and then keyed, so that they look the same as any bitmap of that kind.
-QImage LoadChevron(const char* path)
+QImage LoadChevron(const char* path, qreal ratio)
 {
-    QImage image(CQuillmereVisualManager::kChevronWidth, CQuillmereVisualManager::kChevronHeight,
-                 QImage::Format_ARGB32);
-    image.fill(Qt::white);
-    QSvgRenderer renderer(QString::fromUtf8(path));
-    if (renderer.isValid())
-    {
-        QPainter painter(&image);
-        renderer.render(&painter);
-    }
+    QImage image = RenderSvgImage(QString::fromUtf8(path),
+                                  QSize(CQuillmereVisualManager::kChevronWidth, CQuillmereVisualManager::kChevronHeight),
+                                  ratio, Qt::white)
+                       .convertToFormat(QImage::Format_ARGB32);
     for (int y = 0; y < image.height(); ++y)
     {
         auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
@@ -63,15 +60,17 @@ CQuillmereVisualManager::CQuillmereVisualManager()
 
 CQuillmereVisualManager::~CQuillmereVisualManager() = default;
 
-const QImage& CQuillmereVisualManager::GetChevron(bool collapsed)
+const QImage& CQuillmereVisualManager::GetChevron(bool collapsed, qreal ratio)
 {
-    // Kept from the first caption paint for the life of the manager: every caption paint
-    // needs one. QImage, not QPixmap, so the one instance may outlive the application object.
-    if (m_chevronDown.isNull())
-        m_chevronDown = LoadChevron(kChevronDown);
-    if (m_chevronUp.isNull())
-        m_chevronUp = LoadChevron(kChevronUp);
-    return collapsed ? m_chevronDown : m_chevronUp;
+    // Kept from the first caption paint at each screen density for the life of the
+    // manager: every caption paint needs one. QImage, not QPixmap, so the one instance may
+    // outlive the application object.
+    const int key = static_cast<int>(std::lround(ratio * 100));
+    auto found = m_chevrons.find(key);
+    if (found == m_chevrons.end())
+        found = m_chevrons.emplace(key, std::make_pair(LoadChevron(kChevronDown, ratio), LoadChevron(kChevronUp, ratio)))
+                    .first;
+    return collapsed ? found->second.first : found->second.second;
 }
 
 void CQuillmereVisualManager::OnFillTasksPaneBackground(QPainter& painter, const QRect& workArea)
@@ -133,7 +132,7 @@ void CQuillmereVisualManager::OnDrawTasksGroupCaption(QPainter& painter, TasksGr
 
     painter.drawImage(QPoint(caption.right() + 1 - kChevronFromRight,
                              caption.top() + (height - kChevronHeight) / 2),
-                      GetChevron(group.collapsed));
+                      GetChevron(group.collapsed, painter.device()->devicePixelRatioF()));
     painter.restore();
 }
 

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <map>
+#include <utility>
+
 #include <QColor>
 #include <QIcon>
 #include <QImage>
@@ -58,10 +61,9 @@ public:
     virtual void OnFillTasksGroupInterior(QPainter& painter, const QRect& interior, bool special);
     virtual void OnDrawTasksGroupAreaBorder(QPainter& painter, const QRect& rect, bool special, bool noTitle);
 
-    // The chevron pictures as drawn, white already made transparent.
-    const QImage& GetChevron(bool collapsed);
+    // The chevron pictures as drawn for a screen density, white already made transparent.
+    const QImage& GetChevron(bool collapsed, qreal ratio = 1.0);
 
 private:
-    QImage m_chevronDown;
-    QImage m_chevronUp;
+    std::map<int, std::pair<QImage, QImage>> m_chevrons;   // per ratio x 100: down, up
 };

@@ -6,7 +6,8 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
-#include <QSvgRenderer>
+#include <cmath>
+#include <map>
 
 #include "config/AppSettings.h"
 #include "config/RelaySetting.h"
@@ -18,6 +19,7 @@
 #include "EngineBridge.h"
 #include "FontUnits.h"
 #include "ElidedLabel.h"
+#include "SvgPicture.h"
 
 // Outside any namespace, as the resource initialiser requires; the icons live in a static
 // library, whose resource object the linker would otherwise leave out.
@@ -43,28 +45,29 @@ struct RelayIcons
     QPixmap bulbUnlit;
 };
 
-QPixmap RenderSvg(const QString& path)
+QPixmap RenderSvg(const QString& path, qreal ratio)
 {
-    QImage image(CRelayControl::kIconSize, CRelayControl::kIconSize, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QSvgRenderer renderer(path);
-    QPainter painter(&image);
-    renderer.render(&painter);
-    painter.end();
-    return QPixmap::fromImage(image);
+    return RenderSvgPixmap(path, QSize(CRelayControl::kIconSize, CRelayControl::kIconSize), ratio);
 }
 
-// Drawn once and shared by every control; only ever touched on the UI thread.
-const RelayIcons& Icons()
+// Drawn once per screen density and shared by every control; only ever touched on the UI
+// thread.
+const RelayIcons& Icons(qreal ratio)
 {
-    static const RelayIcons icons = [] {
+    static std::map<int, RelayIcons> drawn;
+    const int key = static_cast<int>(std::lround(ratio * 100));
+    auto found = drawn.find(key);
+    if (found == drawn.end())
+    {
         InitStatusResources();
-        return RelayIcons{RenderSvg(QStringLiteral(":/status/power-on.svg")),
-                          RenderSvg(QStringLiteral(":/status/power-off.svg")),
-                          RenderSvg(QStringLiteral(":/status/bulb-lit.svg")),
-                          RenderSvg(QStringLiteral(":/status/bulb-unlit.svg"))};
-    }();
-    return icons;
+        found = drawn
+                    .emplace(key, RelayIcons{RenderSvg(QStringLiteral(":/status/power-on.svg"), ratio),
+                                             RenderSvg(QStringLiteral(":/status/power-off.svg"), ratio),
+                                             RenderSvg(QStringLiteral(":/status/bulb-lit.svg"), ratio),
+                                             RenderSvg(QStringLiteral(":/status/bulb-unlit.svg"), ratio)})
+                    .first;
+    }
+    return found->second;
 }
 }
 
@@ -121,7 +124,7 @@ void CRelayControl::Create()
 {
     if (m_bridge != nullptr)
         return;
-    m_stateIcon->setPixmap(Icons().bulbUnlit);
+    m_stateIcon->setPixmap(Icons(devicePixelRatioF()).bulbUnlit);
     RefreshSetting();
     if (m_manager == nullptr)
     {
@@ -228,7 +231,7 @@ void CRelayControl::SetStale(bool stale)
 
 void CRelayControl::ShowState()
 {
-    const RelayIcons& icons = Icons();
+    const RelayIcons& icons = Icons(devicePixelRatioF());
     const bool on = m_state == 0;
     m_switch->setIcon(QIcon(on ? icons.switchOn : icons.switchOff));
     m_stateIcon->setPixmap(on ? icons.bulbLit : icons.bulbUnlit);

@@ -8,13 +8,18 @@
 #include <libserialport.h>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 #include "core/DataFolder.h"
+#include "core/DirectoryTree.h"
 
 namespace
 {
 constexpr const char* kPortsFolder = "ports";
 constexpr const char* kComPrefix = "COM";
+constexpr const char* kSeparator = " \u2013 ";
+constexpr const char* kMissingMark = " (not present)";
 // The serial port layer keeps a COM number in a short.
 constexpr long kMaxComNumber = 32767;
 
@@ -28,12 +33,18 @@ int ParseCanonicalNumber(const std::string& digits, long maximum)
     return value >= 1 && value <= maximum ? static_cast<int>(value) : 0;
 }
 
-std::vector<int> ReadLinkNumbers(const std::string& folder)
+struct Link
 {
-    std::vector<int> numbers;
+    int number;
+    std::string target;
+};
+
+std::vector<Link> ReadLinks(const std::string& folder)
+{
+    std::vector<Link> links;
     DIR* dir = opendir(folder.c_str());
     if (dir == nullptr)
-        return numbers;
+        return links;
     while (const dirent* entry = readdir(dir))
     {
         const std::string name = entry->d_name;
@@ -42,46 +53,132 @@ std::vector<int> ReadLinkNumbers(const std::string& folder)
             continue;
         // A dangling link is listed too: "Get Status" then says why the port cannot open,
         // which tells the operator more than a port that silently is not there.
+        const std::string path = JoinPath(folder, name);
         struct stat info{};
-        if (lstat(JoinPath(folder, name).c_str(), &info) == 0 && S_ISLNK(info.st_mode))
-            numbers.push_back(number);
+        if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
+            continue;
+        char target[PATH_MAX];
+        const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
+        links.push_back({number, length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string()});
     }
     closedir(dir);
-    std::sort(numbers.begin(), numbers.end());
-    return numbers;
-}
+    std::sort(links.begin(), links.end(), [](const Link& a, const Link& b) { return a.number < b.number; });
+    return links;
 }
 
-std::vector<std::string> CSerialPortList::GetPortNames()
+std::string Resolved(const std::string& path)
 {
-    return GetPortNames(JoinPath(GetDataFolder(), kPortsFolder), EnumerateDevices());
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : std::string();
 }
 
-std::vector<std::string> CSerialPortList::GetPortNames(const std::string& linkFolder,
-                                                       const std::vector<std::string>& devicePaths)
+std::string BaseName(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// "ttyUSB0 – FT232R USB UART (A10K3Z)", or only the node's name for a port with no USB
+// description.
+std::string Describe(const CSerialPortList::Device& device)
+{
+    std::string text = BaseName(device.path);
+    std::string usb = device.product;
+    if (!device.serial.empty())
+        usb += (usb.empty() ? "(" : " (") + device.serial + ")";
+    if (!usb.empty())
+        text += kSeparator + usb;
+    return text;
+}
+
+std::string ComName(int number)
+{
+    return kComPrefix + std::to_string(number);
+}
+}
+
+std::vector<CSerialPortList::Entry> CSerialPortList::GetPorts()
+{
+    return GetPorts(LinkFolder(), EnumerateDevices());
+}
+
+std::string CSerialPortList::LinkFolder()
+{
+    return JoinPath(GetDataFolder(), kPortsFolder);
+}
+
+std::vector<CSerialPortList::Entry> CSerialPortList::GetPorts(const std::string& linkFolder,
+                                                              const std::vector<Device>& devices)
 {
     // Links first, as they take precedence when the port is opened; then the devices in
     // number order. The limit applies to the whole, like the system's table of 20 values.
-    std::vector<int> numbers = ReadLinkNumbers(linkFolder);
-    std::vector<int> devices;
-    for (const std::string& path : devicePaths)
-    {
-        if (const int number = ComNumberForDevice(path); number != 0)
-            devices.push_back(number);
-    }
-    std::sort(devices.begin(), devices.end());
-    numbers.insert(numbers.end(), devices.begin(), devices.end());
-
-    std::vector<std::string> names;
+    std::vector<Entry> entries;
     std::set<int> seen;
-    for (const int number : numbers)
+    for (const Link& link : ReadLinks(linkFolder))
     {
-        if (names.size() >= MaxPorts)
+        if (entries.size() >= MaxPorts)
+            return entries;
+        seen.insert(link.number);
+        // Where the link leads: the adapter's own description when it leads to one the
+        // system reports, else the target as written, marked when nothing is there.
+        std::string where = link.target;
+        const std::string device = Resolved(JoinPath(linkFolder, ComName(link.number)));
+        if (device.empty())
+            where += kMissingMark;
+        for (const Device& known : devices)
+        {
+            if (!device.empty() && Resolved(known.path) == device)
+            {
+                where = Describe(known);
+                break;
+            }
+        }
+        entries.push_back({link.number, ComName(link.number) + kSeparator + where, {}});
+    }
+
+    std::vector<std::pair<int, const Device*>> mapped;
+    for (const Device& device : devices)
+    {
+        if (const int number = ComNumberForDevice(device.path); number != 0)
+            mapped.emplace_back(number, &device);
+    }
+    std::stable_sort(mapped.begin(), mapped.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (const auto& [number, device] : mapped)
+    {
+        if (entries.size() >= MaxPorts)
             break;
         if (seen.insert(number).second)
-            names.push_back(kComPrefix + std::to_string(number));
+            entries.push_back({number, ComName(number) + kSeparator + Describe(*device), device->stablePath});
     }
-    return names;
+    return entries;
+}
+
+int CSerialPortList::LinkStablePath(const std::string& linkFolder, const std::string& stablePath)
+{
+    if (stablePath.empty())
+    {
+        errno = EINVAL;
+        return 0;
+    }
+    // The adapter's earlier link keeps its number, so a choice made before still holds.
+    for (const Link& link : ReadLinks(linkFolder))
+    {
+        if (link.target == stablePath)
+            return link.number;
+    }
+    if (!CreateDirectoryTree(linkFolder))
+        return 0;
+    for (long number = FirstLinkNumber; number <= kMaxComNumber; ++number)
+    {
+        const std::string path = JoinPath(linkFolder, ComName(static_cast<int>(number)));
+        if (symlink(stablePath.c_str(), path.c_str()) == 0)
+            return static_cast<int>(number);
+        if (errno != EEXIST)
+            return 0;
+    }
+    errno = ENOSPC;
+    return 0;
 }
 
 int CSerialPortList::ComNumberForDevice(const std::string& path)
@@ -131,17 +228,60 @@ int CSerialPortList::PortNumberFromEntry(const std::string& entry)
     return static_cast<int>(value);
 }
 
-std::vector<std::string> CSerialPortList::EnumerateDevices()
+std::vector<CSerialPortList::Device> CSerialPortList::EnumerateDevices(const std::string& stableFolder)
 {
-    std::vector<std::string> paths;
+    std::vector<Device> devices;
     sp_port** ports = nullptr;
     if (sp_list_ports(&ports) != SP_OK || ports == nullptr)
-        return paths;
+        return devices;
     for (sp_port** port = ports; *port != nullptr; ++port)
     {
-        if (const char* name = sp_get_port_name(*port))
-            paths.emplace_back(name);
+        const char* name = sp_get_port_name(*port);
+        if (name == nullptr)
+            continue;
+        Device device;
+        device.path = name;
+        if (sp_get_port_transport(*port) == SP_TRANSPORT_USB)
+        {
+            if (const char* product = sp_get_port_usb_product(*port))
+                device.product = product;
+            if (const char* serial = sp_get_port_usb_serial(*port))
+                device.serial = serial;
+        }
+        devices.push_back(std::move(device));
     }
     sp_free_port_list(ports);
-    return paths;
+    FindStablePaths(stableFolder, devices);
+    return devices;
+}
+
+void CSerialPortList::FindStablePaths(const std::string& stableFolder, std::vector<Device>& devices)
+{
+    DIR* dir = opendir(stableFolder.c_str());
+    if (dir == nullptr)
+        return;
+    std::vector<std::string> names;
+    while (const dirent* entry = readdir(dir))
+    {
+        if (entry->d_name[0] != '.')
+            names.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+    // In name order, so that a device with two names always gets the same one.
+    std::sort(names.begin(), names.end());
+    for (Device& device : devices)
+    {
+        const std::string target = Resolved(device.path);
+        if (target.empty())
+            continue;
+        for (const std::string& name : names)
+        {
+            const std::string path = JoinPath(stableFolder, name);
+            if (Resolved(path) == target)
+            {
+                device.stablePath = path;
+                break;
+            }
+        }
+    }
 }

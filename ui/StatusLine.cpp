@@ -5,19 +5,21 @@
 #include <QLabel>
 
 #include "ElidedLabel.h"
+#include "SvgPicture.h"
 
 namespace
 {
-QPixmap StatusPixmap(const char* resource)
+QPixmap StatusPixmap(const char* resource, const QWidget* widget)
 {
-    return QIcon(QString::fromLatin1(resource)).pixmap(CStatusLine::IconSize, CStatusLine::IconSize);
+    return RenderSvgPixmap(QString::fromLatin1(resource), QSize(CStatusLine::IconSize, CStatusLine::IconSize),
+                           widget->devicePixelRatioF());
 }
 }
 
 CStatusLine::CStatusLine(QWidget* parent) : QWidget(parent), m_icon(new QLabel(this)), m_text(new CElidedLabel(this))
 {
     m_icon->setFixedSize(IconSize, IconSize);
-    m_icon->setPixmap(StatusPixmap(":/icons/status-ok.svg"));
+    m_icon->setPixmap(StatusPixmap(":/icons/status-ok.svg", this));
     m_text->setObjectName(QStringLiteral("statusText"));
     m_text->SetFullText(QString::fromLatin1(SuccessText));
     m_text->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
@@ -33,14 +35,14 @@ CStatusLine::CStatusLine(QWidget* parent) : QWidget(parent), m_icon(new QLabel(t
 void CStatusLine::ShowError(const QString& text)
 {
     m_text->SetFullText(text);
-    m_icon->setPixmap(StatusPixmap(":/icons/status-error.svg"));
+    m_icon->setPixmap(StatusPixmap(":/icons/status-error.svg", this));
     m_showsError = true;
 }
 
 void CStatusLine::ShowSuccess(const QString& text)
 {
     m_text->SetFullText(text);
-    m_icon->setPixmap(StatusPixmap(":/icons/status-ok.svg"));
+    m_icon->setPixmap(StatusPixmap(":/icons/status-ok.svg", this));
     m_showsError = false;
 }
 

@@ -11,8 +11,8 @@ CTrayIcon::CTrayIcon(QObject* parent)
       m_icon(new QSystemTrayIcon(m_normalIcon, this))
 {
     m_icon->setToolTip(QString::fromLatin1(ToolTip));
-    connect(m_menu->addAction(QStringLiteral("Open")), &QAction::triggered, this, &CTrayIcon::OpenRequested);
-    connect(m_menu->addAction(QStringLiteral("Exit")), &QAction::triggered, this, &CTrayIcon::ExitRequested);
+    connect(m_menu->addAction(QStringLiteral("&Open")), &QAction::triggered, this, &CTrayIcon::OpenRequested);
+    connect(m_menu->addAction(QStringLiteral("E&xit")), &QAction::triggered, this, &CTrayIcon::ExitRequested);
     m_icon->setContextMenu(m_menu);
     connect(m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         // A left click restores; the right button opens the context menu by itself.

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "FleetFigures.h"
 #include "core/DataFolder.h"
 #include "core/DirectoryTree.h"
 #include "tests/remote/Broker.h"
@@ -28,28 +29,6 @@ std::int64_t RealtimeNs()
     timespec now{};
     ::clock_gettime(CLOCK_REALTIME, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
-// RssAnon + VmSwap, as the program's own watchdog counts it.
-std::uint64_t PrivateKiB(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::uint64_t total = 0;
-    for (std::string line; std::getline(status, line);)
-    {
-        if (line.starts_with("RssAnon:") || line.starts_with("VmSwap:"))
-            total += std::strtoull(line.c_str() + line.find(':') + 1, nullptr, 10);
-    }
-    return total;
-}
-
-double Percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(index, values.size() - 1)];
 }
 
 struct Site

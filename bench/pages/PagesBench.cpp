@@ -106,7 +106,7 @@ void SettingsWithManyMonitors(int monitors)
 
     auto start = Clock::now();
     CQuillmereSettings page;
-    page.SetPortSource([] { return std::vector<std::string>{"COM1", "COM7"}; });
+    page.SetPortSource([] { return std::vector<CSerialPortList::Entry>{{1, "COM1", {}}, {7, "COM7", {}}}; });
     page.SetManager(&manager);
     page.resize(520, 460);
     page.show();

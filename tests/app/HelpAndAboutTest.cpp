@@ -40,7 +40,8 @@ TEST(HelpFile, TheShippedHelpCoversWhatOperatorsNeed)
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     const QString text = QString::fromUtf8(file.readAll());
     for (const char* topic : {"ports/COM", "/dev/serial/by-id", "dialout", "net.ipv4.ping_group_range",
-                              "cap_net_raw", "Update Firmware", "Export", "Quillmere.log", "Relay"})
+                              "cap_net_raw", "Update Firmware", "Export", "Quillmere.log", "Relay",
+                              "systemctl enable --now quillmere-monitord", "quillmere-monitord --check"})
         EXPECT_TRUE(text.contains(QString::fromLatin1(topic))) << topic;
 }
 

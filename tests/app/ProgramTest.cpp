@@ -130,7 +130,7 @@ TEST_P(ProgramEndsOnSignal, ConnectsPollsLogsAndShutsDownNormally)
 
 INSTANTIATE_TEST_SUITE_P(Signals, ProgramEndsOnSignal, ::testing::Values(SIGTERM, SIGINT, SIGHUP));
 
-TEST_F(ProgramTest, ASecondStartEndsAtOnceAndWritesNothing)
+TEST_F(ProgramTest, ASecondStartEndsAtOnceNamingTheFirstAndWritesNothing)
 {
     ProgramProcess program(OutputPath());
     ASSERT_TRUE(WaitUntilRunning()) << Diagnostics();
@@ -150,7 +150,10 @@ TEST_F(ProgramTest, ASecondStartEndsAtOnceAndWritesNothing)
     EXPECT_EQ(ReadWholeFile(SettingsPath()), settingsBefore);
     EXPECT_EQ(FolderListing(m_folder.DataFolder()), listingBefore);
     EXPECT_TRUE(program.IsRunning());
-    EXPECT_EQ(ReadWholeFile(m_folder.Root() + "/second.out"), "") << "the second instance said something";
+    // One line, naming who has the folder.
+    EXPECT_EQ(ReadWholeFile(m_folder.Root() + "/second.out"),
+              "quillmere-monitor: the data folder " + m_folder.DataFolder() + " is in use by quillmere-monitor, pid " +
+                  std::to_string(program.Pid()) + "\n");
 }
 
 TEST_F(ProgramTest, AKilledProgramLeavesTheSettingsFileAsItWas)

@@ -15,7 +15,9 @@
 #include "protocol/CommandResponse.h"
 #include "protocol/StatusCodes.h"
 #include "log/NowText.h"
+#include "ui/QuillmereSettings.h"
 #include "ui/StatusLine.h"
+#include "core/EventArgs.h"
 #include "ui/TrayIcon.h"
 
 namespace
@@ -68,13 +70,13 @@ TEST_F(SheetTest, HasTheThreePagesInOrderAndTheMenusOfTheProgram)
     QMenu* help = FindMenu(sheet.menuBar(), "&Help");
     ASSERT_NE(file, nullptr);
     ASSERT_NE(help, nullptr);
-    EXPECT_NE(FindAction(file, "Update Firmware"), nullptr);
+    EXPECT_NE(FindAction(file, "&Update Firmware"), nullptr);
     EXPECT_NE(FindAction(file, "E&xit"), nullptr);
     EXPECT_NE(FindAction(help, "&View Help"), nullptr);
     EXPECT_NE(FindAction(help, "&About"), nullptr);
     ASSERT_EQ(TrayOf(sheet)->Menu()->actions().size(), 2);
-    EXPECT_EQ(TrayOf(sheet)->Menu()->actions()[0]->text(), "Open");
-    EXPECT_EQ(TrayOf(sheet)->Menu()->actions()[1]->text(), "Exit");
+    EXPECT_EQ(TrayOf(sheet)->Menu()->actions()[0]->text(), "&Open");
+    EXPECT_EQ(TrayOf(sheet)->Menu()->actions()[1]->text(), "E&xit");
 }
 
 TEST_F(SheetTest, StartsTheManagerAndGoesToTheTrayWithTheGreyIcon)
@@ -124,20 +126,79 @@ INSTANTIATE_TEST_SUITE_P(Codes, FailingCommandText,
                                                        "Unsolicited responses"},
                                            FailureCase{0x30, LinkStatus::NotAcknowledged, "Power"}));
 
-TEST_F(SheetTest, SuccessChangesNothingAndAnErrorStaysUntilTheNext)
+TEST_F(SheetTest, TheStatusLineShowsTheNewestOutcome)
 {
     CQuillmereSheet& sheet = StartSheet();
     m_manager.Notify(Response(CommandCode::Uptime, LinkStatus::Ok).get());
     SpinEvents(20);
     EXPECT_EQ(StatusLineOf(sheet)->Text(), "Successfull");
 
-    m_manager.Notify(Response(CommandCode::Uptime, LinkStatus::Timeout).get());
+    m_manager.Notify(Response(CommandCode::Uptime, LinkStatus::OpenFailed).get());
     ASSERT_TRUE(WaitUntil([&] { return StatusLineOf(sheet)->ShowsError(); }));
-    const QString error = StatusLineOf(sheet)->Text();
-    m_manager.Notify(Response(CommandCode::Uptime, LinkStatus::Ok).get());
+    // An answer after the error replaces it: the old fault is gone.
+    m_manager.Notify(Response(CommandCode::Rssi, LinkStatus::Ok).get());
+    ASSERT_TRUE(WaitUntil([&] { return !StatusLineOf(sheet)->ShowsError(); }));
+    EXPECT_EQ(Lines(StatusLineOf(sheet)).second, " RSSI command succeeded");
+
+    // A host that does not answer is not cured by the unit answering; a connection test is
+    // newer news of either kind.
+    CNetworkMonitorErrorEventArgs failure(1, 1, "127.0.0.9", 3, 0);
+    m_manager.Notify(&failure);
+    ASSERT_TRUE(WaitUntil([&] { return StatusLineOf(sheet)->ShowsError(); }));
+    m_manager.Notify(Response(CommandCode::Rssi, LinkStatus::Ok).get());
     SpinEvents(20);
-    EXPECT_EQ(StatusLineOf(sheet)->Text(), error);
+    EXPECT_TRUE(StatusLineOf(sheet)->ShowsError());
+    auto* page = sheet.findChild<CQuillmereSettings*>();
+    emit page->ConnectionTested(true, QStringLiteral("Successfull connection."));
+    EXPECT_FALSE(StatusLineOf(sheet)->ShowsError());
+    EXPECT_EQ(Lines(StatusLineOf(sheet)).second, " Get Status: Successfull connection.");
+    emit page->ConnectionTested(false, QStringLiteral("Could not open port"));
+    EXPECT_TRUE(StatusLineOf(sheet)->ShowsError());
 }
+
+TEST_F(SheetTest, AFirstStartOpensShownOnTheSettingsPageWithTheManagerStopped)
+{
+    auto desktop = std::make_unique<ScriptedDesktop>();
+    m_desktop = desktop.get();
+    m_sheet = std::make_unique<CQuillmereSheet>(&m_manager, QStringLiteral("Quillmere Monitor"),
+                                                CQuillmereSheet::SettingsPage, std::move(desktop));
+    m_sheet->ShowAtStart();
+    m_sheet->Initialize();
+    EXPECT_TRUE(m_sheet->isVisible());
+    EXPECT_EQ(TabsOf(*m_sheet)->currentIndex(), CQuillmereSheet::SettingsPage);
+    EXPECT_EQ(m_manager.GetPollTimer(), 0u) << "polling while the port is being chosen";
+    TabsOf(*m_sheet)->setCurrentIndex(0);
+    EXPECT_NE(m_manager.GetPollTimer(), 0u);
+}
+
+// The tray host goes away while the window is in each of its states; the window must end
+// up shown with a taskbar entry.
+class TrayLost : public SheetTest, public ::testing::WithParamInterface<int>
+{
+};
+
+TEST_P(TrayLost, LeavesTheWindowShownWithATaskbarEntry)
+{
+    CQuillmereSheet& sheet = StartSheet(true);
+    if (GetParam() >= 1)
+        sheet.RestoreFromTray();
+    if (GetParam() == 2)
+        sheet.setWindowState(Qt::WindowMinimized);
+    if (GetParam() == 1)
+    {
+        ASSERT_TRUE(sheet.windowFlags().testFlag(Qt::Tool));
+    }
+    m_desktop->Tray = false;
+    ASSERT_TRUE(WaitUntil([&] { return sheet.isVisible() && !sheet.isMinimized() &&
+                                       !sheet.windowFlags().testFlag(Qt::Tool); },
+                          CQuillmereSheet::kTrayCheckMs * 5));
+    // Minimising now keeps it reachable.
+    sheet.setWindowState(Qt::WindowMinimized);
+    SpinEvents(30);
+    EXPECT_TRUE(sheet.isVisible());
+}
+
+INSTANTIATE_TEST_SUITE_P(States, TrayLost, ::testing::Values(0, 1, 2));
 
 TEST_F(SheetTest, ResponsesFromTheLinkWorkerArePostedAndShownOnTheUiThread)
 {

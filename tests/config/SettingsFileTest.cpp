@@ -544,3 +544,33 @@ TEST(SettingsLoad, OversizedSpecialOrMissingFilesAreNotRead)
     EXPECT_FALSE(settings.LoadFromFile(path));
     ExpectDefaults(settings);
 }
+
+TEST(SettingsRoundTrip, MonitorsOfEveryKindAndAGracePeriodSurviveLoadAndSaveByteForByte)
+{
+    TempDataFolder folder;
+    const std::string path = JoinPath(folder.DataFolder(), "settings.xml");
+    {
+        CAppSettings settings;
+        settings.AddNetworkMonitor()->SetTarget("tcp://127.0.0.2:8022");
+        settings.AddNetworkMonitor()->SetTarget("http://127.0.0.3:8080/health?full=1");
+        CNetworkMonitor* https = settings.AddNetworkMonitor();
+        https->SetTarget("https://127.0.0.4/");
+        https->SetGraceMinutes(15);
+        https->SetCurrentResetCount(2);
+        settings.AddNetworkMonitor()->SetTarget("gopher://127.0.0.5/");   // refused, yet kept as written
+        ASSERT_TRUE(settings.Save());
+    }
+    const std::string written = ReadWholeFile(path);
+    // Only the monitor that has a grace period writes one.
+    EXPECT_EQ(written.find("<GraceMinutes>15</GraceMinutes>"), written.rfind("<GraceMinutes>"));
+    EXPECT_NE(written.find("<GraceMinutes>15</GraceMinutes>"), std::string::npos);
+    CAppSettings loaded;
+    ASSERT_TRUE(loaded.Load());
+    const auto& monitors = loaded.GetNetworkMonitors();
+    ASSERT_EQ(monitors.size(), 8u);
+    EXPECT_EQ(monitors[6]->GetGraceMinutes(), 15);
+    EXPECT_EQ(monitors[6]->GetCurrentResetCount(), 2);   // the grace, read first, clears nothing later
+    EXPECT_EQ(monitors[5]->GetGraceMinutes(), 0);
+    ASSERT_TRUE(loaded.Save());
+    EXPECT_EQ(ReadWholeFile(path), written);
+}

@@ -109,11 +109,15 @@ TEST_F(ManagerOutage, StopAndStartCyclesNeverLoseTheLinkStartCommands)
     f.manager.SetLinkTiming({1, 1, 300});
     for (int cycle = 0; cycle < kCycles; ++cycle)
     {
-        // No wait for the old worker: Connect itself must not let it eat the new commands.
+        // No wait for the old worker: Connect itself must not let it eat the new commands,
+        // and a start it put off while the worker ended follows on the retry timer.
         f.manager.Stop();
         f.manager.Connect();
-        ASSERT_TRUE(unit->WaitForReceivedFrames(2u * static_cast<std::size_t>(cycle + 1), 5000))
-            << "cycle " << cycle;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!unit->WaitForReceivedFrames(2u * static_cast<std::size_t>(cycle + 1), 2) &&
+               std::chrono::steady_clock::now() < deadline)
+            f.timers.Advance(CQuillmereManager::kConnectRetryMs);
+        ASSERT_TRUE(unit->WaitForReceivedFrames(2u * static_cast<std::size_t>(cycle + 1), 0)) << "cycle " << cycle;
     }
     const std::vector<int> codes = ReceivedCodes(*unit);
     ASSERT_EQ(codes.size(), 2u * kCycles);

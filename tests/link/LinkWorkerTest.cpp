@@ -116,6 +116,26 @@ TEST_F(LinkWorker, UnsolicitedFrameWhileIdleComesWithNoCommand)
     EXPECT_TRUE(Responses()[0].hasPayload);
 }
 
+TEST_F(LinkWorker, FramesOfAQuietLineAreReadAsTheyComeAndNoneIsLostBetweenListens)
+{
+    link->SetTiming(3, 150, 20);   // listens of 60 ms with the program's pause
+    ASSERT_TRUE(link->Start());
+    ::usleep(400 * 1000);   // past the first pause: the port is open and raw
+    std::size_t sent = 0;
+    for (int round = 0; round < 12; ++round)
+    {
+        ::usleep(static_cast<useconds_t>(23 + round * 17) * 1000);   // anywhere in a listen or between two
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 3; ++i)
+            peer->Write(Frame(13, {1}));
+        sent += 3;
+        ASSERT_TRUE(calls.WaitForResponses(sent, 2000)) << "round " << round;
+        // Back to back, not one pause apiece.
+        EXPECT_LT(ElapsedMs(start), 250) << "round " << round;
+    }
+    EXPECT_EQ(Responses().size(), sent);
+}
+
 TEST_F(LinkWorker, ResetAnswerHasNoPayload)
 {
     link->QueueCommand(Command(CommandCode::Reset, CommandCode::ResetMagic));

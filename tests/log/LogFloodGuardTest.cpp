@@ -48,6 +48,10 @@ INSTANTIATE_TEST_SUITE_P(
                       KindCase{LogEntryLevel::Event, "Device cover was opened", "Device cover was"},
                       KindCase{LogEntryLevel::Error, "Error for Relay Status command Timeout", "Error for Relay Status command"},
                       KindCase{LogEntryLevel::Error, "Error for GPS command Invalid frame", "Error for GPS command"},
+                      KindCase{LogEntryLevel::Event, "Relay 3 (Digital Display) switched off by remote operator over MQTT",
+                               "by remote operator over MQTT"},
+                      KindCase{LogEntryLevel::Error, "Remote command refused: relay 1 may not be power-cycled (permission On/Off)",
+                               "Remote command refused"},
                       // Never limited: start and end, operator commands, monitors, traces.
                       KindCase{LogEntryLevel::Event, "Application Started", ""},
                       KindCase{LogEntryLevel::Event, "Relay 1 power cycle requested by operator", ""},

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <algorithm>
 #include <chrono>
 #include <regex>
@@ -60,10 +62,11 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
     ConnectLink();
 
     // A newcomer gets the whole picture from retained messages alone.
-    // Availability, status, four relays and the four default monitors.
-    const auto retained = broker->Subscribe(Topic("#"), 10, 10, true);
-    ASSERT_EQ(retained.size(), 10u);
+    // Both availabilities, status, four relays and the four default monitors.
+    const auto retained = broker->Subscribe(Topic("#"), 11, 10, true);
+    ASSERT_EQ(retained.size(), 11u);
     EXPECT_EQ(PayloadOf(retained, Topic("availability")), "online");
+    EXPECT_EQ(PayloadOf(retained, Topic("unit/availability")), "online");
     EXPECT_EQ(PayloadOf(retained, Topic("relay/1/state")), "ON");
     EXPECT_EQ(PayloadOf(retained, Topic("relay/2/state")), "OFF");
     const std::string status = PayloadOf(retained, Topic("status"));
@@ -74,13 +77,17 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
     EXPECT_TRUE(std::regex_search(status, std::regex("\"rssi_dbm\":-?[0-9]+"))) << status;
     EXPECT_NE(status.find("\"link_error\":null"), std::string::npos) << status;
     const std::string monitor = PayloadOf(retained, Topic("monitor/Web cam/state"));
-    EXPECT_EQ(monitor, "{\"target\":\"192.168.0.249\",\"failures\":0,\"resets_used\":0,\"limit\":3,"
+    EXPECT_EQ(monitor, "{\"target\":\"192.168.0.249\",\"kind\":\"ping\",\"failures\":0,\"resets_used\":0,\"limit\":3,"
                        "\"last_result\":\"ok\"}");
 
     // Without commands a relay is only shown; nothing offers to switch it.
     const auto discovery = broker->Subscribe("homeassistant/#", 8, 10, true);
     EXPECT_FALSE(PayloadOf(discovery, "homeassistant/binary_sensor/quillmere_kiosk-17/relay3/config").empty());
-    EXPECT_FALSE(PayloadOf(discovery, "homeassistant/sensor/quillmere_kiosk-17/signal/config").empty());
+    const std::string signal = PayloadOf(discovery, "homeassistant/sensor/quillmere_kiosk-17/signal/config");
+    EXPECT_NE(signal.find("\"availability\":[{\"topic\":\"quillmere/kiosk-17/availability\"},"
+                          "{\"topic\":\"quillmere/kiosk-17/unit/availability\"}],\"availability_mode\":\"all\""),
+              std::string::npos)
+        << signal;
     EXPECT_TRUE(PayloadOf(discovery, "homeassistant/switch/quillmere_kiosk-17/relay3/config").empty());
     EXPECT_TRUE(bridge->GetStatusLine().starts_with("Remote: connected to 127.0.0.1:"));
 }
@@ -182,26 +189,60 @@ TEST_F(RemoteBridge, WithCommandsOffNothingIsTakenFromTheBroker)
     EXPECT_EQ(broker->Log().find(Topic("relay/+/set")), std::string::npos);   // never subscribed
 }
 
-TEST_F(RemoteBridge, AFloodOfCommandsWaitsNoMoreThanItsBoundAndIsLoggedOnceAMinute)
+TEST_F(RemoteBridge, ABurstOfCommandsIsPacedTheLastWordWinsAndTheLogStaysShort)
 {
-    bridge->SetRefusalLogInterval(std::chrono::minutes(1));
+    bridge->SetRefusalLogInterval(std::chrono::seconds(1));
     StartSiteTakingCommands();
     ASSERT_FALSE(HasFatalFailure());
+    const std::size_t linesBefore = LogLines().size();
 
-    std::vector<std::string> args = {"sh", "-c", "yes ON | head -n 200 | mosquitto_pub -l -q 1 -t \"$0\" \"$@\"",
-                                     Topic("relay/3/set")};
+    // 1,000 switches of relay 3, OFF and ON in turn, the last one ON; then 30 polls.
+    std::vector<std::string> args = {
+        "sh", "-c",
+        "t=$0; p=$1; shift; yes 'OFF\nON' | head -n 1000 | mosquitto_pub -l -q 1 -t \"$t\" \"$@\" &&"
+        " yes POLL | head -n 30 | mosquitto_pub -l -q 1 -t \"$p\" \"$@\"",
+        Topic("relay/3/set"), Topic("poll")};
     const auto client = broker->ClientArgs();
     args.insert(args.end(), client.begin(), client.end());
-    ASSERT_EQ(RunCommand(args, nullptr, 20000), 0);
-    ASSERT_TRUE(WaitForLog("Remote command refused: too many commands waiting"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t sender = SpawnProcess(args, folder.Root() + "/sender.txt");
+    ASSERT_GT(sender, 0);
+    // The test thread is the UI thread: it carries out what the bridge hands over as it comes.
+    int status = -1;
+    bool sent = false;
+    ASSERT_TRUE(WaitUntil([&] {
+        RunUiTasks();
+        sent = sent || ::waitpid(sender, &status, WNOHANG) == sender;
+        return sent && PendingUiTasks() == 0;
+    }, 30000));
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(WaitForLog("Error,Remote command refused: more than 5 commands a second; poll dropped"));
+    // The count of the refusals after it is written once the interval is over, with no later refusal.
+    EXPECT_TRUE(WaitForLog(" more commands refused", 10000));
 
-    EXPECT_EQ(PendingUiTasks(), static_cast<std::size_t>(CRemoteBridge::kMaxPendingCommands));
-    std::size_t refusals = 0;
-    for (const std::string& line : LogLines())
-        refusals += line.find("Remote command refused") != std::string::npos;
-    EXPECT_EQ(refusals, 1u);
-    EXPECT_EQ(RunUiTasks(), static_cast<std::size_t>(CRemoteBridge::kMaxPendingCommands));
+    std::string last;
+    std::size_t switches = 0;
+    ASSERT_TRUE(WaitUntil([&] {
+        RunUiTasks();
+        last.clear();
+        switches = 0;
+        for (const std::string& frame : unit->ReceivedFrames())
+            if (frame.starts_with("02 09 02 03 "))
+            {
+                last = frame;
+                ++switches;
+            }
+        return last.starts_with("02 09 02 03 00");
+    }, 10000)) << last;
+    EXPECT_LE(switches, static_cast<std::size_t>(CRemoteBridge::kCommandBurst +
+                                                 CRemoteBridge::kCommandsPerSecond * seconds + 2));
+    std::size_t remoteLines = 0;
+    const auto lines = LogLines();
+    for (std::size_t i = linesBefore; i < lines.size(); ++i)
+        remoteLines += lines[i].find("remote operator") != std::string::npos ||
+                       lines[i].find("Remote command") != std::string::npos;
+    EXPECT_LE(remoteLines, 25u);
 }
 
 TEST_F(RemoteBridge, CommandsAreRefusedWhileTheLinkIsStopped)
@@ -274,4 +315,89 @@ TEST_F(RemoteBridge, ReconnectsAfterTheBrokerCameBackAndRepublishesWhatChangedMe
     // The lost-connection line and the relay change were kept too: 107 went in, 7 were dropped.
     EXPECT_EQ(dropped, 7);
     EXPECT_EQ(numbers.size(), 100u);
+}
+
+TEST_F(RemoteBridge, RetainedCommandsAreToldOnceAndNeverCarriedOutAtStartOrReconnect)
+{
+    Broker::Options options;
+    options.persistence = true;
+    StartSite(options);
+    ASSERT_TRUE(broker->Publish(Topic("reset"), "RESET", true));
+    ASSERT_TRUE(broker->Publish(Topic("relay/3/set"), "OFF", true));
+    CRemoteConfig config = Config();
+    config.Commands = true;
+    ASSERT_TRUE(StartBridge(config));
+    ConnectLink();
+    const std::string hint = "; clear it with an empty retained message";
+    EXPECT_TRUE(WaitForLog("Error,Remote command ignored: retained message on " + Topic("reset") + hint));
+    EXPECT_TRUE(WaitForLog("Error,Remote command ignored: retained message on " + Topic("relay/3/set") + hint));
+
+    broker->Stop();
+    ASSERT_TRUE(WaitUntil([this] { return !bridge->IsConnected(); }, 10000));
+    ASSERT_TRUE(broker->Start()) << broker->Error();
+    ASSERT_TRUE(WaitUntil([this] { return bridge->IsConnected(); }, 30000));
+    ASSERT_TRUE(broker->WaitForSubscription("quillmere-kiosk-17", Topic("poll")));
+    // A live command still goes through; it also shows the replayed ones had their turn before it.
+    ASSERT_TRUE(SendCommand("poll", ""));
+
+    EXPECT_EQ(PendingUiTasks(), 0u);
+    EXPECT_FALSE(WaitForFrame("02 09 ", 200));
+    EXPECT_FALSE(WaitForFrame("02 0B ", 200));
+    std::size_t told = 0;
+    for (const std::string& line : LogLines())
+        told += line.find("Remote command ignored") != std::string::npos;
+    EXPECT_EQ(told, 2u);   // once per topic and run, not again at the reconnect
+    // They stay on the broker: only the operator who left them may clear them.
+    EXPECT_TRUE(Has(broker->Subscribe(Topic("reset"), 1, 10, true), Topic("reset") + " RESET"));
+}
+
+TEST_F(RemoteBridge, AnotherClientWithTheSiteIdIsAConflictToldOnceAndNotFought)
+{
+    StartSite();
+    ASSERT_TRUE(StartBridge(Config()));
+    // Another program of the same site: it takes the id back every time the bridge gets it.
+    std::vector<std::string> args = {"sh", "-c",
+                                     "for i in 1 2 3 4 5 6 7 8; do mosquitto_sub -i quillmere-kiosk-17 -t x -W 3 \"$@\";"
+                                     " done",
+                                     "other"};
+    const auto client = broker->ClientArgs();
+    args.insert(args.end(), client.begin(), client.end());
+    const pid_t other = SpawnProcess(args, folder.Root() + "/other.txt");
+    ASSERT_GT(other, 0);
+
+    EXPECT_TRUE(WaitForLog("Error,Remote: another program is connected as site kiosk-17", 30000));
+    EXPECT_EQ(bridge->GetStatusLine(), "Remote: offline (another program is connected as site kiosk-17)");
+    // The longest back-off holds now: the log stays as it is while the other one keeps the id.
+    const auto afterConflict = LogLines();
+    std::this_thread::sleep_for(std::chrono::seconds(5));
+    EXPECT_EQ(LogLines(), afterConflict);
+    std::size_t told = 0, connected = 0;
+    for (const std::string& line : afterConflict)
+    {
+        told += line.find("another program is connected") != std::string::npos;
+        connected += line.find("Remote: connected to") != std::string::npos;
+    }
+    EXPECT_EQ(told, 1u);
+    EXPECT_LE(connected, 4u);
+    WaitForChild(other, 1);
+}
+
+TEST_F(RemoteBridge, UnitAvailabilityFollowsWhetherTheUnitAnswers)
+{
+    StartSite();
+    ASSERT_TRUE(StartBridge(Config()));
+    ConnectLink();
+    Listener changes(*broker, Topic("unit/availability"), 2, 30);
+    ASSERT_TRUE(WaitUntil([this] { return broker->Subscribe(Topic("unit/availability"), 1, 5, true) ==
+                                          std::vector<std::string>{Topic("unit/availability") + " online"}; },
+                          10000));
+    ASSERT_TRUE(unit->Command("silent on"));
+    manager.Poll();   // its first exchange goes unanswered
+    ASSERT_TRUE(WaitUntil([this] { return broker->Subscribe(Topic("unit/availability"), 1, 5, true) ==
+                                          std::vector<std::string>{Topic("unit/availability") + " offline"}; },
+                          20000));
+    ASSERT_TRUE(unit->Command("silent off"));
+    manager.Poll();
+    EXPECT_EQ(changes.Lines(), (std::vector<std::string>{Topic("unit/availability") + " offline",
+                                                         Topic("unit/availability") + " online"}));
 }

@@ -71,3 +71,17 @@ TEST(RemotePayloads, StatusShowsWhatIsNotAvailableAsNull)
             kinds += topic.substr(topic.find('/') + 1, topic.find('/', topic.find('/') + 1) - topic.find('/') - 1) + ' ';
     EXPECT_EQ(kinds, "switch ");
 }
+
+TEST(RemotePayloads, MonitorStateSaysWhichCheckAndWhatFailed)
+{
+    CRemoteMonitorView view;
+    view.Target = "http://10.0.0.9:8080/";
+    view.Kind = "http";
+    view.Failures = 2;
+    view.LastResult = "HTTP 503";
+    EXPECT_EQ(MonitorJson(view), "{\"target\":\"http://10.0.0.9:8080/\",\"kind\":\"http\",\"failures\":2,"
+                                 "\"resets_used\":0,\"limit\":0,\"last_result\":\"HTTP 503\"}");
+    // Before its first check a failing count is all there is to go by.
+    view.LastResult.clear();
+    EXPECT_NE(MonitorJson(view).find("\"last_result\":\"no answer\""), std::string::npos);
+}

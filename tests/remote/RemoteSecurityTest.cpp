@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
+#include <thread>
+
 #include "BridgeFixture.h"
 #include "core/DataFolder.h"
 
@@ -38,6 +41,31 @@ TEST_F(RemoteSecurity, VerifiedTlsWithUserAndPasswordConnects)
     const auto retained = broker->Subscribe(std::string(kBase) + "/availability", 1, 10, true);
     ASSERT_EQ(retained.size(), 1u);
     EXPECT_EQ(retained[0], std::string(kBase) + "/availability online");
+}
+
+TEST_F(RemoteSecurity, ATlsBrokerStartedLateOrRestartedIsReachedOnTheBackOffWithOneLinePerOutage)
+{
+    StartBroker({true, "kiosk", "right horse"});
+    broker->Stop();
+    WriteConfig("ca_file = " + broker->CaFile() + "\n");
+    ASSERT_TRUE(bridge->Start());
+    const std::string endpoint = "127.0.0.1:" + std::to_string(broker->Port());
+    EXPECT_TRUE(WaitForLog("Error,Remote: cannot reach " + endpoint));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    ASSERT_TRUE(broker->Start()) << broker->Error();
+    // The back-off is at most 8 s by now; a hung handshake is given up after a few seconds.
+    EXPECT_TRUE(WaitUntil([this] { return bridge->IsConnected(); }, 15000)) << broker->Log();
+
+    broker->Stop();
+    EXPECT_TRUE(WaitForLog("Error,Remote: connection to " + endpoint + " lost"));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    ASSERT_TRUE(broker->Start()) << broker->Error();
+    EXPECT_TRUE(WaitUntil([this] { return bridge->IsConnected(); }, 15000)) << broker->Log();
+
+    std::size_t outageLines = 0;
+    for (const std::string& line : LogLines())
+        outageLines += line.find("Error,Remote: cannot reach") == 0 || line.find("Error,Remote: connection to") == 0;
+    EXPECT_EQ(outageLines, 2u);
 }
 
 TEST_F(RemoteSecurity, AServerCertificateFromAnotherCaIsRefusedWithAClearLine)

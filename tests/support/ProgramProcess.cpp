@@ -45,10 +45,28 @@ std::string ProgramProcess::ProgramPath()
     return std::string(binary != nullptr ? binary : ".") + "/app/quillmere-monitor";
 }
 
-ProgramProcess::ProgramProcess(const std::string& outputPath, const std::string& readOnlyFolder,
-                               const std::string& silentHost)
+std::string ProgramProcess::ServicePath()
 {
-    const std::string program = ProgramPath();
+    const char* binary = std::getenv("QM_BINARY_DIR");
+    return std::string(binary != nullptr ? binary : ".") + "/daemon/quillmere-monitord";
+}
+
+ProgramProcess::ProgramProcess(const std::string& outputPath, const std::string& readOnlyFolder,
+                               const std::string& silentHost, const std::string& peers)
+{
+    Launch(outputPath, ProgramPath(), {}, readOnlyFolder, silentHost, peers);
+}
+
+ProgramProcess::ProgramProcess(const std::string& outputPath, const std::string& program,
+                               const std::vector<std::string>& arguments)
+{
+    Launch(outputPath, program, arguments, {}, {}, {});
+}
+
+void ProgramProcess::Launch(const std::string& outputPath, const std::string& program,
+                            const std::vector<std::string>& arguments, const std::string& readOnlyFolder,
+                            const std::string& silentHost, const std::string& peers)
+{
     m_pid = ::fork();
     if (m_pid != 0)
         return;
@@ -60,7 +78,8 @@ ProgramProcess::ProgramProcess(const std::string& outputPath, const std::string&
     }
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     const bool root = ::geteuid() == 0;
-    // $0 the program, $1 the read-only folder, $2 the silent host; "-" for none.
+    // $0 the program, $1 the read-only folder, $2 the silent host ("-" for none), then the
+    // program's own arguments.
     std::string script = "ip link set lo up";
     if (!silentHost.empty())
         script += " && nft add table ip quillmere"
@@ -68,13 +87,19 @@ ProgramProcess::ProgramProcess(const std::string& outputPath, const std::string&
                   " && nft add rule ip quillmere out ip daddr \"$2\" icmp type echo-request drop";
     if (!readOnlyFolder.empty())
         script += " && mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\"";
-    script += " && exec \"$0\"";
+    if (!peers.empty())
+        script += " && { " + peers + " ; }";
+    script += " && p=\"$0\" && shift 2 && exec \"$p\" \"$@\"";
     // A user namespace as well when not root, so that an ordinary user may make the others.
     const char* flags = readOnlyFolder.empty() ? (root ? "-n" : "-rn") : (root ? "-nm" : "-rnm");
     const std::string folder = readOnlyFolder.empty() ? "-" : readOnlyFolder;
     const std::string host = silentHost.empty() ? "-" : silentHost;
-    ::execlp("unshare", "unshare", flags, "--", "sh", "-c", script.c_str(), program.c_str(), folder.c_str(),
-             host.c_str(), static_cast<char*>(nullptr));
+    std::vector<const char*> argv{"unshare", flags, "--", "sh", "-c", script.c_str(), program.c_str(), folder.c_str(),
+                                  host.c_str()};
+    for (const std::string& argument : arguments)
+        argv.push_back(argument.c_str());
+    argv.push_back(nullptr);
+    ::execvp("unshare", const_cast<char* const*>(argv.data()));
     ::_exit(127);
 }
 

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 // The built program as a child process on the offscreen platform, inside a network namespace
 // of its own with only loopback up. With a read-only folder it also gets a mount namespace of
@@ -15,8 +16,12 @@
 class ProgramProcess
 {
 public:
+    // peers: shell commands started in the background inside the namespace before the
+    // program, for servers the program's monitors check; each must end by itself.
     explicit ProgramProcess(const std::string& outputPath, const std::string& readOnlyFolder = {},
-                            const std::string& silentHost = {});
+                            const std::string& silentHost = {}, const std::string& peers = {});
+    // Another built program (the service) with its arguments, in the same kind of namespace.
+    ProgramProcess(const std::string& outputPath, const std::string& program, const std::vector<std::string>& arguments);
     ~ProgramProcess();   // kills a program still running
     ProgramProcess(const ProgramProcess&) = delete;
     ProgramProcess& operator=(const ProgramProcess&) = delete;
@@ -28,8 +33,12 @@ public:
     int WaitForExit(int timeoutMs);
 
     static std::string ProgramPath();
+    static std::string ServicePath();   // the service without windows
 
 private:
+    void Launch(const std::string& outputPath, const std::string& program, const std::vector<std::string>& arguments,
+                const std::string& readOnlyFolder, const std::string& silentHost, const std::string& peers);
+
     pid_t m_pid = -1;
     int m_status = -1;
 };

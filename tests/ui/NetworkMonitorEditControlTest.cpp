@@ -6,6 +6,7 @@
 #include <QToolButton>
 #include <QWheelEvent>
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <memory>
 
 #include "SettingsTestSupport.h"
@@ -191,10 +192,45 @@ TEST_F(MonitorEditorTest, NameAndTargetApplyWhenTheFieldIsLeftAndOnlyWhenChanged
     EXPECT_EQ(First()->GetEventName(), "ISP Equipment 2");
 
     QLineEdit* target = Edit("target");
-    target->setText(QString());
+    target->setText(QStringLiteral("tcp://10.0.0.1:22"));
     LeaveField(target);
     EXPECT_EQ(changes.matching, 2u);
-    EXPECT_EQ(First()->GetTarget(), "");   // any text, the empty one included
+    EXPECT_EQ(First()->GetTarget(), "tcp://10.0.0.1:22");
+}
+
+TEST_F(MonitorEditorTest, ATargetThatIsNoCheckIsFramedRedAndNeverStored)
+{
+    Open(First());
+    const std::string before = First()->GetTarget();
+    QLineEdit* target = Edit("target");
+    EXPECT_FALSE(target->property("refused").toBool());
+    for (const char* refused : {"", "ftp://host/", "tcp://host:70000", "http://host:0/"})
+    {
+        target->setText(QString::fromUtf8(refused));
+        EXPECT_TRUE(target->property("refused").toBool()) << refused;
+        EXPECT_TRUE(target->toolTip().contains(QStringLiteral("tcp://host:port"))) << refused;
+        LeaveField(target);
+        EXPECT_EQ(First()->GetTarget(), before) << refused;
+    }
+    EXPECT_EQ(changes.matching, 0u);
+    QTest::keyClicks(target, QStringLiteral("x"));   // any key, the verdict follows the text
+    target->setText(QStringLiteral("https://player.local/health"));
+    EXPECT_FALSE(target->property("refused").toBool());
+    LeaveField(target);
+    EXPECT_EQ(First()->GetTarget(), "https://player.local/health");
+}
+
+TEST_F(MonitorEditorTest, TheGraceSpinClampsAStoredValueAndAppliesEachKeystroke)
+{
+    First()->SetGraceMinutes(75);   // from a hand-edited file, beyond the editor's range
+    Open(First());
+    CSpinEdit* grace = Spin("graceSpin");
+    EXPECT_EQ(grace->value(), 60);
+    EXPECT_EQ(First()->GetGraceMinutes(), 60);
+    grace->selectAll();
+    QTest::keyClick(grace, Qt::Key_Backspace);
+    QTest::keyClick(grace, Qt::Key_5);
+    EXPECT_EQ(First()->GetGraceMinutes(), 5);
 }
 
 TEST_F(MonitorEditorTest, ChoosingARelayStoresThatRelaysIndex)
@@ -309,4 +345,31 @@ TEST_F(MonitorEditorTest, LeavingAFieldKeepsBytesThatAreNotUtf8UntilTheyAreEdite
     EXPECT_EQ(First()->GetTarget(), "127.0.0.2");
     EXPECT_EQ(First()->GetEventName(), hand);
     EXPECT_EQ(changes.matching, 1u);
+}
+
+TEST_F(MonitorEditorTest, TabFollowsTheRowsAsDrawnWithTheDeleteButtonFirst)
+{
+    Open(First());
+    Combo("actionList")->setCurrentIndex(MonitorActionCyclePowerEvery);   // every field shown
+    const std::vector<QWidget*> expected{Child<QToolButton>(*editor, "removeButton"), Edit("eventName"), Edit("target"),
+                                         Spin("intervalSpin"), Spin("thresholdSpin"), Combo("actionList"),
+                                         Spin("cycleEverySpin"), Combo("relayList"), Spin("resetLimitSpin")};
+    // Each row is drawn below the one before it: the delete button has a row of its own.
+    const QWidget* remove = expected.front();
+    EXPECT_LE(remove->mapTo(editor.get(), QPoint(0, remove->height())).y(),
+              expected[1]->mapTo(editor.get(), QPoint(0, 0)).y());
+    // The focus chain from the delete button, each field counted where it or a part of it
+    // (a spin box's text) comes first.
+    std::vector<QWidget*> order;
+    QWidget* widget = expected.front();
+    for (int step = 0; step < 200 && order.size() < expected.size(); ++step, widget = widget->nextInFocusChain())
+    {
+        for (QWidget* field : expected)
+        {
+            if ((field == widget || field->isAncestorOf(widget)) &&
+                std::find(order.begin(), order.end(), field) == order.end())
+                order.push_back(field);
+        }
+    }
+    EXPECT_EQ(order, expected);
 }

@@ -44,7 +44,7 @@ TEST(SettingsPageWithUnit, StopsTheLinkTestsTheUnitAndRestartsWithTheEdits)
     ASSERT_TRUE(unit.WaitForReceivedFrames(10, 5000));
 
     CQuillmereSettings page;
-    page.SetPortSource([] { return std::vector<std::string>{"COM1", "COM7"}; });
+    page.SetPortSource([] { return PortEntries({"COM1", "COM7"}); });
     page.SetManager(&manager);
     page.show();
     page.OnSetActive();

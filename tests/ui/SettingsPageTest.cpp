@@ -10,10 +10,13 @@
 #include <QToolButton>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <atomic>
+#include <chrono>
 #include <memory>
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 #include "SettingsTestSupport.h"
@@ -62,7 +65,7 @@ protected:
     void Open(std::vector<std::string> ports = {"COM1", "COM2", "COM10"})
     {
         page = std::make_unique<CQuillmereSettings>();
-        page->SetPortSource([ports] { return ports; });
+        page->SetPortSource([ports] { return PortEntries(ports); });
         page->SetManager(&manager);
         page->resize(520, 460);
         page->show();
@@ -370,9 +373,10 @@ TEST_F(SettingsPageTest, NoWaitDialogWhenTheWorkerHasAlreadyEnded)
 
 TEST_F(SettingsPageTest, TheWaitDialogShowsUntilTheLinkWorkerHasEnded)
 {
-    // A pseudo-terminal that never answers: the worker waits out its command after the stop
-    // request, so it is still running when the dialog is due, however slow the machine; the
-    // device end hanging up afterwards is what ends it.
+    // A stopped worker ends within milliseconds unless something holds it, as a close that
+    // waits for an adapter to send what it was given: here its last callback is held until
+    // the dialog has been seen, so it is still running when the dialog is due, however slow
+    // the machine.
     int master = -1;
     int slave = -1;
     char slaveName[128] = {};
@@ -387,27 +391,60 @@ TEST_F(SettingsPageTest, TheWaitDialogShowsUntilTheLinkWorkerHasEnded)
     link.SetPort(7, static_cast<unsigned>(settings.GetBaudRate()));
     link.SetTiming(1, 50, 10000);
     Open({"COM7"});   // its first showing stops the manager, which empties the queue
-    auto command = std::make_unique<CSerialCommand>();
-    command->Code = 1;
-    link.QueueCommand(std::move(command));
-    ASSERT_TRUE(link.Start());
-    // The command is on the wire once its first byte reaches the device's end.
-    pollfd wire{master, POLLIN, 0};
-    ASSERT_EQ(poll(&wire, 1, 2000), 1);
-    ASSERT_TRUE(link.IsRunning());
+    std::atomic<bool> release{false};
+    link.SetResponseCallback([&](LinkStatus status, int, CSerialCommand*, const unsigned char*, std::size_t) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (status == LinkStatus::Stopped && !release && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    // A command on the wire, so the stop finds the worker mid-exchange.
+    const auto startMidExchange = [&] {
+        auto command = std::make_unique<CSerialCommand>();
+        command->Code = 1;
+        link.QueueCommand(std::move(command));
+        ASSERT_TRUE(link.Start());
+        pollfd wire{master, POLLIN, 0};
+        ASSERT_EQ(poll(&wire, 1, 2000), 1);
+        char sent[256];
+        while (poll(&wire, 1, 0) == 1 && read(master, sent, sizeof sent) > 0)
+        {
+        }
+        ASSERT_TRUE(link.IsRunning());
+    };
+    startMidExchange();
 
     page->OnSetActive();
     ASSERT_TRUE(WaitUntil([&] { return WaitDialog(*page) != nullptr; }, 1000));
     EXPECT_EQ(WaitDialog(*page)->MessageText(), QStringLiteral("Shutting down device connection.  Please wait ..."));
     EXPECT_TRUE(WaitDialog(*page)->isVisible());
     EXPECT_TRUE(WaitDialog(*page)->IsAdvancing());
-    close(slave);
-    close(master);
+    release = true;
     EXPECT_TRUE(WaitUntil([&] { return WaitDialog(*page) == nullptr; }, 8000));
     EXPECT_FALSE(link.IsRunning());
+
+    // Entered and left again at once: leaving never waits for the old worker, the new run
+    // follows it.
+    page->OnKillActive();
+    link.RequestStop();
+    link.WaitForStop();
+    startMidExchange();
+    release = false;
+    page->OnSetActive();
+    QElapsedTimer leaving;
+    leaving.start();
+    page->OnKillActive();
+    EXPECT_LT(leaving.elapsed(), 100);
+    EXPECT_TRUE(link.IsEnding());
+    release = true;
+    ASSERT_TRUE(WaitUntil([&] { return !link.IsEnding(); }, 8000));
+    timers.Advance(CQuillmereManager::kConnectRetryMs);
+    EXPECT_TRUE(link.IsRunning());
+    manager.Stop();
     link.WaitForStop();
     manager.SetLinkEngine(nullptr);
     page.reset();
+    close(slave);
+    close(master);
 }
 
 TEST_F(SettingsPageTest, IsMadeWhenFirstShownAndReadsThePortsAgainAtEveryEntry)
@@ -415,7 +452,7 @@ TEST_F(SettingsPageTest, IsMadeWhenFirstShownAndReadsThePortsAgainAtEveryEntry)
     std::vector<std::string> ports{"COM1", "COM2"};
     settings.SetComPort(1);
     page = std::make_unique<CQuillmereSettings>();
-    page->SetPortSource([&ports] { return ports; });
+    page->SetPortSource([&ports] { return PortEntries(ports); });
     page->SetManager(&manager);
     // Not shown yet: nothing read, no editor made.
     EXPECT_EQ(Combo("portList")->count(), 0);
@@ -490,4 +527,38 @@ TEST_F(SettingsPageTest, TheWheelOverAFieldWithoutTheKeyboardChangesNoSettingAnd
     EXPECT_EQ(Combo("portList")->currentText(), port);
     EXPECT_EQ(Combo("logLevelList")->currentIndex(), 0);
     settings.Detach(&changes);
+}
+
+TEST_F(SettingsPageTest, ChoosingAUsbAdapterLinksItsStableNameAndStoresThatNumber)
+{
+    const std::string links = JoinPath(folder.Root(), "ports");
+    const std::string stable = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3Z-if00-port0";
+    std::vector<CSerialPortList::Device> devices{{"/dev/ttyS0", "", "", ""},
+                                                 {"/dev/ttyUSB0", "FT232R USB UART", "A10K3Z", stable}};
+    settings.SetComPort(5);
+    page = std::make_unique<CQuillmereSettings>();
+    page->SetPortSource([&] { return CSerialPortList::GetPorts(links, devices); }, links);
+    page->SetManager(&manager);
+    page->show();
+    page->OnSetActive();
+    // The configured port is not there: the box says so instead of staying blank.
+    EXPECT_EQ(Combo("portList")->currentIndex(), -1);
+    EXPECT_EQ(Combo("portList")->placeholderText(), QStringLiteral("COM5 \u2013 not found"));
+
+    Combo("portList")->setCurrentIndex(Combo("portList")->findText(QStringLiteral("COM33"), Qt::MatchStartsWith));
+    EXPECT_EQ(settings.GetComPort(), CSerialPortList::FirstLinkNumber);
+    char target[256] = {};
+    ASSERT_GT(readlink(JoinPath(links, "COM97").c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(std::string(target), stable);
+    EXPECT_TRUE(Combo("portList")->currentText().startsWith(QStringLiteral("COM97 ")));
+    EXPECT_TRUE(Combo("portList")->placeholderText().isEmpty());
+
+    // A second adapter plugged in: the list is read again as it drops down, and the choice
+    // stays on the link.
+    devices.push_back({"/dev/ttyUSB1", "CP2102", "B77", "/dev/serial/by-id/usb-CP2102_B77"});
+    Combo("portList")->showPopup();
+    Combo("portList")->hidePopup();
+    EXPECT_EQ(Combo("portList")->count(), 4);
+    EXPECT_TRUE(Combo("portList")->currentText().startsWith(QStringLiteral("COM97 ")));
+    EXPECT_EQ(settings.GetComPort(), 97);
 }

@@ -4,6 +4,7 @@
 #include <QFocusEvent>
 #include <QWidget>
 #include <cstddef>
+#include <string>
 #include <typeinfo>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "ui/NetworkMonitorEditControl.h"
 #include "ui/ProgressDialog.h"
 #include "ui/RelayEditControl.h"
+#include "ui/SerialPortList.h"
 #include "ui/TasksPane.h"
 
 // Counts the records of one class that a subject raises.
@@ -31,6 +33,15 @@ public:
 };
 
 // What the system sends a field when the operator tabs or clicks away from it.
+// Entries that are only their names, for tests about the list's order and selection.
+inline std::vector<CSerialPortList::Entry> PortEntries(const std::vector<std::string>& names)
+{
+    std::vector<CSerialPortList::Entry> entries;
+    for (const std::string& name : names)
+        entries.push_back({CSerialPortList::ComNumberForName(name), name, {}});
+    return entries;
+}
+
 inline void LeaveField(QWidget* field)
 {
     QFocusEvent out(QEvent::FocusOut, Qt::TabFocusReason);

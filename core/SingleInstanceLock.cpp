@@ -10,8 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/DataFolder.h"
-#include "core/DirectoryTree.h"
+#include "DataFolder.h"
+#include "DirectoryTree.h"
+#include "LockHolder.h"
 
 namespace
 {
@@ -24,7 +25,8 @@ enum class LockResult
 
 void Say(const std::string& what, const std::string& path)
 {
-    std::fprintf(stderr, "quillmere-monitor: %s %s: %s\n", what.c_str(), path.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "%s: %s %s: %s\n", program_invocation_short_name, what.c_str(), path.c_str(),
+                 std::strerror(errno));
 }
 
 // O_NOFOLLOW and a regular file only: a link or a FIFO put in its place is refused rather
@@ -48,14 +50,19 @@ int OpenLockFile(const std::string& path)
     return fd;
 }
 
-LockResult Lock(int fd)
+LockResult Lock(int fd, std::string& holder)
 {
     if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
         return LockResult::Held;
-    return errno == EWOULDBLOCK ? LockResult::Busy : LockResult::Failed;
+    if (errno != EWOULDBLOCK)
+        return LockResult::Failed;
+    holder = DescribeLockHolder(fd);
+    if (holder.empty())
+        holder = "another program";
+    return LockResult::Busy;
 }
 
-LockResult LockDataFolder(int& heldFd)
+LockResult LockDataFolder(int& heldFd, std::string& holder)
 {
     const std::string folder = GetDataFolder();
     if (!CreateDirectoryTree(folder))
@@ -75,7 +82,7 @@ LockResult LockDataFolder(int& heldFd)
         Say("cannot open the instance lock", path);
         return LockResult::Failed;
     }
-    const LockResult result = Lock(fd);
+    const LockResult result = Lock(fd, holder);
     if (result == LockResult::Held)
         heldFd = fd;
     else
@@ -100,6 +107,11 @@ std::string CSingleInstanceLock::GetSessionLockPath()
     return JoinPath(runtime, FileName);
 }
 
+std::string CSingleInstanceLock::GetRefusedLock() const
+{
+    return m_sessionRefused ? std::string("this session") : "the data folder " + GetDataFolder();
+}
+
 CSingleInstanceLock::~CSingleInstanceLock()
 {
     Release();
@@ -109,12 +121,15 @@ bool CSingleInstanceLock::Acquire()
 {
     if (m_held)
         return true;
-    if (LockDataFolder(m_dataFolderFd) == LockResult::Busy)
+    m_holder.clear();
+    m_sessionRefused = false;
+    if (LockDataFolder(m_dataFolderFd, m_holder) == LockResult::Busy)
         return false;
-    if (const std::string session = GetSessionLockPath(); !session.empty())
+    const std::string session = m_scope == Scope::DataFolderAndSession ? GetSessionLockPath() : std::string();
+    if (!session.empty())
     {
         const int fd = OpenLockFile(session);
-        const LockResult result = fd >= 0 ? Lock(fd) : LockResult::Failed;
+        const LockResult result = fd >= 0 ? Lock(fd, m_holder) : LockResult::Failed;
         if (result == LockResult::Failed)
             Say("cannot take the session lock", session);
         if (result == LockResult::Held)
@@ -123,6 +138,7 @@ bool CSingleInstanceLock::Acquire()
             ::close(fd);
         if (result == LockResult::Busy)
         {
+            m_sessionRefused = true;
             Release();
             return false;
         }

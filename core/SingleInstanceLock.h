@@ -13,7 +13,15 @@ class CSingleInstanceLock
 public:
     static constexpr const char* FileName = "QuillmereGlobalMutex.lock";
 
-    CSingleInstanceLock() = default;
+    // The window program takes both locks; the service, which no desktop session owns,
+    // takes the data folder's only.
+    enum class Scope
+    {
+        DataFolderAndSession,
+        DataFolderOnly,
+    };
+
+    explicit CSingleInstanceLock(Scope scope = Scope::DataFolderAndSession) : m_scope(scope) {}
     ~CSingleInstanceLock();
     CSingleInstanceLock(const CSingleInstanceLock&) = delete;
     CSingleInstanceLock& operator=(const CSingleInstanceLock&) = delete;
@@ -24,6 +32,11 @@ public:
     bool Acquire();
     void Release();
     bool IsHeld() const { return m_held; }
+    // After a refused Acquire: who holds the lock ("quillmere-monitord, pid 812"), or
+    // "another program" when that cannot be found out.
+    const std::string& GetHolder() const { return m_holder; }
+    // What was refused, for the message: "the data folder <path>" or "this session".
+    std::string GetRefusedLock() const;
 
     // <data folder>/QuillmereGlobalMutex.lock
     static std::string GetDataFolderLockPath();
@@ -32,6 +45,9 @@ public:
     static std::string GetSessionLockPath();
 
 private:
+    Scope m_scope;
+    std::string m_holder;
+    bool m_sessionRefused = false;
     int m_dataFolderFd = -1;
     int m_sessionFd = -1;
     bool m_held = false;

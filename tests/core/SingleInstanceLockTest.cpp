@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/SingleInstanceLock.h"
+#include "core/SingleInstanceLock.h"
 #include "core/DataFolder.h"
 #include "tests/support/TempDataFolder.h"
 
@@ -96,4 +96,49 @@ TEST(SingleInstanceLock, ALinkOrAFifoPutInPlaceOfTheLockFileIsNotFollowed)
     ASSERT_EQ(::mkfifo(CSingleInstanceLock::GetDataFolderLockPath().c_str(), 0600), 0);
     EXPECT_TRUE(lock.Acquire());   // at once, instead of waiting for a writer
     EXPECT_FALSE(AnotherProcessAcquires());
+}
+
+TEST(SingleInstanceLock, ARefusalNamesTheHolderAndTheServiceIgnoresTheSessionLock)
+{
+    TempDataFolder folder;
+    ::chmod(folder.Root().c_str(), 0700);
+    int ready[2];
+    int release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const pid_t child = ::fork();
+    if (child == 0)
+    {
+        ::close(release[1]);
+        CSingleInstanceLock held;
+        const char result = held.Acquire() ? 'y' : 'n';
+        [[maybe_unused]] auto written = ::write(ready[1], &result, 1);
+        char byte = 0;
+        [[maybe_unused]] auto got = ::read(release[0], &byte, 1);   // until the parent closes it
+        ::_exit(0);
+    }
+    ::close(release[0]);
+    char result = 0;
+    ASSERT_EQ(::read(ready[0], &result, 1), 1);
+    ASSERT_EQ(result, 'y');
+
+    CSingleInstanceLock second;
+    EXPECT_FALSE(second.Acquire());
+    const std::string program = std::filesystem::path(std::filesystem::read_symlink("/proc/self/exe")).filename();
+    EXPECT_EQ(second.GetHolder(), program + ", pid " + std::to_string(child));
+    EXPECT_EQ(second.GetRefusedLock(), "the data folder " + GetDataFolder());
+
+    // Another data folder, the same session: the window program is refused, the service not.
+    ::setenv("XDG_DATA_HOME", (folder.Root() + "/elsewhere").c_str(), 1);
+    CSingleInstanceLock window;
+    EXPECT_FALSE(window.Acquire());
+    EXPECT_EQ(window.GetRefusedLock(), "this session");
+    CSingleInstanceLock service(CSingleInstanceLock::Scope::DataFolderOnly);
+    EXPECT_TRUE(service.Acquire());
+
+    ::close(release[1]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::close(ready[0]);
+    ::close(ready[1]);
 }

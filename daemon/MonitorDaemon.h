@@ -1,0 +1,69 @@
+#pragma once
+
+#include <signal.h>
+
+#include <memory>
+
+#include "ServiceNotifier.h"
+#include "core/Observer.h"
+#include "device/RestartHost.h"
+#include "remote/RemoteConfig.h"
+
+class CAppSettings;
+class CEngineTimerService;
+class CLog;
+class CQMNetLink;
+class CQuillmereManager;
+class CRemoteBridge;
+
+// The whole service between its start and its end: the same long-lived objects the window
+// program makes, in the same order, with the engine's own timer service in place of the
+// window loop. The thread that calls Run is the one the timers, the poll, the memory
+// watchdog, settings changes and the broker's commands run on.
+class CMonitorDaemon : public IRestartHost
+{
+public:
+    // Exit statuses: a second program on the folder, and a restart the memory watchdog asked
+    // for under a service manager, which the unit restarts on (RestartForceExitStatus=).
+    static constexpr int kExitFolderInUse = 3;
+    static constexpr int kExitMemoryRestart = 75;
+
+    static constexpr const char* kStartedText = "Application Started";
+    static constexpr const char* kTerminatedText = "Application terminated";
+
+    // SIGTERM, SIGINT (the normal shutdown) and SIGHUP (read the files again): main blocks
+    // them before any thread is made, and Run reads them from a signalfd.
+    static sigset_t ServiceSignals();
+
+    CMonitorDaemon();
+    ~CMonitorDaemon() override;
+
+    // Runs until SIGTERM or SIGINT (blocked by the caller before any thread was made, so they
+    // are read here in order) or a restart request; the exit status for main.
+    int Run();
+    // The memory watchdog asked for a fresh process and no termination signal came meanwhile.
+    bool IsRestartRequested() const { return m_restartRequested && !m_terminated; }
+
+    void RequestRestart() override;
+
+private:
+    class CStatusWatch;
+
+    void OnSignal();
+    void Reload();
+    void PingWatchdog();
+    std::string StatusText() const;
+
+    CServiceNotifier m_notifier;
+    int m_signalFd = -1;
+    bool m_restartRequested = false;
+    bool m_terminated = false;
+    CEngineTimerService* m_timers = nullptr;
+    CAppSettings* m_settings = nullptr;
+    CQuillmereManager* m_manager = nullptr;
+    CQMNetLink* m_link = nullptr;
+    CLog* m_log = nullptr;
+    CRemoteBridge* m_remote = nullptr;
+    std::unique_ptr<CStatusWatch> m_statusWatch;
+    CRemoteConfigResult m_remoteConfig;   // as last read, to tell whether a reload changed it
+};

@@ -1,0 +1,7 @@
+#pragma once
+
+#include "NetworkCheck.h"
+
+// Connects to target.Host:target.Port and closes at once; the connection being accepted is
+// the success.
+CheckOutcome TcpCheck(const CheckTarget& target, const PingTiming& timing);

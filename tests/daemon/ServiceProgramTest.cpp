@@ -1,0 +1,326 @@
+#include <gtest/gtest.h>
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/DevSimProcess.h"
+#include "tests/support/ProgramProcess.h"
+#include "tests/support/TempDataFolder.h"
+
+namespace
+{
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The service manager's end of the notification protocol: a datagram socket whose path the
+// service finds in NOTIFY_SOCKET. A thread of its own reads every message as it comes and
+// keeps it with the time it came.
+class NotifyListener
+{
+public:
+    struct Message
+    {
+        Clock::time_point at;
+        std::string text;
+    };
+
+    explicit NotifyListener(const std::string& path) : m_path(path)
+    {
+        m_fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            ADD_FAILURE() << "cannot bind " << path;
+        m_reader = std::thread([this] { Read(); });
+    }
+    ~NotifyListener()
+    {
+        m_stop = true;
+        m_reader.join();
+        ::close(m_fd);
+        ::unlink(m_path.c_str());
+    }
+
+    bool WaitFor(const std::string& text, int timeoutMs) const
+    {
+        return ::WaitFor([&] { return Count(text) > 0; }, timeoutMs);
+    }
+    std::size_t Count(const std::string& text) const { return With(text).size(); }
+    std::vector<Message> With(const std::string& text) const
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        std::vector<Message> found;
+        std::copy_if(m_messages.begin(), m_messages.end(), std::back_inserter(found),
+                     [&](const Message& m) { return m.text.find(text) != std::string::npos; });
+        return found;
+    }
+
+private:
+    void Read()
+    {
+        char buffer[4096];
+        while (!m_stop)
+        {
+            pollfd pfd{m_fd, POLLIN, 0};
+            if (::poll(&pfd, 1, 50) <= 0)
+                continue;
+            const ssize_t got = ::recv(m_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (got <= 0)
+                continue;
+            std::lock_guard<std::mutex> guard(m_mutex);
+            m_messages.push_back({Clock::now(), std::string(buffer, static_cast<std::size_t>(got))});
+        }
+    }
+
+    std::string m_path;
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    mutable std::mutex m_mutex;
+    std::vector<Message> m_messages;
+    std::thread m_reader;
+};
+
+bool HasFrame(const std::vector<std::string>& frames, const std::string& start)
+{
+    return std::any_of(frames.begin(), frames.end(), [&](const std::string& f) { return f.rfind(start, 0) == 0; });
+}
+
+// The link start's two commands and the first poll's first and last, on the wire.
+bool Polled(const DevSimProcess& sim)
+{
+    const auto frames = sim.ReceivedFrames();
+    return HasFrame(frames, "02 0D 01 01") && HasFrame(frames, "02 02 01 01") && HasFrame(frames, "02 04 00") &&
+           HasFrame(frames, "02 0C 00");
+}
+
+std::size_t CountOf(const std::string& text, const std::string& what)
+{
+    std::size_t count = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++count;
+    return count;
+}
+
+std::string WithLogLevel(std::string settings, const std::string& level)
+{
+    const std::string events = "<LogLevel>Events &amp; Errors</LogLevel>";
+    settings.replace(settings.find(events), events.size(), "<LogLevel>" + level + "</LogLevel>");
+    return settings;
+}
+}
+
+class ServiceProgramTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::filesystem::create_directories(DataFolder());
+        WriteWholeFile(SettingsPath(), ProgramSettingsText(7));
+        m_sim = StartUnit(7, DataFolder());
+        ASSERT_TRUE(m_sim->Started()) << m_sim->Error();
+    }
+
+    static std::unique_ptr<DevSimProcess> StartUnit(int com, const std::string& folder)
+    {
+        return std::make_unique<DevSimProcess>(
+            std::vector<std::string>{"--com", std::to_string(com), "--data-folder", folder}, 240);
+    }
+
+    std::string DataFolder() const { return m_folder.Root() + "/state"; }
+    std::string SettingsPath() const { return DataFolder() + "/settings.xml"; }
+    std::string Log() const { return ReadWholeFile(DataFolder() + "/Quillmere.log"); }
+    std::string OutputPath() const { return m_folder.Root() + "/service.out"; }
+    std::string Diagnostics() const { return "output:\n" + ReadWholeFile(OutputPath()) + "log:\n" + Log(); }
+
+    std::unique_ptr<ProgramProcess> StartService(const std::vector<std::string>& extra = {})
+    {
+        std::vector<std::string> arguments{"--data-dir", DataFolder()};
+        arguments.insert(arguments.end(), extra.begin(), extra.end());
+        return std::make_unique<ProgramProcess>(OutputPath(), ProgramProcess::ServicePath(), arguments);
+    }
+
+    TempDataFolder m_folder;
+    std::unique_ptr<DevSimProcess> m_sim;
+};
+
+TEST_F(ServiceProgramTest, TellsItsServiceManagerEachStepAndReadsItsFilesAgainOnHangup)
+{
+    NotifyListener manager(m_folder.Root() + "/notify");
+    WriteWholeFile(OutputPath(), "");
+    struct stat output{};
+    ASSERT_EQ(::stat(OutputPath().c_str(), &output), 0);
+    const std::string journal = std::to_string(output.st_dev) + ":" + std::to_string(output.st_ino);
+    ::setenv("NOTIFY_SOCKET", (m_folder.Root() + "/notify").c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "1000000", 1);
+    ::setenv("JOURNAL_STREAM", journal.c_str(), 1);
+    const auto started = Clock::now();
+    auto service = StartService();
+    for (const char* name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "JOURNAL_STREAM"})
+        ::unsetenv(name);
+
+    ASSERT_TRUE(manager.WaitFor("READY=1", 5000)) << Diagnostics();
+    const auto ready = manager.With("READY=1").front();
+    EXPECT_LE(ready.at - started, milliseconds(1000));
+    EXPECT_NE(ready.text.find("STATUS=COM7 (" + DataFolder() + "/ports/COM7)"), std::string::npos) << ready.text;
+    ASSERT_TRUE(WaitFor([&] { return Polled(*m_sim); }, 15000)) << Diagnostics();
+
+    // WatchdogSec= of one second: a ping about every half second, never a burst.
+    ASSERT_TRUE(WaitFor([&] { return manager.Count("WATCHDOG=1") >= 5; }, 10000));
+    const auto pings = manager.With("WATCHDOG=1");
+    for (std::size_t i = 2; i < pings.size(); ++i)
+        EXPECT_GE(pings[i].at - pings[i - 1].at, milliseconds(350)) << "ping " << i;
+    // The status follows what the unit answers.
+    EXPECT_TRUE(WaitFor(
+        [&] { return manager.With("STATUS=").back().text.find("last answer none yet") == std::string::npos; },
+        10000));
+
+    // A file cut short while being edited: said with its line, and nothing changes.
+    WriteWholeFile(SettingsPath(), "<Settings>\n<ComPort>8</ComPort>\n<Relays>\n");
+    const std::size_t eventsBeforeBroken = CountOf(Log(), ",Event,");
+    ASSERT_TRUE(service->Signal(SIGHUP));
+    EXPECT_TRUE(WaitFor([&] { return Log().find(",Error,Settings not read again: " + SettingsPath() + " line ") !=
+                                     std::string::npos; },
+                        10000))
+        << Log();
+    EXPECT_EQ(CountOf(Log(), ",Event,"), eventsBeforeBroken);
+
+    // The port changed in the file: after SIGHUP the unit on the new port is polled.
+    auto second = StartUnit(8, DataFolder());
+    ASSERT_TRUE(second->Started()) << second->Error();
+    std::string settings = ProgramSettingsText(7);
+    settings.replace(settings.find("<ComPort>7"), 10, "<ComPort>8");
+    WriteWholeFile(SettingsPath(), settings);
+    const std::size_t eventsBefore = CountOf(Log(), ",Event,");
+    ASSERT_TRUE(service->Signal(SIGHUP));
+    EXPECT_TRUE(WaitFor([&] { return Polled(*second); }, 15000)) << Diagnostics();
+    EXPECT_EQ(CountOf(Log(), ",Event,"), eventsBefore + 1) << Log();
+    EXPECT_NE(Log().find("<ComPort>8</ComPort>"), std::string::npos);
+    EXPECT_TRUE(service->IsRunning());
+
+    ASSERT_TRUE(service->Signal(SIGTERM));
+    const auto stopAt = Clock::now();
+    const int status = service->WaitForExit(5000);
+    ASSERT_NE(status, -1) << Diagnostics();
+    EXPECT_LE(Clock::now() - stopAt, milliseconds(1000));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(manager.WaitFor("STOPPING=1", 500));
+    EXPECT_NE(Log().rfind(",Event,Application terminated"), std::string::npos) << Log();
+    EXPECT_NE(ReadWholeFile(SettingsPath()).find("<ComPort>8</ComPort><StatusPollIntervalInMinutes>"),
+              std::string::npos);
+    // Standard error was the journal: the log's lines with their priorities.
+    const std::string said = ReadWholeFile(OutputPath());
+    EXPECT_NE(said.find("<5>Application Started\n"), std::string::npos) << said;
+    EXPECT_NE(said.find("<5>Application terminated\n"), std::string::npos) << said;
+}
+
+TEST_F(ServiceProgramTest, AFolderOrAPortInUseNamesTheProgramHoldingIt)
+{
+    auto first = StartService();
+    ASSERT_TRUE(WaitFor([&] { return Polled(*m_sim); }, 15000)) << Diagnostics();
+    const std::string firstName = "quillmere-monitord, pid " + std::to_string(first->Pid());
+
+    const std::string secondOutput = m_folder.Root() + "/second.out";
+    ProgramProcess second(secondOutput, ProgramProcess::ServicePath(), {"--data-dir", DataFolder()});
+    const int status = second.WaitForExit(5000);
+    ASSERT_NE(status, -1);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+    EXPECT_NE(ReadWholeFile(secondOutput).find("is in use by " + firstName), std::string::npos)
+        << ReadWholeFile(secondOutput);
+
+    // Another folder whose COM7 is the same device: its trace says who has the port.
+    const std::string other = m_folder.Root() + "/other";
+    std::filesystem::create_directories(other + "/ports");
+    std::filesystem::create_symlink(m_sim->PtyPath(), other + "/ports/COM7");
+    WriteWholeFile(other + "/settings.xml", WithLogLevel(ProgramSettingsText(7), "Debug"));
+    ProgramProcess third(m_folder.Root() + "/third.out", ProgramProcess::ServicePath(), {"--data-dir", other});
+    const std::string expected = "COM7 (" + other + "/ports/COM7) is held by " + firstName;
+    EXPECT_TRUE(WaitFor([&] { return ReadWholeFile(other + "/Quillmere.log").find(expected) != std::string::npos; },
+                        10000))
+        << ReadWholeFile(other + "/Quillmere.log");
+    third.Signal(SIGTERM);
+    EXPECT_NE(third.WaitForExit(5000), -1);
+    first->Signal(SIGTERM);
+    EXPECT_NE(first->WaitForExit(5000), -1);
+}
+
+TEST_F(ServiceProgramTest, CheckNamesTheFileAndLineOfTheFirstError)
+{
+    struct Case
+    {
+        std::string settings;
+        std::string mqtt;   // empty: no file
+        int status;
+        std::string said;
+    };
+    const std::string good = ProgramSettingsText(7);
+    const std::vector<Case> cases{
+        {good, "", 0, "port: COM7 (" + DataFolder() + "/ports/COM7) at 115200 baud, polled every 30 min"},
+        {good, "enabled = true\nhost = 127.0.0.1\nsite = s1\n", 0, "broker: 127.0.0.1:1883 as quillmere/s1"},
+        {"<Settings>\n<ComPort>7</ComPort>\n<Relays>\n</Settings>\n", "", 1, "/settings.xml line 4: "},
+        {good, "enabled = true\nportt = 1\n", 1, DataFolder() + "/mqtt.conf line 2: "},
+    };
+    for (const Case& c : cases)
+    {
+        WriteWholeFile(SettingsPath(), c.settings);
+        std::filesystem::remove(DataFolder() + "/mqtt.conf");
+        if (!c.mqtt.empty())
+            WriteWholeFile(DataFolder() + "/mqtt.conf", c.mqtt);
+        std::filesystem::remove(OutputPath());
+        ProgramProcess check(OutputPath(), ProgramProcess::ServicePath(), {"--check", "--data-dir", DataFolder()});
+        const int status = check.WaitForExit(10000);
+        ASSERT_NE(status, -1);
+        const std::string said = ReadWholeFile(OutputPath());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == c.status) << said;
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+        // A check reads; it neither logs nor rewrites anything.
+        EXPECT_FALSE(std::filesystem::exists(DataFolder() + "/Quillmere.log"));
+        EXPECT_EQ(ReadWholeFile(SettingsPath()), c.settings);
+    }
+
+    ProgramProcess wrong(OutputPath(), ProgramProcess::ServicePath(), {"--data-folder", DataFolder()});
+    const int status = wrong.WaitForExit(10000);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2);
+    EXPECT_NE(ReadWholeFile(OutputPath()).find("unknown option '--data-folder'\nusage: quillmere-monitord"),
+              std::string::npos);
+}
+
+TEST_F(ServiceProgramTest, TheMemoryWatchdogEndsTheServiceNormallyWithTheStatusItsUnitRestartsOn)
+{
+    // A limit it always passes, polled every minute: the first poll is inside the one-minute
+    // guard, the next one ends the run. Under a service manager the manager starts the next.
+    // The service needs less than a megabyte: a tenth of one is always passed.
+    std::string settings = ProgramSettingsText(7, 1, true, 100000);
+    WriteWholeFile(SettingsPath(), settings);
+    NotifyListener manager(m_folder.Root() + "/notify");
+    ::setenv("NOTIFY_SOCKET", (m_folder.Root() + "/notify").c_str(), 1);
+    auto service = StartService();
+    ::unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(manager.WaitFor("READY=1", 10000)) << Diagnostics();
+    const int status = service->WaitForExit(150000);
+    ASSERT_NE(status, -1) << Diagnostics();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 75) << status;
+    EXPECT_EQ(manager.Count("STOPPING=1"), 1u);
+    const std::string log = Log();
+    const auto why = log.find(",Event,Restarting: private memory ");
+    ASSERT_NE(why, std::string::npos) << log;
+    EXPECT_NE(log.find(",Event,Application terminated", why), std::string::npos) << log;
+    EXPECT_EQ(CountOf(log, "Application Started"), 1u);
+}
