@@ -318,7 +318,7 @@ void CQuillmereManager::SetRelay(int relay, int state)
     Queue(CommandCode::RelayToggle, static_cast<std::uint8_t>(relay), static_cast<std::uint8_t>(state));
 }
 
-void CQuillmereManager::PowerCycleRelay(int relay)
+void CQuillmereManager::PowerCycleRelay(int relay, std::function<void()> onNotSent)
 {
     if (m_settings != nullptr)
     {
@@ -328,7 +328,11 @@ void CQuillmereManager::PowerCycleRelay(int relay)
                 monitor->NotePowerCycle();
         }
     }
-    Queue(CommandCode::RelayTestCycle, static_cast<std::uint8_t>(relay));
+    auto command = std::make_unique<CSerialCommand>();
+    command->Code = CommandCode::RelayTestCycle;
+    command->Param1 = static_cast<std::uint8_t>(relay);
+    command->OnNotSent = std::move(onNotSent);
+    QueueCommand(std::move(command));
 }
 
 void CQuillmereManager::RequestRelayStatus()
@@ -479,8 +483,7 @@ void CQuillmereManager::Update(CEventArgs* args)
 {
     if (auto* error = dynamic_cast<CNetworkMonitorErrorEventArgs*>(args))
     {
-        HandleMonitorError(error->RelayIndex, error->Action, error->Target, error->AutoResetLimit,
-                           error->CurrentResetCount);
+        HandleMonitorError(*error);
         Notify(error);
         return;
     }
@@ -505,11 +508,12 @@ std::string CQuillmereManager::GetRemoteLine() const
     return m_remoteLine;
 }
 
-void CQuillmereManager::HandleMonitorError(int relay, int action, const std::string& target, int limit, int count)
+void CQuillmereManager::HandleMonitorError(const CNetworkMonitorErrorEventArgs& error)
 {
-    if (action != MonitorActionDoNothing && count < limit)
-        PowerCycleRelay(relay);
-    WriteLog(LogEntryLevel::Error, MonitorFailureText(target, action, relay, limit, count));
+    if (error.Action != MonitorActionDoNothing && error.CurrentResetCount < error.AutoResetLimit)
+        PowerCycleRelay(error.RelayIndex, error.GiveBackReset);
+    WriteLog(LogEntryLevel::Error, MonitorFailureText(error.Target, error.Action, error.RelayIndex,
+                                                      error.AutoResetLimit, error.CurrentResetCount));
 }
 
 void CQuillmereManager::OnTrace(const char* text)
@@ -591,6 +595,8 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
 
 void CQuillmereManager::LogLostOrder(int type, const CSerialCommand* command, LinkStatus status)
 {
+    if (command != nullptr && command->OnNotSent)
+        command->OnNotSent();
     const std::string why = status == LinkStatus::Stopped
                                 ? "the link was stopped"
                                 : Format("no answer from the unit for %u s", m_linkTiming.OrderLifetimeMs / 1000);

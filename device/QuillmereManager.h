@@ -23,6 +23,7 @@ class CAppSettings;
 class CLog;
 class CMonitorRunner;
 class CNetworkMonitor;
+class CNetworkMonitorErrorEventArgs;
 class CQMNetLink;
 class CQuillmereDeviceStatus;
 class CSerialCommand;
@@ -103,7 +104,8 @@ public:
     bool IsIdle() const;
 
     void SetRelay(int relay, int state);
-    void PowerCycleRelay(int relay);
+    // onNotSent runs if the cycle is dropped before the unit answers it (a stop, its lifetime).
+    void PowerCycleRelay(int relay, std::function<void()> onNotSent = {});
     void RequestRelayStatus();
     void EnableUnsolicitedResponses();
     void EnableTamperUnsolicited();
@@ -162,7 +164,7 @@ private:
     void LogFirmwareOutcome(int type, LinkStatus status);
     void RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload,
                        std::size_t length);
-    void HandleMonitorError(int relay, int action, const std::string& target, int limit, int count);
+    void HandleMonitorError(const CNetworkMonitorErrorEventArgs& error);
     void OnMonitorTimer(ITimerService::TimerId id);
     void WriteLog(int level, const std::string& text);
     std::string RelayLabel(int relay) const;

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 // One queued device command. The link owns queued commands and deletes them through the
 // virtual destructor.
@@ -18,4 +19,6 @@ public:
     std::uint8_t Param2 = 0;    // second payload byte (relay toggle only)
     // Set by the link when it takes the command: an order too old to be wanted is dropped.
     std::chrono::steady_clock::time_point QueuedAt{};
+    // Run when the order is dropped before the unit answered it (a stop, or its lifetime).
+    std::function<void()> OnNotSent;
 };
