@@ -10,6 +10,10 @@
 #   hung-up-adapter  the port's link names a pseudo-terminal whose far end is closed
 #   fifo-files       a FIFO under every file name the program reads (settings, mqtt.conf)
 #   silent-broker    mqtt.conf names a broker whose SYNs are dropped: a connect under way
+#   checks-under-way a ping of a host that drops every packet and a check of a name the
+#                    resolver never answers, both in their wait (SIGTERM 62 s after start)
+#   memory-restart   the memory check restarts the program while those two checks wait; the
+#                    restarted program is then ended (the time is that of the second end)
 #
 # Figures, not a test. Runs in its own data folder, its own network namespace (only lo up;
 # the dropped broker address is dropped by nft inside it) and its own pseudo-terminals, on
@@ -28,7 +32,7 @@ while (($#)); do
         --runs) runs=$2; shift 2 ;;
         --build-dir) build=$(realpath "$2"); shift 2 ;;
         --skip-build) skip_build=1; shift ;;
-        -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,23p' "$0"; exit 0 ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
 done
@@ -98,7 +102,9 @@ one_run() {
     local last
     last=$(tail -n 1 "$data/Quillmere.log" | tr -d '\r' | cut -d, -f3-)
     if [[ $last != "Application terminated" ]] || grep -q 'Network monitor unable' "$data/Quillmere.log" ||
-        { [[ -z ${prepare:-} ]] && ! grep -q '<CurrentResetCount>2</CurrentResetCount>' "$data/settings.xml"; }; then
+        { [[ -z ${prepare:-} ]] &&
+            (($(grep -o '<CurrentResetCount>2</CurrentResetCount>' "$data/settings.xml" | wc -l) != monitors)); } ||
+        { [[ -n ${expect_restart:-} ]] && ! grep -q 'Restarting: private memory' "$data/Quillmere.log"; }; then
         # Runs in a command substitution: the count goes through a file.
         echo x >>"$work/failures"
         cp "$data/Quillmere.log" "$work/failed-$(now_ms).log" 2>/dev/null || true
@@ -114,7 +120,8 @@ measure() {
     done
     printf '  %-16s %6s ms   (%s)\n' "$name" "$(echo "${times[*]}" | median)" "${times[*]}"
 }
-fresh_settings() { rm -f "$data/settings.xml" "$data/mqtt.conf"; echo "$settings_xml" >"$data/settings.xml"; }
+fresh_settings() { rm -f "$data/settings.xml" "$data/mqtt.conf"; echo "${1:-$settings_xml}" >"$data/settings.xml"; }
+monitors=1
 
 echo "Stop matrix ($(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown), $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg))"
 echo "SIGTERM to the end of the process, median of $runs (goal: every median and run under 1000 ms)"
@@ -152,6 +159,26 @@ fresh_settings
 printf 'enabled = true\nhost = 127.0.0.9\nport = 1883\n' >"$data/mqtt.conf"
 measure silent-broker 3
 rm -f "$data/mqtt.conf"
+
+# A resolver that never answers: names go to the dropped address (this mount namespace only).
+echo 'nameserver 127.0.0.9' >"$work/resolv.conf"
+mount --bind "$work/resolv.conf" /etc/resolv.conf
+monitor_xml() {
+    echo "<NetworkMonitor><EventName>$1</EventName><Target>$2</Target><PollIntervalInMinutes>1</PollIntervalInMinutes><RelayIndex>$3</RelayIndex><Threshold>1</Threshold><Action>1</Action><AutoResetLimit>3</AutoResetLimit><CurrentResetCount>2</CurrentResetCount></NetworkMonitor>"
+}
+checks_xml() {
+    echo "<Settings><ComPort>7</ComPort><StatusPollIntervalInMinutes>1</StatusPollIntervalInMinutes><LogLevel>Debug</LogLevel><EnableMemoryCheck>$1</EnableMemoryCheck><MaxMemorySizeInBytes>1048576</MaxMemorySizeInBytes><NetworkMonitors>$(monitor_xml dropped 127.0.0.9 1)$(monitor_xml unresolved gateway.site.example 2)</NetworkMonitors></Settings>"
+}
+monitors=2
+fresh_settings "$(checks_xml 0)"
+runs=$((runs < 3 ? runs : 3)) measure checks-under-way 62
+# The restart comes at the first poll after a minute, as the checks of that minute begin;
+# the restarted program is ended a few seconds later, while its start-up checks run.
+fresh_settings "$(checks_xml 1)"
+expect_restart=1
+runs=$((runs < 3 ? runs : 3)) measure memory-restart 66
+expect_restart=
+umount /etc/resolv.conf
 
 echo "  runs whose log or settings were wrong: $(cat "$work/failures" 2>/dev/null | wc -l) (goal: 0)"
 echo "Everything the program and the unit wrote is in $work"

@@ -82,6 +82,24 @@ TEST_F(ManagerOutage, DayWithoutThePortLeavesOnePollAndTheLinkStartForTheUnit)
     EXPECT_EQ(ReceivedCodes(*unit), (std::vector<int>{4, 8, 7, 6, 1, 10, 15, 12, 2, 13}));
 }
 
+TEST_F(ManagerOutage, AnOrderGivenWhileTheUnitIsPulledIsDroppedWithItsLineAndNeverReachesTheUnit)
+{
+    f.manager.SetLinkTiming({1, 20, 300, 1000});
+    f.manager.Connect();
+    f.manager.SetRelayBy(2, 1, "operator");
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Contains(f.LogLines(), "Event,Relay 2 switch off not sent: no answer from the unit for 1 s"); },
+        5000));
+
+    auto unit = PlugUnit();
+    ASSERT_TRUE(unit->Started()) << unit->Error();
+    ASSERT_TRUE(unit->WaitForReceivedFrames(2, 10000));
+    f.manager.RequestRelayStatus();   // a question after the order would have followed it
+    ASSERT_TRUE(unit->WaitForReceivedFrames(3, 5000));
+    const std::vector<int> codes = ReceivedCodes(*unit);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), int{CommandCode::RelayToggle}), 0) << "the stale order went out";
+}
+
 TEST_F(ManagerOutage, OpenFailureIsTracedWithTheStepAndTheSystemsReasonAtDebugLevel)
 {
     f.settings.SetLogLevel(LogLevelDebug);
