@@ -254,8 +254,13 @@ void CQuillmereManager::WaitForThreads()
 {
     if (m_link != nullptr)
         m_link->WaitForStop();
-    // Shutdown does not wait out a resolver that never answers or a host that is down.
+    // Shutdown does not wait out a resolver that never answers or a host that is down. What it
+    // cut short is said at the Debug level, as a check's failure is: it explains the missing
+    // verdict.
+    const std::size_t abandoned = m_monitorRunner->GetRunningCount();
     m_monitorRunner->AbandonChecks();
+    if (abandoned > 0 && m_settings != nullptr && m_settings->GetLogLevel() == LogLevelDebug)
+        WriteLog(LogEntryLevel::Debug, Format("Network monitor checks abandoned by the stop: %zu", abandoned));
     m_monitorRunner->WaitForAll();
 }
 
