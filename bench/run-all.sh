@@ -13,7 +13,8 @@
 #      network monitors with the private memory it adds (bench_pages)
 #   6. an operator's command on an idle link, from queued to its first byte on the wire
 #      (bench_latency, against the simulated unit with the program's link timing)
-#   7. wake-ups and private memory with 100 ping monitors, then with 100 each of ping, TCP
+#   7. SIGTERM to the end of the process in each state it can be in (bench/stop/stop-matrix.sh)
+#   8. wake-ups and private memory with 100 ping monitors, then with 100 each of ping, TCP
 #      and HTTP, all every minute (bench/checks/monitors-bench.sh, about five minutes)
 #
 # Builds what it needs in build-bench/ (RelWithDebInfo). The program runs only inside its own
@@ -43,7 +44,7 @@ while (($#)); do
         --starts) starts=$2; shift 2 ;;
         --skip-build) skip_build=1; shift ;;
         --mqtt) mqtt=1; shift ;;
-        -h|--help) sed -n '2,27p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,28p' "$0"; exit 0 ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
 done
@@ -296,7 +297,16 @@ else
 fi
 
 echo
-echo "7. Many network monitors, every minute, against loopback peers"
+echo "7. SIGTERM to the end of the process in every state (goal: every median under 1000 ms)"
+if bench/stop/stop-matrix.sh --build-dir "$build" --skip-build >"$work/stop.out" 2>&1; then
+    sed 's/^/  /' "$work/stop.out"
+else
+    sed 's/^/  /' "$work/stop.out"
+    missed "the stop matrix did not finish cleanly"
+fi
+
+echo
+echo "8. Many network monitors, every minute, against loopback peers"
 if bench/checks/monitors-bench.sh --build "$build" --skip-build >"$work/monitors.out" 2>&1; then
     sed 's/^/  /' "$work/monitors.out"
 else

@@ -7,7 +7,7 @@
 #include "NetworkMonitor.h"
 #include "Ping.h"
 
-CMonitorRunner::CMonitorRunner() : m_cancellation(std::make_shared<CPingCancellation>())
+CMonitorRunner::CMonitorRunner() : m_cancellation(std::make_shared<CStopSignal>())
 {
 }
 
@@ -70,7 +70,7 @@ bool CMonitorRunner::StartThread(std::shared_ptr<CNetworkMonitor> monitor)
     }
 }
 
-void CMonitorRunner::RunChecks(std::shared_ptr<CNetworkMonitor> monitor, std::shared_ptr<CPingCancellation> cancel,
+void CMonitorRunner::RunChecks(std::shared_ptr<CNetworkMonitor> monitor, std::shared_ptr<CStopSignal> cancel,
                                const std::shared_ptr<std::atomic<bool>>& done)
 {
     for (;;)
@@ -124,8 +124,8 @@ void CMonitorRunner::WaitForAll()
 void CMonitorRunner::AbandonChecks()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_cancellation->Cancel();
-    m_cancellation = std::make_shared<CPingCancellation>();
+    m_cancellation->Request();
+    m_cancellation = std::make_shared<CStopSignal>();
     m_waiting.clear();
     m_waitingCount.store(0);
 }

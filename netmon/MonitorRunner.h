@@ -10,7 +10,7 @@
 #include <thread>
 
 class CNetworkMonitor;
-class CPingCancellation;
+class CStopSignal;
 
 // Runs each monitor check on a thread of its own. A check holds its monitor through a
 // shared_ptr, so a monitor the operator removes meanwhile lives until the check ends, and
@@ -51,7 +51,7 @@ private:
     void ReapFinished(std::list<Check>& finished);
     bool StartThread(std::shared_ptr<CNetworkMonitor> monitor);   // with m_lock held
     // The body of a check thread: the monitor given, then queued ones until none is left.
-    void RunChecks(std::shared_ptr<CNetworkMonitor> monitor, std::shared_ptr<CPingCancellation> cancel,
+    void RunChecks(std::shared_ptr<CNetworkMonitor> monitor, std::shared_ptr<CStopSignal> cancel,
                    const std::shared_ptr<std::atomic<bool>>& done);
 
     mutable std::mutex m_lock;
@@ -63,6 +63,6 @@ private:
     // behind with a place free.
     std::atomic<std::size_t> m_active{0};
     std::atomic<std::size_t> m_waitingCount{0};
-    std::shared_ptr<CPingCancellation> m_cancellation;
+    std::shared_ptr<CStopSignal> m_cancellation;
     std::function<void(const std::string&)> m_trace;
 };
