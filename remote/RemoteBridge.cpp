@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <random>
+#include <utility>
 
 #include "config/AppSettings.h"
 #include "config/RelayPermission.h"
@@ -360,7 +361,7 @@ int CRemoteBridge::LoopTimeoutMs()
     std::lock_guard<std::mutex> guard(m_mutex);
     if (!m_connected)
         return kConnectingLoopMs;
-    if (!m_ownAvailabilitySeen && !m_selfCheckReported)
+    if (!m_ownAvailabilitySeen && !m_selfCheckShown)
     {
         // Awake when the wait for the site's own "online" is over.
         const auto due = m_connectedAt + kSelfCheckWait - Clock::now();
@@ -437,6 +438,7 @@ void CRemoteBridge::HandleConnected()
         m_connectedThisAttempt = true;
         m_connectedAt = Clock::now();
         m_ownAvailabilitySeen = false;
+        m_selfCheckShown = false;
         m_statusLine = "Remote: connected to " + m_endpoint;
         // Whatever the broker held may be gone (a restarted broker without persistence):
         // every retained topic goes out again.
@@ -518,7 +520,7 @@ void CRemoteBridge::OwnAvailabilitySeen()
     if (m_ownAvailabilitySeen)
         return;
     m_ownAvailabilitySeen = true;
-    if (!m_selfCheckReported)
+    if (!m_selfCheckShown)
         return;
     // It came after all (a slow broker, or an ACL put right): the Remote line is plain again.
     {
@@ -532,7 +534,7 @@ void CRemoteBridge::OwnAvailabilitySeen()
 
 void CRemoteBridge::CheckOwnAvailability()
 {
-    if (m_ownAvailabilitySeen || m_selfCheckReported || !m_connectedThisAttempt ||
+    if (m_ownAvailabilitySeen || m_selfCheckShown || !m_connectedThisAttempt ||
         Clock::now() - m_connectedAt < kSelfCheckWait)
         return;
     {
@@ -542,8 +544,11 @@ void CRemoteBridge::CheckOwnAvailability()
         m_statusLine = "Remote: connected to " + m_endpoint +
                        ", but the broker does not deliver this site's messages (check the user name against the ACL)";
     }
-    m_selfCheckReported = true;
+    m_selfCheckShown = true;
     ShowStatusLine();
+    // The Remote line says it at every connection it holds for; the log once a run.
+    if (std::exchange(m_selfCheckReported, true))
+        return;
     if (m_log != nullptr)
         m_log->Write(LogEntryLevel::Error,
                      "Remote: the broker " + m_endpoint + " does not deliver the messages of site " + m_config.Site +

@@ -206,5 +206,6 @@ private:
     bool m_siteConflict = false;           // bridge thread only
     std::set<std::string> m_retainedIgnored;   // bridge thread only: topics already logged
     bool m_ownAvailabilitySeen = false;        // bridge thread only: in this connection
+    bool m_selfCheckShown = false;             // bridge thread only: on the Remote line, this connection
     bool m_selfCheckReported = false;          // bridge thread only: in this run
 };
