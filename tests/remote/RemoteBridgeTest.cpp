@@ -434,8 +434,7 @@ TEST_F(RemoteBridge, MonitorNamesBecomeTopicLevelsOfTheirOwn)
     while (!settings.GetNetworkMonitors().empty())
         settings.RemoveNetworkMonitor(settings.GetNetworkMonitors().front().get());
     const std::vector<std::pair<std::string, std::string>> monitors = {
-        {"Router/1", "Router%2F1"}, {"Router+1", "Router%2B1"}, {"Router_1", "Router_1"},
-        {" Cam\xFF", "%20Cam%FF"}};
+        {"Router/1", "Router%2F1"}, {"Router+1", "Router%2B1"}, {"Router_1", "Router_1"}, {" Cam\xFF", "%20Cam%FF"}};
     for (const auto& monitor : monitors)
         settings.AddNetworkMonitor()->SetEventName(monitor.first);
     ASSERT_TRUE(StartBridge(Config()));

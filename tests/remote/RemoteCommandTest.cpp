@@ -87,15 +87,11 @@ TEST(RemoteCommand, TopicLevelsFromFreeTextAreValidStableAndNeverShared)
         {"Router+1", "Router%2B1"},
         {"Router_1", "Router_1"},
         {"Router%2F1", "Router%252F1"},
-        {"a#", "a%23"},
         {" Router 1 ", "%20Router 1%20"},
-        {"Router 1", "Router 1"},
-        {"tab\there\n", "tab%09here%0A"},
+        {"tab\there\x7F", "tab%09here%7F"},
         {std::string("nul\0", 4), "nul%00"},
-        {"del\x7F", "del%7F"},
         {"B\xC3\xBCro", "B\xC3\xBCro"},          // well-formed UTF-8 stays
-        {"B\xFCro", "B%FCro"},                  // Latin-1
-        {"cut\xE2\x82", "cut%E2%82"},
+        {"B\xFCro\xE2\x82", "B%FCro%E2%82"},     // Latin-1, a cut sequence
         {"c1\xC2\x85", "c1%C2%85"},             // a C1 control character
         {"", "%"},
     };
