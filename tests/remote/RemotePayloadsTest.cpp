@@ -81,7 +81,8 @@ TEST(RemotePayloads, MonitorStateSaysWhichCheckAndWhatFailed)
     view.Kind = "http";
     view.Failures = 2;
     view.LastResult = "HTTP 503";
-    EXPECT_EQ(MonitorJson(view), "{\"name\":\"\",\"target\":\"http://10.0.0.9:8080/\",\"kind\":\"http\",\"failures\":2,"
+    EXPECT_EQ(MonitorJson(view), "{\"name\":\"\",\"target\":\"http://10.0.0.9:8080/\",\"kind\":\"http\","
+                                 "\"failures\":2,"
                                  "\"resets_used\":0,\"limit\":0,\"last_result\":\"HTTP 503\"}");
     // Before its first check a failing count is all there is to go by.
     view.LastResult.clear();
