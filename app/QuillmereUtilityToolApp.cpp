@@ -70,7 +70,6 @@ bool CQuillmereUtilityToolApp::InitInstance()
     manager.SetLinkEngine(&link);
     CLog log;
     log.Open();
-    log.Write(LogEntryLevel::Event, kStartedText);
     manager.SetLog(&log);
 
     // Commands from the broker reach the manager on this thread, through the event loop;
@@ -79,6 +78,10 @@ bool CQuillmereUtilityToolApp::InitInstance()
     CRemoteBridge remote(&manager, [&remoteContext](CRemoteBridge::Task task) {
         QMetaObject::invokeMethod(&remoteContext, std::move(task), Qt::QueuedConnection);
     });
+    // The broker's event topic gets the run's lines from the first one on, although mqtt.conf
+    // is read after it.
+    remote.ListenToLogEarly();
+    log.Write(LogEntryLevel::Event, kStartedText);
     remote.Start();   // without mqtt.conf: nothing at all
 
     {

@@ -198,18 +198,20 @@ int CMonitorDaemon::Run()
     if (IsJournalStream(STDERR_FILENO))
         log.MirrorToJournal(STDERR_FILENO);
     log.Open();
+    manager.SetLog(&log);
+    // Commands from the broker reach the manager on the loop, like a click in the window.
+    CRemoteBridge remote(&manager, [&timers](CRemoteBridge::Task task) { timers.Post(std::move(task)); });
+    // The broker's event topic gets the run's lines from the first one on, although mqtt.conf
+    // is read after them.
+    remote.ListenToLogEarly();
     log.Write(LogEntryLevel::Event, kStartedText);
     if (!loaded && !why.empty())
         log.Write(LogEntryLevel::Error, "Settings not read: " + CAppSettings::GetSettingsFilePath() + " " + why +
                                             "; the defaults run");
-    manager.SetLog(&log);
     m_manager = &manager;
     m_settings = &settings;
     m_link = &link;
     m_log = &log;
-
-    // Commands from the broker reach the manager on the loop, like a click in the window.
-    CRemoteBridge remote(&manager, [&timers](CRemoteBridge::Task task) { timers.Post(std::move(task)); });
     m_remote = &remote;
     m_remoteConfig = LoadRemoteConfig(GetDataFolder());
     remote.Start();

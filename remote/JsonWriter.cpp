@@ -3,9 +3,9 @@
 namespace
 {
 constexpr const char* kReplacement = "\xEF\xBF\xBD";
+}
 
-// The length of the well-formed UTF-8 sequence at text[i], or 0.
-std::size_t Utf8Length(std::string_view text, std::size_t i)
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i)
 {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char lead = byte(i);
@@ -32,7 +32,6 @@ std::size_t Utf8Length(std::string_view text, std::size_t i)
         return 0;
     return length;
 }
-}
 
 void CJsonWriter::AppendEscaped(std::string& out, std::string_view text)
 {
@@ -42,7 +41,7 @@ void CJsonWriter::AppendEscaped(std::string& out, std::string_view text)
         const auto c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80)
         {
-            const std::size_t length = Utf8Length(text, i);
+            const std::size_t length = Utf8SequenceLength(text, i);
             if (length == 0)
             {
                 out += kReplacement;

@@ -4,6 +4,10 @@
 #include <string>
 #include <string_view>
 
+// The length of the well-formed UTF-8 sequence that starts at text[i], or 0 where the bytes
+// there are not one.
+std::size_t Utf8SequenceLength(std::string_view text, std::size_t i);
+
 // A compact JSON text built field by field. Strings are escaped, and bytes that are not
 // UTF-8 (a host name typed in another code page, a damaged log line) become U+FFFD, so
 // what is published always parses.

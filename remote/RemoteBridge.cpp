@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <random>
+#include <utility>
 
 #include "config/AppSettings.h"
 #include "config/RelayPermission.h"
@@ -72,11 +73,35 @@ bool CRemoteBridge::Start()
             m_statusLine = "Remote: offline (" + result.Error + ")";
         }
         ShowStatusLine();
+        LetGoOfLog();
         return false;
     }
     if (result.State != RemoteConfigState::Enabled)
+    {
+        LetGoOfLog();
         return false;
+    }
     return Start(result.Config);
+}
+
+void CRemoteBridge::ListenToLogEarly()
+{
+    if (m_logAttached || IsRunning())
+        return;
+    m_manager->AttachLogObserver(this);
+    m_logAttached = true;
+}
+
+void CRemoteBridge::LetGoOfLog()
+{
+    if (!m_logAttached)
+        return;
+    if (m_log != nullptr)
+        m_log->Detach(this);
+    m_logAttached = false;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_offlineEvents.clear();
+    m_droppedEvents = 0;
 }
 
 bool CRemoteBridge::Start(const CRemoteConfig& config)
@@ -88,7 +113,10 @@ bool CRemoteBridge::Start(const CRemoteConfig& config)
     m_base = m_config.BaseTopic();
     std::call_once(g_libraryInit, [] { mosquitto_lib_init(); });
     if (!Configure())
+    {
+        LetGoOfLog();
         return false;
+    }
 
     TakeSettingsSnapshot();
     {
@@ -98,7 +126,9 @@ bool CRemoteBridge::Start(const CRemoteConfig& config)
     ShowStatusLine();
     m_manager->Attach(this);
     m_manager->AttachStatusObserver(this);
-    m_manager->AttachLogObserver(this);
+    if (!m_logAttached)
+        m_manager->AttachLogObserver(this);
+    m_logAttached = true;
     if (m_settings != nullptr)
         m_settings->Attach(this);
     m_attached = true;
@@ -187,6 +217,7 @@ void CRemoteBridge::Stop()
             m_status->Detach(this);
         if (m_log != nullptr)
             m_log->Detach(this);
+        m_logAttached = false;
         if (m_settings != nullptr)
             m_settings->Detach(this);
         m_attached = false;
@@ -242,6 +273,7 @@ void CRemoteBridge::Run()
             rc = mosquitto_loop(m_mosq, LoopTimeoutMs(), 1);
             PostWaitingRelays();
             FlushRefusals();
+            CheckOwnAvailability();
             std::lock_guard<std::mutex> guard(m_mutex);
             if (m_connected && m_statusDirty && Clock::now() - m_lastStatus >= kStatusInterval)
                 FlushStatusLocked(Clock::now());
@@ -334,6 +366,13 @@ int CRemoteBridge::LoopTimeoutMs()
     std::lock_guard<std::mutex> guard(m_mutex);
     if (!m_connected)
         return kConnectingLoopMs;
+    if (!m_ownAvailabilitySeen && !m_selfCheckShown)
+    {
+        // Awake when the wait for the site's own "online" is over.
+        const auto due = m_connectedAt + kSelfCheckWait - Clock::now();
+        if (due < kStatusInterval)
+            return std::max(1, Ms(due));
+    }
     {
         // A relay command waiting for the pace is looked at again when the next token is due.
         std::lock_guard<std::mutex> pace(m_paceMutex);
@@ -403,12 +442,20 @@ void CRemoteBridge::HandleConnected()
         m_connected = true;
         m_connectedThisAttempt = true;
         m_connectedAt = Clock::now();
+        m_ownAvailabilitySeen = false;
+        m_selfCheckShown = false;
         m_statusLine = "Remote: connected to " + m_endpoint;
         // Whatever the broker held may be gone (a restarted broker without persistence):
         // every retained topic goes out again.
         m_retained.clear();
+        // Subscribed before "online" goes out, so the broker hands it back unless it keeps this
+        // site's messages to itself.
+        mosquitto_subscribe(m_mosq, nullptr, (m_base + "/availability").c_str(), kQos);
         PublishRetainedLocked(m_base + "/availability", kOnline);
         PublishUnitAvailabilityLocked();
+        // What an earlier run announced comes back retained; entities it no longer has go.
+        if (m_config.Discovery)
+            mosquitto_subscribe(m_mosq, nullptr, DiscoveryFilter(m_config).c_str(), kQos);
         if (m_config.Commands)
         {
             for (const std::string& filter : {m_base + "/relay/+/set", m_base + "/reset", m_base + "/poll"})
@@ -441,6 +488,24 @@ void CRemoteBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* m
     if (message == nullptr || message->topic == nullptr)
         return;
     auto* bridge = static_cast<CRemoteBridge*>(self);
+    if (bridge->m_base + "/availability" == message->topic)
+    {
+        if (message->payloadlen == static_cast<int>(std::strlen(kOnline)) &&
+            std::memcmp(message->payload, kOnline, std::strlen(kOnline)) == 0)
+            bridge->OwnAvailabilitySeen();
+        return;
+    }
+    bool discovery = false;
+    if (bridge->m_config.Discovery &&
+        mosquitto_topic_matches_sub(DiscoveryFilter(bridge->m_config).c_str(), message->topic, &discovery) ==
+            MOSQ_ERR_SUCCESS &&
+        discovery)
+    {
+        // Only what the broker kept from before counts; the bridge's own news comes back live.
+        if (message->retain && message->payloadlen > 0)
+            bridge->OldDiscoverySeen(message->topic);
+        return;
+    }
     // A retained command is an old one the broker replays to every new subscriber: carrying
     // it out would repeat it at every start and reconnect.
     if (message->retain)
@@ -453,6 +518,57 @@ void CRemoteBridge::OnMessage(mosquitto*, void* self, const mosquitto_message* m
                                                   static_cast<std::size_t>(message->payloadlen))
                                     : std::string();
     bridge->HandleCommand(message->topic, payload);
+}
+
+void CRemoteBridge::OwnAvailabilitySeen()
+{
+    if (m_ownAvailabilitySeen)
+        return;
+    m_ownAvailabilitySeen = true;
+    if (!m_selfCheckShown)
+        return;
+    // It came after all (a slow broker, or an ACL put right): the Remote line is plain again.
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (!m_connected)
+            return;
+        m_statusLine = "Remote: connected to " + m_endpoint;
+    }
+    ShowStatusLine();
+}
+
+void CRemoteBridge::CheckOwnAvailability()
+{
+    if (m_ownAvailabilitySeen || m_selfCheckShown || !m_connectedThisAttempt ||
+        Clock::now() - m_connectedAt < kSelfCheckWait)
+        return;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        if (!m_connected)
+            return;
+        m_statusLine = "Remote: connected to " + m_endpoint +
+                       ", but the broker does not deliver this site's messages (check the user name against the ACL)";
+    }
+    m_selfCheckShown = true;
+    ShowStatusLine();
+    // The Remote line says it at every connection it holds for; the log once a run.
+    if (std::exchange(m_selfCheckReported, true))
+        return;
+    if (m_log != nullptr)
+        m_log->Write(LogEntryLevel::Error,
+                     "Remote: the broker " + m_endpoint + " does not deliver the messages of site " + m_config.Site +
+                         " (check " + (m_config.Username.empty() ? std::string("anonymous clients")
+                                                                 : "the user name " + m_config.Username) +
+                         " against the broker's ACL)");
+}
+
+void CRemoteBridge::OldDiscoverySeen(const std::string& topic)
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_discoveryTopics.count(topic) != 0)
+        return;
+    PublishLocked(topic, {}, true);   // an entity this site no longer has
+    m_retained.erase(topic);
 }
 
 void CRemoteBridge::IgnoreRetained(const std::string& topic)
@@ -759,15 +875,17 @@ void CRemoteBridge::TakeSettingsSnapshot()
         }
     }
     std::lock_guard<std::mutex> guard(m_mutex);
-    const bool relaysChanged =
-        relays.size() != m_relaySettings.size() ||
+    bool entitiesChanged =
+        relays.size() != m_relaySettings.size() || monitors.size() != m_monitorNames.size() ||
         !std::equal(relays.begin(), relays.end(), m_relaySettings.begin(), [](const auto& a, const auto& b) {
             return a.Index == b.Index && a.Name == b.Name && a.Permission == b.Permission;
         });
+    for (std::size_t i = 0; !entitiesChanged && i < monitors.size(); ++i)
+        entitiesChanged = monitors[i].first.EventName != m_monitorNames[i];
     m_relaySettings = std::move(relays);
     m_monitors = std::move(monitors);
     m_statusDirty = true;
-    if (m_connected && relaysChanged)
+    if (m_connected && entitiesChanged)
         PublishDiscoveryLocked();
     if (m_connected && Clock::now() - m_lastStatus >= kStatusInterval)
         FlushStatusLocked(Clock::now());
@@ -839,7 +957,7 @@ void CRemoteBridge::FlushStatusLocked(std::chrono::steady_clock::time_point now)
         view.ResetsUsed = monitor->GetCurrentResetCount();
         view.Kind = CheckKindName(monitor->GetCheckKind());
         view.LastResult = monitor->GetLastResult();
-        const std::string topic = m_base + "/monitor/" + TopicLevel(view.EventName) + "/state";
+        const std::string topic = MonitorTopic(m_config, view.EventName);
         monitorTopics.insert(topic);
         PublishRetainedLocked(topic, MonitorJson(view));
     }
@@ -852,6 +970,9 @@ void CRemoteBridge::FlushStatusLocked(std::chrono::steady_clock::time_point now)
         }
     }
     m_monitorTopics = std::move(monitorTopics);
+    // The device block carries the firmware and the ICCID once the unit told them.
+    if (m_config.Discovery && DeviceInfoOf(*m_status) != m_deviceInfo)
+        PublishDiscoveryLocked();
 }
 
 void CRemoteBridge::PublishDiscoveryLocked()
@@ -859,7 +980,12 @@ void CRemoteBridge::PublishDiscoveryLocked()
     if (!m_config.Discovery)
         return;
     std::set<std::string> topics;
-    for (const auto& [topic, payload] : DiscoveryConfigs(m_config, RelayViewsLocked()))
+    if (m_status != nullptr)
+        m_deviceInfo = DeviceInfoOf(*m_status);
+    m_monitorNames.clear();
+    for (const auto& entry : m_monitors)
+        m_monitorNames.push_back(entry.first.EventName);
+    for (const auto& [topic, payload] : DiscoveryConfigs(m_config, RelayViewsLocked(), m_monitorNames, m_deviceInfo))
     {
         topics.insert(topic);
         PublishRetainedLocked(topic, payload);

@@ -66,6 +66,9 @@ public:
     // An attempt that neither connects nor fails within this long is given up and retried
     // (a TLS handshake with a broker that went away may otherwise wait for ever).
     static constexpr std::chrono::seconds kConnectTimeout{5};
+    // After connecting, the site's own retained "online" must come back to it within this
+    // long; otherwise the broker does not pass its messages on (an ACL that does not fit).
+    static constexpr std::chrono::seconds kSelfCheckWait{5};
 
     // The manager must have its settings and log; all three outlive the bridge.
     CRemoteBridge(CQuillmereManager* manager, Poster poster);
@@ -77,6 +80,10 @@ public:
     // the file nothing happens at all; a bad file is one log line and the bridge stays off.
     bool Start();
     bool Start(const CRemoteConfig& config);
+    // Keeps every log line from now on for the broker, before Start reads mqtt.conf, so that
+    // a run's first lines ("Application Started" included) go out once it connects. A Start
+    // that does not start the bridge lets go of the log and of what it kept.
+    void ListenToLogEarly();
     // Says "offline", disconnects, ends the thread and detaches. On the UI thread, once the
     // link worker and the ping checks have ended. Waits for the broker at most about 2 s.
     void Stop();
@@ -106,6 +113,10 @@ private:
     void HandleConnected();
     void HandleCommand(const std::string& topic, const std::string& payload);
     void IgnoreRetained(const std::string& topic);
+    void OwnAvailabilitySeen();                                  // bridge thread
+    void CheckOwnAvailability();                                 // bridge thread
+    void OldDiscoverySeen(const std::string& topic);             // bridge thread
+    void LetGoOfLog();
     bool TakeToken();                 // with m_paceMutex held
     void PostWaitingRelays();         // bridge thread
     void PostRelay(int relay);        // bridge thread, m_paceMutex not held
@@ -153,6 +164,7 @@ private:
     std::condition_variable m_wake;
     bool m_connected = false;
     bool m_attached = false;
+    bool m_logAttached = false;   // UI thread only
     std::string m_statusLine;
     std::vector<CRemoteRelayView> m_relaySettings;   // names and permissions, copied on the UI thread
     std::vector<std::pair<CRemoteMonitorView, std::shared_ptr<CNetworkMonitor>>> m_monitors;
@@ -161,6 +173,8 @@ private:
     std::chrono::steady_clock::time_point m_lastStatus{};
     std::map<std::string, std::string> m_retained;   // topic -> payload the broker holds
     std::set<std::string> m_discoveryTopics;
+    std::vector<std::string> m_monitorNames;   // as the discovery last had them
+    CRemoteDeviceInfo m_deviceInfo;            // as the discovery last had it
     std::set<std::string> m_monitorTopics;
     std::deque<std::string> m_offlineEvents;
     std::uint64_t m_droppedEvents = 0;
@@ -191,4 +205,7 @@ private:
     std::deque<Clock::time_point> m_shortConnections;   // bridge thread only
     bool m_siteConflict = false;           // bridge thread only
     std::set<std::string> m_retainedIgnored;   // bridge thread only: topics already logged
+    bool m_ownAvailabilitySeen = false;        // bridge thread only: in this connection
+    bool m_selfCheckShown = false;             // bridge thread only: on the Remote line, this connection
+    bool m_selfCheckReported = false;          // bridge thread only: in this run
 };

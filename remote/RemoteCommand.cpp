@@ -1,5 +1,7 @@
 #include "RemoteCommand.h"
 
+#include "JsonWriter.h"
+
 namespace
 {
 bool SameWord(std::string_view text, std::string_view word)
@@ -83,10 +85,64 @@ CRemoteCommand ParseRemoteCommand(std::string_view subtopic, std::string_view pa
     return Refused("unknown topic " + Shown(subtopic));
 }
 
+namespace
+{
+void AppendHex(std::string& out, char lead, unsigned char byte, const char* digits)
+{
+    out += lead;
+    out += digits[byte >> 4];
+    out += digits[byte & 0x0F];
+}
+}
+
 std::string TopicLevel(std::string_view text)
 {
+    if (text.empty())
+        return "%";   // no escape is a lone '%', so it stands for nothing else
+    std::size_t first = 0;
+    std::size_t end = text.size();
+    while (first < end && text[first] == ' ')
+        ++first;
+    while (end > first && text[end - 1] == ' ')
+        --end;
     std::string level;
-    for (char c : text)
-        level += (c == '/' || c == '+' || c == '#' || static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '_' : c;
-    return level.empty() ? std::string("_") : level;
+    for (std::size_t i = 0; i < text.size();)
+    {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80)
+        {
+            const std::size_t length = Utf8SequenceLength(text, i);
+            const bool c1Control = length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+            if (length == 0 || c1Control)
+            {
+                AppendHex(level, '%', c, "0123456789ABCDEF");
+                ++i;
+                continue;
+            }
+            level.append(text.substr(i, length));
+            i += length;
+            continue;
+        }
+        const bool outerBlank = c == ' ' && (i < first || i >= end);
+        if (c == '/' || c == '+' || c == '#' || c == '%' || c < 0x20 || c == 0x7F || outerBlank)
+            AppendHex(level, '%', c, "0123456789ABCDEF");
+        else
+            level += static_cast<char>(c);
+        ++i;
+    }
+    return level;
+}
+
+std::string ObjectId(std::string_view text)
+{
+    std::string id;
+    for (char ch : text)
+    {
+        const auto c = static_cast<unsigned char>(ch);
+        if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'))
+            id += ch;
+        else
+            AppendHex(id, '_', c, "0123456789abcdef");
+    }
+    return id;
 }

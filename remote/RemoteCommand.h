@@ -34,6 +34,12 @@ struct CRemoteCommand
 // read without regard to case; anything else is refused with a reason.
 CRemoteCommand ParseRemoteCommand(std::string_view subtopic, std::string_view payload);
 
-// A topic level made from free text (a monitor's event name): the characters a topic
-// filter treats specially, and control characters, become '_'.
+// A topic level made from free text (a monitor's event name). Each byte that a topic filter
+// treats specially ('/', '+', '#'), '%' itself, a control character (C1 included), a blank at
+// either end, and each byte that is not part of well-formed UTF-8 becomes '%' and two upper-
+// case hex digits; everything else stays. So the form is the same at every start, always a
+// valid topic level, and two different names never share one. An empty name is "%".
 std::string TopicLevel(std::string_view text);
+// A Home Assistant object id made from free text: letters and digits stay, every other byte
+// becomes '_' and two lower-case hex digits. Different texts never share one.
+std::string ObjectId(std::string_view text);

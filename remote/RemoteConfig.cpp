@@ -224,6 +224,11 @@ CRemoteConfigResult ParseRemoteConfig(std::string_view text, const std::string& 
             ok = ParseBool(value, config.Commands);
         else if (key == "discovery")
             ok = ParseBool(value, config.Discovery);
+        else if (key == "discovery_prefix")
+        {
+            config.DiscoveryPrefix = std::string(value);
+            ok = IsValidPrefix(value);
+        }
         else
             return fail(lineNumber, "unknown key " + Quoted(key));
         if (!ok)

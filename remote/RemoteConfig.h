@@ -30,6 +30,7 @@ public:
     std::string Password;   // read from PasswordFile, never from mqtt.conf itself
     bool Commands = false;
     bool Discovery = false;
+    std::string DiscoveryPrefix = "homeassistant";   // where Home Assistant looks for entities
 
     bool UsesTls() const { return !CaFile.empty(); }
     int EffectivePort() const { return Port != 0 ? Port : (UsesTls() ? kDefaultTlsPort : kDefaultPort); }

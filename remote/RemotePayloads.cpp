@@ -1,14 +1,13 @@
 #include "RemotePayloads.h"
 
 #include "JsonWriter.h"
+#include "RemoteCommand.h"
 #include "RemoteConfig.h"
 #include "config/RelayPermission.h"
 #include "device/QuillmereDeviceStatus.h"
 
 namespace
 {
-constexpr const char* kDiscoveryPrefix = "homeassistant";
-
 std::string ClockText(std::time_t clock)
 {
     std::tm local{};
@@ -20,7 +19,14 @@ std::string ClockText(std::time_t clock)
     return text;
 }
 
-void Device(CJsonWriter& json, const CRemoteConfig& config)
+std::string FirmwareText(const CQuillmereDeviceStatus::Firmware& firmware)
+{
+    if (firmware.major <= 0)
+        return {};
+    return std::to_string(firmware.major) + "." + std::to_string(firmware.minor) + "." + std::to_string(firmware.build);
+}
+
+void Device(CJsonWriter& json, const CRemoteConfig& config, const CRemoteDeviceInfo& device)
 {
     json.BeginObject("device")
         .BeginArray("identifiers")
@@ -29,11 +35,18 @@ void Device(CJsonWriter& json, const CRemoteConfig& config)
         .String("name", config.Site)
         .String("manufacturer", "Velmarquet")
         .String("model", "Quillmere Monitor")
-        .EndObject();
+        .String("sw_version", QM_VERSION);
+    // Left out until the unit told them: Home Assistant shows an absent field as not known.
+    if (!device.Firmware.empty())
+        json.String("hw_version", device.Firmware);
+    if (!device.Iccid.empty())
+        json.String("serial_number", device.Iccid);
+    json.EndObject();
 }
 
 // The fields every entity shares; the caller adds its own and closes the object.
-CJsonWriter Entity(const CRemoteConfig& config, const std::string& objectId, const std::string& name)
+CJsonWriter Entity(const CRemoteConfig& config, const CRemoteDeviceInfo& device, const std::string& objectId,
+                   const std::string& name)
 {
     CJsonWriter json;
     json.BeginObject()
@@ -49,13 +62,13 @@ CJsonWriter Entity(const CRemoteConfig& config, const std::string& objectId, con
         .EndObject()
         .EndArray()
         .String("availability_mode", "all");
-    Device(json, config);
+    Device(json, config, device);
     return json;
 }
 
 std::string DiscoveryTopic(const CRemoteConfig& config, const char* component, const std::string& objectId)
 {
-    return std::string(kDiscoveryPrefix) + "/" + component + "/quillmere_" + config.Site + "/" + objectId + "/config";
+    return config.DiscoveryPrefix + "/" + component + "/quillmere_" + config.Site + "/" + objectId + "/config";
 }
 }
 
@@ -76,12 +89,8 @@ std::string StatusJson(const CQuillmereDeviceStatus& status, const std::vector<C
     const std::string clock = ClockText(status.GetDateTime());
     clock.empty() ? json.Null("clock") : json.String("clock", clock);
     json.Number("uptime", status.GetUptime());
-    const CQuillmereDeviceStatus::Firmware firmware = status.GetFirmware();
-    if (firmware.major > 0)
-        json.String("firmware", std::to_string(firmware.major) + "." + std::to_string(firmware.minor) + "." +
-                                    std::to_string(firmware.build));
-    else
-        json.Null("firmware");
+    const std::string firmware = FirmwareText(status.GetFirmware());
+    firmware.empty() ? json.Null("firmware") : json.String("firmware", firmware);
     const std::string iccid = status.GetIccid();
     iccid.empty() ? json.Null("iccid") : json.String("iccid", iccid);
     json.String("gsm", status.GetGsmActive() ? "active" : "inactive");
@@ -115,6 +124,7 @@ std::string MonitorJson(const CRemoteMonitorView& monitor)
 {
     CJsonWriter json;
     json.BeginObject()
+        .String("name", monitor.EventName)
         .String("target", monitor.Target)
         .String("kind", monitor.Kind)
         .Number("failures", monitor.Failures)
@@ -150,8 +160,25 @@ bool SplitLogEntry(const std::string& line, std::string& time, std::string& leve
     return true;
 }
 
+CRemoteDeviceInfo DeviceInfoOf(const CQuillmereDeviceStatus& status)
+{
+    return {FirmwareText(status.GetFirmware()), status.GetIccid()};
+}
+
+std::string MonitorTopic(const CRemoteConfig& config, const std::string& eventName)
+{
+    return config.BaseTopic() + "/monitor/" + TopicLevel(eventName) + "/state";
+}
+
+std::string DiscoveryFilter(const CRemoteConfig& config)
+{
+    return config.DiscoveryPrefix + "/+/quillmere_" + config.Site + "/+/config";
+}
+
 std::vector<std::pair<std::string, std::string>> DiscoveryConfigs(const CRemoteConfig& config,
-                                                                  const std::vector<CRemoteRelayView>& relays)
+                                                                  const std::vector<CRemoteRelayView>& relays,
+                                                                  const std::vector<std::string>& monitors,
+                                                                  const CRemoteDeviceInfo& device)
 {
     const std::string base = config.BaseTopic();
     std::vector<std::pair<std::string, std::string>> configs;
@@ -163,23 +190,27 @@ std::vector<std::pair<std::string, std::string>> DiscoveryConfigs(const CRemoteC
         const std::string name = relay.Name.empty() ? "Relay " + n : relay.Name;
         const std::string stateTopic = base + "/relay/" + n + "/state";
         const std::string setTopic = base + "/relay/" + n + "/set";
-        if (config.Commands && RelayPermissionAllowsSwitch(relay.Permission))
+        // A relay numbered outside the unit's range is shown, but offers nothing the command
+        // reader would refuse.
+        const bool commandable =
+            config.Commands && relay.Index >= CRemoteCommand::kFirstRelay && relay.Index <= CRemoteCommand::kLastRelay;
+        if (commandable && RelayPermissionAllowsSwitch(relay.Permission))
         {
-            CJsonWriter json = Entity(config, "relay" + n, name);
+            CJsonWriter json = Entity(config, device, "relay" + n, name);
             json.String("state_topic", stateTopic).String("command_topic", setTopic).String("payload_on", "ON")
                 .String("payload_off", "OFF").EndObject();
             configs.emplace_back(DiscoveryTopic(config, "switch", "relay" + n), json.Text());
         }
         else
         {
-            CJsonWriter json = Entity(config, "relay" + n, name);
+            CJsonWriter json = Entity(config, device, "relay" + n, name);
             json.String("state_topic", stateTopic).String("payload_on", "ON").String("payload_off", "OFF")
                 .String("device_class", "power").EndObject();
             configs.emplace_back(DiscoveryTopic(config, "binary_sensor", "relay" + n), json.Text());
         }
-        if (config.Commands && RelayPermissionAllowsCycle(relay.Permission))
+        if (commandable && RelayPermissionAllowsCycle(relay.Permission))
         {
-            CJsonWriter json = Entity(config, "relay" + n + "_cycle", name + " power cycle");
+            CJsonWriter json = Entity(config, device, "relay" + n + "_cycle", name + " power cycle");
             json.String("command_topic", setTopic).String("payload_press", "CYCLE").EndObject();
             configs.emplace_back(DiscoveryTopic(config, "button", "relay" + n + "_cycle"), json.Text());
         }
@@ -194,23 +225,51 @@ std::vector<std::pair<std::string, std::string>> DiscoveryConfigs(const CRemoteC
         const char* valueTemplate;
         const char* deviceClass;
         const char* unit;
+        bool diagnostic;
+        bool measurement;
     };
+    // A value the unit has not reported yet is null in the status. The templates say so with
+    // the one payload Home Assistant reads as "unknown" rather than as a value (the text
+    // None), and only when the field is not of its kind, so a firmware or signal never
+    // shows as a value before the unit told it.
     static constexpr Sensor sensors[] = {
-        {"sensor", "signal", "Signal", "{{ value_json.rssi_dbm }}", "signal_strength", "dBm"},
-        {"sensor", "uptime", "Uptime", "{{ value_json.uptime }}", "duration", "s"},
-        {"sensor", "firmware", "Firmware", "{{ value_json.firmware }}", nullptr, nullptr},
-        {"binary_sensor", "door", "Door", "{{ 'ON' if value_json.door == 'open' else 'OFF' }}", "door", nullptr},
+        {"sensor", "signal", "Signal",
+         "{% if value_json.rssi_dbm is number %}{{ value_json.rssi_dbm }}{% else %}None{% endif %}",
+         "signal_strength", "dBm", true, true},
+        {"sensor", "uptime", "Uptime", "{{ value_json.uptime }}", "duration", "s", true, false},
+        {"sensor", "firmware", "Firmware",
+         "{% if value_json.firmware is string %}{{ value_json.firmware }}{% else %}None{% endif %}", nullptr,
+         nullptr, true, false},
+        {"sensor", "gsm", "GSM", "{{ value_json.gsm }}", nullptr, nullptr, true, false},
+        {"binary_sensor", "door", "Door", "{{ 'ON' if value_json.door == 'open' else 'OFF' }}", "door", nullptr, false,
+         false},
     };
     for (const Sensor& sensor : sensors)
     {
-        CJsonWriter json = Entity(config, sensor.id, sensor.name);
+        CJsonWriter json = Entity(config, device, sensor.id, sensor.name);
         json.String("state_topic", statusTopic).String("value_template", sensor.valueTemplate);
         if (sensor.deviceClass != nullptr)
             json.String("device_class", sensor.deviceClass);
         if (sensor.unit != nullptr)
             json.String("unit_of_measurement", sensor.unit);
+        if (sensor.diagnostic)
+            json.String("entity_category", "diagnostic");
+        if (sensor.measurement)
+            json.String("state_class", "measurement");
         json.EndObject();
         configs.emplace_back(DiscoveryTopic(config, sensor.component, sensor.id), json.Text());
+    }
+
+    // Each network monitor is a problem that is on while its host fails.
+    for (const std::string& monitor : monitors)
+    {
+        const std::string id = "monitor_" + ObjectId(monitor);
+        CJsonWriter json = Entity(config, device, id, monitor);
+        json.String("state_topic", MonitorTopic(config, monitor))
+            .String("value_template", "{{ 'ON' if value_json.failures > 0 else 'OFF' }}")
+            .String("device_class", "problem")
+            .EndObject();
+        configs.emplace_back(DiscoveryTopic(config, "binary_sensor", id), json.Text());
     }
     return configs;
 }

@@ -21,7 +21,7 @@ struct CRemoteRelayView
 
 struct CRemoteMonitorView
 {
-    std::string EventName;
+    std::string EventName;   // the name as the settings have it, whatever its bytes
     std::string Target;
     std::int32_t Failures = 0;
     std::int32_t ResetsUsed = 0;
@@ -45,6 +45,24 @@ std::string EventJson(const std::string& time, const std::string& level, const s
 // parts; false for a line that does not have them.
 bool SplitLogEntry(const std::string& line, std::string& time, std::string& level, std::string& text);
 
-// Home Assistant discovery: (topic, config) for every entity of this site.
+// What the discovery's device block says of the site beyond its name; empty for not known yet.
+struct CRemoteDeviceInfo
+{
+    std::string Firmware;
+    std::string Iccid;
+    bool operator==(const CRemoteDeviceInfo&) const = default;
+};
+
+CRemoteDeviceInfo DeviceInfoOf(const CQuillmereDeviceStatus& status);
+
+// "<prefix>/<site>/monitor/<level>/state" for a monitor's event name (TopicLevel's form).
+std::string MonitorTopic(const CRemoteConfig& config, const std::string& eventName);
+
+// Home Assistant discovery: (topic, config) for every entity of this site, the network
+// monitors (by event name) included.
 std::vector<std::pair<std::string, std::string>> DiscoveryConfigs(const CRemoteConfig& config,
-                                                                  const std::vector<CRemoteRelayView>& relays);
+                                                                  const std::vector<CRemoteRelayView>& relays,
+                                                                  const std::vector<std::string>& monitors,
+                                                                  const CRemoteDeviceInfo& device);
+// The filter that matches every discovery topic DiscoveryConfigs can give for this site.
+std::string DiscoveryFilter(const CRemoteConfig& config);

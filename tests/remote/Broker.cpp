@@ -163,6 +163,11 @@ Broker::Broker(Options options) : m_options(std::move(options)), m_folder(TempFo
         RunCommand({"mosquitto_passwd", "-b", "-c", m_folder + "/passwd", m_options.user, m_options.password},
                    nullptr, 10000);
     }
+    if (!m_options.acl.empty())
+    {
+        std::ofstream(m_folder + "/acl") << m_options.acl;
+        config << "acl_file " << m_folder << "/acl\n";
+    }
     if (m_options.tls)
     {
         if (!MakeCertificates())

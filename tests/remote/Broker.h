@@ -18,6 +18,7 @@ public:
         std::string user;            // with a password: anonymous clients are refused
         std::string password;
         bool persistence = false;    // sessions and retained messages survive a restart
+        std::string acl = {};        // the text of an acl_file, when given
     };
 
     explicit Broker(Options options);

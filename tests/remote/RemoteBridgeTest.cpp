@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <regex>
+#include <thread>
 
 #include "BridgeFixture.h"
 
@@ -77,11 +78,14 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
     EXPECT_TRUE(std::regex_search(status, std::regex("\"rssi_dbm\":-?[0-9]+"))) << status;
     EXPECT_NE(status.find("\"link_error\":null"), std::string::npos) << status;
     const std::string monitor = PayloadOf(retained, Topic("monitor/Web cam/state"));
-    EXPECT_EQ(monitor, "{\"target\":\"192.168.0.249\",\"kind\":\"ping\",\"failures\":0,\"resets_used\":0,\"limit\":3,"
+    EXPECT_EQ(monitor, "{\"name\":\"Web cam\",\"target\":\"192.168.0.249\",\"kind\":\"ping\",\"failures\":0,"
+                       "\"resets_used\":0,\"limit\":3,"
                        "\"last_result\":\"ok\"}");
 
     // Without commands a relay is only shown; nothing offers to switch it.
-    const auto discovery = broker->Subscribe("homeassistant/#", 8, 10, true);
+    // Four relays, five sensors of the unit, and the four monitors as problems.
+    const auto discovery = broker->Subscribe("homeassistant/#", 13, 10, true);
+    EXPECT_EQ(discovery.size(), 13u);
     EXPECT_FALSE(PayloadOf(discovery, "homeassistant/binary_sensor/quillmere_kiosk-17/relay3/config").empty());
     const std::string signal = PayloadOf(discovery, "homeassistant/sensor/quillmere_kiosk-17/signal/config");
     EXPECT_NE(signal.find("\"availability\":[{\"topic\":\"quillmere/kiosk-17/availability\"},"
@@ -95,12 +99,20 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
 TEST_F(RemoteBridge, DiscoveryFollowsPermissionsAndRemovesRelaysThatWent)
 {
     StartSite();
+    // Left by an earlier run with a relay 7 the settings no longer have, and another site's.
+    const std::string stale = "homeassistant/switch/quillmere_kiosk-17/relay7/config";
+    const std::string otherSite = "homeassistant/switch/quillmere_kiosk-18/relay7/config";
+    ASSERT_TRUE(broker->Publish(stale, "{}", true));
+    ASSERT_TRUE(broker->Publish(otherSite, "{}", true));
+    Listener staleRemoved(*broker, stale, 1, 10);
     CRemoteConfig config = Config();
     config.Discovery = true;
     config.Commands = true;
     ASSERT_TRUE(StartBridge(config));
     ConnectLink();
-    auto discovery = broker->Subscribe("homeassistant/#", 10, 10, true);
+    EXPECT_EQ(staleRemoved.Lines(), std::vector<std::string>{stale + " (null)"});
+    EXPECT_EQ(broker->Subscribe(otherSite, 1, 2, true), std::vector<std::string>{otherSite + " {}"});
+    auto discovery = broker->Subscribe("homeassistant/+/quillmere_kiosk-17/#", 100, 2, true);
     // Relay 1 may only be cycled: a button, no switch. Relay 3 may only be switched.
     EXPECT_FALSE(PayloadOf(discovery, "homeassistant/button/quillmere_kiosk-17/relay1_cycle/config").empty());
     EXPECT_TRUE(PayloadOf(discovery, "homeassistant/switch/quillmere_kiosk-17/relay1/config").empty());
@@ -400,4 +412,72 @@ TEST_F(RemoteBridge, UnitAvailabilityFollowsWhetherTheUnitAnswers)
     manager.Poll();
     EXPECT_EQ(changes.Lines(), (std::vector<std::string>{Topic("unit/availability") + " offline",
                                                          Topic("unit/availability") + " online"}));
+}
+
+TEST_F(RemoteBridge, TheRunsLinesFromItsFirstOnReachTheEventTopic)
+{
+    StartSite();
+    // As the program starts: the bridge listens before the first line and reads mqtt.conf after.
+    bridge->ListenToLogEarly();
+    log.Write(LogEntryLevel::Event, "Application Started");
+    Listener events(*broker, Topic("event"), 2, 10);
+    ASSERT_TRUE(StartBridge(Config()));
+    const auto lines = events.Lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("\"text\":\"Application Started\""), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("\"text\":\"Remote: connected to"), std::string::npos) << lines[1];
+}
+
+TEST_F(RemoteBridge, MonitorNamesBecomeTopicLevelsOfTheirOwn)
+{
+    StartSite();
+    while (!settings.GetNetworkMonitors().empty())
+        settings.RemoveNetworkMonitor(settings.GetNetworkMonitors().front().get());
+    const std::vector<std::pair<std::string, std::string>> monitors = {
+        {"Router/1", "Router%2F1"}, {"Router+1", "Router%2B1"}, {"Router_1", "Router_1"}, {" Cam\xFF", "%20Cam%FF"}};
+    for (const auto& monitor : monitors)
+        settings.AddNetworkMonitor()->SetEventName(monitor.first);
+    ASSERT_TRUE(StartBridge(Config()));
+    const auto retained = broker->Subscribe(Topic("monitor/+/state"), 4, 10, true);
+    ASSERT_EQ(retained.size(), 4u);
+    for (const auto& [name, level] : monitors)
+    {
+        const std::string payload = PayloadOf(retained, Topic("monitor/" + level + "/state"));
+        // The payload names the monitor itself, a byte that is not UTF-8 as U+FFFD.
+        const std::string shown = name == " Cam\xFF" ? " Cam\xEF\xBF\xBD" : name;
+        EXPECT_TRUE(payload.starts_with("{\"name\":\"" + shown + "\",")) << level << ": " << payload;
+    }
+}
+
+TEST_F(RemoteBridge, ABrokerThatKeepsTheSitesMessagesFromItIsToldOnce)
+{
+    // The help's ACL: each user its own site's topics. Site kiosk-17 connects as kiosk-9.
+    Broker::Options options;
+    options.user = "kiosk-9";
+    options.password = "pw";
+    options.acl = "pattern readwrite quillmere/%u/#\n";
+    StartSite(options);
+    CRemoteConfig config = Config();
+    config.Username = "kiosk-9";
+    config.PasswordFile = "pw";
+    config.Password = "pw";
+    ASSERT_TRUE(StartBridge(config));
+    const std::string line = "Error,Remote: the broker 127.0.0.1:" + std::to_string(broker->Port()) +
+                             " does not deliver the messages of site kiosk-17 (check the user name kiosk-9 against "
+                             "the broker's ACL)";
+    ASSERT_TRUE(WaitForLog(line, 15000));
+    EXPECT_TRUE(manager.GetRemoteLine().ends_with(
+        ", but the broker does not deliver this site's messages (check the user name against the ACL)"))
+        << manager.GetRemoteLine();
+
+    // As site kiosk-9 the same user is let through: no further line, a plain Remote line.
+    bridge->Stop();
+    config.Site = "kiosk-9";
+    ASSERT_TRUE(StartBridge(config));
+    std::this_thread::sleep_for(CRemoteBridge::kSelfCheckWait + std::chrono::seconds(1));
+    const auto lines = LogLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("does not deliver") != std::string::npos; }),
+              1);
+    EXPECT_EQ(manager.GetRemoteLine(), "Remote: connected to 127.0.0.1:" + std::to_string(broker->Port()));
 }

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <set>
+#include <vector>
+
 #include "remote/RemoteCommand.h"
 
 using Kind = CRemoteCommand::Kind;
@@ -71,9 +74,34 @@ INSTANTIATE_TEST_SUITE_P(
                       Refused{"relay/1/get", "ON", "unknown topic \"relay/1/get\""},
                       Refused{"status", "{}", "unknown topic \"status\""}));
 
-TEST(RemoteCommand, TopicLevelsFromFreeTextCannotActAsWildcardsOrSplit)
+TEST(RemoteCommand, TopicLevelsFromFreeTextAreValidStableAndNeverShared)
 {
-    EXPECT_EQ(TopicLevel("ISP router"), "ISP router");
-    EXPECT_EQ(TopicLevel("a/b+c#d\n"), "a_b_c_d_");
-    EXPECT_EQ(TopicLevel(""), "_");
+    struct Case
+    {
+        std::string name;
+        std::string level;
+    };
+    const std::vector<Case> cases = {
+        {"ISP router", "ISP router"},
+        {"Router/1", "Router%2F1"},
+        {"Router+1", "Router%2B1"},
+        {"Router_1", "Router_1"},
+        {"Router%2F1", "Router%252F1"},
+        {" Router 1 ", "%20Router 1%20"},
+        {"tab\there\x7F", "tab%09here%7F"},
+        {std::string("nul\0", 4), "nul%00"},
+        {"B\xC3\xBCro", "B\xC3\xBCro"},          // well-formed UTF-8 stays
+        {"B\xFCro\xE2\x82", "B%FCro%E2%82"},     // Latin-1, a cut sequence
+        {"c1\xC2\x85", "c1%C2%85"},             // a C1 control character
+        {"", "%"},
+    };
+    std::set<std::string> levels;
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(TopicLevel(c.name), c.level) << c.name;
+        EXPECT_TRUE(levels.insert(c.level).second) << c.level << " twice";
+    }
+    EXPECT_EQ(ObjectId("Router/1"), "Router_2f1");
+    EXPECT_EQ(ObjectId("Router_1"), "Router_5f1");
+    EXPECT_EQ(ObjectId("Router_2f1"), "Router_5f2f1");
 }

@@ -21,7 +21,8 @@ TEST(RemoteConfig, ReadsEveryKeyWithCommentsBlanksAndSpacing)
                                           "username = kiosk#1\n"
                                           "password_file = secret\n"
                                           "commands = yes\n"
-                                          "discovery = TRUE\n",
+                                          "discovery = TRUE\n"
+                                          "discovery_prefix = ha/main\n",
                                           "thishost");
     ASSERT_EQ(result.State, RemoteConfigState::Enabled) << result.Error;
     const CRemoteConfig& c = result.Config;
@@ -34,6 +35,7 @@ TEST(RemoteConfig, ReadsEveryKeyWithCommentsBlanksAndSpacing)
     EXPECT_FALSE(c.TlsVerify);
     EXPECT_TRUE(c.Commands);
     EXPECT_TRUE(c.Discovery);
+    EXPECT_EQ(c.DiscoveryPrefix, "ha/main");
     EXPECT_EQ(result.PasswordFileLine, 13);
 }
 
@@ -47,6 +49,7 @@ TEST(RemoteConfig, DefaultsAreSafe)
     EXPECT_TRUE(result.Config.TlsVerify);
     EXPECT_FALSE(result.Config.Commands);
     EXPECT_FALSE(result.Config.Discovery);
+    EXPECT_EQ(result.Config.DiscoveryPrefix, "homeassistant");
 
     EXPECT_EQ(ParseRemoteConfig("enabled = false\nhost = x\n", "h").State, RemoteConfigState::Disabled);
     EXPECT_EQ(ParseRemoteConfig("# nothing yet\n", "h").State, RemoteConfigState::Disabled);
@@ -84,6 +87,8 @@ INSTANTIATE_TEST_SUITE_P(
         BadFile{"enabled = true\nhost = h\nsite = kiosk/17\n", "mqtt.conf line 3: bad value \"kiosk/17\" for site"},
         BadFile{"enabled = true\nhost = h\nprefix = a/#\n", "mqtt.conf line 3: bad value \"a/#\" for prefix"},
         BadFile{"enabled = true\nhost = h\nprefix = a//b\n", "mqtt.conf line 3: bad value \"a//b\" for prefix"},
+        BadFile{"enabled = true\nhost = h\ndiscovery_prefix = ha/+\n",
+                "mqtt.conf line 3: bad value \"ha/+\" for discovery_prefix"},
         BadFile{"enabled = true\nhost = h\nhost = i\n", "mqtt.conf line 3: host is given twice"},
         BadFile{"enabled = true\n= x\n", "mqtt.conf line 2: a value without a key"},
         BadFile{"enabled = true\nport = 1883\n", "mqtt.conf line 3: enabled = true needs a host"},

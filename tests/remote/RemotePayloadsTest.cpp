@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "device/QuillmereDeviceStatus.h"
 #include "remote/JsonWriter.h"
 #include "remote/RemoteConfig.h"
@@ -66,7 +68,7 @@ TEST(RemotePayloads, StatusShowsWhatIsNotAvailableAsNull)
     config.Commands = true;
     config.Discovery = true;
     std::string kinds;
-    for (const auto& [topic, payload] : DiscoveryConfigs(config, {{2, "", 7, 0}}))
+    for (const auto& [topic, payload] : DiscoveryConfigs(config, {{2, "", 7, 0}}, {}, {}))
         if (topic.find("relay2") != std::string::npos)
             kinds += topic.substr(topic.find('/') + 1, topic.find('/', topic.find('/') + 1) - topic.find('/') - 1) + ' ';
     EXPECT_EQ(kinds, "switch ");
@@ -79,9 +81,50 @@ TEST(RemotePayloads, MonitorStateSaysWhichCheckAndWhatFailed)
     view.Kind = "http";
     view.Failures = 2;
     view.LastResult = "HTTP 503";
-    EXPECT_EQ(MonitorJson(view), "{\"target\":\"http://10.0.0.9:8080/\",\"kind\":\"http\",\"failures\":2,"
+    EXPECT_EQ(MonitorJson(view), "{\"name\":\"\",\"target\":\"http://10.0.0.9:8080/\",\"kind\":\"http\","
+                                 "\"failures\":2,"
                                  "\"resets_used\":0,\"limit\":0,\"last_result\":\"HTTP 503\"}");
     // Before its first check a failing count is all there is to go by.
     view.LastResult.clear();
     EXPECT_NE(MonitorJson(view).find("\"last_result\":\"no answer\""), std::string::npos);
+}
+
+TEST(RemotePayloads, DiscoveryFitsHomeAssistant)
+{
+    CRemoteConfig config;
+    config.Site = "s";
+    config.Commands = true;
+    config.DiscoveryPrefix = "ha/test";
+    // Relay 5 may be switched and cycled, but the unit has no relay 5 to command.
+    const auto configs = DiscoveryConfigs(config, {{1, "", 0, 0}, {5, "", 0, -1}}, {"Router/1"},
+                                          {"2.1.7", "8988"});
+    std::map<std::string, std::string> byTopic(configs.begin(), configs.end());
+    const auto entity = [&](const std::string& component, const std::string& id) {
+        const auto found = byTopic.find("ha/test/" + component + "/quillmere_s/" + id + "/config");
+        return found == byTopic.end() ? std::string("(none)") : found->second;
+    };
+    EXPECT_NE(entity("switch", "relay1"), "(none)");
+    EXPECT_NE(entity("button", "relay1_cycle"), "(none)");
+    EXPECT_EQ(entity("switch", "relay5"), "(none)");
+    EXPECT_EQ(entity("button", "relay5_cycle"), "(none)");
+    EXPECT_NE(entity("binary_sensor", "relay5"), "(none)");
+
+    const std::string signal = entity("sensor", "signal");
+    for (const char* field : {"\"sw_version\":\"" QM_VERSION "\"", "\"hw_version\":\"2.1.7\"",
+                              "\"serial_number\":\"8988\"", "\"entity_category\":\"diagnostic\"",
+                              "\"state_class\":\"measurement\"", "is number"})
+        EXPECT_NE(signal.find(field), std::string::npos) << field << " in " << signal;
+    for (const char* id : {"uptime", "firmware", "gsm"})
+        EXPECT_NE(entity("sensor", id).find("\"entity_category\":\"diagnostic\""), std::string::npos) << id;
+
+    // A network monitor is a problem on its own (escaped) topic, named as the settings name it.
+    const std::string router = entity("binary_sensor", "monitor_Router_2f1");
+    EXPECT_NE(router.find("\"state_topic\":\"quillmere/s/monitor/Router%2F1/state\""), std::string::npos) << router;
+    EXPECT_NE(router.find("\"device_class\":\"problem\""), std::string::npos) << router;
+    EXPECT_NE(router.find("\"name\":\"Router/1\""), std::string::npos) << router;
+
+    // Before the unit answered, the device block has no firmware or ICCID at all.
+    const auto fresh = DiscoveryConfigs(config, {}, {}, {});
+    EXPECT_EQ(fresh.front().second.find("hw_version"), std::string::npos);
+    EXPECT_EQ(fresh.front().second.find("serial_number"), std::string::npos);
 }

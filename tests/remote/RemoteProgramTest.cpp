@@ -68,8 +68,13 @@ protected:
 
 TEST_F(RemoteProgram, TheBrokerSaysOfflineForAProgramKilledOrEndedNormally)
 {
+    Listener first(broker, "quillmere/kiosk-17/event", 1, 20);
     StartProgram();
     ASSERT_TRUE(WaitUntil([&] { return Retained(kAvailability) == "online"; }, 20000)) << broker.Log();
+    // The run's first line, written before mqtt.conf was read, is the first event too.
+    const auto started = first.Lines();
+    ASSERT_EQ(started.size(), 1u);
+    EXPECT_NE(started[0].find("\"text\":\"Application Started\""), std::string::npos) << started[0];
     EXPECT_NE(Retained("quillmere/kiosk-17/status").find("\"relays\":[{\"index\":1"), std::string::npos);
 
     // Killed without a word: the broker's last will speaks for it.
