@@ -143,13 +143,18 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
 
     auto* sentence = new QVBoxLayout(this);
     sentence->setContentsMargins(6, 2, 6, 4);
-    sentence->setSpacing(3);
+    sentence->setSpacing(6);
+    for (QHBoxLayout* row : {top, first, second, third, fourth, fifth})
+        row->setSpacing(3);   // a field stays close to the words around it
     sentence->addLayout(top);
     sentence->addLayout(first);
     sentence->addLayout(second);
     sentence->addLayout(third);
     sentence->addLayout(fourth);
     sentence->addLayout(fifth);
+    // The rows keep together at the top and the room left over falls below the last one, so
+    // the gap sits between two monitors and each delete button is seen with its own monitor.
+    sentence->addStretch(1);
 
     // The Tab order is the order of the rows as drawn, read from the layout, so a field
     // added to a row takes its place in it without a list to keep up.
