@@ -82,6 +82,7 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
     m_remove->setObjectName(QStringLiteral("removeButton"));
     m_remove->setText(QStringLiteral("Remove"));
     m_remove->setAccessibleName(QStringLiteral("Remove"));
+    m_remove->setToolTip(QStringLiteral("Remove"));   // the button shows only its icon
     m_remove->setIcon(QIcon(QString::fromUtf8(kDeleteIcon)));
     m_remove->setIconSize(QSize(kDeleteIconSize, kDeleteIconSize));
     m_remove->setToolButtonStyle(Qt::ToolButtonIconOnly);
