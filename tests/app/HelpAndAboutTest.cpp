@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
+#include <QAction>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QAbstractButton>
-#include <QAction>
 #include <QLabel>
 #include <QMenu>
 #include <QRegularExpression>
@@ -58,7 +58,8 @@ TEST_F(SheetTest, TheHelpNamesControlsAsTheWindowShowsThem)
 {
     QFile file(QStringLiteral(QM_APP_TEST_SOURCE_DIR "/res/Quillmere_Help.html"));
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
-    const QString help = QString::fromUtf8(file.readAll()).remove(QRegularExpression(QStringLiteral("<[^>]*>"))).simplified();
+    const QString help =
+        QString::fromUtf8(file.readAll()).remove(QRegularExpression(QStringLiteral("<[^>]*>"))).simplified();
 
     CQuillmereSheet& sheet = StartSheet();
     for (int tab = 0; tab < TabsOf(sheet)->count(); ++tab)   // each page makes its controls when first shown
@@ -79,9 +80,10 @@ TEST_F(SheetTest, TheHelpNamesControlsAsTheWindowShowsThem)
     }
     for (const QAction* action : TrayOf(sheet)->findChild<QSystemTrayIcon*>()->contextMenu()->actions())
         shown << action->text().remove(QLatin1Char('&'));
-    for (const char* name : {"Serial Port", "Get Status", "Status Poll Interval", "Log level", "Cycle Options", "Reset",
-                             "Power Cycle", "Export Log", "Add Network Monitor", "Event", "Ping", "stop action after",
-                             "fail events", "wait", "Remove", "Update Firmware", "Exit", "Open", "View Help", "About", "Settings"})
+    for (const char* name : {"Serial Port", "Get Status", "Status Poll Interval", "Log level", "Cycle Options",
+                             "Reset", "Power Cycle", "Export Log", "Add Network Monitor", "Event", "Ping",
+                             "stop action after", "fail events", "wait", "Remove", "Update Firmware", "Exit", "Open",
+                             "View Help", "About", "Settings"})
     {
         EXPECT_TRUE(help.contains(QString::fromLatin1(name))) << name;
         EXPECT_TRUE(shown.contains(QString::fromLatin1(name))) << name;
