@@ -9,10 +9,10 @@
 #   bench/shots/take-shots.sh BUILD_DIR OUT_DIR
 set -euo pipefail
 (($# == 2)) || { sed -n '9p' "$0" >&2; exit 2; }
-cd "$(dirname "$0")/../.."
 build=$(realpath "$1")
 mkdir -p "$2"
 out=$(realpath "$2")
+cd "$(dirname "$0")/../.."
 program=$build/app/quillmere-monitor
 devsim=$build/tools/quillmere-devsim
 preload=$build/bench/shots/libqm_fake_serial_ports.so
