@@ -96,14 +96,16 @@ bool CQuillmereUtilityToolApp::InitInstance()
         runningSheet = nullptr;
         m_restartRequested = sheet.IsRestartRequested();
 
-        manager.Stop(true);
+        manager.Stop();
         // Stop only asks; the link worker and the ping checks still use the manager, the
         // log and the settings until they have ended.
         manager.WaitForThreads();
+        // A failed save is said before the last line; the bridge stays attached until after
+        // it, so the broker's event topic hears the end too.
+        settings.Save();
         log.SumUpFloods();
         log.Write(LogEntryLevel::Event, kTerminatedText);
         remote.Stop();
-        settings.Save();
     }
     // Asked to end by a signal at any moment, the shutdown included: that wins over a restart
     // the watchdog wanted.

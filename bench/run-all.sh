@@ -13,6 +13,7 @@
 #      network monitors with the private memory it adds (bench_pages)
 #   6. an operator's command on an idle link, from queued to its first byte on the wire
 #      (bench_latency, against the simulated unit with the program's link timing)
+#   7. SIGTERM to the end of the process in each state it can be in (bench/stop/stop-matrix.sh)
 #
 # Builds what it needs in build-bench/ (RelWithDebInfo). The program runs only inside its own
 # network namespace with loopback up, in its own data folder, against the simulated unit on
@@ -291,6 +292,15 @@ if QM_BINARY_DIR=$build "$build/bench/latency/bench_latency" 200 >"$work/latency
 else
     sed 's/^/  /' "$work/latency.out"
     missed "bench_latency did not finish cleanly"
+fi
+
+echo
+echo "7. SIGTERM to the end of the process in every state (goal: every median under 1000 ms)"
+if bench/stop/stop-matrix.sh --build-dir "$build" --skip-build >"$work/stop.out" 2>&1; then
+    sed 's/^/  /' "$work/stop.out"
+else
+    sed 's/^/  /' "$work/stop.out"
+    missed "the stop matrix did not finish cleanly"
 fi
 
 echo

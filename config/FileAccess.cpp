@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
@@ -176,19 +177,37 @@ bool WriteFileAtomically(const std::string& path, std::string_view content)
     return ok;
 }
 
-bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string& content)
+bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string& content, std::string* error,
+                     struct stat* info)
 {
     content.clear();
+    std::string reason;
     // Non-blocking, so that a FIFO put in the file's place cannot hang the start-up.
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0)
+    {
+        if (error != nullptr)
+            *error = std::strerror(errno);
         return false;
+    }
 
-    struct stat info{};
-    bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && static_cast<std::size_t>(info.st_size) <= maxBytes;
+    struct stat own{};
+    bool ok = fstat(fd, &own) == 0;
+    if (!ok)
+        reason = std::strerror(errno);
+    else if (!S_ISREG(own.st_mode))
+    {
+        ok = false;
+        reason = "not a regular file";
+    }
+    else if (static_cast<std::uintmax_t>(own.st_size) > maxBytes)
+    {
+        ok = false;
+        reason = "larger than " + std::to_string(maxBytes) + " bytes";
+    }
     if (ok)
     {
-        content.resize(static_cast<std::size_t>(info.st_size));
+        content.resize(static_cast<std::size_t>(own.st_size));
         std::size_t done = 0;
         // The file may shrink or grow while it is read: read to the end, within the limit.
         while (ok)
@@ -200,6 +219,8 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string&
                     char probe;
                     const ssize_t extra = read(fd, &probe, 1);
                     ok = extra == 0;
+                    if (!ok)
+                        reason = "larger than " + std::to_string(maxBytes) + " bytes";
                     break;
                 }
                 content.resize(std::min(maxBytes, content.size() + 4096));
@@ -210,6 +231,7 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string&
                 if (errno == EINTR)
                     continue;
                 ok = false;
+                reason = std::strerror(errno);
             }
             else if (got == 0)
                 break;
@@ -220,6 +242,12 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::string&
     }
     close(fd);
     if (!ok)
+    {
         content.clear();
+        if (error != nullptr)
+            *error = reason;
+    }
+    else if (info != nullptr)
+        *info = own;
     return ok;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Base of every notification record; always destroyed through a CEventArgs pointer.
@@ -35,6 +36,9 @@ public:
     std::string Target;
     std::int32_t CurrentResetCount;
     std::int32_t AutoResetLimit;
+    // Undoes the automatic reset this failure uses, for a power cycle that never reached the
+    // unit (a stop removed it, or it outlived its order's lifetime). Empty when not given.
+    std::function<void()> GiveBackReset;
 };
 
 class CNetworkThreadCompletedEventArgs : public CEventArgs

@@ -136,7 +136,7 @@ void CMonitorDaemon::Reload()
     // As leaving the Settings page: the manager stops, the worker ends, and everything starts
     // again with what the file now says. The file is read once, after the stop; one that does
     // not parse changes nothing (the settings in use stay) and is said with its line.
-    m_manager->Stop(true);
+    m_manager->Stop();
     m_manager->WaitForThreads();
     std::string why;
     if (m_settings->Load(&why))
@@ -233,15 +233,17 @@ int CMonitorDaemon::Run()
     timers.Run();
 
     m_notifier.Stopping();
-    manager.Stop(true);
+    manager.Stop();
     // Stop only asks; the worker and the ping checks use the manager, the log and the
     // settings until they have ended.
     manager.WaitForThreads();
     manager.Detach(m_statusWatch.get());
+    // As the window program: a failed save is said before the last line, which the broker
+    // still hears.
+    settings.Save();
     log.SumUpFloods();
     log.Write(LogEntryLevel::Event, kTerminatedText);
     remote.Stop();
-    settings.Save();
     m_remote = nullptr;
     m_log = nullptr;
     m_link = nullptr;

@@ -130,6 +130,7 @@ void CQuillmereManager::ConfigureLink()
         return;
     m_link->SetPort(m_settings->GetComPort(), static_cast<unsigned>(m_settings->GetBaudRate()));
     m_link->SetTiming(m_linkTiming.RetryCount, m_linkTiming.PollSleepMs, m_linkTiming.ReadTimeoutMs);
+    m_link->SetOrderLifetime(std::chrono::milliseconds(m_linkTiming.OrderLifetimeMs));
     m_link->SetTraceLevel(m_settings->GetLogLevel() == LogLevelEventsAndErrors ? 1 : 3);
 }
 
@@ -173,7 +174,14 @@ void CQuillmereManager::QueueCommand(std::unique_ptr<CSerialCommand> command)
 
 void CQuillmereManager::Connect()
 {
-    // The worker of the last run reads its configuration until it ends.
+    KillConnectRetry();
+    // The worker of the last run reads its configuration until it ends; the window must not
+    // wait for that, so the start follows once it has.
+    if (m_link != nullptr && m_timers != nullptr && m_link->IsEnding())
+    {
+        m_connectTimer = m_timers->SetTimer(kConnectRetryMs, [this](ITimerService::TimerId) { Connect(); });
+        return;
+    }
     if (m_link != nullptr)
         m_link->JoinEndingWorker();
     ConfigureLink();
@@ -225,13 +233,14 @@ void CQuillmereManager::OnMonitorTimer(ITimerService::TimerId id)
         m_monitorRunner->Start(std::move(monitor));
 }
 
-void CQuillmereManager::Stop(bool stop)
+void CQuillmereManager::Stop()
 {
-    m_stopping = stop;
+    m_stopping = true;
     if (m_link != nullptr)
-        m_link->RequestStop(stop);
+        m_link->RequestStop();
     KillPollTimer();
     KillResetFollowUp();
+    KillConnectRetry();
     if (m_timers != nullptr)
     {
         for (const auto& [id, monitor] : m_monitorTimers)
@@ -245,8 +254,13 @@ void CQuillmereManager::WaitForThreads()
 {
     if (m_link != nullptr)
         m_link->WaitForStop();
-    // Shutdown does not wait out a resolver that never answers or a host that is down.
+    // Shutdown does not wait out a resolver that never answers or a host that is down. What it
+    // cut short is said at the Debug level, as a check's failure is: it explains the missing
+    // verdict.
+    const std::size_t abandoned = m_monitorRunner->GetRunningCount();
     m_monitorRunner->AbandonChecks();
+    if (abandoned > 0 && m_settings != nullptr && m_settings->GetLogLevel() == LogLevelDebug)
+        WriteLog(LogEntryLevel::Debug, Format("Network monitor checks abandoned by the stop: %zu", abandoned));
     m_monitorRunner->WaitForAll();
 }
 
@@ -309,7 +323,7 @@ void CQuillmereManager::SetRelay(int relay, int state)
     Queue(CommandCode::RelayToggle, static_cast<std::uint8_t>(relay), static_cast<std::uint8_t>(state));
 }
 
-void CQuillmereManager::PowerCycleRelay(int relay)
+void CQuillmereManager::PowerCycleRelay(int relay, std::function<void()> onNotSent)
 {
     if (m_settings != nullptr)
     {
@@ -319,7 +333,11 @@ void CQuillmereManager::PowerCycleRelay(int relay)
                 monitor->NotePowerCycle();
         }
     }
-    Queue(CommandCode::RelayTestCycle, static_cast<std::uint8_t>(relay));
+    auto command = std::make_unique<CSerialCommand>();
+    command->Code = CommandCode::RelayTestCycle;
+    command->Param1 = static_cast<std::uint8_t>(relay);
+    command->OnNotSent = std::move(onNotSent);
+    QueueCommand(std::move(command));
 }
 
 void CQuillmereManager::RequestRelayStatus()
@@ -362,6 +380,12 @@ void CQuillmereManager::KillResetFollowUp()
 {
     if (m_resetTimer != 0 && m_timers != nullptr && m_timers->KillTimer(m_resetTimer))
         m_resetTimer = 0;
+}
+
+void CQuillmereManager::KillConnectRetry()
+{
+    if (m_connectTimer != 0 && m_timers != nullptr && m_timers->KillTimer(m_connectTimer))
+        m_connectTimer = 0;
 }
 
 std::string CQuillmereManager::RelayLabel(int relay) const
@@ -464,8 +488,7 @@ void CQuillmereManager::Update(CEventArgs* args)
 {
     if (auto* error = dynamic_cast<CNetworkMonitorErrorEventArgs*>(args))
     {
-        HandleMonitorError(error->RelayIndex, error->Action, error->Target, error->AutoResetLimit,
-                           error->CurrentResetCount);
+        HandleMonitorError(*error);
         Notify(error);
         return;
     }
@@ -490,11 +513,12 @@ std::string CQuillmereManager::GetRemoteLine() const
     return m_remoteLine;
 }
 
-void CQuillmereManager::HandleMonitorError(int relay, int action, const std::string& target, int limit, int count)
+void CQuillmereManager::HandleMonitorError(const CNetworkMonitorErrorEventArgs& error)
 {
-    if (action != MonitorActionDoNothing && count < limit)
-        PowerCycleRelay(relay);
-    WriteLog(LogEntryLevel::Error, MonitorFailureText(target, action, relay, limit, count));
+    if (error.Action != MonitorActionDoNothing && error.CurrentResetCount < error.AutoResetLimit)
+        PowerCycleRelay(error.RelayIndex, error.GiveBackReset);
+    WriteLog(LogEntryLevel::Error, MonitorFailureText(error.Target, error.Action, error.RelayIndex,
+                                                      error.AutoResetLimit, error.CurrentResetCount));
 }
 
 void CQuillmereManager::OnTrace(const char* text)
@@ -517,6 +541,21 @@ bool IsEnableAcknowledgement(int type, const CSerialCommand* command)
 void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* command, const unsigned char* payload,
                                    std::size_t length)
 {
+    if (status == LinkStatus::Stopped)
+    {
+        // Not the unit's failure: nothing is counted, reset or shown as an error. Only an
+        // order someone gave is worth a line; a question simply goes.
+        LogLostOrder(type, command, status);
+        return;
+    }
+    if (status == LinkStatus::Expired)
+    {
+        // Shown as failed so the window gives the control back, but the unit did nothing
+        // wrong that a count or an error line should hold against it.
+        LogLostOrder(type, command, status);
+        RaiseResponse(type, command, status, nullptr, 0);
+        return;
+    }
     if (type == CommandCode::RequestUpgrade || type == CommandCode::FirmwareTransfer)
         LogFirmwareOutcome(type, status);
     const bool acknowledgement = IsEnableAcknowledgement(type, command);
@@ -557,6 +596,38 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
         Notify(&changed);
     }
     RaiseResponse(type, command, status, acknowledgement ? nullptr : payload, length);
+}
+
+void CQuillmereManager::LogLostOrder(int type, const CSerialCommand* command, LinkStatus status)
+{
+    if (command != nullptr && command->OnNotSent)
+        command->OnNotSent();
+    const std::string why = status == LinkStatus::Stopped
+                                ? "the link was stopped"
+                                : Format("no answer from the unit for %u s", m_linkTiming.OrderLifetimeMs / 1000);
+    const int relay = command != nullptr ? command->Param1 : 0;
+    switch (type)
+    {
+    case CommandCode::RelayToggle:
+        WriteLog(LogEntryLevel::Event, Format("Relay %d", relay) +
+                                           (command != nullptr && command->Param2 == 0 ? " switch on" : " switch off") +
+                                           " not sent: " + why);
+        break;
+    case CommandCode::RelayTestCycle:
+        WriteLog(LogEntryLevel::Event, Format("Relay %d", relay) + " power cycle not sent: " + why);
+        break;
+    case CommandCode::Reset:
+        WriteLog(LogEntryLevel::Event, "Device reset not sent: " + why);
+        break;
+    case CommandCode::RequestUpgrade:
+        WriteLog(LogEntryLevel::Event, "Firmware update failed: the link was stopped before the transfer began");
+        break;
+    case CommandCode::FirmwareTransfer:
+        WriteLog(LogEntryLevel::Event, "Firmware update failed: the link was stopped, the transfer was cancelled");
+        break;
+    default:
+        break;
+    }
 }
 
 void CQuillmereManager::RaiseRelayChanges(const CRelayStates::Changes& changes)

@@ -23,6 +23,7 @@ class CAppSettings;
 class CLog;
 class CMonitorRunner;
 class CNetworkMonitor;
+class CNetworkMonitorErrorEventArgs;
 class CQMNetLink;
 class CQuillmereDeviceStatus;
 class CSerialCommand;
@@ -43,6 +44,9 @@ public:
     // After a reset the unit's reports stay off until it has answered a relay status. It is
     // asked this long after the reset, and again at this pace until it answers.
     static constexpr std::uint32_t kResetFollowUpMs = 4000;
+    // A worker told to stop ends within milliseconds; a start that finds it still ending
+    // looks again this much later rather than blocking the window.
+    static constexpr std::uint32_t kConnectRetryMs = 20;
 
     // The link's timing for every start: retries per command, pause per worker cycle, and
     // the read time-out of one byte. Tests shorten it; the program keeps the defaults.
@@ -51,6 +55,8 @@ public:
         int RetryCount = 3;
         unsigned PollSleepMs = 150;
         unsigned ReadTimeoutMs = 2000;
+        // How long an order may wait for the unit before it is dropped with a line.
+        unsigned OrderLifetimeMs = 60'000;
     };
 
     CQuillmereManager();
@@ -79,10 +85,13 @@ public:
     void AttachStatusObserver(CObserver* observer);
     void AttachLogObserver(CObserver* observer);
 
+    // Configures and starts the link; returns at once. While the last run's worker is still
+    // ending, the start follows on a timer as soon as it has ended (a stop cancels it).
     void Connect();
     void StartPolling();
     void StartMonitorTimers();
-    void Stop(bool stop);
+    // Ends the link run and the timers; returns at once. Orders the stop removes are logged.
+    void Stop();
     void KillPollTimer();
     void Poll();
     void CheckMemory();
@@ -95,7 +104,8 @@ public:
     bool IsIdle() const;
 
     void SetRelay(int relay, int state);
-    void PowerCycleRelay(int relay);
+    // onNotSent runs if the cycle is dropped before the unit answers it (a stop, its lifetime).
+    void PowerCycleRelay(int relay, std::function<void()> onNotSent = {});
     void RequestRelayStatus();
     void EnableUnsolicitedResponses();
     void EnableTamperUnsolicited();
@@ -133,6 +143,7 @@ public:
     // The engine's callbacks, on the link worker thread. `length` is the number of payload
     // bytes the frame carried.
     void OnTrace(const char* text);
+    void LogLostOrder(int type, const CSerialCommand* command, LinkStatus status);
     void OnResponse(LinkStatus status, int type, CSerialCommand* command, const unsigned char* payload,
                     std::size_t length = kMaxResponsePayload);
     void OnLinkThreadEnded();
@@ -148,11 +159,12 @@ private:
     void QueueStatusQuestions();
     void OnResetFollowUp();
     void KillResetFollowUp();
+    void KillConnectRetry();
     void QueueCommand(std::unique_ptr<CSerialCommand> command);
     void LogFirmwareOutcome(int type, LinkStatus status);
     void RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload,
                        std::size_t length);
-    void HandleMonitorError(int relay, int action, const std::string& target, int limit, int count);
+    void HandleMonitorError(const CNetworkMonitorErrorEventArgs& error);
     void OnMonitorTimer(ITimerService::TimerId id);
     void WriteLog(int level, const std::string& text);
     std::string RelayLabel(int relay) const;
@@ -181,6 +193,7 @@ private:
     std::atomic<int> m_firmwareBytesSent{0};
     ITimerService::TimerId m_pollTimer = 0;
     ITimerService::TimerId m_resetTimer = 0;   // asks for the relay status until the unit is back
+    ITimerService::TimerId m_connectTimer = 0;   // a start waiting for the last worker to end
     // A monitor removed while its timer is queued is not kept alive by the map.
     std::map<ITimerService::TimerId, std::weak_ptr<CNetworkMonitor>> m_monitorTimers;
 };

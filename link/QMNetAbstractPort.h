@@ -29,6 +29,10 @@ public:
         return LinkStatus::Ok;
     }
 
+    // A descriptor that becomes readable for good when the run is stopped: every wait of the
+    // port then ends at once with -11, a frame under way included. -1 stops watching.
+    virtual void WatchStop(int fd) { (void)fd; }
+
     // Takes effect at the next Write or ReadByte on an open port, not at once.
     void SetReadTimeout(unsigned int milliseconds)
     {

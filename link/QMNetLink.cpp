@@ -36,6 +36,11 @@ bool SameIntent(const CSerialCommand& older, const CSerialCommand& newer)
         return true;
     }
 }
+
+bool IsOrder(int code)
+{
+    return code == CommandCode::RelayToggle || code == CommandCode::RelayTestCycle || code == CommandCode::Reset;
+}
 }
 
 CQMNetLink::CQMNetLink()
@@ -53,9 +58,13 @@ CQMNetLink::CQMNetLink()
 
 CQMNetLink::~CQMNetLink()
 {
-    RequestStop(true);
+    // No callbacks for what is still queued: the owner may be half gone by now.
+    ++m_generation;
+    if (m_stop)
+        m_stop->Request();
+    ClearQueue(false);
+    Wake();
     WaitForStop();
-    ClearQueue();
     for (int& fd : m_wakePipe)
     {
         if (fd >= 0)
@@ -117,13 +126,23 @@ bool CQMNetLink::Start()
             return false;
         m_worker.join();
     }
+    std::shared_ptr<CStopSignal> stop;
+    try
+    {
+        stop = std::make_shared<CStopSignal>();
+    }
+    catch (const std::bad_alloc&)
+    {
+        return false;
+    }
     // A fresh worker has shown nothing yet; it is not wedged for having been started.
     NoteProgress();
     m_running = true;
     m_workerGeneration = generation;
+    m_stop = stop;
     try
     {
-        m_worker = std::thread([this, generation] { LinkWorker(generation); });
+        m_worker = std::thread([this, generation, stop] { LinkWorker(generation, stop); });
     }
     catch (const std::system_error&)
     {
@@ -138,6 +157,7 @@ std::unique_ptr<CSerialCommand> CQMNetLink::QueueCommand(std::unique_ptr<CSerial
     if (!command)
         return nullptr;
     std::unique_ptr<CSerialCommand> replaced;
+    command->QueuedAt = Clock::now();
     {
         std::lock_guard<std::mutex> lock(m_queueLock);
         const auto same = std::find_if(m_queue.begin(), m_queue.end(), [&](const auto& queued) {
@@ -154,12 +174,12 @@ std::unique_ptr<CSerialCommand> CQMNetLink::QueueCommand(std::unique_ptr<CSerial
     return replaced;
 }
 
-void CQMNetLink::RequestStop(bool stop)
+void CQMNetLink::RequestStop()
 {
-    if (!stop)
-        return;
     ++m_generation;
-    ClearQueue();
+    if (m_stop)
+        m_stop->Request();
+    ClearQueue(true);
     Wake();
 }
 
@@ -168,6 +188,11 @@ void CQMNetLink::JoinEndingWorker()
     if (m_worker.joinable() && std::this_thread::get_id() != m_workerId.load() &&
         (m_workerGeneration != m_generation.load() || !m_running.load()))
         m_worker.join();
+}
+
+bool CQMNetLink::IsEnding() const
+{
+    return m_worker.joinable() && m_running.load() && m_workerGeneration != m_generation.load();
 }
 
 void CQMNetLink::WaitForStop()
@@ -211,20 +236,56 @@ std::unique_ptr<CSerialCommand> CQMNetLink::PopCommand(std::uint64_t generation)
     return command;
 }
 
-void CQMNetLink::Requeue(std::unique_ptr<CSerialCommand> command)
+void CQMNetLink::Requeue(std::unique_ptr<CSerialCommand> command, std::uint64_t generation)
 {
-    std::lock_guard<std::mutex> lock(m_queueLock);
-    m_queue.push_back(std::move(command));
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        // Looked at under the lock that the stop's clearing takes too: after a stop, a
+        // stage of this run must never reach the next run's queue.
+        if (!StopRequested(generation))
+        {
+            m_queue.push_back(std::move(command));
+            return;
+        }
+    }
+    Report(LinkStatus::Stopped, command->Code, command.get());
 }
 
-void CQMNetLink::ClearQueue()
+void CQMNetLink::ClearQueue(bool report)
 {
     std::vector<std::unique_ptr<CSerialCommand>> doomed;
     {
         std::lock_guard<std::mutex> lock(m_queueLock);
         doomed.swap(m_queue);
     }
-    // Destroyed outside the lock: a command's destructor is not ours to reason about.
+    // Reported and destroyed outside the lock: the owner may queue from its callback.
+    if (!report)
+        return;
+    for (const std::unique_ptr<CSerialCommand>& command : doomed)
+        Report(LinkStatus::Stopped, command->Code, command.get());
+}
+
+void CQMNetLink::ExpireOrders(std::uint64_t generation)
+{
+    std::vector<std::unique_ptr<CSerialCommand>> expired;
+    {
+        std::lock_guard<std::mutex> lock(m_queueLock);
+        if (StopRequested(generation))
+            return;
+        const Clock::time_point now = Clock::now();
+        for (auto it = m_queue.begin(); it != m_queue.end();)
+        {
+            if (IsOrder((*it)->Code) && now - (*it)->QueuedAt >= m_orderLifetime)
+            {
+                expired.push_back(std::move(*it));
+                it = m_queue.erase(it);
+            }
+            else
+                ++it;
+        }
+    }
+    for (const std::unique_ptr<CSerialCommand>& command : expired)
+        Report(LinkStatus::Expired, command->Code, command.get());
 }
 
 void CQMNetLink::Wake()
@@ -326,9 +387,19 @@ CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation)
     return Outcome::Done;
 }
 
+CQMNetLink::Outcome CQMNetLink::Stopped(std::unique_ptr<CSerialCommand> command)
+{
+    // Whatever the unit does with it, no answer will be waited for: the next run's poll
+    // learns the truth.
+    Report(LinkStatus::Stopped, command->Code, command.get());
+    return Outcome::Stopped;
+}
+
 CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current, std::uint64_t generation)
 {
     const LinkStatus sent = SendCommand(m_port, *current);
+    if (StopRequested(generation) && (sent != LinkStatus::Ok || current->Code == CommandCode::FirmwareTransfer))
+        return Stopped(std::move(current));
     if (current->Code == CommandCode::FirmwareTransfer && sent != LinkStatus::Ok)
     {
         // The sender has already cancelled the upload; waiting for an end-of-transmission
@@ -343,15 +414,16 @@ CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current
     }
 
     // Unsolicited frames are delivered while the command waits, but they do not buy it time.
-    // A stop is looked at between receptions, never before the first: a command that went
-    // out always has its answer waited for, whenever the stop came.
+    // A stop ends every reception at once, the first included (the port watches it).
     const Clock::time_point deadline = Clock::now() + CommandBudget();
     int attempts = 0;
-    for (bool first = true;; first = false)
+    for (;;)
     {
-        if (!first && StopRequested(generation))
-            return Outcome::Stopped;
+        if (StopRequested(generation))
+            return Stopped(std::move(current));
         LinkStatus status = m_codec.Receive(m_port, m_retryCount, &deadline);
+        if (status != LinkStatus::Ok && StopRequested(generation))
+            return Stopped(std::move(current));
         if (status != LinkStatus::Ok)
         {
             if (status == LinkStatus::LineHungUp || attempts >= m_retryCount || Clock::now() >= deadline)
@@ -369,7 +441,7 @@ CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current
         {
             // Any good reception means the unit is ready: the file goes in the next cycle.
             current->Code = CommandCode::FirmwareTransfer;
-            Requeue(std::move(current));
+            Requeue(std::move(current), generation);
             return Outcome::Done;
         }
         if (current->Code == CommandCode::FirmwareTransfer)
@@ -403,9 +475,11 @@ CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current
     }
 }
 
-void CQMNetLink::LinkWorker(std::uint64_t generation)
+void CQMNetLink::LinkWorker(std::uint64_t generation, std::shared_ptr<CStopSignal> stop)
 {
     m_workerId = std::this_thread::get_id();
+    m_port.WatchStop(stop->GetDescriptor());
+    m_sender.SetStopCheck([stop] { return stop->IsRequested(); });
     m_port.SetLine(m_portNumber, static_cast<int>(m_baudRate));
     m_port.SetReadTimeout(m_readTimeoutMs);
     bool portOpen = false;
@@ -418,6 +492,7 @@ void CQMNetLink::LinkWorker(std::uint64_t generation)
         if (pauseFirst && !WaitForPollSleep(generation))
             break;
         pauseFirst = true;
+        ExpireOrders(generation);
         if (!portOpen)
         {
             if (m_port.Open() != LinkStatus::Ok)
@@ -459,6 +534,8 @@ void CQMNetLink::LinkWorker(std::uint64_t generation)
     }
 
     m_port.Close();
+    m_port.WatchStop(-1);
+    m_sender.SetStopCheck(nullptr);
     // Cleared before the owner hears of the end, so a Start made in answer to it joins
     // this thread instead of taking it for a live worker.
     m_running = false;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FrameCodec.h"
+#include "core/StopSignal.h"
 #include "QMNetAbstractPort.h"
 #include "QMNetSerialPort.h"
 #include "XModemSender.h"
@@ -45,9 +46,11 @@ public:
     static constexpr int DefaultRetryCount = 3;
     static constexpr unsigned int DefaultPollSleepMs = 1000;
     static constexpr int XModemBlockBytes = CXModemSender::BlockBytes;
+    // An operator's or a monitor's order carried out minutes later would surprise everyone.
+    static constexpr std::chrono::milliseconds DefaultOrderLifetime{60'000};
 
     CQMNetLink();
-    ~CQMNetLink();   // requests a stop, waits for the worker, then deletes the queued commands
+    ~CQMNetLink();   // stops the worker, deletes the queued commands unreported and joins
     CQMNetLink(const CQMNetLink&) = delete;
     CQMNetLink& operator=(const CQMNetLink&) = delete;
 
@@ -59,6 +62,9 @@ public:
     void SetPort(int portNumber, unsigned int baudRate);
     void SetTiming(int retryCount, unsigned int pollSleepMs, unsigned int readTimeoutMs);
     void SetTraceLevel(int level);
+    // How long a relay switch, power cycle or reset may wait for the unit before it is dropped
+    // and handed to the response callback with -31 (the worker's thread).
+    void SetOrderLifetime(std::chrono::milliseconds lifetime) { m_orderLifetime = lifetime; }
 
     int GetPortNumber() const { return m_portNumber; }
     unsigned int GetBaudRate() const { return m_baudRate; }
@@ -73,16 +79,20 @@ public:
     // replaced by the new one and handed back, so the queue holds each intent once and the
     // newest wins. Wakes an idle worker at once.
     std::unique_ptr<CSerialCommand> QueueCommand(std::unique_ptr<CSerialCommand> command);
-    // The worker ends between exchanges or between frames: an idle listen or the poll sleep
-    // is cut short, a command waiting for its answer is dropped at the next frame boundary,
-    // a firmware transfer runs to its end. The commands queued so far are deleted now,
-    // without callbacks; commands queued afterwards belong to the next Start.
-    void RequestStop(bool stop);
+    // The worker ends at once, whatever it waits for: an idle listen, the poll sleep, an
+    // open retry, an answer (a frame under way included) or a firmware block (the transfer
+    // is cancelled). The commands queued so far are removed now; each is handed to the
+    // response callback with -27 on this thread, and the one on the wire on the worker's,
+    // so an order can be said to be lost. Commands queued afterwards belong to the next Start.
+    void RequestStop();
     // Owner's thread (never from a callback): blocks until the worker has ended and joins it.
     void WaitForStop();
     // Owner's thread: joins a worker that was asked to stop (it ends within the exchange under
     // way); a worker that was not asked is left running. After it, configuration is safe.
     void JoinEndingWorker();
+    // Owner's thread: a worker was asked to stop and has not ended yet. Start waits for it,
+    // so a window asks this first and tries again a moment later instead of blocking.
+    bool IsEnding() const;
     bool IsRunning() const { return m_running.load(); }
     std::size_t GetQueueLength() const;
 
@@ -116,15 +126,17 @@ private:
         Stopped,      // a stop came between frames
     };
 
-    void LinkWorker(std::uint64_t generation);
+    void LinkWorker(std::uint64_t generation, std::shared_ptr<CStopSignal> stop);
     bool StopRequested(std::uint64_t generation) const { return m_generation.load() != generation; }
     bool WaitForPollSleep(std::uint64_t generation);
     Outcome IdleListen(std::uint64_t generation);
     Outcome Exchange(std::unique_ptr<CSerialCommand> command, std::uint64_t generation);
+    Outcome Stopped(std::unique_ptr<CSerialCommand> command);
     void Trace(const std::string& text) const;
     std::unique_ptr<CSerialCommand> PopCommand(std::uint64_t generation);
-    void Requeue(std::unique_ptr<CSerialCommand> command);
-    void ClearQueue();
+    void Requeue(std::unique_ptr<CSerialCommand> command, std::uint64_t generation);
+    void ClearQueue(bool report);
+    void ExpireOrders(std::uint64_t generation);
     void Wake();
     void NoteProgress();
     void DrainWakePipe();
@@ -142,6 +154,7 @@ private:
     int m_retryCount = DefaultRetryCount;
     unsigned int m_readTimeoutMs = CQMNetAbstractPort::DefaultReadTimeoutMs;
     unsigned int m_pollSleepMs = DefaultPollSleepMs;
+    std::chrono::milliseconds m_orderLifetime = DefaultOrderLifetime;
     CQMNetSerialPort m_port;
     CFrameCodec m_codec;
     CXModemSender m_sender{m_codec};
@@ -154,6 +167,8 @@ private:
     // so an old worker can never take or delete what the next run was given.
     std::atomic<std::uint64_t> m_generation{0};
     std::uint64_t m_workerGeneration = 0;   // the value the current worker started with; owner's thread
-    int m_wakePipe[2] = {-1, -1};
-    std::atomic<std::chrono::steady_clock::rep> m_lastProgress{0};   // a queued command or a stop, as something poll() can wait on
+    // The current run's stop; a new run gets a new one while the old worker keeps its own.
+    std::shared_ptr<CStopSignal> m_stop;
+    int m_wakePipe[2] = {-1, -1};   // a queued command or a stop, as something poll() can wait on
+    std::atomic<std::chrono::steady_clock::rep> m_lastProgress{0};   // when the worker last showed it was alive
 };

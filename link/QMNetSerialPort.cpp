@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
+#include <csignal>
+#include <sys/wait.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -74,43 +74,40 @@ void MakeRaw(termios& tio)
     tio.c_cc[VTIME] = 0;
 }
 
-// Whether some process has this terminal as its controlling terminal: then it is a login or
+// Whether some session has this terminal as its controlling one: then it is a login or
 // another program's console, not an adapter, whatever a ports/ link says. TIOCGSID answers
-// only for our own terminal, so the other sessions are found through /proc (field 7 of
-// every process's stat line is its controlling terminal's device number).
-bool IsSomeonesTerminal(int fd, dev_t device)
+// only for our own session, so a child in a session of its own asks the terminal itself:
+// taking a controlling terminal is refused (EPERM) exactly when another session has it. A
+// terminal it did take it gives back before it ends, so its end hangs nothing up. The cost
+// is one short-lived child per open (vfork: some tens of microseconds, where a fork copying
+// the program's page tables costs milliseconds), whatever the number of processes.
+bool IsSomeonesTerminal(int fd)
 {
     pid_t sid = 0;
     if (::ioctl(fd, TIOCGSID, &sid) == 0)
         return true;
-    DIR* proc = ::opendir("/proc");
-    if (proc == nullptr)
-        return false;
-    bool found = false;
-    while (const dirent* entry = ::readdir(proc))
+    const int savedErrno = errno;
+    const pid_t child = ::vfork();
+    if (child < 0)
+        return true;   // unknown: a console written to would be worse than a refused open
+    if (child == 0)
     {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
-            continue;
-        std::ifstream stat(std::string("/proc/") + entry->d_name + "/stat");
-        std::string line;
-        if (!std::getline(stat, line))
-            continue;
-        // The command name may hold spaces and parentheses; the fields follow the last ')'.
-        const std::size_t close = line.rfind(')');
-        if (close == std::string::npos)
-            continue;
-        char state = 0;
-        long long ppid = 0, pgrp = 0, session = 0, ttyNr = 0;
-        if (std::sscanf(line.c_str() + close + 1, " %c %lld %lld %lld %lld", &state, &ppid, &pgrp, &session,
-                        &ttyNr) == 5 &&
-            ttyNr != 0 && static_cast<dev_t>(ttyNr) == device)
-        {
-            found = true;
-            break;
-        }
+        // System calls only: the child borrows the parent's memory until it ends. Its signal
+        // dispositions are its own.
+        ::signal(SIGHUP, SIG_IGN);   // giving the terminal back hangs up its own group
+        if (::setsid() < 0)
+            ::_exit(2);
+        if (::ioctl(fd, TIOCSCTTY, 0) != 0)
+            ::_exit(errno == EPERM ? 1 : 2);
+        ::ioctl(fd, TIOCNOTTY);
+        ::_exit(0);
     }
-    ::closedir(proc);
-    return found;
+    errno = savedErrno;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0 && errno == EINTR)
+    {
+    }
+    return !WIFEXITED(status) || WEXITSTATUS(status) == 1;
 }
 }
 
@@ -175,7 +172,7 @@ LinkStatus CQMNetSerialPort::Open()
     struct stat info{};
     if (!isatty(fd) || ::fstat(fd, &info) != 0)
         return refuse("not a terminal:", errno);
-    if (IsSomeonesTerminal(fd, info.st_rdev))
+    if (IsSomeonesTerminal(fd))
         return refuse("is a session's controlling terminal:", 0);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0)
     {
@@ -220,6 +217,9 @@ LinkStatus CQMNetSerialPort::Close()
     m_readPos = m_readEnd = 0;
     // Left as found: the next user of the device (a terminal, another tool) gets its echo
     // and line editing back. A hung-up line refuses this, which is harmless.
+    // What was written (a cancel above all) leaves at the speed it was written at; only then
+    // does the line get its own settings back. A hung-up line refuses both, which is harmless.
+    tcdrain(fd);
     tcsetattr(fd, TCSANOW, &m_savedLine);
     if (::close(fd) != 0 && errno != EINTR)
         return LinkStatus::CloseFailed;
@@ -228,10 +228,8 @@ LinkStatus CQMNetSerialPort::Close()
 
 bool CQMNetSerialPort::ApplyTimeouts()
 {
-    // Nothing to program into a tty (reads are paced by poll()), but the device must still
-    // answer as a terminal, the way the original read back the device's time-outs.
-    termios tio{};
-    if (m_fd < 0 || tcgetattr(m_fd, &tio) != 0)
+    // Nothing to program into a tty: reads are paced by poll().
+    if (m_fd < 0)
         return false;
     m_appliedTimeoutMs = m_readTimeoutMs;
     return true;
@@ -268,23 +266,29 @@ LinkStatus CQMNetSerialPort::Write(const unsigned char* bytes, int count)
         const std::int64_t left = deadline - NowMs();
         if (left <= 0)
             return LinkStatus::WriteFailed;
-        pollfd pfd{m_fd, POLLOUT, 0};
-        if (::poll(&pfd, 1, static_cast<int>(left)) < 0 && errno != EINTR)
+        short events = 0;
+        bool woken = false;
+        bool stopped = false;
+        if (PollPort(static_cast<int>(left), events, woken, stopped, POLLOUT) != 0)
             return LinkStatus::WriteFailed;
-        if ((pfd.revents & (POLLHUP | POLLERR)) != 0)
+        if ((events & (POLLHUP | POLLERR)) != 0)
             return LinkStatus::LineHungUp;
+        if (stopped)
+            return LinkStatus::Woken;
     }
     return LinkStatus::Ok;
 }
 
-int CQMNetSerialPort::PollPort(int timeoutMs, short& portEvents, bool& woken) const
+int CQMNetSerialPort::PollPort(int timeoutMs, short& portEvents, bool& woken, bool& stopped, short wanted) const
 {
-    pollfd pfds[2] = {{m_fd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-    const int r = ::poll(pfds, m_wakeFd >= 0 ? 2 : 1, timeoutMs);
+    // A descriptor of -1 is skipped by poll(), so the array never needs compacting.
+    pollfd pfds[3] = {{m_fd, wanted, 0}, {wanted == POLLIN ? m_wakeFd : -1, POLLIN, 0}, {m_stopFd, POLLIN, 0}};
+    const int r = ::poll(pfds, 3, timeoutMs);
     if (r < 0)
         return errno == EINTR ? 0 : -1;
     portEvents = pfds[0].revents;
-    woken = m_wakeFd >= 0 && (pfds[1].revents & POLLIN) != 0;
+    stopped = m_stopFd >= 0 && (pfds[2].revents & POLLIN) != 0;
+    woken = stopped || (pfds[1].fd >= 0 && (pfds[1].revents & POLLIN) != 0);
     return 0;
 }
 
@@ -302,10 +306,13 @@ LinkStatus CQMNetSerialPort::WaitReadable(unsigned int timeoutMs)
             return LinkStatus::Timeout;
         short events = 0;
         bool woken = false;
-        if (PollPort(static_cast<int>(left), events, woken) != 0)
+        bool stopped = false;
+        if (PollPort(static_cast<int>(left), events, woken, stopped) != 0)
             return LinkStatus::ReadFailed;
         if ((events & POLLNVAL) != 0)
             return LinkStatus::ReadFailed;
+        if (stopped)
+            return LinkStatus::Woken;
         // Readable or hung up: ReadByte tells which.
         if ((events & (POLLIN | POLLHUP | POLLERR)) != 0)
             return LinkStatus::Ok;
@@ -353,8 +360,12 @@ LinkStatus CQMNetSerialPort::ReadByte(unsigned char* byte)
             return LinkStatus::Timeout;
         short events = 0;
         bool woken = false;
-        if (PollPort(static_cast<int>(left), events, woken) != 0 || (events & POLLNVAL) != 0)
+        bool stopped = false;
+        if (PollPort(static_cast<int>(left), events, woken, stopped) != 0 || (events & POLLNVAL) != 0)
             return LinkStatus::ReadFailed;
+        // A stop abandons even a frame under way: the next run's poll learns the truth.
+        if (stopped)
+            return LinkStatus::Woken;
         pollSaidReady = (events & (POLLIN | POLLHUP | POLLERR)) != 0;
         if (woken && !pollSaidReady)
             return LinkStatus::Woken;

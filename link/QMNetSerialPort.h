@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <poll.h>
 #include <string>
 #include <termios.h>
 
@@ -40,6 +41,7 @@ public:
     // byte has arrived the port reads normally again, so a frame already under way is never
     // cut short. -1 disarms.
     void ArmWakeDescriptor(int fd) { m_wakeFd = fd; }
+    void WatchStop(int fd) override { m_stopFd = fd; }
 
     // The device a COM number names: a link <data folder>/ports/COM<n> wins; otherwise
     // COM1..32 are /dev/ttyS0..31, COM33..64 /dev/ttyUSB0..31, COM65..96 /dev/ttyACM0..31.
@@ -49,8 +51,9 @@ public:
 private:
     bool ApplyTimeouts();
     LinkStatus Fail(const std::string& step, const std::string& path, int error);
-    // -1 on a failed poll, else 0 with the revents of the port and of the wake descriptor.
-    int PollPort(int timeoutMs, short& portEvents, bool& woken) const;
+    // -1 on a failed poll, else 0 with the revents of the port and whether the wake or the
+    // stop descriptor fired (stopped implies woken).
+    int PollPort(int timeoutMs, short& portEvents, bool& woken, bool& stopped, short wanted = POLLIN) const;
 
     static constexpr std::size_t kReadChunk = 256;
 
@@ -59,6 +62,7 @@ private:
     int m_portNumber = 1;
     unsigned int m_appliedTimeoutMs = DefaultReadTimeoutMs;
     int m_wakeFd = -1;
+    int m_stopFd = -1;
     termios m_savedLine{};
     std::string m_lastError;
     // A read takes what the driver has, so a burst costs one system call, not one per byte.

@@ -19,6 +19,11 @@ void CXModemSender::SendCancel(CQMNetAbstractPort& port)
     unsigned char* buffer = m_codec.TransmitBuffer();
     buffer[0] = Cancel;
     buffer[1] = Cancel;
+    // After a stop the port would refuse every write; the cancel must still go, or the unit
+    // stays in its upload mode. Two bytes leave at once unless the line is stuck, and the
+    // write is bounded then.
+    if (StopRequested())
+        port.WatchStop(-1);
     m_codec.Transmit(port, 2);
 }
 
@@ -59,6 +64,11 @@ LinkStatus CXModemSender::Send(CQMNetAbstractPort& port, const std::string& path
         bool acknowledged = false;
         for (int attempt = 0; attempt < kAttemptsPerBlock && !acknowledged; ++attempt)
         {
+            if (StopRequested())
+            {
+                status = LinkStatus::Stopped;
+                break;
+            }
             unsigned char* block = m_codec.TransmitBuffer();
             block[0] = kStartOfBlock;
             block[1] = blockNumber;
@@ -76,7 +86,11 @@ LinkStatus CXModemSender::Send(CQMNetAbstractPort& port, const std::string& path
             acknowledged = m_codec.Receive(port, kAckWaitReads) == LinkStatus::Ok &&
                            m_codec.FirstReceivedByte() == CFrameCodec::Acknowledge;
             status = acknowledged ? LinkStatus::Ok : LinkStatus::NotAcknowledged;
+            if (!acknowledged && StopRequested())
+                status = LinkStatus::Stopped;
         }
+        if (status == LinkStatus::Stopped)
+            break;
         if (!acknowledged)
             break;
         bytesSent += BlockBytes;

@@ -14,10 +14,13 @@ public:
     static constexpr int BlockBytes = 128;
     static constexpr unsigned char Cancel = 0x18;
     using ProgressSink = std::function<void(int done, int total)>;
+    using StopCheck = std::function<bool()>;
 
     explicit CXModemSender(CFrameCodec& codec) : m_codec(codec) {}
 
     void SetProgressSink(ProgressSink sink) { m_progress = std::move(sink); }
+    // Looked at before every block: a stopped transfer ends with the cancel and -27.
+    void SetStopCheck(StopCheck check) { m_stopRequested = std::move(check); }
 
     // 0 when every block and the end of transmission went out; else -1 when the file does not
     // open (no block is sent) or the failing block's status, each after the cancel.
@@ -25,7 +28,9 @@ public:
 
 private:
     void SendCancel(CQMNetAbstractPort& port);
+    bool StopRequested() const { return m_stopRequested && m_stopRequested(); }
 
     CFrameCodec& m_codec;
     ProgressSink m_progress;
+    StopCheck m_stopRequested;
 };

@@ -248,6 +248,17 @@ bool CLog::StoreLocked(const std::string& body, Clock::time_point now)
             return false;
         }
     }
+    if (const std::uint64_t busy = m_busyLost.exchange(0); busy > 0)
+    {
+        const std::string note = NowText() + "," + GetLogLevelWord(LogEntryLevel::Error) + "," +
+                                 std::to_string(busy) + " log lines were lost while the log was busy";
+        if (!AppendLocked(note))
+        {
+            FailLocked(now, std::strerror(errno));
+            m_lost += busy + 1;
+            return false;
+        }
+    }
     if (m_lost > 0)
     {
         const std::string note = NowText() + "," + GetLogLevelWord(LogEntryLevel::Error) + "," +
@@ -299,7 +310,10 @@ void CLog::RotateIfNeededLocked()
 void CLog::Write(int level, const std::string& text)
 {
     if (!m_lock.try_lock_for(kLockWait))
-        return;   // dropped: nothing written, nothing raised
+    {
+        ++m_busyLost;   // dropped, but counted: the next line that gets through says so
+        return;
+    }
 
     const Clock::time_point now = m_clock();
     std::vector<CLogFloodGuard::Line> lines;

@@ -113,6 +113,8 @@ private:
     std::atomic<int> m_journalFd{-1};
     std::atomic<std::uint64_t> m_lastSequence{0};   // changed only under m_lock
     CBoundedLock m_lock;
+    // Lines dropped because the lock was not had in time; said by the next line that gets it.
+    std::atomic<std::uint64_t> m_busyLost{0};
     // Everything below is guarded by m_lock.
     int m_fd = -1;
     std::string m_folder;

@@ -6,7 +6,7 @@
 #include "NetworkMonitor.h"
 #include "Ping.h"
 
-CMonitorRunner::CMonitorRunner() : m_cancellation(std::make_shared<CPingCancellation>())
+CMonitorRunner::CMonitorRunner() : m_cancellation(std::make_shared<CStopSignal>())
 {
 }
 
@@ -79,8 +79,8 @@ void CMonitorRunner::WaitForAll()
 void CMonitorRunner::AbandonChecks()
 {
     std::lock_guard<std::mutex> lock(m_lock);
-    m_cancellation->Cancel();
-    m_cancellation = std::make_shared<CPingCancellation>();
+    m_cancellation->Request();
+    m_cancellation = std::make_shared<CStopSignal>();
 }
 
 std::size_t CMonitorRunner::GetRunningCount() const

@@ -10,7 +10,7 @@
 #include <thread>
 
 class CNetworkMonitor;
-class CPingCancellation;
+class CStopSignal;
 
 // Runs each monitor check on a thread of its own. A check holds its monitor through a
 // shared_ptr, so a monitor the operator removes meanwhile lives until the check ends, and
@@ -51,6 +51,6 @@ private:
 
     mutable std::mutex m_lock;
     std::list<Check> m_checks;
-    std::shared_ptr<CPingCancellation> m_cancellation;
+    std::shared_ptr<CStopSignal> m_cancellation;
     std::function<void(const std::string&)> m_trace;
 };

@@ -20,7 +20,8 @@ CheckOutcome PingOutcome(int result, const PingTiming& timing)
         outcome.Reason = "no ICMP socket";
     else if (result != PingAnswered)
         outcome.Reason = NoAnswerReason(timing);
-    // A stopped ping still counts as unanswered, as it always has.
+    // A ping the stop called off says nothing about the host.
+    outcome.Abandoned = result == PingStopped;
     return outcome;
 }
 

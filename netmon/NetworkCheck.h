@@ -39,7 +39,7 @@ CheckOutcome RunTries(const PingTiming& timing, Try tryOnce)
     return outcome;
 }
 
-// The outcome of a Ping result; never abandoned.
+// The outcome of a Ping result; abandoned when the stop called the ping off.
 CheckOutcome PingOutcome(int result, const PingTiming& timing);
 // One check of a parsed target of any kind; an invalid one fails without running.
 CheckOutcome RunCheck(const CheckTarget& target, const PingTiming& timing);

@@ -150,7 +150,8 @@ bool CNetworkMonitor::Run(std::string* trace)
         outcome = PingOutcome(m_ping(target.Host), PingTiming{});
     else
         outcome = RunCheck(target, PingTiming{});
-    // A stop gives no verdict on the target: nothing is counted either way.
+    // A stop gives no verdict on the target: counting it would turn every restart during a
+    // check of a host that is down into a failure and a used reset.
     if (outcome.Abandoned)
         return true;
     {
@@ -218,6 +219,16 @@ void CNetworkMonitor::RaiseError()
     // not swallow a failure that leads to a power cycle.
     CNetworkMonitorErrorEventArgs args(fields.RelayIndex, fields.Action, fields.Target, fields.AutoResetLimit,
                                        m_currentResetCount.load());
+    // Held weakly: the monitor may be removed while its power cycle waits for the unit.
+    args.GiveBackReset = [self = weak_from_this()] {
+        if (const std::shared_ptr<CNetworkMonitor> monitor = self.lock())
+        {
+            std::int32_t resets = monitor->m_currentResetCount.load();
+            while (resets > 0 && !monitor->m_currentResetCount.compare_exchange_weak(resets, resets - 1))
+            {
+            }
+        }
+    };
     Notify(&args);
 }
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -13,7 +14,7 @@
 // the counters are also written by the ping thread, so they are atomic and never locked.
 // Settings own monitors through std::shared_ptr so that a check under way keeps its
 // monitor alive after the operator removed it.
-class CNetworkMonitor final : public CSubject
+class CNetworkMonitor final : public CSubject, public std::enable_shared_from_this<CNetworkMonitor>
 {
 public:
     using PingFunction = int (*)(const std::string& host);

@@ -42,16 +42,16 @@ private:
     int m_fd;
 };
 
-thread_local std::shared_ptr<CPingCancellation> t_cancellation;
+thread_local std::shared_ptr<CStopSignal> t_cancellation;
 
 int CancelDescriptor()
 {
-    return t_cancellation ? t_cancellation->Descriptor() : -1;
+    return t_cancellation ? t_cancellation->GetDescriptor() : -1;
 }
 
 bool Cancelled()
 {
-    return t_cancellation && t_cancellation->IsCancelled();
+    return t_cancellation && t_cancellation->IsRequested();
 }
 
 // Waits for fd to become readable, the thread's cancellation or the time, whichever comes
@@ -288,25 +288,7 @@ bool AwaitReply(int fd, const EchoRequest& request, int timeoutMs)
 }
 }
 
-CPingCancellation::CPingCancellation() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
-{
-}
-
-CPingCancellation::~CPingCancellation()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-}
-
-void CPingCancellation::Cancel()
-{
-    m_cancelled = true;
-    const std::uint64_t one = 1;
-    if (m_fd >= 0)
-        [[maybe_unused]] const ssize_t n = ::write(m_fd, &one, sizeof one);
-}
-
-void SetThreadPingCancellation(std::shared_ptr<CPingCancellation> cancellation)
+void SetThreadPingCancellation(std::shared_ptr<CStopSignal> cancellation)
 {
     t_cancellation = std::move(cancellation);
 }
@@ -319,11 +301,11 @@ int Ping(const std::string& host)
 int Ping(const std::string& host, const PingTiming& timing)
 {
     if (Cancelled())
-        return PingNoAnswer;
+        return PingStopped;
     sockaddr_in address{};
     const int budgetMs = timing.Tries * (timing.ReplyTimeoutMs + timing.PauseAfterFailureMs);
     if (!Resolve(host, address, budgetMs))
-        return Cancelled() ? PingNoAnswer : PingNotResolved;
+        return Cancelled() ? PingStopped : PingNotResolved;
 
     bool raw = false;
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
@@ -345,9 +327,9 @@ int Ping(const std::string& host, const PingTiming& timing)
         if (SendEcho(socket.Get(), address, request) && AwaitReply(socket.Get(), request, timing.ReplyTimeoutMs))
             return PingAnswered;
         if (Cancelled() || WaitReadable(-1, timing.PauseAfterFailureMs) < 0)
-            return PingNoAnswer;
+            return Cancelled() ? PingStopped : PingNoAnswer;
     }
-    return PingNoAnswer;
+    return Cancelled() ? PingStopped : PingNoAnswer;
 }
 
 bool IsCheckCancelled()

@@ -1,15 +1,18 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
+
+#include "core/StopSignal.h"
 
 // Results of Ping; callers only tell 0 from the rest.
 inline constexpr int PingAnswered = 0;
 inline constexpr int PingNotResolved = -1;
 inline constexpr int PingNoSocket = -2;
 inline constexpr int PingNoAnswer = -3;
+// The check was called off (shutdown, restart): nothing is known of the host.
+inline constexpr int PingStopped = -4;
 
 struct PingTiming
 {
@@ -20,29 +23,13 @@ struct PingTiming
 
 // Lets the owner of ping threads end their checks at once (shutdown must not wait for a
 // resolver that never answers, nor for echoes to an unreachable host). A thread picks its
-// token up with SetThreadPingCancellation before it pings.
-class CPingCancellation
-{
-public:
-    CPingCancellation();
-    ~CPingCancellation();
-    CPingCancellation(const CPingCancellation&) = delete;
-    CPingCancellation& operator=(const CPingCancellation&) = delete;
-
-    void Cancel();   // any thread; for good
-    bool IsCancelled() const { return m_cancelled.load(); }
-    int Descriptor() const { return m_fd; }   // readable once cancelled
-
-private:
-    std::atomic<bool> m_cancelled{false};
-    int m_fd = -1;
-};
-void SetThreadPingCancellation(std::shared_ptr<CPingCancellation> cancellation);
+// stop up with SetThreadPingCancellation before it pings.
+void SetThreadPingCancellation(std::shared_ptr<CStopSignal> cancellation);
 
 // One ICMP echo check of an IPv4 host name or dotted address. The name lookup ends within
 // Tries * (ReplyTimeoutMs + PauseAfterFailureMs) (a lookup still running then is left to
 // finish on its own and counts as not resolved); the echoes take up to as long again. Runs on
-// a ping thread, never on the UI thread; a cancelled check returns at once, as not answered.
+// a ping thread, never on the UI thread; a cancelled check returns at once with PingStopped.
 int Ping(const std::string& host);
 // Same check with other timing; only tests shorten it.
 int Ping(const std::string& host, const PingTiming& timing);

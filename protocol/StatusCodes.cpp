@@ -43,6 +43,8 @@ constexpr const char* kUnknownError = "unknown error has occurred.";
 std::string GetErrorText(int status)
 {
     const int code = static_cast<std::int16_t>(static_cast<std::uint16_t>(status));
+    if (code == static_cast<int>(LinkStatus::Expired))
+        return "no answer from the unit in time, the order was dropped.";
     if (code >= -30 && code <= -1)
         return kErrorTexts[static_cast<std::size_t>(-code - 1)];
     return kUnknownError;

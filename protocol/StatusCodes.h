@@ -25,6 +25,12 @@ enum class LinkStatus : std::int16_t
     LineHungUp = -13,
     WriteFailed = -14,
     ReadFailed = -15,
+    // The link was stopped before the unit answered: an operator's order that this drops is
+    // said once; a question is not, and nothing counts it as the unit's failure.
+    Stopped = -27,
+    // An order (relay switch, power cycle, reset) that found no unit to take it within its
+    // lifetime was dropped unsent.
+    Expired = -31,
 };
 
 constexpr int StatusNumber(LinkStatus status) { return static_cast<int>(status); }

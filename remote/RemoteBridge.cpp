@@ -25,8 +25,10 @@ namespace
 {
 constexpr int kQos = 1;
 constexpr int kIdleLoopCapMs = 10000;
-constexpr int kConnectingLoopMs = 1000;
-constexpr std::chrono::milliseconds kShutdownFlush{2000};
+// Nothing wakes a wait for a connection that is still being made, so it looks at the stop
+// this often; a stop must end the program within a second.
+constexpr int kConnectingLoopMs = 200;
+constexpr std::chrono::milliseconds kShutdownFlush{500};
 constexpr const char* kOnline = "online";
 constexpr const char* kOffline = "offline";
 
@@ -277,8 +279,11 @@ void CRemoteBridge::Run()
         WaitBeforeRetry(delay);
     }
 
-    // A clean goodbye, queued after "offline" so that the broker gets that first.
+    // A clean goodbye, queued after "offline" so that the broker gets that first. A broker
+    // never reached gets none: a connection still being made would only hold the shutdown.
     mosquitto_disconnect(m_mosq);
+    if (!IsConnected())
+        return;
     const auto deadline = Clock::now() + kShutdownFlush;
     while (Clock::now() < deadline && mosquitto_loop(m_mosq, 100, 1) == MOSQ_ERR_SUCCESS)
     {

@@ -1,5 +1,7 @@
 #include "RemoteConfig.h"
 
+#include "config/FileAccess.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,52 +98,6 @@ std::string Quoted(std::string_view text)
     for (char c : text.substr(0, 64))
         shown += static_cast<unsigned char>(c) < 0x20 ? '?' : c;
     return "\"" + shown + (text.size() > 64 ? "...\"" : "\"");
-}
-
-// Reads a small file whole; false with a reason in error.
-bool ReadSmallFile(const std::string& path, std::size_t limit, std::string& content, std::string& error,
-                   struct stat* info = nullptr)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-    {
-        error = std::strerror(errno);
-        return false;
-    }
-    struct stat own{};
-    if (::fstat(fd, &own) != 0 || !S_ISREG(own.st_mode))
-    {
-        error = "not a regular file";
-        ::close(fd);
-        return false;
-    }
-    if (static_cast<std::uintmax_t>(own.st_size) > limit)
-    {
-        error = "larger than " + std::to_string(limit) + " bytes";
-        ::close(fd);
-        return false;
-    }
-    content.clear();
-    char buffer[4096];
-    for (;;)
-    {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-        {
-            error = std::strerror(errno);
-            ::close(fd);
-            return false;
-        }
-        if (got == 0 || content.size() + static_cast<std::size_t>(got) > limit)
-            break;
-        content.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    if (info != nullptr)
-        *info = own;
-    return true;
 }
 
 std::string Resolve(const std::string& folder, const std::string& path)
@@ -304,7 +260,7 @@ CRemoteConfigResult LoadRemoteConfig(const std::string& folder)
         return result;   // Absent
 
     std::string text, error;
-    if (!ReadSmallFile(path, CRemoteConfig::kMaxFileBytes, text, error))
+    if (!ReadRegularFile(path, CRemoteConfig::kMaxFileBytes, text, &error))
     {
         result.State = RemoteConfigState::Invalid;
         result.Error = std::string(CRemoteConfig::kFileName) + " cannot be read: " + error;
@@ -324,7 +280,7 @@ CRemoteConfigResult LoadRemoteConfig(const std::string& folder)
 
     struct stat info{};
     std::string secret;
-    if (!ReadSmallFile(config.PasswordFile, kMaxPasswordBytes, secret, error, &info))
+    if (!ReadRegularFile(config.PasswordFile, kMaxPasswordBytes, secret, &error, &info))
     {
         result.State = RemoteConfigState::Invalid;
         result.Error = LineError(result.PasswordFileLine,

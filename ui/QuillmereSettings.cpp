@@ -295,7 +295,7 @@ void CQuillmereSettings::OnSetActive()
     m_active = true;
     m_linkEndSeen = false;
     if (m_manager != nullptr)
-        m_manager->Stop(true);
+        m_manager->Stop();
     RefreshRemoveAllowed();
     m_waitTimer->start();
 }

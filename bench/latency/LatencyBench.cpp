@@ -198,7 +198,7 @@ int main(int argc, char** argv)
         }
         latencies.push_back(std::chrono::duration<double, std::milli>(*first - queued).count());
     }
-    link.RequestStop(true);
+    link.RequestStop();
     link.WaitForStop();
 
     if (latencies.empty())

@@ -96,7 +96,7 @@ int main(int argc, char** argv)
     }
     const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::uint64_t memoryAtEnd = GetPrivateMemoryBytes().value_or(0);
-    manager.Stop(true);
+    manager.Stop();
     manager.WaitForThreads();
     manager.Detach(&counter);
 

@@ -64,7 +64,7 @@ TEST(ServiceWatchdog, PingsStopWhileTheLinkWorkerIsWedgedAndOnlyThen)
     }
     changed.notify_all();
     EXPECT_TRUE(WaitFor([&] { return link.GetLastProgress() > stuckSince + quiet; }, 10000));
-    link.RequestStop(true);
+    link.RequestStop();
     link.WaitForStop();
 }
 

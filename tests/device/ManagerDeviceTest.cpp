@@ -32,7 +32,7 @@ protected:
 
     void TearDown() override
     {
-        f.manager.Stop(true);
+        f.manager.Stop();
         f.manager.WaitForThreads();
     }
 
@@ -109,7 +109,7 @@ TEST_F(ManagerDevice, EveryStatusFieldIsDecodedFromTheUnitsAnswers)
     // The unit's clock runs too; it is read to the minute.
     EXPECT_GE(clock, std::mktime(&expected));
     EXPECT_LT(clock, std::mktime(&expected) + 120);
-    f.manager.Stop(true);
+    f.manager.Stop();
     f.manager.WaitForThreads();
     for (const std::string& line : f.LogLines())
         EXPECT_NE(line.rfind("Error,", 0), 0u) << line;

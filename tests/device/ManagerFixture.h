@@ -43,7 +43,7 @@ public:
 
     ~ManagerFixture()
     {
-        manager.Stop(true);
+        manager.Stop();
         manager.WaitForThreads();
     }
 

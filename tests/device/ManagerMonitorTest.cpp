@@ -81,9 +81,18 @@ TEST_F(ManagerMonitor, ThresholdCrossingWithinTheLimitLogsAndQueuesAPowerCycle)
     EXPECT_EQ(lines[lines.size() - 2], "Event,Relay 2 power cycle not sent twice: it was still waiting to be sent");
 }
 
+TEST_F(ManagerMonitor, APowerCycleThatNeverReachesTheUnitGivesItsResetBack)
+{
+    Tick(2);
+    ASSERT_EQ(monitor->GetCurrentResetCount(), 1);
+    f.manager.Stop();
+    EXPECT_EQ(f.LogLines().back(), "Event,Relay 2 power cycle not sent: the link was stopped");
+    EXPECT_EQ(monitor->GetCurrentResetCount(), 0) << "the allowance is not used by a cycle that never happened";
+}
+
 TEST_F(ManagerMonitor, StopKillsTheMonitorTimersAndAQueuedTickStartsNothing)
 {
-    f.manager.Stop(true);
+    f.manager.Stop();
     Tick(5);
     EXPECT_EQ(monitor->GetFailureCount(), 0);
     EXPECT_TRUE(f.LogLines().empty());

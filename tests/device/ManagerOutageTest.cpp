@@ -50,7 +50,7 @@ protected:
     }
     void TearDown() override
     {
-        f.manager.Stop(true);
+        f.manager.Stop();
         f.manager.WaitForThreads();
     }
 
@@ -82,6 +82,24 @@ TEST_F(ManagerOutage, DayWithoutThePortLeavesOnePollAndTheLinkStartForTheUnit)
     EXPECT_EQ(ReceivedCodes(*unit), (std::vector<int>{4, 8, 7, 6, 1, 10, 15, 12, 2, 13}));
 }
 
+TEST_F(ManagerOutage, AnOrderGivenWhileTheUnitIsPulledIsDroppedWithItsLineAndNeverReachesTheUnit)
+{
+    f.manager.SetLinkTiming({1, 20, 300, 1000});
+    f.manager.Connect();
+    f.manager.SetRelayBy(2, 1, "operator");
+    ASSERT_TRUE(WaitUntil(
+        [&] { return Contains(f.LogLines(), "Event,Relay 2 switch off not sent: no answer from the unit for 1 s"); },
+        5000));
+
+    auto unit = PlugUnit();
+    ASSERT_TRUE(unit->Started()) << unit->Error();
+    ASSERT_TRUE(unit->WaitForReceivedFrames(2, 10000));
+    f.manager.RequestRelayStatus();   // a question after the order would have followed it
+    ASSERT_TRUE(unit->WaitForReceivedFrames(3, 5000));
+    const std::vector<int> codes = ReceivedCodes(*unit);
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), int{CommandCode::RelayToggle}), 0) << "the stale order went out";
+}
+
 TEST_F(ManagerOutage, OpenFailureIsTracedWithTheStepAndTheSystemsReasonAtDebugLevel)
 {
     f.settings.SetLogLevel(LogLevelDebug);
@@ -109,11 +127,15 @@ TEST_F(ManagerOutage, StopAndStartCyclesNeverLoseTheLinkStartCommands)
     f.manager.SetLinkTiming({1, 1, 300});
     for (int cycle = 0; cycle < kCycles; ++cycle)
     {
-        // No wait for the old worker: Connect itself must not let it eat the new commands.
-        f.manager.Stop(true);
+        // No wait for the old worker: Connect itself must not let it eat the new commands,
+        // and a start it put off while the worker ended follows on the retry timer.
+        f.manager.Stop();
         f.manager.Connect();
-        ASSERT_TRUE(unit->WaitForReceivedFrames(2u * static_cast<std::size_t>(cycle + 1), 5000))
-            << "cycle " << cycle;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!unit->WaitForReceivedFrames(2u * static_cast<std::size_t>(cycle + 1), 2) &&
+               std::chrono::steady_clock::now() < deadline)
+            f.timers.Advance(CQuillmereManager::kConnectRetryMs);
+        ASSERT_TRUE(unit->WaitForReceivedFrames(2u * static_cast<std::size_t>(cycle + 1), 0)) << "cycle " << cycle;
     }
     const std::vector<int> codes = ReceivedCodes(*unit);
     ASSERT_EQ(codes.size(), 2u * kCycles);
@@ -128,7 +150,7 @@ TEST_F(ManagerOutage, TestConnectionRefusesWhileTheWorkerHoldsTheLine)
 {
     f.manager.Connect();
     EXPECT_EQ(f.manager.TestConnection(), LinkStatus::AlreadyConnected);
-    f.manager.Stop(true);
+    f.manager.Stop();
     f.manager.WaitForThreads();
     EXPECT_EQ(f.manager.TestConnection(), LinkStatus::OpenFailed);
 }
@@ -221,7 +243,7 @@ TEST(ManagerCallbacks, EachEngineReportsToTheManagerThatOwnsIt)
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (CQuillmereManager& manager : managers)
     {
-        manager.Stop(true);
+        manager.Stop();
         manager.WaitForThreads();
     }
     const std::string reason = GetErrorText(LinkStatus::OpenFailed);

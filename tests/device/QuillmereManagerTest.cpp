@@ -65,7 +65,7 @@ TEST(QuillmereManager, TimerPeriodsAreTheSettingsMinutesInMilliseconds)
             periods.push_back(f.timers.PeriodOf(id));
     EXPECT_EQ(periods, (std::vector<std::uint32_t>{900'000, 300'000, 300'000, 300'000}));
 
-    f.manager.Stop(true);
+    f.manager.Stop();
     EXPECT_EQ(f.timers.ActiveCount(), 0u);
     EXPECT_EQ(f.manager.GetPollTimer(), 0u);
 }
@@ -291,6 +291,25 @@ TEST(QuillmereManager, ReachabilityChangesAtTheFirstFailedExchangeAndTheNextAnsw
     }
     EXPECT_NE(f.manager.GetReachability().GetLastAnswerTime(), 0);
     f.manager.Detach(&recorder);
+}
+
+TEST(QuillmereManager, StopSaysOnceForEachOrderItDropsAndNothingForQuestions)
+{
+    ManagerFixture f;
+    f.manager.Poll();
+    f.manager.SetRelayBy(2, 1, "operator");
+    f.manager.PowerCycleRelayBy(3, "operator");
+    f.manager.ResetDeviceBy("operator");
+    const std::size_t before = f.LogLines().size();
+    f.manager.Stop();
+    const std::vector<std::string> lines = f.LogLines();
+    const std::vector<std::string> added(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end());
+    EXPECT_EQ(added, (std::vector<std::string>{
+                         "Event,Relay 2 switch off not sent: the link was stopped",
+                         "Event,Relay 3 power cycle not sent: the link was stopped",
+                         "Event,Device reset not sent: the link was stopped",
+                     }));
+    EXPECT_EQ(f.link.GetQueueLength(), 0u);
 }
 
 // The unit's answer to the program's own request to switch relay or door messages on is an

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <sstream>
@@ -57,7 +59,7 @@ protected:
 
     void TearDown() override
     {
-        m_manager.Stop(true);
+        m_manager.Stop();
         m_manager.WaitForThreads();
     }
 
@@ -162,5 +164,46 @@ TEST_F(FirmwareFault, AFileDeletedAfterItWasChosenFailsTheUploadAndTheLinkGoesOn
     EXPECT_FALSE(std::filesystem::exists(m_sim->FirmwarePath()));
     EXPECT_TRUE(m_sim->WaitForTranscriptLine("cancelled by the sender", 2000));
     EXPECT_EQ(m_sim->WaitForTranscriptLine("RX 01 ", 300), false) << "a block was sent without a file";
+    EXPECT_TRUE(AnswersAgainWithin(20000)) << ReadWholeFile(m_sim->TranscriptPath());
+}
+
+TEST_F(FirmwareFault, AStopHalfwayCancelsTheUploadAtOnceAndTheUnitAnswersTheNextRun)
+{
+    struct HalfwayWatch : CObserver
+    {
+        void Update(CEventArgs* args) override
+        {
+            if (auto* progress = dynamic_cast<CProgressChangedEventArgs*>(args))
+                halfway = halfway || (progress->Total > 0 && progress->Position * 2 >= progress->Total);
+        }
+        std::atomic<bool> halfway{false};
+    } watch;
+    m_manager.Attach(&watch);
+    WriteWholeFile(m_imagePath, Image(1 << 20));
+    m_manager.UpdateFirmware(m_imagePath);
+    m_manager.Connect();
+    ASSERT_TRUE(WaitFor([&] { return watch.halfway.load(); }, 120000));
+
+    const auto stopAt = std::chrono::steady_clock::now();
+    m_manager.Stop();
+    m_manager.WaitForThreads();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - stopAt);
+    std::printf("stop halfway through a 1 MiB upload: worker ended %lld ms after the stop\n",
+                static_cast<long long>(took.count()));
+    EXPECT_LT(took.count(), 1000);
+    m_manager.Detach(&watch);
+    EXPECT_TRUE(m_sim->WaitForTranscriptLine("cancelled by the sender", 2000)) << "the unit still waits for blocks";
+    std::istringstream transcript(ReadWholeFile(m_sim->TranscriptPath()));
+    std::size_t blocks = 0;
+    for (std::string line; std::getline(transcript, line);)
+        blocks += line.find("RX 01 ") != std::string::npos ? 1 : 0;
+    EXPECT_GE(blocks, 4096u) << "stopped before halfway";
+    EXPECT_LT(blocks, 8192u) << "the whole image went";
+    EXPECT_EQ(CountEntries("Event,Firmware update failed: the link was stopped, the transfer was cancelled"), 1u);
+    const auto entries = LogEntries();
+    EXPECT_EQ(std::count_if(entries.begin(), entries.end(), [](const std::string& e) { return e.rfind("Error", 0) == 0; }), 0)
+        << "a stop is no failure of the unit";
+
+    m_manager.Connect();
     EXPECT_TRUE(AnswersAgainWithin(20000)) << ReadWholeFile(m_sim->TranscriptPath());
 }

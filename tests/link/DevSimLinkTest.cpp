@@ -27,7 +27,7 @@ protected:
     }
     void TearDown() override
     {
-        link.RequestStop(true);
+        link.RequestStop();
         link.WaitForStop();
     }
 

@@ -77,6 +77,18 @@ protected:
         ASSERT_EQ(port.Open(), LinkStatus::Ok);
         calls.AttachTo(link);
     }
+    // A worker of its own with an upgrade request for path queued and started.
+    void StartUpgrade(CQMNetLink& worker, const std::string& path, unsigned readTimeoutMs)
+    {
+        calls.AttachTo(worker);
+        worker.SetPort(kCom, 19200);
+        worker.SetTiming(3, 5, readTimeoutMs);
+        auto command = std::make_unique<CXModemCommand>();
+        command->Code = CommandCode::RequestUpgrade;
+        ASSERT_TRUE(command->SetFilePath(path));
+        worker.QueueCommand(std::move(command));
+        ASSERT_TRUE(worker.Start());
+    }
     std::string WriteImage(const std::string& image, const std::string& name = "image.rom")
     {
         const std::string path = JoinPath(folder.Root(), name);
@@ -255,14 +267,7 @@ TEST_F(XModem, UpgradeRequestThenTransferStageThroughTheWorker)
     const std::string path = WriteImage(image);
     const std::string received = JoinPath(folder.Root(), "received.bin");
     CQMNetLink worker;
-    calls.AttachTo(worker);
-    worker.SetPort(kCom, 19200);
-    worker.SetTiming(3, 5, 800);
-    auto command = std::make_unique<CXModemCommand>();
-    command->Code = CommandCode::RequestUpgrade;
-    ASSERT_TRUE(command->SetFilePath(path));
-    worker.QueueCommand(std::move(command));
-    ASSERT_TRUE(worker.Start());
+    StartUpgrade(worker, path, 800);
     ASSERT_EQ(ToHexText(peer->Read(5, 2000)), "0255005503");
     std::unique_ptr<RxRelay> rx;
     peer->Write({0x06});   // the device is ready: the request needs no frame back
@@ -278,5 +283,28 @@ TEST_F(XModem, UpgradeRequestThenTransferStageThroughTheWorker)
     padded.append(128 - image.size() % 128, '\x1A');
     EXPECT_TRUE(ReadWholeFile(received) == padded) << "received " << ReadWholeFile(received).size() << " bytes";
     EXPECT_EQ(calls.Progress().back(), (std::pair<int, int>{1024, 1000}));
+}
+
+TEST_F(XModem, StopInTheMiddleOfATransferCancelsItAtOnce)
+{
+    port.Close();
+    const std::string path = WriteImage(Image(128 * 40));
+    CQMNetLink worker;
+    StartUpgrade(worker, path, 2000);   // an unanswered block would hold the worker for 12 s
+    ASSERT_EQ(ToHexText(peer->Read(5, 2000)), "0255005503");
+    peer->Write({0x06});
+    peer->Write({kNak});
+    ASSERT_EQ(peer->Read(132, 3000).size(), 132u);
+    peer->Write({kAck});
+    ASSERT_EQ(peer->Read(132, 3000).size(), 132u);   // left unanswered
+    const auto start = std::chrono::steady_clock::now();
+    worker.RequestStop();
+    ASSERT_TRUE(calls.WaitForThreadExit(3000));
+    EXPECT_LT(ElapsedMs(start), 300);
+    EXPECT_EQ(ToHexText(peer->ReadUntilQuiet(100, 1000)), "1818") << "the unit is told to leave its upload mode";
+    const auto responses = calls.Responses();
+    ASSERT_EQ(responses.size(), 1u);
+    EXPECT_EQ(responses[0].status, LinkStatus::Stopped);
+    EXPECT_EQ(responses[0].code, CommandCode::FirmwareTransfer);
 }
 }

@@ -232,7 +232,7 @@ TEST(LogFile, ConcurrentWritersNeverTearLinesAndEveryRaisedLineIsInTheFile)
     }
 }
 
-TEST(LogFile, WriterBlockedLongerThanTheLimitLosesItsLineAndRaisesNothing)
+TEST(LogFile, WriterBlockedLongerThanTheLimitLosesItsLineRaisesNothingAndIsCounted)
 {
     TempDataFolder temp;
     CLog log;
@@ -257,7 +257,10 @@ TEST(LogFile, WriterBlockedLongerThanTheLimitLosesItsLineAndRaisesNothing)
 
     log.Write(LogEntryLevel::Event, "kept");
     EXPECT_EQ(collector.Lines().size(), 1u);
-    EXPECT_EQ(StoredLines(ReadWholeFile(LogFilePath())).size(), 1u);
+    const auto lines = StoredLines(ReadWholeFile(LogFilePath()));
+    ASSERT_EQ(lines.size(), 2u) << "the next line says what was lost first";
+    EXPECT_NE(lines[0].find("Error,1 log lines were lost while the log was busy"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("Event,kept"), std::string::npos) << lines[1];
 }
 
 TEST(LogExport, CopyHasTheLeadingBlankTheLinesAndLfLineEnds)

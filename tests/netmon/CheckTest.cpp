@@ -189,7 +189,7 @@ TEST(NetworkCheckTest, TcpAndHttpAgainstRealPeersGiveTheVerdictAndTheReason)
 TEST(NetworkCheckTest, AStopAbandonsAnHttpCheckAtOnceAndTheMonitorCountsNothing)
 {
     CLoopbackPeer silent("");
-    auto cancellation = std::make_shared<CPingCancellation>();
+    auto cancellation = std::make_shared<CStopSignal>();
     CNetworkMonitor monitor;
     monitor.SetThreshold(1);
     monitor.SetTarget("http://127.0.0.1:" + std::to_string(silent.Port()) + "/");
@@ -204,7 +204,7 @@ TEST(NetworkCheckTest, AStopAbandonsAnHttpCheckAtOnceAndTheMonitorCountsNothing)
     });
     while (silent.Connections() == 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    cancellation->Cancel();
+    cancellation->Request();
     check.join();
     // Far less than one 2 s try: the stop ended the wait.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));

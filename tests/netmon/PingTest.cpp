@@ -469,7 +469,37 @@ TEST(PingWithSilentResolver, AbandonedChecksEndAtOnceSoShutdownDoesNotWait)
         r.Values[1] = monitor->GetFailureCount();
     });
     EXPECT_LT(report.Times[0], 500);
-    EXPECT_EQ(report.Values[0], 1) << "an abandoned check counts as a failed ping";
+    EXPECT_EQ(report.Values[0], 0) << "an abandoned check counts nothing";
     EXPECT_EQ(report.Values[1], 0) << "the next check answered";
+}
+
+TEST(PingInPrivateNetwork, CheckAbandonedDuringTheEchoWaitRaisesNothingAndUsesNoReset)
+{
+    // Threshold 1 on a dropped host: a counted abandon would raise at once and use a reset.
+    RUN_IN_PRIVATE_NETWORK(report, [](ChildReport& r) {
+        auto monitor = std::make_shared<CNetworkMonitor>();
+        monitor->SetTarget("127.0.0.2");
+        monitor->SetThreshold(1);
+        monitor->SetAction(MonitorActionCyclePower);
+        monitor->SetAutoResetLimit(3);
+        monitor->SetPingFunction([](const std::string& host) { return Ping(host); });
+        CMonitorRunner runner;
+        runner.Start(monitor);
+        // Abandoned once the first echo request is out, in the middle of its 2 s wait.
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (EchoRequestsSent() < 1 && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const auto start = Clock::now();
+        runner.AbandonChecks();
+        runner.WaitForAll();
+        r.Times[0] = ElapsedMs(start);
+        r.Values[0] = EchoRequestsSent();
+        r.Values[1] = monitor->GetCurrentResetCount();
+        r.Values[2] = monitor->GetFailureCount();
+    });
+    EXPECT_GE(report.Values[0], 1) << "the check never reached its echo wait";
+    EXPECT_LT(report.Times[0], 500);
+    EXPECT_EQ(report.Values[1], 0) << "a stop used up a reset";
+    EXPECT_EQ(report.Values[2], 0);
 }
 }

@@ -24,7 +24,7 @@ void BridgeFixture::SetUp()
 
 void BridgeFixture::TearDown()
 {
-    manager.Stop(true);
+    manager.Stop();
     manager.WaitForThreads();
     bridge->Stop();
     RunUiTasks();

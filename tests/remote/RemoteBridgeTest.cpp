@@ -249,7 +249,7 @@ TEST_F(RemoteBridge, CommandsAreRefusedWhileTheLinkIsStopped)
 {
     StartSiteTakingCommands();
     ASSERT_FALSE(HasFatalFailure());
-    manager.Stop(true);   // the settings page is open
+    manager.Stop();   // the settings page is open
     manager.WaitForThreads();
     const std::size_t before = unit->ReceivedFrames().size();
     ASSERT_TRUE(broker->Publish(Topic("poll"), ""));

@@ -134,6 +134,24 @@ TEST(RemoteConfig, FileIsOptionalAndThePasswordFileMustBePrivate)
     EXPECT_NE(result.Error.find("larger than"), std::string::npos) << result.Error;
 }
 
+TEST(RemoteConfig, FifoInPlaceOfEitherFileIsRefusedAtOnce)
+{
+    // Nobody writes to these FIFOs: a blocking open would wait for ever.
+    TempDataFolder folder;
+    const std::string dir = folder.Root();
+    ASSERT_EQ(::mkfifo((dir + "/mqtt.conf").c_str(), 0600), 0);
+    auto result = LoadRemoteConfig(dir);
+    EXPECT_EQ(result.State, RemoteConfigState::Invalid);
+    EXPECT_EQ(result.Error, "mqtt.conf cannot be read: not a regular file");
+
+    ::unlink((dir + "/mqtt.conf").c_str());
+    WriteWholeFile(dir + "/mqtt.conf", "enabled = true\nhost = 127.0.0.1\nusername = kiosk\npassword_file = pw\n");
+    ASSERT_EQ(::mkfifo((dir + "/pw").c_str(), 0600), 0);
+    result = LoadRemoteConfig(dir);
+    EXPECT_EQ(result.State, RemoteConfigState::Invalid);
+    EXPECT_EQ(result.Error, "mqtt.conf line 4: password_file \"" + dir + "/pw\" cannot be read: not a regular file");
+}
+
 TEST(RemoteConfig, TheSampleInTheHelpIsAValidFile)
 {
     const std::string help = ReadWholeFile(std::string(QM_SOURCE_DIR) + "/res/Quillmere_Help.html");

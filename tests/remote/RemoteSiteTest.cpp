@@ -207,7 +207,7 @@ TEST_F(RemoteSite, NoCoverAlarmAtLinkStartWhateverTheUnitAnswersTheEnableRequest
         else
         {
             ASSERT_TRUE(unit->Command(std::string("enable-answer ") + answer));
-            manager.Stop(true);
+            manager.Stop();
             manager.WaitForThreads();
             const std::size_t sent = unit->SentFrames().size();
             manager.Connect();

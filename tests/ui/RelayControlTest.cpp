@@ -274,7 +274,7 @@ protected:
 
     void TearDown() override
     {
-        link.RequestStop(true);
+        link.RequestStop();
         link.WaitForStop();
         engine.manager.SetLinkEngine(nullptr);
     }

@@ -70,7 +70,7 @@ TEST(SettingsPageWithUnit, StopsTheLinkTestsTheUnitAndRestartsWithTheEdits)
     // Leaving starts the link again: the two enables and a whole poll reach the unit.
     EXPECT_TRUE(unit.WaitForReceivedFrames(framesWhileShown + 1 + 10, 5000));
 
-    manager.Stop(true);
+    manager.Stop();
     manager.WaitForThreads();
     ASSERT_TRUE(settings.Save());
     CAppSettings reloaded;

@@ -10,10 +10,14 @@
 #include <QToolButton>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <atomic>
+#include <cstdio>
+#include <chrono>
 #include <memory>
 #include <poll.h>
 #include <pty.h>
 #include <sstream>
+#include <thread>
 #include <unistd.h>
 
 #include "SettingsTestSupport.h"
@@ -370,9 +374,10 @@ TEST_F(SettingsPageTest, NoWaitDialogWhenTheWorkerHasAlreadyEnded)
 
 TEST_F(SettingsPageTest, TheWaitDialogShowsUntilTheLinkWorkerHasEnded)
 {
-    // A pseudo-terminal that never answers: the worker waits out its command after the stop
-    // request, so it is still running when the dialog is due, however slow the machine; the
-    // device end hanging up afterwards is what ends it.
+    // A stopped worker ends within milliseconds unless something holds it, as a close that
+    // waits for an adapter to send what it was given: here its last callback is held until
+    // the dialog has been seen, so it is still running when the dialog is due, however slow
+    // the machine.
     int master = -1;
     int slave = -1;
     char slaveName[128] = {};
@@ -387,28 +392,67 @@ TEST_F(SettingsPageTest, TheWaitDialogShowsUntilTheLinkWorkerHasEnded)
     link.SetPort(7, static_cast<unsigned>(settings.GetBaudRate()));
     link.SetTiming(1, 50, 10000);
     Open({"COM7"});   // its first showing stops the manager, which empties the queue
-    auto command = std::make_unique<CSerialCommand>();
-    command->Code = 1;
-    link.QueueCommand(std::move(command));
-    link.RequestStop(false);   // as a connect does after that stop
-    ASSERT_TRUE(link.Start());
-    // The command is on the wire once its first byte reaches the device's end.
-    pollfd wire{master, POLLIN, 0};
-    ASSERT_EQ(poll(&wire, 1, 2000), 1);
-    ASSERT_TRUE(link.IsRunning());
+    std::atomic<bool> release{false};
+    link.SetResponseCallback([&](LinkStatus status, int, CSerialCommand*, const unsigned char*, std::size_t) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (status == LinkStatus::Stopped && !release && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    // A command on the wire, so the stop finds the worker mid-exchange.
+    const auto startMidExchange = [&] {
+        auto command = std::make_unique<CSerialCommand>();
+        command->Code = 1;
+        link.QueueCommand(std::move(command));
+        ASSERT_TRUE(link.Start());
+        pollfd wire{master, POLLIN, 0};
+        ASSERT_EQ(poll(&wire, 1, 2000), 1);
+        char sent[256];
+        while (poll(&wire, 1, 0) == 1 && read(master, sent, sizeof sent) > 0)
+        {
+        }
+        ASSERT_TRUE(link.IsRunning());
+    };
+    startMidExchange();
 
     page->OnSetActive();
     ASSERT_TRUE(WaitUntil([&] { return WaitDialog(*page) != nullptr; }, 1000));
     EXPECT_EQ(WaitDialog(*page)->MessageText(), QStringLiteral("Shutting down device connection.  Please wait ..."));
     EXPECT_TRUE(WaitDialog(*page)->isVisible());
     EXPECT_TRUE(WaitDialog(*page)->IsAdvancing());
-    close(slave);
-    close(master);
+    release = true;
     EXPECT_TRUE(WaitUntil([&] { return WaitDialog(*page) == nullptr; }, 8000));
     EXPECT_FALSE(link.IsRunning());
+
+    // Entered and left again at once: leaving never waits for the old worker, the new run
+    // follows it.
+    page->OnKillActive();
+    link.RequestStop();
+    link.WaitForStop();
+    startMidExchange();
+    release = false;
+    QElapsedTimer entering;
+    entering.start();
+    page->OnSetActive();
+    const qint64 enterMs = entering.elapsed();
+    QElapsedTimer leaving;
+    leaving.start();
+    page->OnKillActive();
+    const qint64 leaveMs = leaving.elapsed();
+    std::printf("Settings page with the unit silent mid-exchange: entering took %lld ms, leaving %lld ms\n",
+                static_cast<long long>(enterMs), static_cast<long long>(leaveMs));
+    EXPECT_LT(enterMs, 100);
+    EXPECT_LT(leaveMs, 100);
+    EXPECT_TRUE(link.IsEnding());
+    release = true;
+    ASSERT_TRUE(WaitUntil([&] { return !link.IsEnding(); }, 8000));
+    timers.Advance(CQuillmereManager::kConnectRetryMs);
+    EXPECT_TRUE(link.IsRunning());
+    manager.Stop();
     link.WaitForStop();
     manager.SetLinkEngine(nullptr);
     page.reset();
+    close(slave);
+    close(master);
 }
 
 TEST_F(SettingsPageTest, IsMadeWhenFirstShownAndReadsThePortsAgainAtEveryEntry)

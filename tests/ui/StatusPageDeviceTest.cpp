@@ -41,7 +41,7 @@ TEST(StatusPageWithUnit, ShowsEveryValueTheUnitReported)
     }
     // The answers arrive in the reverse order of queuing; the door answer comes last.
     QApplication::processEvents();
-    engine.manager.Stop(true);
+    engine.manager.Stop();
     engine.manager.WaitForThreads();
     QApplication::processEvents();
 
