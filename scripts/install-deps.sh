@@ -6,7 +6,7 @@ packages=(
     qt6-base-dev qt6-svg-dev libpugixml-dev libserialport-dev
     googletest libgtest-dev libgmock-dev
     clang libclang-rt-14-dev
-    lrzsz xvfb trayer xdotool imagemagick iproute2 nftables util-linux
+    lrzsz xvfb trayer openbox x11-utils xdotool imagemagick iproute2 nftables util-linux
     dpkg-dev file desktop-file-utils ccache
     libmosquitto-dev mosquitto mosquitto-clients openssl
     libcurl4-openssl-dev ca-certificates python3

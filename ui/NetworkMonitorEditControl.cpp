@@ -82,6 +82,7 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
     m_remove->setObjectName(QStringLiteral("removeButton"));
     m_remove->setText(QStringLiteral("Remove"));
     m_remove->setAccessibleName(QStringLiteral("Remove"));
+    m_remove->setToolTip(QStringLiteral("Remove"));   // the button shows only its icon
     m_remove->setIcon(QIcon(QString::fromUtf8(kDeleteIcon)));
     m_remove->setIconSize(QSize(kDeleteIconSize, kDeleteIconSize));
     m_remove->setToolButtonStyle(Qt::ToolButtonIconOnly);
@@ -143,13 +144,18 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
 
     auto* sentence = new QVBoxLayout(this);
     sentence->setContentsMargins(6, 2, 6, 4);
-    sentence->setSpacing(3);
+    sentence->setSpacing(6);
+    for (QHBoxLayout* row : {top, first, second, third, fourth, fifth})
+        row->setSpacing(3);   // a field stays close to the words around it
     sentence->addLayout(top);
     sentence->addLayout(first);
     sentence->addLayout(second);
     sentence->addLayout(third);
     sentence->addLayout(fourth);
     sentence->addLayout(fifth);
+    // The rows keep together at the top and the room left over falls below the last one, so
+    // the gap sits between two monitors and each delete button is seen with its own monitor.
+    sentence->addStretch(1);
 
     // The Tab order is the order of the rows as drawn, read from the layout, so a field
     // added to a row takes its place in it without a list to keep up.

@@ -314,6 +314,15 @@ void CQuillmereSheet::HideToTray()
         m_savedPosition = pos();
     hide();
     setWindowState(windowState() & ~Qt::WindowMinimized);
+    WatchTray();
+}
+
+void CQuillmereSheet::WatchTray()
+{
+    // Every time the window leaves the taskbar for the tray, including after a tray that went
+    // away has come back: the check stops once it has given the window its entry back.
+    if (!m_ended && m_desktop->HasSystemTray())
+        m_trayCheck->start();
 }
 
 void CQuillmereSheet::RestoreFromTray()
@@ -330,6 +339,7 @@ void CQuillmereSheet::RestoreFromTray()
     MoveToSavedPosition();
     raise();
     activateWindow();
+    WatchTray();
 }
 
 void CQuillmereSheet::MoveToSavedPosition()

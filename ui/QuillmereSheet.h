@@ -102,6 +102,7 @@ private:
     void MoveToSavedPosition();
     void ShowAsPlainWindow();
     void CheckTrayStillThere();
+    void WatchTray();
     void EndModal(int result);
     void DismissDialogs();
 

@@ -215,7 +215,9 @@ int CTasksPane::AddCommandTask(int group, const QString& text, std::function<voi
     auto* button = new QPushButton(text);
     button->setFlat(true);
     button->setCursor(Qt::PointingHandCursor);
-    button->setStyleSheet(QStringLiteral("text-align: left;"));
+    // Drawn as a link, indented as far as the editors' fields, so it reads as a command and
+    // not as a caption against the group's edge.
+    button->setStyleSheet(QStringLiteral("text-align: left; padding: 2px 6px; color: palette(link);"));
     connect(button, &QPushButton::clicked, this, [callback = std::move(callback)] {
         if (callback)
             callback();
