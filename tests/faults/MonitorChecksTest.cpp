@@ -50,8 +50,7 @@ bool HasCycleOf(const std::vector<std::string>& frames)
 // failure (a minute in) cycles relay 3; the unanswered ping, which fails only when its whole
 // budget (over six seconds) has run out, cycles relay 3 once more after it. So the closed
 // port's second failure, a minute after its first, falls plainly inside the grace of that
-// later cycle and the third, two minutes after it, plainly outside. (A firewall drop would
-// not do: the send fails at once, and the ping could end before the closed port's check.)
+// later cycle and the third, two minutes after it, plainly outside.
 TEST_F(FaultFixture, HttpTcpAndTlsChecksCycleOnlyWhatFailsAndAMalformedTargetNeverRuns)
 {
     const std::string root = m_folder.Root();
