@@ -38,18 +38,8 @@ if ((!skip_build)); then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$build" --target quillmere-monitor quillmere-devsim -j "$(nproc)" >/dev/null
 fi
-# Pseudo-terminal numbers are handed out again at once. A hung-up unit leaves its ports/ link
-# on a number that another program (another test run on this machine) may be given next, and
-# the program, retrying its port, would take that one. So the run gets pseudo-terminals of its
-# own: a private mount namespace with a new devpts instance.
-if [[ -z ${QM_PRIVATE_PTS:-} ]]; then
-    ns_flags=-m
-    [[ $(id -u) -eq 0 ]] || ns_flags=-rm
-    exec unshare "$ns_flags" --propagation private env QM_PRIVATE_PTS=1 "$0" --hangup-seconds "$hangup" \
-        --flood-seconds "$flood" --build-dir "$build" --skip-build
-fi
-mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts
-mount --bind /dev/pts/ptmx /dev/ptmx
+source scripts/private-pts.sh
+private_pts --hangup-seconds "$hangup" --flood-seconds "$flood" --build-dir "$build" --skip-build
 
 program=$build/app/quillmere-monitor
 devsim=$build/tools/quillmere-devsim

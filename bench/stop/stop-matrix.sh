@@ -43,16 +43,9 @@ if ((!skip_build)); then
     cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build "$build" --target quillmere-monitor quillmere-devsim -j "$(nproc)" >/dev/null
 fi
-# Pseudo-terminals of its own, as in the link benchmark: a number handed out again must
-# never be taken for the unit's.
-if [[ -z ${QM_PRIVATE_PTS:-} ]]; then
-    ns_flags=-m
-    [[ $(id -u) -eq 0 ]] || ns_flags=-rm
-    exec unshare "$ns_flags" --propagation private env QM_PRIVATE_PTS=1 "$0" --runs "$runs" \
-        --only "$only" --build-dir "$build" --skip-build
-fi
-mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts /dev/pts
-mount --bind /dev/pts/ptmx /dev/ptmx
+# Pseudo-terminals of its own: a number handed out again must never be taken for the unit's.
+source scripts/private-pts.sh
+private_pts --runs "$runs" --only "$only" --build-dir "$build" --skip-build
 
 program=$build/app/quillmere-monitor
 devsim=$build/tools/quillmere-devsim
