@@ -33,7 +33,7 @@ public:
     bool Start(std::shared_ptr<CNetworkMonitor> monitor);
     // Joins every check started before or during the wait.
     void WaitForAll();
-    // Ends the running checks' waits at once (their pings count as unanswered) and drops the
+    // Ends the running checks' waits at once (abandoned, they count nothing) and drops the
     // queued ones; checks started afterwards run normally. For shutdown, before WaitForAll.
     void AbandonChecks();
     // Receives one line per failed check, on the check's thread; set before the first Start.
