@@ -1,13 +1,9 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -15,93 +11,13 @@
 #include "netmon/CheckTarget.h"
 #include "netmon/NetworkCheck.h"
 #include "netmon/NetworkMonitor.h"
+#include "tests/support/LoopbackPeer.h"
 
 // Every peer here listens on 127.0.0.1 in this process; nothing leaves the machine.
 
 namespace
 {
 const PingTiming kQuick{3, 300, 50};
-
-// A listener on 127.0.0.1 that answers each connection with a fixed reply, or with nothing
-// at all while it runs when the reply is empty.
-class CLoopbackPeer
-{
-public:
-    explicit CLoopbackPeer(std::string reply) : m_reply(std::move(reply))
-    {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(m_fd, 8) != 0 ||
-            ::getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            return;
-        m_port = ntohs(address.sin_port);
-        m_thread = std::thread([this] { Serve(); });
-    }
-    ~CLoopbackPeer()
-    {
-        m_stop = true;
-        if (m_thread.joinable())
-            m_thread.join();
-        ::close(m_fd);
-    }
-    int Port() const { return m_port; }
-    int Connections() const { return m_connections.load(); }
-
-private:
-    void Serve()
-    {
-        while (!m_stop)
-        {
-            pollfd p{m_fd, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0)
-                continue;
-            const int client = ::accept(m_fd, nullptr, nullptr);
-            if (client < 0)
-                continue;
-            ++m_connections;
-            char request[2048];
-            pollfd c{client, POLLIN, 0};
-            if (::poll(&c, 1, 1000) > 0)
-                [[maybe_unused]] const ssize_t n = ::recv(client, request, sizeof request, 0);
-            if (!m_reply.empty())
-                [[maybe_unused]] const ssize_t n = ::send(client, m_reply.data(), m_reply.size(), MSG_NOSIGNAL);
-            else
-                while (!m_stop && ::poll(&c, 1, 20) >= 0 && (c.revents & POLLHUP) == 0)
-                    if ((c.revents & POLLIN) != 0 && ::recv(client, request, sizeof request, 0) <= 0)
-                        break;
-            ::close(client);
-        }
-    }
-
-    std::string m_reply;
-    int m_fd = -1;
-    int m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::atomic<int> m_connections{0};
-    std::thread m_thread;
-};
-
-std::string HttpReply(int status)
-{
-    return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-}
-
-// A port that was just free: nothing listens there.
-int ClosedPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 CheckOutcome Check(const std::string& text)
 {
@@ -154,13 +70,13 @@ TEST(CheckTargetTest, TheTextChoosesTheCheckAndRefusesEverythingElse)
 
 TEST(NetworkCheckTest, TcpAndHttpAgainstRealPeersGiveTheVerdictAndTheReason)
 {
-    CLoopbackPeer ok(HttpReply(200));
-    CLoopbackPeer redirect(HttpReply(302));
-    CLoopbackPeer broken(HttpReply(503));
+    CLoopbackPeer ok(CLoopbackPeer::HttpReply(200));
+    CLoopbackPeer redirect(CLoopbackPeer::HttpReply(302));
+    CLoopbackPeer broken(CLoopbackPeer::HttpReply(503));
     CLoopbackPeer silent("");
     ASSERT_NE(ok.Port(), 0);
     const std::string base = "http://127.0.0.1:";
-    const int closed = ClosedPort();
+    const int closed = FreeLoopbackPort();
 
     EXPECT_TRUE(Check("tcp://127.0.0.1:" + std::to_string(ok.Port())).Succeeded);
     EXPECT_TRUE(Check(base + std::to_string(ok.Port()) + "/").Succeeded);
