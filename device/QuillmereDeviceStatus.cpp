@@ -1,6 +1,5 @@
 #include "QuillmereDeviceStatus.h"
 
-#include <algorithm>
 #include <utility>
 
 #include "core/EventArgs.h"
@@ -59,24 +58,6 @@ void CQuillmereDeviceStatus::SetRadioType(std::int32_t radioType)
     NotifyStatusChanged();
 }
 
-void CQuillmereDeviceStatus::ClearRelays()
-{
-    {
-        std::lock_guard lock(m_mutex);
-        m_relays.clear();
-    }
-    NotifyStatusChanged();
-}
-
-void CQuillmereDeviceStatus::AddRelay(CRelayStatus relay)
-{
-    {
-        std::lock_guard lock(m_mutex);
-        m_relays.push_back(std::move(relay));
-    }
-    NotifyStatusChanged();
-}
-
 CQuillmereDeviceStatus::Firmware CQuillmereDeviceStatus::GetFirmware() const
 {
     std::lock_guard lock(m_mutex);
@@ -87,22 +68,6 @@ std::string CQuillmereDeviceStatus::GetIccid() const
 {
     std::lock_guard lock(m_mutex);
     return m_iccid;
-}
-
-std::vector<CRelayStatus> CQuillmereDeviceStatus::GetRelays() const
-{
-    std::lock_guard lock(m_mutex);
-    return m_relays;
-}
-
-std::optional<CRelayStatus> CQuillmereDeviceStatus::FindRelay(std::int32_t index) const
-{
-    std::lock_guard lock(m_mutex);
-    const auto found = std::find_if(m_relays.begin(), m_relays.end(),
-                                    [index](const CRelayStatus& relay) { return relay.GetIndex() == index; });
-    if (found == m_relays.end())
-        return std::nullopt;
-    return *found;
 }
 
 void CQuillmereDeviceStatus::NotifyStatusChanged()

@@ -4,18 +4,15 @@
 #include <cstdint>
 #include <ctime>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/Subject.h"
-#include "RelayStatus.h"
 
-// The last known state of the device. Written on the link worker thread while the pages
-// read it on the UI thread: scalars are atomic, and everything wider than one word (the
-// relay list, the ICCID, the three-part firmware version) sits under one mutex and is
-// handed out as a copy. Observers are always called with the mutex released, so an
+// The last known state of the device, its relays excepted (CRelayStates decides those).
+// Written on the link worker thread while the pages read it on the UI thread: scalars are
+// atomic, and everything wider than one word (the ICCID, the three-part firmware version)
+// sits under one mutex and is handed out as a copy. Observers are always called with the mutex released, so an
 // observer may read the model from Update.
 class CQuillmereDeviceStatus final : public CSubject
 {
@@ -49,8 +46,6 @@ public:
     void SetRssi(std::int32_t dbm);
     void SetDoorOpen(bool open);
     void SetRadioType(std::int32_t radioType);
-    void ClearRelays();
-    void AddRelay(CRelayStatus relay);
 
     std::int32_t GetUptime() const { return m_uptime.load(); }
     std::time_t GetDateTime() const { return m_dateTime.load(); }
@@ -64,9 +59,6 @@ public:
     bool GetDoorOpen() const { return m_doorOpen.load(); }
     std::int32_t GetRadioType() const { return m_radioType.load(); }
 
-    std::vector<CRelayStatus> GetRelays() const;
-    std::optional<CRelayStatus> FindRelay(std::int32_t index) const;   // first with that index
-
     void NotifyStatusChanged();
 
 private:
@@ -78,7 +70,6 @@ private:
     std::atomic<std::int32_t> m_radioType{0};
 
     mutable std::mutex m_mutex;
-    std::vector<CRelayStatus> m_relays;
     std::string m_iccid;
     Firmware m_firmware;
 };

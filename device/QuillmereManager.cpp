@@ -7,7 +7,6 @@
 #include "config/AppSettings.h"
 #include "config/LogLevelValue.h"
 #include "core/EventArgs.h"
-#include "core/ProcessMemory.h"
 #include "link/QMNetLink.h"
 #include "link/QMNetSerialPort.h"
 #include "log/Log.h"
@@ -15,18 +14,15 @@
 #include "netmon/NetworkMonitor.h"
 #include "protocol/CommandCodes.h"
 #include "protocol/CommandResponse.h"
+#include "FailureText.h"
 #include "QuillmereDeviceStatus.h"
 #include "ResponseDecoder.h"
-#include "RestartHost.h"
 #include "protocol/StatusCodes.h"
 #include "protocol/XModemCommand.h"
 
 namespace
 {
 constexpr std::uint32_t kMsPerMinute = 60000;
-
-constexpr const char* kRestartFormat = "Restarting: private memory %.1f MB is above the limit of %.1f MB";
-constexpr double kBytesPerMegabyte = 1'000'000.0;
 
 std::string Format(const char* format, auto... args)
 {
@@ -38,9 +34,7 @@ std::string Format(const char* format, auto... args)
 }
 
 CQuillmereManager::CQuillmereManager()
-    : m_memoryReader(&GetPrivateMemoryBytes),
-      m_runTimeReader(&GetProcessRunTime),
-      m_status(std::make_unique<CQuillmereDeviceStatus>()),
+    : m_status(std::make_unique<CQuillmereDeviceStatus>()),
       m_monitorRunner(std::make_unique<CMonitorRunner>())
 {
 }
@@ -58,6 +52,7 @@ std::uint32_t CQuillmereManager::TimerPeriodMs(std::int32_t minutes)
 void CQuillmereManager::SetSettings(CAppSettings* settings)
 {
     m_settings = settings;
+    m_memoryWatchdog.SetSettings(settings);
     if (m_settings != nullptr)
         m_settings->Attach(this);
 }
@@ -79,6 +74,7 @@ void CQuillmereManager::SetLinkEngine(CQMNetLink* link)
 void CQuillmereManager::SetLog(CLog* log)
 {
     m_log = log;
+    m_memoryWatchdog.SetLog(log);
     // Debug lines only at the Debug level, as the link's trace does.
     m_monitorRunner->SetFailureTrace([this, log](const std::string& text) {
         if (log != nullptr && m_settings != nullptr && m_settings->GetLogLevel() == LogLevelDebug)
@@ -93,17 +89,17 @@ void CQuillmereManager::SetTimerService(ITimerService* timers)
 
 void CQuillmereManager::SetRestartHost(IRestartHost* host)
 {
-    m_restartHost = host;
+    m_memoryWatchdog.SetRestartHost(host);
 }
 
 void CQuillmereManager::SetMemoryReader(MemoryReader reader)
 {
-    m_memoryReader = std::move(reader);
+    m_memoryWatchdog.SetMemoryReader(std::move(reader));
 }
 
 void CQuillmereManager::SetRunTimeReader(RunTimeReader reader)
 {
-    m_runTimeReader = std::move(reader);
+    m_memoryWatchdog.SetRunTimeReader(std::move(reader));
 }
 
 void CQuillmereManager::AttachStatusObserver(CObserver* observer)
@@ -131,6 +127,7 @@ void CQuillmereManager::ConfigureLink()
     m_link->SetPort(m_settings->GetComPort(), static_cast<unsigned>(m_settings->GetBaudRate()));
     m_link->SetTiming(m_linkTiming.RetryCount, m_linkTiming.PollSleepMs, m_linkTiming.ReadTimeoutMs);
     m_link->SetOrderLifetime(std::chrono::milliseconds(m_linkTiming.OrderLifetimeMs));
+    m_link->SetClock(*m_clock);
     m_link->SetTraceLevel(m_settings->GetLogLevel() == LogLevelEventsAndErrors ? 1 : 3);
 }
 
@@ -300,22 +297,7 @@ void CQuillmereManager::QueueStatusQuestions()
 
 void CQuillmereManager::CheckMemory()
 {
-    if (m_settings == nullptr || !m_settings->IsMemoryCheckEnabled() || !m_memoryReader)
-        return;
-    if (m_runTimeReader && m_runTimeReader() < kRunBeforeRestart)
-        return;
-    const std::optional<std::uint64_t> used = m_memoryReader();
-    if (!used)
-        return;
-    // The limit is stored signed; compare as the unsigned byte count it stands for.
-    const auto limit = static_cast<std::uint32_t>(m_settings->GetMaxMemorySizeInBytes());
-    if (*used <= limit)
-        return;
-    // Without this line a log full of starts and ends would not say why they happen.
-    WriteLog(LogEntryLevel::Event, Format(kRestartFormat, static_cast<double>(*used) / kBytesPerMegabyte,
-                                          static_cast<double>(limit) / kBytesPerMegabyte));
-    if (m_restartHost != nullptr)
-        m_restartHost->RequestRestart();
+    m_memoryWatchdog.Check();
 }
 
 void CQuillmereManager::SetRelay(int relay, int state)
@@ -443,14 +425,8 @@ void CQuillmereManager::LogFirmwareOutcome(int type, LinkStatus status)
 
 std::string CQuillmereManager::FailureText(int type, LinkStatus status) const
 {
-    // An open failure comes with no command (type 0): it is the port's, not a command's.
-    if (status == LinkStatus::OpenFailed && type == 0)
-    {
-        const int port = m_link != nullptr ? m_link->GetPortNumber()
-                                           : (m_settings != nullptr ? m_settings->GetComPort() : 0);
-        return Format("COM%d: ", port) + GetErrorText(status);
-    }
-    return GetCommandName(type) + " command " + GetErrorText(status);
+    const int port = m_link != nullptr ? m_link->GetPortNumber() : (m_settings != nullptr ? m_settings->GetComPort() : 0);
+    return ::FailureText(type, status, port);
 }
 
 std::string CQuillmereManager::FailureLine(int type, LinkStatus status) const
@@ -461,10 +437,7 @@ std::string CQuillmereManager::FailureLine(int type, LinkStatus status) const
 std::string CQuillmereManager::MonitorFailureText(const std::string& target, int action, int relay, int limit,
                                                   int count)
 {
-    std::string text = "Network monitor unable to communicate with " + target + " ";
-    if (action != MonitorActionDoNothing && count < limit)
-        text += Format("power cycle on Relay %d", relay);
-    return text;
+    return ::MonitorFailureText(target, action, relay, limit, count);
 }
 
 LinkStatus CQuillmereManager::TestConnection()
@@ -578,7 +551,8 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
                                                                         : RelayChangeCause::Operator;
             RaiseRelayChanges(m_relayStates.TakeSwitchAnswer(payload, length, command, cause));
         }
-        if (type == CommandCode::RelayStatus && decoded.relaysUpdated && m_resetPending.exchange(false))
+        if (type == CommandCode::RelayStatus && CRelayStates::IsWholeRelayStatus(payload, length) &&
+            m_resetPending.exchange(false))
         {
             // The unit is back: everything it said before the reset (its uptime first) is
             // asked again, and the reports go back on before those questions go out.
@@ -589,7 +563,7 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
         if (!decoded.logText.empty())
             WriteLog(LogEntryLevel::Event, decoded.logText);
     }
-    if (m_reachability.Take(status, std::time(nullptr)))
+    if (m_reachability.Take(status, m_clock->WallNow()))
     {
         CUnitReachabilityChangedEventArgs changed(!m_reachability.IsUnreachable(),
                                                   static_cast<std::int64_t>(m_reachability.GetLastAnswerTime()));

@@ -11,10 +11,12 @@
 #include <optional>
 #include <string>
 
+#include "core/Clock.h"
 #include "core/Observer.h"
 #include "core/Subject.h"
 #include "core/TimerService.h"
 #include "protocol/StatusCodes.h"
+#include "MemoryWatchdog.h"
 #include "RelayStates.h"
 #include "ResponseDecoder.h"
 #include "UnitReachability.h"
@@ -30,17 +32,15 @@ class CSerialCommand;
 class IRestartHost;
 
 // The hub between the link engine, the models, the log and the windows. It queues device
-// commands, turns the engine's callbacks into status, log lines and response records, owns
-// the poll and monitor timers, and runs the memory watchdog at every poll.
+// commands, turns the engine's callbacks into status, log lines and response records, and owns
+// the poll and monitor timers; the memory watchdog (MemoryWatchdog.h) runs at every poll and
+// the failure texts live in FailureText.h.
 class CQuillmereManager : public CSubject, public CObserver
 {
 public:
-    using MemoryReader = std::function<std::optional<std::uint64_t>()>;
-    using RunTimeReader = std::function<std::chrono::steady_clock::duration()>;
-
-    // The watchdog leaves a younger process alone: a limit below what start-up needs would
-    // otherwise restart the program at every start, hundreds of times a minute.
-    static constexpr std::chrono::minutes kRunBeforeRestart{1};
+    using MemoryReader = CMemoryWatchdog::MemoryReader;
+    using RunTimeReader = CMemoryWatchdog::RunTimeReader;
+    static constexpr std::chrono::minutes kRunBeforeRestart = CMemoryWatchdog::kRunBeforeRestart;
     // After a reset the unit's reports stay off until it has answered a relay status. It is
     // asked this long after the reset, and again at this pace until it answers.
     static constexpr std::uint32_t kResetFollowUpMs = 4000;
@@ -76,6 +76,9 @@ public:
     void SetMemoryReader(MemoryReader reader);   // tests; defaults to the process's private memory
     void SetRunTimeReader(RunTimeReader reader); // tests; defaults to how long the process has run
     void SetLinkTiming(const LinkTiming& timing) { m_linkTiming = timing; }
+    // The clock of everything timed here and in the link it starts (order lifetimes, the
+    // unit's reachability); the system's by default. A test moves it. Must outlive the manager.
+    void SetClock(const IClock& clock) { m_clock = &clock; }
 
     CQuillmereDeviceStatus* GetDeviceStatus() const { return m_status.get(); }
     const CUnitReachability& GetReachability() const { return m_reachability; }
@@ -124,13 +127,9 @@ public:
     // One direct exchange; -2 while the link worker runs, since both would use the line.
     LinkStatus TestConnection();
 
-    // What failed, for the log and the status line: "RSSI command <reason>", or for a port
-    // that did not open "COM7: <reason>".
+    // The failure texts of FailureText.h, with this link's port number.
     std::string FailureText(int type, LinkStatus status) const;
-    // The log's line for a failure, word for word: "Error for " and FailureText.
     std::string FailureLine(int type, LinkStatus status) const;
-    // What a monitor that reached its failure threshold says, in the log and in the window:
-    // the host, and the power cycle while one is still due.
     static std::string MonitorFailureText(const std::string& target, int action, int relay, int limit, int count);
 
     void Update(CEventArgs* args) override;
@@ -174,10 +173,9 @@ private:
     CQMNetLink* m_link = nullptr;
     CLog* m_log = nullptr;
     ITimerService* m_timers = nullptr;
-    IRestartHost* m_restartHost = nullptr;
-    MemoryReader m_memoryReader;
-    RunTimeReader m_runTimeReader;
+    CMemoryWatchdog m_memoryWatchdog;
     LinkTiming m_linkTiming;
+    const IClock* m_clock = &IClock::System();
     std::unique_ptr<CQuillmereDeviceStatus> m_status;
     std::unique_ptr<CMonitorRunner> m_monitorRunner;
     CUnitReachability m_reachability;

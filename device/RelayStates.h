@@ -42,6 +42,13 @@ public:
     // Code 2's payload: only a whole message (three bytes) about relay 1 to 4 is one.
     static std::optional<CUnsolicitedRelayMessage> ReadUnsolicited(const unsigned char* payload, std::size_t length);
 
+    // Whether a relay status answer speaks for every relay; a shorter one leaves the others as
+    // they were. Only a whole answer shows a unit that is back from a reset.
+    static bool IsWholeRelayStatus(const unsigned char* payload, std::size_t length)
+    {
+        return payload != nullptr && length >= static_cast<std::size_t>(kRelayCount);
+    }
+
     // Each returns the changes it made, in relay order, for the caller to raise.
     // The relay status answer speaks for as many relays as its payload holds.
     Changes TakeRelayStatus(const unsigned char* payload, std::size_t length);

@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
-#include <vector>
 
 #include "protocol/CommandCodes.h"
 #include "QuillmereDeviceStatus.h"
@@ -11,7 +10,6 @@
 
 namespace
 {
-constexpr std::size_t kRelayCount = 4;
 constexpr std::size_t kUptimeBytes = 4;
 constexpr std::size_t kDateTimeBytes = 8;
 constexpr std::size_t kIccidBytes = 20;
@@ -118,33 +116,6 @@ DecodeResult DecodeResponse(CQuillmereDeviceStatus& status, int code, const unsi
 
     switch (code)
     {
-    case CommandCode::RelayStatus:
-        if (length == 0)
-            break;
-        if (length < kRelayCount)
-        {
-            // A short answer speaks only for the relays it carries; the others keep the
-            // state last reported, and a relay never reported stays unknown.
-            std::vector<CRelayStatus> relays;
-            for (std::size_t n = 1; n <= kRelayCount; ++n)
-            {
-                const auto index = static_cast<std::int32_t>(n);
-                if (n <= length)
-                    relays.emplace_back(index, CRelayStates::StateFromByte(payload[n - 1]));
-                else if (const std::optional<CRelayStatus> known = status.FindRelay(index))
-                    relays.push_back(*known);
-            }
-            status.ClearRelays();
-            for (const CRelayStatus& relay : relays)
-                status.AddRelay(relay);
-            break;
-        }
-        status.ClearRelays();
-        for (std::size_t n = 1; n <= kRelayCount; ++n)
-            status.AddRelay(CRelayStatus(static_cast<std::int32_t>(n), CRelayStates::StateFromByte(payload[n - 1])));
-        result.relaysUpdated = true;
-        break;
-
     case CommandCode::UnsolicitedResponses:
         if (const std::optional<CUnsolicitedRelayMessage> message = CRelayStates::ReadUnsolicited(payload, length))
             result.logText = RelayChangedText(message->Relay, message->State == 0 ? "active" : "inactive",

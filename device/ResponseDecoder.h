@@ -9,16 +9,16 @@ class CQuillmereDeviceStatus;
 // The most payload bytes one answer record of the link can carry.
 constexpr std::size_t kMaxResponsePayload = 56;
 
-// What a successful answer asks of the manager beyond the model change.
+// What a successful answer asks of the manager beyond the model change. Relay states are not
+// the model's: CRelayStates takes them from the same answers.
 struct DecodeResult
 {
-    bool relaysUpdated = false;   // a complete relay status refilled the relay list
-    std::string logText;          // an "Event" line to write; empty when there is none
+    std::string logText;   // an "Event" line to write; empty when there is none
 };
 
 // Applies the payload of a successful answer to the model. `length` is the number of payload
 // bytes the frame carried; an answer too short for its code, or a null payload, changes
-// nothing, except a short ICCID or relay status, which is taken from the bytes that did arrive. The century
+// nothing, except a short ICCID, which is taken from the bytes that did arrive. The century
 // of the device clock comes from `now` (the PC's clock when not given).
 DecodeResult DecodeResponse(CQuillmereDeviceStatus& status, int code, const unsigned char* payload,
                             std::size_t length = kMaxResponsePayload);

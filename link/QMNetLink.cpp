@@ -157,7 +157,7 @@ std::unique_ptr<CSerialCommand> CQMNetLink::QueueCommand(std::unique_ptr<CSerial
     if (!command)
         return nullptr;
     std::unique_ptr<CSerialCommand> replaced;
-    command->QueuedAt = Clock::now();
+    command->QueuedAt = m_clock.load()->Now();
     {
         std::lock_guard<std::mutex> lock(m_queueLock);
         const auto same = std::find_if(m_queue.begin(), m_queue.end(), [&](const auto& queued) {
@@ -272,7 +272,7 @@ void CQMNetLink::ExpireOrders(std::uint64_t generation)
         std::lock_guard<std::mutex> lock(m_queueLock);
         if (StopRequested(generation))
             return;
-        const Clock::time_point now = Clock::now();
+        const Clock::time_point now = m_clock.load()->Now();
         for (auto it = m_queue.begin(); it != m_queue.end();)
         {
             if (IsOrder((*it)->Code) && now - (*it)->QueuedAt >= m_orderLifetime)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "FrameCodec.h"
+#include "core/Clock.h"
 #include "core/StopSignal.h"
 #include "QMNetAbstractPort.h"
 #include "QMNetSerialPort.h"
@@ -65,6 +66,9 @@ public:
     // How long a relay switch, power cycle or reset may wait for the unit before it is dropped
     // and handed to the response callback with -31 (the worker's thread).
     void SetOrderLifetime(std::chrono::milliseconds lifetime) { m_orderLifetime = lifetime; }
+    // The clock that dates queued commands and ages orders, given by the owner (a test moves
+    // it); the system's by default. The line's own waits keep real time. Must outlive the link.
+    void SetClock(const IClock& clock) { m_clock = &clock; }
 
     int GetPortNumber() const { return m_portNumber; }
     unsigned int GetBaudRate() const { return m_baudRate; }
@@ -155,6 +159,7 @@ private:
     unsigned int m_readTimeoutMs = CQMNetAbstractPort::DefaultReadTimeoutMs;
     unsigned int m_pollSleepMs = DefaultPollSleepMs;
     std::chrono::milliseconds m_orderLifetime = DefaultOrderLifetime;
+    std::atomic<const IClock*> m_clock{&IClock::System()};
     CQMNetSerialPort m_port;
     CFrameCodec m_codec;
     CXModemSender m_sender{m_codec};

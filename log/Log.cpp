@@ -105,10 +105,10 @@ void CLog::Unlock()
     m_lock.unlock();
 }
 
-void CLog::SetClock(std::function<Clock::time_point()> clock)
+void CLog::SetClock(const IClock& clock)
 {
     std::lock_guard<CBoundedLock> guard(m_lock);
-    m_clock = std::move(clock);
+    m_clock = &clock;
 }
 
 void CLog::Open()
@@ -121,7 +121,7 @@ void CLog::Open()
     std::string why;
     m_open = OpenLocked(why);
     if (!m_open)
-        FailLocked(m_clock(), why);
+        FailLocked(m_clock->Now(), why);
 }
 
 void CLog::Close()
@@ -147,7 +147,7 @@ std::vector<CLog::NumberedLine> CLog::SumUpFloodsLocked()
 {
     std::vector<CLogFloodGuard::Line> summaries;
     m_flood.Flush(summaries);
-    return StoreAllLocked(summaries, m_clock());
+    return StoreAllLocked(summaries, m_clock->Now());
 }
 
 std::vector<CLog::NumberedLine> CLog::StoreAllLocked(const std::vector<CLogFloodGuard::Line>& lines,
@@ -315,7 +315,7 @@ void CLog::Write(int level, const std::string& text)
         return;
     }
 
-    const Clock::time_point now = m_clock();
+    const Clock::time_point now = m_clock->Now();
     std::vector<CLogFloodGuard::Line> lines;
     std::string description = OneLine(text);
     if (m_flood.Admit(level, description, now, lines))

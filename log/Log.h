@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-#include <functional>
-
 #include "BoundedLock.h"
 #include "LogFloodGuard.h"
+#include "core/Clock.h"
 #include "core/Subject.h"
 
 // The level numbers callers pass to CLog::Write; the file spells them as words.
@@ -65,8 +64,9 @@ public:
     // it, unlocked and in the order raised; -1 stops it. The file stays as it is.
     void MirrorToJournal(int fd) { m_journalFd = fd; }
 
-    // Tests; defaults to the steady clock.
-    void SetClock(std::function<Clock::time_point()> clock);
+    // The clock of the retry and the flood guard, given by the owner (a test moves it); the
+    // system's by default. It must outlive the log.
+    void SetClock(const IClock& clock);
 
     // Appends one line. Without an open file the line is still raised to observers, so the
     // log page shows what happened even when the file cannot be written.
@@ -123,5 +123,5 @@ private:
     std::uint64_t m_lost = 0;       // lines that did not reach the file since it was last written
     bool m_outageSaid = false;      // standard error has been told of this outage
     CLogFloodGuard m_flood;
-    std::function<Clock::time_point()> m_clock = [] { return Clock::now(); };
+    const IClock* m_clock = &IClock::System();
 };

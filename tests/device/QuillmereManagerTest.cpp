@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
 
 #include "config/AppSettings.h"
@@ -125,7 +126,7 @@ TEST(QuillmereManager, FailedRelayStatusKeepsTheRelaysAndTheClock)
     f.manager.GetDeviceStatus()->SetDateTime(1'700'000'000);
     CSerialCommand command = Command(CommandCode::RelayStatus);
     f.manager.OnResponse(LinkStatus::InvalidFrame, CommandCode::RelayStatus, &command, nullptr);
-    EXPECT_EQ(f.manager.GetDeviceStatus()->GetRelays().size(), 4u);
+    EXPECT_EQ(f.manager.GetRelayStates().GetStates(), (std::array<std::int32_t, 4>{0, 1, 0, 1}));
     EXPECT_EQ(f.manager.GetDeviceStatus()->GetDateTime(), 1'700'000'000);
 }
 
@@ -145,8 +146,12 @@ TEST(QuillmereManager, ResetReenablesUnsolicitedMessagesAfterTheNextRelayStatusO
     f.timers.Advance(CQuillmereManager::kResetFollowUpMs);
     EXPECT_EQ(f.link.GetQueueLength(), 2u);
 
+    // A short answer speaks for only some relays: not yet a unit back from its reset.
+    const unsigned char some[] = {0, 0};
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, some, sizeof some);
+    EXPECT_EQ(f.link.GetQueueLength(), 2u);
     const unsigned char relays[] = {0, 0, 0, 0};
-    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, relays);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, relays, sizeof relays);
     // 2 and 13 to switch the reports back on, and the whole status asked again.
     EXPECT_EQ(f.link.GetQueueLength(), 2u + 8u + 1u);
     f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, relays);

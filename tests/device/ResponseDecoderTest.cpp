@@ -39,47 +39,15 @@ std::tm Local(std::time_t value)
 }
 }
 
-TEST(ResponseDecoder, RelayStatusRebuildsTheListInFiveNotificationsEmptyFirst)
+// The relays are CRelayStates' alone: a relay status answer leaves the model untouched and
+// raises no status record (it once raised five per answer).
+TEST(ResponseDecoder, RelayStatusIsNotTheModels)
 {
     CQuillmereDeviceStatus status;
-    status.AddRelay(CRelayStatus(9, 0));
     StatusRecorder recorder(status);
-
     const DecodeResult result = Decode(status, 1, {0x00, 0x01, 0x00, 0x05});
-
-    EXPECT_TRUE(result.relaysUpdated);
     EXPECT_EQ(result.logText, "");
-    EXPECT_EQ(recorder.relayCounts, (std::vector<std::size_t>{0, 1, 2, 3, 4}));
-    const auto relays = status.GetRelays();
-    ASSERT_EQ(relays.size(), 4u);
-    const int expectedStates[] = {0, 1, 0, 1};
-    for (int n = 0; n < 4; ++n)
-    {
-        EXPECT_EQ(relays[n].GetIndex(), n + 1);
-        EXPECT_EQ(relays[n].GetState(), expectedStates[n]);
-    }
-}
-
-// Before, a two-byte answer was read as four relays with the zero fill as "on".
-TEST(ResponseDecoder, ShortRelayStatusChangesOnlyTheRelaysItCarries)
-{
-    CQuillmereDeviceStatus status;
-    Decode(status, 1, {0x01, 0x01, 0x01, 0x01});
-
-    const DecodeResult result = Decode(status, 1, {0x00, 0x00});
-
-    EXPECT_FALSE(result.relaysUpdated) << "not a whole relay status";
-    const auto relays = status.GetRelays();
-    ASSERT_EQ(relays.size(), 4u);
-    EXPECT_EQ(relays[0].GetState(), 0);
-    EXPECT_EQ(relays[1].GetState(), 0);
-    EXPECT_EQ(relays[2].GetState(), 1);
-    EXPECT_EQ(relays[3].GetState(), 1);
-
-    CQuillmereDeviceStatus fresh;
-    Decode(fresh, 1, {0x01});
-    ASSERT_EQ(fresh.GetRelays().size(), 1u) << "relays never reported stay unknown";
-    EXPECT_EQ(fresh.GetRelays()[0].GetIndex(), 1);
+    EXPECT_EQ(recorder.notifications, 0);
 }
 
 TEST(ResponseDecoder, UptimeIsBigEndian)
@@ -246,7 +214,6 @@ TEST_P(ResponseDecoderUnsolicited, GivesTheEventTextAndTouchesTheModelOnlyForDoo
     StatusRecorder recorder(status);
     const DecodeResult result = Decode(status, GetParam().code, GetParam().payload);
     EXPECT_EQ(result.logText, GetParam().logText);
-    EXPECT_FALSE(result.relaysUpdated);
     EXPECT_EQ(recorder.notifications, GetParam().notifications);
 }
 
@@ -291,7 +258,6 @@ class ResponseDecoderIncomplete : public testing::TestWithParam<IncompleteCase> 
 TEST_P(ResponseDecoderIncomplete, ChangesNothingAndRaisesNothing)
 {
     CQuillmereDeviceStatus status;
-    status.AddRelay(CRelayStatus(1, 1));
     StatusRecorder recorder(status);
 
     const DecodeResult fromNull = DecodeResponse(status, GetParam().code, nullptr, 0, kIn2024);
@@ -300,11 +266,7 @@ TEST_P(ResponseDecoderIncomplete, ChangesNothingAndRaisesNothing)
 
     EXPECT_EQ(recorder.notifications, 0);
     for (const DecodeResult* result : {&fromNull, &fromNullWithLength, &fromShort})
-    {
-        EXPECT_FALSE(result->relaysUpdated);
         EXPECT_EQ(result->logText, "");
-    }
-    EXPECT_EQ(status.GetRelays().size(), 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryDecodedCode, ResponseDecoderIncomplete,
@@ -321,7 +283,6 @@ TEST(ResponseDecoder, CodesThatCarryNothingForTheModelDecodeNothing)
     {
         const DecodeResult result = Decode(status, code, payload);
         EXPECT_EQ(result.logText, "") << code;
-        EXPECT_FALSE(result.relaysUpdated) << code;
     }
     EXPECT_EQ(recorder.notifications, 0);
 }
@@ -339,7 +300,6 @@ class ResponseDecoderFailure : public testing::TestWithParam<FailureCase> {};
 TEST_P(ResponseDecoderFailure, ResetsOnlyTheFieldOfTheFailedCommand)
 {
     CQuillmereDeviceStatus status;
-    status.AddRelay(CRelayStatus(1, 0));
     status.SetUptime(100);
     status.SetDateTime(1700000000);
     status.SetFirmware(1, 2, 3);
@@ -354,8 +314,7 @@ TEST_P(ResponseDecoderFailure, ResetsOnlyTheFieldOfTheFailedCommand)
 
     EXPECT_EQ(recorder.notifications, GetParam().resets ? 1 : 0);
     EXPECT_TRUE(GetParam().atNotAvailable(status));
-    // Whatever was reset, the relays, version and clock stay as the last good answers left them.
-    EXPECT_EQ(status.GetRelays().size(), 1u);
+    // Whatever was reset, the version and clock stay as the last good answers left them.
     EXPECT_EQ(status.GetFirmwareBuild(), 3);
     EXPECT_EQ(status.GetDateTime(), 1700000000);
     const int fieldsStillSet = (status.GetUptime() == 100) + (status.GetIccid() == "89") + status.GetGsmActive() +

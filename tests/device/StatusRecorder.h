@@ -1,13 +1,13 @@
 #pragma once
 
-#include <cstddef>
+#include <string>
 #include <vector>
 
 #include "core/EventArgs.h"
 #include "core/Observer.h"
 #include "device/QuillmereDeviceStatus.h"
 
-// Counts status notifications and, like a page redrawing, re-reads the relay list in each one
+// Counts status notifications and, like a page redrawing, re-reads the ICCID in each one
 // (which would dead-lock if the model notified while holding its lock).
 class StatusRecorder : public CObserver
 {
@@ -20,12 +20,12 @@ public:
         if (dynamic_cast<CStatusChangedEventArgs*>(args) != nullptr)
             ++statusRecords;
         ++notifications;
-        relayCounts.push_back(m_status.GetRelays().size());
+        iccids.push_back(m_status.GetIccid());
     }
 
     int notifications = 0;
     int statusRecords = 0;
-    std::vector<std::size_t> relayCounts;
+    std::vector<std::string> iccids;
 
 private:
     CQuillmereDeviceStatus& m_status;

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "LinkTestSupport.h"
+#include "core/Clock.h"
 #include "protocol/CommandCodes.h"
 #include "protocol/SerialCommand.h"
 #include "link/QMNetLink.h"
@@ -281,12 +282,18 @@ TEST_F(LinkWorker, StopAbandonsTheAnswerUnderWayAndTheNextRunAsksAgain)
 TEST_F(LinkWorker, OrderThatFindsNoUnitWithinItsLifetimeIsDroppedAndNeverSentLater)
 {
     peer->HangUp();   // the adapter is pulled before anything is asked
-    link->SetOrderLifetime(std::chrono::milliseconds(300));
+    CManualClock clock;
+    link->SetClock(clock);
     link->SetTiming(2, 20, 150);
     link->QueueCommand(Command(CommandCode::RelayToggle, 3, 1));
     link->QueueCommand(Command(CommandCode::Uptime));
     ASSERT_TRUE(link->Start());
-    ASSERT_TRUE(calls.WaitForResponses(2, 3000));   // the open failure, then the dropped order
+    ASSERT_TRUE(calls.WaitForResponses(1, 3000));   // the open failure
+    clock.Advance(CQMNetLink::DefaultOrderLifetime - std::chrono::milliseconds(1));
+    ::usleep(100 * 1000);   // several more cycles: none may drop an order still within its minute
+    ASSERT_EQ(Responses().size(), 1u);
+    clock.Advance(std::chrono::milliseconds(1));
+    ASSERT_TRUE(calls.WaitForResponses(2, 3000));   // then the dropped order
     const auto responses = Responses();
     const auto expired = std::find_if(responses.begin(), responses.end(),
                                       [](const ResponseEvent& r) { return r.status == LinkStatus::Expired; });
