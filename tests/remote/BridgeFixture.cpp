@@ -1,10 +1,17 @@
 #include "BridgeFixture.h"
 
 #include <sstream>
-#include <thread>
+#include <typeinfo>
 
 #include "core/DataFolder.h"
 #include "core/DirectoryTree.h"
+#include "protocol/CommandResponse.h"
+
+void BridgeFixture::AnswerCounter::Update(CEventArgs* args)
+{
+    if (args != nullptr && typeid(*args) == typeid(CCommandResponse))
+        ++answers;
+}
 
 void BridgeFixture::SetUp()
 {
@@ -26,6 +33,7 @@ void BridgeFixture::TearDown()
 {
     manager.Stop();
     manager.WaitForThreads();
+    manager.Detach(&answers);
     bridge->Stop();
     RunUiTasks();
 }
@@ -42,12 +50,13 @@ void BridgeFixture::StartSite(Broker::Options options)
 
 void BridgeFixture::ConnectLink()
 {
+    manager.Attach(&answers);
     manager.Connect();
     manager.StartPolling();
-    // Both enables and the eight commands of the poll answered: every field has been set.
-    ASSERT_TRUE(unit->WaitForSentFrames(10, 15000));
-    // The last status of the poll is out once the bridge's coalescing interval has passed.
-    std::this_thread::sleep_for(2 * CRemoteBridge::kStatusInterval);
+    // The eight commands of the poll answered (after both enables): every field has been set.
+    ASSERT_TRUE(WaitUntil([this] { return answers.answers >= 8; }, 15000));
+    // The last status of the poll is out once the bridge's coalescing holds nothing back.
+    ASSERT_TRUE(WaitUntil([this] { return !bridge->IsHoldingStatus(); }, 10000));
 }
 
 CRemoteConfig BridgeFixture::Config() const

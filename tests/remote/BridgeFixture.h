@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -46,7 +47,16 @@ protected:
     bool WaitForLog(const std::string& entry, int timeoutMs = 10000) const;
     bool WaitForFrame(const std::string& prefix, int timeoutMs = 10000);   // a frame the unit received
 
+    // Counts the answers to the link's own commands (after the bridge, which attached first, saw them).
+    class AnswerCounter final : public CObserver
+    {
+    public:
+        void Update(CEventArgs* args) override;
+        std::atomic<int> answers{0};
+    };
+
     TempDataFolder folder;
+    AnswerCounter answers;
     ManualTimerService timers;
     CQuillmereManager manager;
     CAppSettings settings;

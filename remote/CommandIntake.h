@@ -1,0 +1,92 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <string_view>
+
+#include "RemoteCommand.h"
+#include "core/Clock.h"
+
+class CAppSettings;
+class CLog;
+class CQuillmereManager;
+
+// What the broker's command topics bring in, on its way to the manager: it parses each
+// message, paces what may go on, keeps only a relay's newest intent, and refuses the rest
+// with lines that summarise a flood instead of echoing it.
+//
+// Take and Tick run on the bridge thread; commands are carried out on the program's UI
+// thread, through the poster, where they go through the manager like a click. At most
+// kMaxPendingCommands of those wait there at once. Time comes from the owner's clock.
+class CCommandIntake
+{
+public:
+    using Task = std::function<void()>;
+    using Poster = std::function<void(Task)>;   // runs the task later on the UI thread
+
+    static constexpr const char* kCommandSource = "remote operator over MQTT";
+    static constexpr int kMaxPendingCommands = 8;
+    // The pace commands reach the UI thread at: a bucket of kCommandBurst that refills at
+    // kCommandsPerSecond. A relay's command that finds the bucket empty waits in its relay's
+    // one slot, where a newer one replaces it; a poll finds it empty and is refused.
+    static constexpr double kCommandsPerSecond = 5.0;
+    static constexpr double kCommandBurst = 10.0;
+    static constexpr std::chrono::seconds kResetInterval{30};
+
+    // The manager must have its settings and log; it and the clock outlive the intake.
+    CCommandIntake(CQuillmereManager* manager, Poster poster, const IClock& clock);
+
+    // "<prefix>/<site>/": the root the command topics are read below.
+    void SetBase(std::string base) { m_base = std::move(base); }
+    // Refused commands are logged at most once per this interval (tests shorten it).
+    void SetRefusalLogInterval(std::chrono::milliseconds interval);
+
+    // Bridge thread: one message from a command topic.
+    void Take(const std::string& topic, std::string_view payload, bool retained);
+    // Bridge thread: hands on a relay's command whose token is back, and writes a count of
+    // refusals whose interval is over.
+    void Tick();
+    // How long the bridge thread may wait before Tick has work; max() for nothing due.
+    std::chrono::milliseconds Due() const;
+
+    // Any thread: one refused command, logged or counted.
+    void Refuse(const std::string& reason);
+
+private:
+    struct RelaySlot
+    {
+        CRemoteCommand Command;
+        bool Posted = false;   // a task for the relay is on its way to the UI thread
+    };
+
+    void IgnoreRetained(const std::string& topic);
+    bool TakeToken();            // m_mutex held
+    void PostRelay(int relay);   // m_mutex not held
+    void Execute(const CRemoteCommand& command);   // UI thread
+
+    CQuillmereManager* m_manager;
+    CAppSettings* m_settings;
+    CLog* m_log;
+    Poster m_poster;
+    const IClock& m_clock;
+    std::string m_base;
+    int m_pending = 0;   // tasks on their way to the UI thread; guarded by m_mutex
+
+    // Held only for in-memory work, never while writing the log or posting.
+    mutable std::mutex m_mutex;
+    std::map<int, RelaySlot> m_relaySlots;
+    double m_tokens = kCommandBurst;
+    IClock::Steady::time_point m_tokensAt{};
+    IClock::Steady::time_point m_lastReset{};
+    bool m_resetTaken = false;
+    std::chrono::milliseconds m_refusalInterval{std::chrono::minutes(1)};
+    IClock::Steady::time_point m_lastRefusalLog{};
+    bool m_refusalLogged = false;
+    std::uint64_t m_refusalsUnlogged = 0;
+    std::set<std::string> m_retainedIgnored;   // topics already logged
+};
