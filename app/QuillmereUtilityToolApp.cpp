@@ -3,25 +3,13 @@
 #include <QApplication>
 #include <QIcon>
 #include <QTimer>
-#include <cerrno>
 #include <cstdio>
-#include <unistd.h>
 
 #include "TerminationSignals.h"
-#include "config/AppSettings.h"
 #include "core/SingleInstanceLock.h"
-#include "device/QuillmereManager.h"
-#include "link/QMNetLink.h"
-#include "log/Log.h"
-#include "remote/RemoteBridge.h"
+#include "run/EngineRun.h"
 #include "ui/QtTimerService.h"
 #include "ui/QuillmereSheet.h"
-
-namespace
-{
-constexpr const char* kStartedText = "Application Started";
-constexpr const char* kTerminatedText = "Application terminated";
-}
 
 CQuillmereUtilityToolApp::CQuillmereUtilityToolApp(int& argc, char** argv) : m_argc(argc), m_argv(argv) {}
 
@@ -59,35 +47,19 @@ bool CQuillmereUtilityToolApp::InitInstance()
     // One that came before the watch, even before this program replaced an older one.
     closeRequested = CTerminationSignals::WasRequested();
 
-    CQuillmereManager manager;
-    manager.SetTimerService(&timers);
-    CAppSettings settings;
-    // No settings file yet: the first start of the program on this machine.
-    const bool firstStart = access(CAppSettings::GetSettingsFilePath().c_str(), F_OK) != 0 && errno == ENOENT;
-    settings.Load();
-    manager.SetSettings(&settings);
-    CQMNetLink link;
-    manager.SetLinkEngine(&link);
-    CLog log;
-    log.Open();
-    manager.SetLog(&log);
-
     // Commands from the broker reach the manager on this thread, through the event loop;
     // tasks still queued when the context goes are dropped with it.
     QObject remoteContext;
-    CRemoteBridge remote(&manager, [&remoteContext](CRemoteBridge::Task task) {
-        QMetaObject::invokeMethod(&remoteContext, std::move(task), Qt::QueuedConnection);
-    });
-    // The broker's event topic gets the run's lines from the first one on, although mqtt.conf
-    // is read after it.
-    remote.ListenToLogEarly();
-    log.Write(LogEntryLevel::Event, kStartedText);
-    remote.Start();   // without mqtt.conf: nothing at all
+    CEngineRun run({.Timers = &timers, .Post = [&remoteContext](CRemoteBridge::Task task) {
+                        QMetaObject::invokeMethod(&remoteContext, std::move(task), Qt::QueuedConnection);
+                    }});
+    run.Begin();
 
     {
         // A first start opens on the Settings page, where the port is chosen; later starts
-        // go to the tray.
-        CQuillmereSheet sheet(&manager, QString::fromLatin1(CQuillmereSheet::Caption),
+        // go to the tray. The sheet starts the engine once its windows listen.
+        const bool firstStart = run.IsFirstStart();
+        CQuillmereSheet sheet(&run.Manager(), QString::fromLatin1(CQuillmereSheet::Caption),
                               firstStart ? CQuillmereSheet::SettingsPage : 0);
         if (firstStart)
             sheet.ShowAtStart();
@@ -98,17 +70,9 @@ bool CQuillmereUtilityToolApp::InitInstance()
         sheet.DoModal();
         runningSheet = nullptr;
         m_restartRequested = sheet.IsRestartRequested();
-
-        manager.Stop();
-        // Stop only asks; the link worker and the ping checks still use the manager, the
-        // log and the settings until they have ended.
-        manager.WaitForThreads();
-        // A failed save is said before the last line; the bridge stays attached until after
-        // it, so the broker's event topic hears the end too.
-        settings.Save();
-        log.SumUpFloods();
-        log.Write(LogEntryLevel::Event, kTerminatedText);
-        remote.Stop();
+        // While the windows still listen: the worker and the checks may raise to them until
+        // they have ended.
+        run.End();
     }
     // Asked to end by a signal at any moment, the shutdown included: that wins over a restart
     // the watchdog wanted.

@@ -6,29 +6,18 @@
 
 #include <cstdio>
 
-#include "config/AppSettings.h"
-#include "core/DataFolder.h"
 #include "core/EngineTimerService.h"
 #include "core/SingleInstanceLock.h"
-#include "device/QuillmereManager.h"
-#include "link/QMNetLink.h"
 #include "link/QMNetSerialPort.h"
 #include "log/JournalStream.h"
-#include "log/Log.h"
 #include "log/NowText.h"
 #include "protocol/CommandResponse.h"
-#include "remote/RemoteBridge.h"
-#include "remote/RemoteConfig.h"
+#include "run/EngineRun.h"
 
 namespace
 {
 // How often STATUS= is brought up to date; only with a service manager to tell.
 constexpr std::uint32_t kStatusRefreshMs = 2000;
-
-bool SameRemoteConfig(const CRemoteConfigResult& a, const CRemoteConfigResult& b)
-{
-    return a.State == b.State && a.Config == b.Config && a.Error == b.Error;
-}
 }
 
 // What an operator asks first in systemctl status: whether and when the unit last answered
@@ -94,24 +83,25 @@ void CMonitorDaemon::RequestRestart()
 std::string CMonitorDaemon::StatusText() const
 {
     std::string text;
-    if (m_link != nullptr)
+    if (m_run != nullptr)
     {
-        const int port = m_link->GetPortNumber();
+        const int port = m_run->Link().GetPortNumber();
         const std::string device = CQMNetSerialPort::DevicePathFor(port);
         text = "COM" + std::to_string(port) + " (" + (device.empty() ? std::string("no such port") : device) + ")";
     }
     if (m_statusWatch)
         text += "; " + m_statusWatch->Text();
-    const std::string remote = m_remote != nullptr ? m_remote->GetStatusLine() : std::string();
+    const std::string remote = m_run != nullptr ? m_run->Remote().GetStatusLine() : std::string();
     text += "; " + (remote.empty() ? std::string("Remote: no broker") : remote);
     return text;
 }
 
 void CMonitorDaemon::PingWatchdog()
 {
-    if (m_link == nullptr)
+    if (m_run == nullptr)
         return;
-    if (CServiceNotifier::LinkIsMoving(m_link->IsRunning(), m_link->GetLastProgress(), m_link->LongestQuietPeriod(),
+    const CQMNetLink& link = m_run->Link();
+    if (CServiceNotifier::LinkIsMoving(link.IsRunning(), link.GetLastProgress(), link.LongestQuietPeriod(),
                                        std::chrono::steady_clock::now()))
         m_notifier.Watchdog();
 }
@@ -123,45 +113,12 @@ void CMonitorDaemon::OnSignal()
     {
         if (info.ssi_signo == SIGHUP)
         {
-            Reload();
+            m_run->Reload();
             continue;
         }
         m_terminated = true;
         m_timers->Quit();
     }
-}
-
-void CMonitorDaemon::Reload()
-{
-    // As leaving the Settings page: the manager stops, the worker ends, and everything starts
-    // again with what the file now says. The file is read once, after the stop; one that does
-    // not parse changes nothing (the settings in use stay) and is said with its line.
-    m_manager->Stop();
-    m_manager->WaitForThreads();
-    std::string why;
-    if (m_settings->Load(&why))
-    {
-        // One record for the whole file: the manager logs the settings as one Event line and
-        // the broker bridge takes the new relay names.
-        m_settings->NotifySettingsChanged();
-    }
-    else if (!why.empty())
-    {
-        m_log->Write(LogEntryLevel::Error, "Settings not read again: " + CAppSettings::GetSettingsFilePath() + " " +
-                                                why + "; the settings in use stay");
-    }
-    m_manager->Connect();
-    m_manager->StartPolling();
-    m_manager->StartMonitorTimers();
-
-    // The broker connection is left alone unless its file now says something else.
-    CRemoteConfigResult remote = LoadRemoteConfig(GetDataFolder());
-    if (m_remote != nullptr && !SameRemoteConfig(remote, m_remoteConfig))
-    {
-        m_remote->Stop();
-        m_remote->Start();
-    }
-    m_remoteConfig = std::move(remote);
 }
 
 int CMonitorDaemon::Run()
@@ -185,43 +142,18 @@ int CMonitorDaemon::Run()
     m_timers = &timers;
     timers.Watch(m_signalFd, [this] { OnSignal(); });
 
-    CQuillmereManager manager;
-    manager.SetTimerService(&timers);
-    manager.SetRestartHost(this);
-    CAppSettings settings;
-    std::string why;
-    const bool loaded = settings.Load(&why);
-    manager.SetSettings(&settings);
-    CQMNetLink link;
-    manager.SetLinkEngine(&link);
-    CLog log;
-    if (IsJournalStream(STDERR_FILENO))
-        log.MirrorToJournal(STDERR_FILENO);
-    log.Open();
-    manager.SetLog(&log);
-    // Commands from the broker reach the manager on the loop, like a click in the window.
-    CRemoteBridge remote(&manager, [&timers](CRemoteBridge::Task task) { timers.Post(std::move(task)); });
-    // The broker's event topic gets the run's lines from the first one on, although mqtt.conf
-    // is read after them.
-    remote.ListenToLogEarly();
-    log.Write(LogEntryLevel::Event, kStartedText);
-    if (!loaded && !why.empty())
-        log.Write(LogEntryLevel::Error, "Settings not read: " + CAppSettings::GetSettingsFilePath() + " " + why +
-                                            "; the defaults run");
-    m_manager = &manager;
-    m_settings = &settings;
-    m_link = &link;
-    m_log = &log;
-    m_remote = &remote;
-    m_remoteConfig = LoadRemoteConfig(GetDataFolder());
-    remote.Start();
+    CEngineRun run({.Timers = &timers,
+                    // Commands from the broker reach the manager on the loop, like a click in the window.
+                    .Post = [&timers](CRemoteBridge::Task task) { timers.Post(std::move(task)); },
+                    .RestartHost = this,
+                    .JournalFd = IsJournalStream(STDERR_FILENO) ? STDERR_FILENO : -1});
+    m_run = &run;
+    run.Begin();
 
-    m_statusWatch = std::make_unique<CStatusWatch>(manager);
-    manager.Attach(m_statusWatch.get());
+    m_statusWatch = std::make_unique<CStatusWatch>(run.Manager());
+    run.Manager().Attach(m_statusWatch.get());
 
-    manager.Connect();
-    manager.StartPolling();
-    manager.StartMonitorTimers();
+    run.StartEngine();
     m_notifier.Ready(StatusText());
     if (m_notifier.IsListening())
         timers.SetTimer(kStatusRefreshMs, [this](ITimerService::TimerId) { m_notifier.Status(StatusText()); });
@@ -235,22 +167,9 @@ int CMonitorDaemon::Run()
     timers.Run();
 
     m_notifier.Stopping();
-    manager.Stop();
-    // Stop only asks; the worker and the ping checks use the manager, the log and the
-    // settings until they have ended.
-    manager.WaitForThreads();
-    manager.Detach(m_statusWatch.get());
-    // As the window program: a failed save is said before the last line, which the broker
-    // still hears.
-    settings.Save();
-    log.SumUpFloods();
-    log.Write(LogEntryLevel::Event, kTerminatedText);
-    remote.Stop();
-    m_remote = nullptr;
-    m_log = nullptr;
-    m_link = nullptr;
-    m_settings = nullptr;
-    m_manager = nullptr;
+    run.End();
+    run.Manager().Detach(m_statusWatch.get());
+    m_run = nullptr;
     m_timers = nullptr;
     return 0;
 }

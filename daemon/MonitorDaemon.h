@@ -7,19 +7,15 @@
 #include "ServiceNotifier.h"
 #include "core/Observer.h"
 #include "device/RestartHost.h"
-#include "remote/RemoteConfig.h"
 
-class CAppSettings;
+class CEngineRun;
 class CEngineTimerService;
-class CLog;
-class CQMNetLink;
-class CQuillmereManager;
-class CRemoteBridge;
 
-// The whole service between its start and its end: the same long-lived objects the window
-// program makes, in the same order, with the engine's own timer service in place of the
-// window loop. The thread that calls Run is the one the timers, the poll, the memory
-// watchdog, settings changes and the broker's commands run on.
+// The whole service between its start and its end: the engine's run (run/) with the engine's
+// own timer service in place of the window loop, plus what only a service has: the folder's
+// lock, signals from a signalfd, the service manager's messages and its watchdog. The thread
+// that calls Run is the one the timers, the poll, the memory watchdog, settings changes and
+// the broker's commands run on.
 class CMonitorDaemon : public IRestartHost
 {
 public:
@@ -27,9 +23,6 @@ public:
     // for under a service manager, which the unit restarts on (RestartForceExitStatus=).
     static constexpr int kExitFolderInUse = 3;
     static constexpr int kExitMemoryRestart = 75;
-
-    static constexpr const char* kStartedText = "Application Started";
-    static constexpr const char* kTerminatedText = "Application terminated";
 
     // SIGTERM, SIGINT (the normal shutdown) and SIGHUP (read the files again): main blocks
     // them before any thread is made, and Run reads them from a signalfd.
@@ -50,7 +43,6 @@ private:
     class CStatusWatch;
 
     void OnSignal();
-    void Reload();
     void PingWatchdog();
     std::string StatusText() const;
 
@@ -59,11 +51,6 @@ private:
     bool m_restartRequested = false;
     bool m_terminated = false;
     CEngineTimerService* m_timers = nullptr;
-    CAppSettings* m_settings = nullptr;
-    CQuillmereManager* m_manager = nullptr;
-    CQMNetLink* m_link = nullptr;
-    CLog* m_log = nullptr;
-    CRemoteBridge* m_remote = nullptr;
+    CEngineRun* m_run = nullptr;
     std::unique_ptr<CStatusWatch> m_statusWatch;
-    CRemoteConfigResult m_remoteConfig;   // as last read, to tell whether a reload changed it
 };

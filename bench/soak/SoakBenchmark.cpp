@@ -12,14 +12,11 @@
 #include <string>
 #include <thread>
 
-#include "config/AppSettings.h"
 #include "core/DataFolder.h"
 #include "core/DirectoryTree.h"
 #include "core/ProcessMemory.h"
 #include "protocol/CommandResponse.h"
-#include "device/QuillmereManager.h"
-#include "link/QMNetLink.h"
-#include "log/Log.h"
+#include "run/EngineRun.h"
 #include "tests/support/DevSimProcess.h"
 #include "tests/support/TempDataFolder.h"
 
@@ -64,15 +61,12 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    CQuillmereManager manager;
-    CAppSettings settings;
-    manager.SetSettings(&settings);
-    CQMNetLink link;
-    manager.SetLinkEngine(&link);
-    CLog log;
-    log.Open();
-    manager.SetLog(&log);
-    settings.SetComPort(7);
+    // The program's run without timers: this loop polls by hand as fast as the unit answers.
+    CEngineRun run({});
+    CQuillmereManager& manager = run.Manager();
+    CQMNetLink& link = run.Link();
+    run.Begin();
+    run.Settings().SetComPort(7);
     manager.SetLinkTiming({3, 0, 2000});
     ExchangeCounter counter;
     manager.Attach(&counter);
@@ -96,8 +90,7 @@ int main(int argc, char** argv)
     }
     const auto elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     const std::uint64_t memoryAtEnd = GetPrivateMemoryBytes().value_or(0);
-    manager.Stop();
-    manager.WaitForThreads();
+    run.End();
     manager.Detach(&counter);
 
     std::printf("exchanges answered: %ld (failed: %ld) in %.1f s, %.0f per second\n", counter.answered.load(),
