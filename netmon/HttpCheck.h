@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NetworkCheck.h"
+#include "CheckOutcome.h"
 
 // One GET of target.Url per try: a status 200-399 is success; redirects are not followed,
 // certificates are verified against the system store, no proxy is taken from the

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "NetworkCheck.h"
+#include "CheckOutcome.h"
 
 // Connects to target.Host:target.Port and closes at once; the connection being accepted is
 // the success.
