@@ -7,6 +7,8 @@
 #include <cstdio>
 
 #include "config/AppSettings.h"
+#include "control/ControlProtocol.h"
+#include "control/ControlServer.h"
 #include "core/DataFolder.h"
 #include "core/EngineTimerService.h"
 #include "core/SingleInstanceLock.h"
@@ -131,7 +133,7 @@ void CMonitorDaemon::OnSignal()
     }
 }
 
-void CMonitorDaemon::Reload()
+std::string CMonitorDaemon::Reload()
 {
     // As leaving the Settings page: the manager stops, the worker ends, and everything starts
     // again with what the file now says. The file is read once, after the stop; one that does
@@ -147,8 +149,8 @@ void CMonitorDaemon::Reload()
     }
     else if (!why.empty())
     {
-        m_log->Write(LogEntryLevel::Error, "Settings not read again: " + CAppSettings::GetSettingsFilePath() + " " +
-                                                why + "; the settings in use stay");
+        why = "Settings not read again: " + CAppSettings::GetSettingsFilePath() + " " + why + "; the settings in use stay";
+        m_log->Write(LogEntryLevel::Error, why);
     }
     m_manager->Connect();
     m_manager->StartPolling();
@@ -162,6 +164,7 @@ void CMonitorDaemon::Reload()
         m_remote->Start();
     }
     m_remoteConfig = std::move(remote);
+    return why;
 }
 
 int CMonitorDaemon::Run()
@@ -216,6 +219,11 @@ int CMonitorDaemon::Run()
     m_remoteConfig = LoadRemoteConfig(GetDataFolder());
     remote.Start();
 
+    // quillmere-monitorctl's socket; its orders reach the manager on the loop, as the broker's do.
+    CControlServer control(&manager, [&timers](CControlServer::Task task) { timers.Post(std::move(task)); });
+    control.SetReloader([this] { return Reload(); });
+    control.Start(ServiceControlSocketPath(), kControlGroup);
+
     m_statusWatch = std::make_unique<CStatusWatch>(manager);
     manager.Attach(m_statusWatch.get());
 
@@ -235,6 +243,7 @@ int CMonitorDaemon::Run()
     timers.Run();
 
     m_notifier.Stopping();
+    control.Stop();
     manager.Stop();
     // Stop only asks; the worker and the ping checks use the manager, the log and the
     // settings until they have ended.
