@@ -21,10 +21,10 @@ std::vector<std::string_view> Words(std::string_view line)
     std::size_t at = 0;
     while (at < line.size())
     {
-        while (at < line.size() && (line[at] == ' ' || line[at] == '\t'))
+        while (at < line.size() && line[at] == ' ')
             ++at;
         const std::size_t start = at;
-        while (at < line.size() && line[at] != ' ' && line[at] != '\t')
+        while (at < line.size() && line[at] != ' ')
             ++at;
         if (at > start)
             words.push_back(line.substr(start, at - start));
@@ -120,13 +120,16 @@ CControlRequest ParseControlRequest(std::string_view line)
     if (verb == "log")
     {
         request.What = Kind::Log;
+        bool counted = false;
         for (std::size_t i = 1; i < words.size(); ++i)
         {
             if (words[i] == "follow" && !request.Follow)
                 request.Follow = true;
-            else if (!ReadNumber(words[i], 0, CControlRequest::kMaxLogLines, request.Lines))
+            else if (counted || !ReadNumber(words[i], 0, CControlRequest::kMaxLogLines, request.Lines))
                 return Refused("log takes a line count 0.." + std::to_string(CControlRequest::kMaxLogLines) +
                                " and 'follow'");
+            else
+                counted = true;
         }
         return request;
     }

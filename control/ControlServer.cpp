@@ -66,6 +66,7 @@ struct CControlServer::Shared
     {
         std::uint64_t Id;
         int Code;
+        std::vector<int> Codes;   // answers still missing: one, or the poll's eight
         int Relay;
         Clock::time_point Deadline;
         int WaitSeconds;
@@ -366,12 +367,19 @@ void CControlServer::Update(CEventArgs* args)
     for (auto it = waiters.begin(); it != waiters.end();)
     {
         const bool relayMatches = it->Relay == 0 || (command != nullptr && command->Param1 == it->Relay);
-        if (response->GetType() != it->Code || !relayMatches)
+        const auto code = std::find(it->Codes.begin(), it->Codes.end(), response->GetType());
+        if (code == it->Codes.end() || !relayMatches)
         {
             ++it;
             continue;
         }
+        it->Codes.erase(code);
         std::string text;
+        if (response->GetResult() == LinkStatus::Ok && !it->Codes.empty())
+        {
+            ++it;   // the poll waits for its other answers
+            continue;
+        }
         if (response->GetResult() != LinkStatus::Ok)
             text = std::string(ControlReply::kNoAnswer) + " " +
                    m_manager->FailureText(response->GetType(), response->GetResult()) + "\n";
@@ -525,7 +533,8 @@ void CControlServer::Accept()
             const std::string who = known ? UserName(peer.uid) + " (pid " + std::to_string(peer.pid) + ")"
                                           : std::string("a peer without credentials");
             m_shared->LogRefusal(who + " may not use the control socket");
-            Answer(added, std::string(ControlReply::kRefused) + " only root, " + UserName(::geteuid()) +
+            const std::string own = ::geteuid() == 0 ? std::string() : ", " + UserName(::geteuid());
+            Answer(added, std::string(ControlReply::kRefused) + " only root" + own +
                               (m_group ? " and members of group " + m_groupName : std::string()) +
                               " may use this program's control socket\n");
             continue;
@@ -779,8 +788,14 @@ void CControlServer::Handle(Connection& connection, const std::string& line)
         {
             // Waiting before the order goes: its answer may come before this task returns.
             std::lock_guard<std::mutex> guard(shared->Mutex);
-            shared->Waiters.push_back({id, code, code == CommandCode::RelayStatus || code == CommandCode::Reset ? 0
-                                                                                                           : request.Relay,
+            // A poll is answered when every one of its questions is; the manager asks these.
+            std::vector<int> codes{code};
+            if (request.What == Kind::Poll)
+                codes = {CommandCode::TamperStatus, CommandCode::RadioCapability, CommandCode::Rssi,
+                         CommandCode::RelayStatus,  CommandCode::DateTime,        CommandCode::Gps,
+                         CommandCode::GsmStatus,    CommandCode::Uptime};
+            const bool anyRelay = request.What == Kind::Poll || request.What == Kind::Reset;
+            shared->Waiters.push_back({id, code, std::move(codes), anyRelay ? 0 : request.Relay,
                                        Clock::now() + std::chrono::seconds(request.WaitSeconds), request.WaitSeconds});
             shared->Wake();
         }
