@@ -241,7 +241,13 @@ bool CControlServer::Start(const std::string& path, const std::string& group)
         ::group entry{};
         ::group* found = nullptr;
         char buffer[4096];
-        if (::getgrnam_r(group.c_str(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr)
+        // Only a group this program is in (or root) can be given the socket; otherwise the
+        // socket is its own user's, as for a service in someone's own account.
+        std::vector<gid_t> own(static_cast<std::size_t>(std::max(::getgroups(0, nullptr), 0)));
+        own.resize(static_cast<std::size_t>(std::max(::getgroups(static_cast<int>(own.size()), own.data()), 0)));
+        if (::getgrnam_r(group.c_str(), &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr &&
+            (::geteuid() == 0 || ::getegid() == found->gr_gid ||
+             std::find(own.begin(), own.end(), found->gr_gid) != own.end()))
         {
             m_group = found->gr_gid;
             m_groupName = group;

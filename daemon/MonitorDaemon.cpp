@@ -4,7 +4,10 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 
 #include "config/AppSettings.h"
 #include "control/ControlProtocol.h"
@@ -24,32 +27,57 @@
 
 namespace
 {
-// How often STATUS= is brought up to date; only with a service manager to tell.
-constexpr std::uint32_t kStatusRefreshMs = 2000;
-
 bool SameRemoteConfig(const CRemoteConfigResult& a, const CRemoteConfigResult& b)
 {
     return a.State == b.State && a.Config == b.Config && a.Error == b.Error;
+}
+
+// A line the service says on standard error itself, before or instead of its log: with the
+// journal there, it carries its priority like the log's own lines.
+void SayError(const std::string& text)
+{
+    const std::string line = IsJournalStream(STDERR_FILENO) ? JournalLine(LogEntryLevel::Error, text)
+                                                            : std::string(program_invocation_short_name) + ": " + text + "\n";
+    std::fputs(line.c_str(), stderr);
 }
 }
 
 // What an operator asks first in systemctl status: whether and when the unit last answered
 // (the engine's reachability decides it) and what last went wrong. The error is noted on
 // the link worker and read on the loop.
+//
+// STATUS= follows what it shows, never a timer: an answer, a failure, the unit starting or
+// stopping to answer, a new broker line each ask the loop (once, however many come at once)
+// to send the text again, which goes out only when it reads differently.
 class CMonitorDaemon::CStatusWatch final : public CObserver
 {
 public:
-    explicit CStatusWatch(CQuillmereManager& manager) : m_manager(manager) {}
+    CStatusWatch(CQuillmereManager& manager, std::function<void()> refresh)
+        : m_manager(manager), m_refresh(std::move(refresh))
+    {
+    }
 
     void Update(CEventArgs* args) override
     {
-        auto* response = dynamic_cast<CCommandResponse*>(args);
-        if (response == nullptr || response->GetResult() == LinkStatus::Ok)
+        if (auto* response = dynamic_cast<CCommandResponse*>(args))
+        {
+            if (response->GetResult() != LinkStatus::Ok)
+            {
+                const std::string text =
+                    NowText() + " " + m_manager.FailureText(response->GetType(), response->GetResult());
+                std::lock_guard<std::mutex> guard(m_mutex);
+                m_lastError = text;
+            }
+        }
+        else if (dynamic_cast<CUnitReachabilityChangedEventArgs*>(args) == nullptr &&
+                 dynamic_cast<CRemoteLineChangedEventArgs*>(args) == nullptr)
             return;
-        const std::string text = NowText() + " " + m_manager.FailureText(response->GetType(), response->GetResult());
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_lastError = text;
+        if (!m_refreshPosted.exchange(true))
+            m_refresh();
     }
+
+    // On the loop, before the text is read again.
+    void Refreshed() { m_refreshPosted = false; }
 
     std::string Text() const
     {
@@ -65,6 +93,8 @@ public:
 
 private:
     CQuillmereManager& m_manager;
+    std::function<void()> m_refresh;
+    std::atomic<bool> m_refreshPosted{false};
     mutable std::mutex m_mutex;
     std::string m_lastError;
 };
@@ -138,6 +168,7 @@ std::string CMonitorDaemon::Reload()
     // As leaving the Settings page: the manager stops, the worker ends, and everything starts
     // again with what the file now says. The file is read once, after the stop; one that does
     // not parse changes nothing (the settings in use stay) and is said with its line.
+    m_notifier.Reloading();
     m_manager->Stop();
     m_manager->WaitForThreads();
     std::string why;
@@ -164,6 +195,7 @@ std::string CMonitorDaemon::Reload()
         m_remote->Start();
     }
     m_remoteConfig = std::move(remote);
+    m_notifier.Ready(StatusText());
     return why;
 }
 
@@ -172,8 +204,7 @@ int CMonitorDaemon::Run()
     CSingleInstanceLock instanceLock(CSingleInstanceLock::Scope::DataFolderOnly);
     if (!instanceLock.Acquire())
     {
-        std::fprintf(stderr, "%s: %s is in use by %s\n", program_invocation_short_name,
-                     instanceLock.GetRefusedLock().c_str(), instanceLock.GetHolder().c_str());
+        SayError(instanceLock.GetRefusedLock() + " is in use by " + instanceLock.GetHolder());
         return kExitFolderInUse;
     }
 
@@ -182,7 +213,7 @@ int CMonitorDaemon::Run()
     m_signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
     if (!timers.IsValid() || m_signalFd < 0)
     {
-        std::perror("quillmere-monitord: cannot set up its loop");
+        SayError(std::string("cannot set up its loop: ") + std::strerror(errno));
         return 1;
     }
     m_timers = &timers;
@@ -224,15 +255,18 @@ int CMonitorDaemon::Run()
     control.SetReloader([this] { return Reload(); });
     control.Start(ServiceControlSocketPath(), kControlGroup);
 
-    m_statusWatch = std::make_unique<CStatusWatch>(manager);
+    m_statusWatch = std::make_unique<CStatusWatch>(manager, [this, &timers] {
+        timers.Post([this] {
+            m_statusWatch->Refreshed();
+            m_notifier.Status(StatusText());
+        });
+    });
     manager.Attach(m_statusWatch.get());
 
     manager.Connect();
     manager.StartPolling();
     manager.StartMonitorTimers();
     m_notifier.Ready(StatusText());
-    if (m_notifier.IsListening())
-        timers.SetTimer(kStatusRefreshMs, [this](ITimerService::TimerId) { m_notifier.Status(StatusText()); });
     if (m_notifier.WatchdogPingInterval().count() > 0)
     {
         m_notifier.Watchdog();
