@@ -9,6 +9,8 @@
 
 #include "TerminationSignals.h"
 #include "config/AppSettings.h"
+#include "control/ControlProtocol.h"
+#include "control/ControlServer.h"
 #include "core/SingleInstanceLock.h"
 #include "device/QuillmereManager.h"
 #include "link/QMNetLink.h"
@@ -83,6 +85,11 @@ bool CQuillmereUtilityToolApp::InitInstance()
     remote.ListenToLogEarly();
     log.Write(LogEntryLevel::Event, kStartedText);
     remote.Start();   // without mqtt.conf: nothing at all
+    // quillmere-monitorctl's socket, for this account and root; its orders come the same way.
+    CControlServer control(&manager, [&remoteContext](CControlServer::Task task) {
+        QMetaObject::invokeMethod(&remoteContext, std::move(task), Qt::QueuedConnection);
+    });
+    control.Start(WindowControlSocketPath(), {});
 
     {
         // A first start opens on the Settings page, where the port is chosen; later starts
@@ -99,6 +106,7 @@ bool CQuillmereUtilityToolApp::InitInstance()
         runningSheet = nullptr;
         m_restartRequested = sheet.IsRestartRequested();
 
+        control.Stop();
         manager.Stop();
         // Stop only asks; the link worker and the ping checks still use the manager, the
         // log and the settings until they have ended.
