@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -101,8 +102,12 @@ struct CControlServer::Shared
     bool RefusalLogged = false;
     std::uint64_t RefusalsUnlogged = 0;
 
+    // With Mutex held: Stop closes the descriptor under it, and a record raised while the
+    // server stopped must not write to a number the system gave to something else since.
     void Wake() const
     {
+        if (WakeFd < 0)
+            return;
         const std::uint64_t one = 1;
         [[maybe_unused]] const ssize_t written = ::write(WakeFd, &one, sizeof one);
     }
@@ -330,16 +335,17 @@ void CControlServer::Stop()
         m_attached = false;
     }
     m_connections.clear();
+    int wakeFd = -1;
     {
         std::lock_guard<std::mutex> guard(m_shared->Mutex);
         m_shared->Alive = false;
         m_shared->Waiters.clear();
         m_shared->Followers.clear();
         m_shared->Inbox.clear();
+        std::swap(wakeFd, m_shared->WakeFd);
     }
+    ::close(wakeFd);
     m_shared->LogRefusal({}, true);
-    ::close(m_shared->WakeFd);
-    m_shared->WakeFd = -1;
     ::close(m_listenFd);
     m_listenFd = -1;
     ::unlink(m_path.c_str());
@@ -369,6 +375,8 @@ void CControlServer::Update(CEventArgs* args)
         return;
     const CSerialCommand* command = response->GetCommand();
     std::lock_guard<std::mutex> guard(m_shared->Mutex);
+    if (!m_shared->Alive)
+        return;
     auto& waiters = m_shared->Waiters;
     for (auto it = waiters.begin(); it != waiters.end();)
     {
@@ -408,6 +416,7 @@ void CControlServer::Update(CEventArgs* args)
 
 void CControlServer::Run()
 {
+    ::pthread_setname_np(::pthread_self(), "qm-control");
     std::vector<pollfd> fds;
     while (!m_stop->IsRequested())
     {

@@ -50,6 +50,26 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# A headless PC: the service's package alone brings the service and its client, no window
+# program and no toolkit, and goes again cleanly.
+echo "== apt-get install -y $service_deb (alone)"
+DEBIAN_FRONTEND=noninteractive apt-get install -y "$service_deb" >"$work/install-service.out" 2>&1 ||
+    { cat "$work/install-service.out" >&2; exit 1; }
+installed=1
+[[ -x /usr/bin/quillmere-monitord && -x /usr/bin/quillmere-monitorctl && ! -e $program ]] ||
+    { echo "FAULT: the service's package alone does not give the service and its client only" >&2; exit 1; }
+if grep -Ei '^(Unpacking|Setting up) libqt' "$work/install-service.out"; then
+    echo "FAULT: installing the service's package brought Qt" >&2
+    exit 1
+fi
+quillmere-monitorctl --version
+DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq quillmere-monitord >"$work/remove-service.out" 2>&1 ||
+    { cat "$work/remove-service.out" >&2; exit 1; }
+dpkg --purge quillmere-monitord >>"$work/remove-service.out" 2>&1
+[[ ! -e /usr/bin/quillmere-monitord && ! -e /usr/bin/quillmere-monitorctl ]] ||
+    { echo "FAULT: the service's package left its programs behind" >&2; exit 1; }
+echo "== removed again: nothing of the service's package is left"
+
 echo "== apt-get install -y $service_deb $deb"
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$service_deb" "$deb" \
     >"$work/install.out" 2>&1 || { cat "$work/install.out" >&2; exit 1; }
