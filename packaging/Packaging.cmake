@@ -45,7 +45,8 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quillmere-monitor)
 set(CPACK_PACKAGE_VENDOR Velmarquet)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Monitor for a remote relay and telemetry unit on a serial line")
+# Each package's synopsis is the first line of its own description below; a package-wide
+# summary would be put in front of both.
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 # Directories the package creates must not inherit the umask of whoever built it.
@@ -72,7 +73,7 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME quillmere-monitord)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION admin)
-set(CPACK_COMPONENT_SERVICE_DESCRIPTION
+set(CPACK_DEBIAN_SERVICE_DESCRIPTION
     "Monitor for a remote relay and telemetry unit on a serial line (service)\n\
 quillmere-monitord polls a relay and telemetry unit over a serial port, switches and\n\
 power-cycles its relays, power-cycles a relay when a watched host stops answering, keeps\n\
@@ -89,7 +90,7 @@ set(CPACK_DEBIAN_SERVICE_PACKAGE_BREAKS "quillmere-monitor (<< ${PROJECT_VERSION
 set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/postinst ${CMAKE_CURRENT_LIST_DIR}/postrm)
 
 set(CPACK_DEBIAN_WINDOW_PACKAGE_NAME quillmere-monitor)
-set(CPACK_COMPONENT_WINDOW_DESCRIPTION
+set(CPACK_DEBIAN_WINDOW_DESCRIPTION
     "Monitor for a remote relay and telemetry unit on a serial line (window program)\n\
 Quillmere Monitor polls a relay and telemetry unit over a serial port, shows its radio,\n\
 clock, door and relay status, switches and power-cycles its relays, power-cycles a relay\n\
