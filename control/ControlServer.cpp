@@ -98,9 +98,15 @@ struct CControlServer::Shared
     Clock::time_point TokensAt{};
     Clock::time_point LastReset{};
     bool ResetTaken = false;
-    Clock::time_point LastRefusalLog{};
-    bool RefusalLogged = false;
-    std::uint64_t RefusalsUnlogged = 0;
+    // Refusals of peers and of requests are summed up apart, so a stranger is always named
+    // within a minute whatever else was refused.
+    struct RefusalLog
+    {
+        Clock::time_point Last{};
+        bool Logged = false;
+        std::uint64_t Unlogged = 0;
+    };
+    RefusalLog Refusals[2];
 
     // With Mutex held: Stop closes the descriptor under it, and a record raised while the
     // server stopped must not write to a number the system gave to something else since.
@@ -139,37 +145,67 @@ struct CControlServer::Shared
         return true;
     }
 
-    // One line a minute at most; the rest are counted into the next one.
-    void LogRefusal(const std::string& reason, bool flush = false)
+    enum Kind
+    {
+        kPeer,
+        kRequest
+    };
+
+    // One line a minute at most of each kind; the rest are counted into the next one, or
+    // into a line of their own once the minute is over (FlushRefusals).
+    void LogRefusal(Kind kind, const std::string& reason)
     {
         std::string text;
         {
             std::lock_guard<std::mutex> guard(Mutex);
+            RefusalLog& log = Refusals[kind];
             const auto now = Clock::now();
-            if (flush)
+            if (log.Logged && now - log.Last < kRefusalLogInterval)
             {
-                if (RefusalsUnlogged == 0)
-                    return;
-                text = "Control request refused: " + std::to_string(RefusalsUnlogged) + " more requests refused";
-                RefusalsUnlogged = 0;
-            }
-            else if (RefusalLogged && now - LastRefusalLog < kRefusalLogInterval)
-            {
-                ++RefusalsUnlogged;
+                ++log.Unlogged;
                 return;
             }
-            else
-            {
-                text = "Control request refused: " + reason;
-                if (RefusalsUnlogged > 0)
-                    text += " (" + std::to_string(RefusalsUnlogged) + " more refused before it)";
-                RefusalsUnlogged = 0;
-                RefusalLogged = true;
-                LastRefusalLog = now;
-            }
+            text = "Control request refused: " + reason;
+            if (log.Unlogged > 0)
+                text += " (" + std::to_string(log.Unlogged) + " more refused before it)";
+            log.Unlogged = 0;
+            log.Logged = true;
+            log.Last = now;
         }
         if (Log != nullptr)
             Log->Write(LogEntryLevel::Error, text);
+    }
+
+    // Writes the counts whose minute is over (all of them with `all`); returns when the next
+    // one is due, or max() when none waits.
+    Clock::time_point FlushRefusals(bool all)
+    {
+        std::vector<std::string> lines;
+        auto next = Clock::time_point::max();
+        {
+            std::lock_guard<std::mutex> guard(Mutex);
+            const auto now = Clock::now();
+            for (int kind : {kPeer, kRequest})
+            {
+                RefusalLog& log = Refusals[kind];
+                if (log.Unlogged == 0)
+                    continue;
+                if (!all && now - log.Last < kRefusalLogInterval)
+                {
+                    next = std::min(next, log.Last + kRefusalLogInterval);
+                    continue;
+                }
+                lines.push_back("Control request refused: " + std::to_string(log.Unlogged) + " more " +
+                                (kind == kPeer ? "connections from users who may not use the socket"
+                                               : "requests refused"));
+                log.Unlogged = 0;
+                log.Logged = false;
+            }
+        }
+        for (const std::string& line : lines)
+            if (Log != nullptr)
+                Log->Write(LogEntryLevel::Error, line);
+        return next;
     }
 };
 
@@ -345,7 +381,7 @@ void CControlServer::Stop()
         std::swap(wakeFd, m_shared->WakeFd);
     }
     ::close(wakeFd);
-    m_shared->LogRefusal({}, true);
+    m_shared->FlushRefusals(true);
     ::close(m_listenFd);
     m_listenFd = -1;
     ::unlink(m_path.c_str());
@@ -441,6 +477,7 @@ void CControlServer::Run()
             for (const auto& waiter : m_shared->Waiters)
                 deadline = std::min(deadline, waiter.Deadline);
         }
+        deadline = std::min(deadline, m_shared->FlushRefusals(false));
         int timeout = -1;
         if (deadline != Clock::time_point::max())
             timeout = static_cast<int>(std::clamp<long long>(
@@ -547,7 +584,7 @@ void CControlServer::Accept()
         {
             const std::string who = known ? UserName(peer.uid) + " (pid " + std::to_string(peer.pid) + ")"
                                           : std::string("a peer without credentials");
-            m_shared->LogRefusal(who + " may not use the control socket");
+            m_shared->LogRefusal(Shared::kPeer, who + " may not use the control socket");
             const std::string own = ::geteuid() == 0 ? std::string() : ", " + UserName(::geteuid());
             Answer(added, std::string(ControlReply::kRefused) + " only root" + own +
                               (m_group ? " and members of group " + m_groupName : std::string()) +
@@ -578,7 +615,7 @@ void CControlServer::ReadFrom(Connection& connection)
     {
         if (connection.In.size() >= CControlRequest::kMaxBytes)
         {
-            m_shared->LogRefusal("request longer than " + std::to_string(CControlRequest::kMaxBytes - 1) +
+            m_shared->LogRefusal(Shared::kRequest, "request longer than " + std::to_string(CControlRequest::kMaxBytes - 1) +
                                  " bytes from " + connection.Who);
             Answer(connection, std::string(ControlReply::kUsage) + " request longer than " +
                                    std::to_string(CControlRequest::kMaxBytes - 1) + " bytes\n");
@@ -696,7 +733,7 @@ void CControlServer::Handle(Connection& connection, const std::string& line)
     const CControlRequest request = ParseControlRequest(line);
     if (!request.IsValid())
     {
-        m_shared->LogRefusal(request.Error + " (from " + connection.Who + ")");
+        m_shared->LogRefusal(Shared::kRequest, request.Error + " (from " + connection.Who + ")");
         return Answer(connection, std::string(ControlReply::kUsage) + " " + request.Error + "\n");
     }
     if (request.What == Kind::Log)
@@ -739,7 +776,7 @@ void CControlServer::Handle(Connection& connection, const std::string& line)
     if (!refusal.empty())
     {
         if (request.IsUnitCommand())
-            m_shared->LogRefusal(line + " by " + connection.Who + ": " + refusal);
+            m_shared->LogRefusal(Shared::kRequest, line + " by " + connection.Who + ": " + refusal);
         return Answer(connection, std::string(ControlReply::kRefused) + " " + refusal + "\n");
     }
 
@@ -758,7 +795,7 @@ void CControlServer::Handle(Connection& connection, const std::string& line)
         }
         CQuillmereManager& manager = *shared->Manager;
         auto refuse = [&](const std::string& why) {
-            shared->LogRefusal(line + " by " + who + ": " + why);
+            shared->LogRefusal(Shared::kRequest, line + " by " + who + ": " + why);
             shared->Deliver(id, std::string(ControlReply::kRefused) + " " + why + "\n");
         };
         switch (request.What)
