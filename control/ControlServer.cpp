@@ -604,7 +604,14 @@ void CControlServer::ReadFrom(Connection& connection)
         return;
     if (got <= 0)
     {
-        // The client left before it asked anything.
+        // A client that ended its side after the request ("printf status | ...") still
+        // wants its answer; one that left before it asked anything gets none.
+        if (got == 0 && !connection.In.empty())
+        {
+            const std::string line = std::move(connection.In);
+            connection.In.clear();
+            return Handle(connection, line);
+        }
         connection.Now = Connection::Step::Closing;
         connection.Out.clear();
         return;
