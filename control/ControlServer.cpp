@@ -440,7 +440,8 @@ void CControlServer::Update(CEventArgs* args)
                    (state == 0 ? "on" : state == 1 ? "off" : "in an unknown state") + ", as the unit answered\n";
         }
         else if (it->Code == CommandCode::RelayTestCycle)
-            text = std::string(ControlReply::kDone) + " the unit took the power cycle of " + RelayName(it->Relay) + "\n";
+            text = std::string(ControlReply::kDone) + " the unit took the power cycle of " + RelayName(it->Relay) +
+                   "\n";
         else if (it->Code == CommandCode::Reset)
             text = std::string(ControlReply::kDone) + " the unit took the reset\n";
         else
@@ -622,7 +623,8 @@ void CControlServer::ReadFrom(Connection& connection)
     {
         if (connection.In.size() >= CControlRequest::kMaxBytes)
         {
-            m_shared->LogRefusal(Shared::kRequest, "request longer than " + std::to_string(CControlRequest::kMaxBytes - 1) +
+            m_shared->LogRefusal(Shared::kRequest,
+                                 "request longer than " + std::to_string(CControlRequest::kMaxBytes - 1) +
                                  " bytes from " + connection.Who);
             Answer(connection, std::string(ControlReply::kUsage) + " request longer than " +
                                    std::to_string(CControlRequest::kMaxBytes - 1) + " bytes\n");

@@ -172,7 +172,8 @@ std::string StatusView(const CQuillmereManager& manager, bool json)
     {
         const std::string name = relayName(relay);
         rows.emplace_back("Relay " + std::to_string(relay),
-                          RelayStateText(states[static_cast<std::size_t>(relay - 1)]) + (name.empty() ? "" : "  " + name));
+                          RelayStateText(states[static_cast<std::size_t>(relay - 1)]) +
+                              (name.empty() ? "" : "  " + name));
     }
     rows.emplace_back("Remote", remote.empty() ? std::string("no broker") : remote);
     return Table(rows);

@@ -36,8 +36,9 @@ bool SameRemoteConfig(const CRemoteConfigResult& a, const CRemoteConfigResult& b
 // journal there, it carries its priority like the log's own lines.
 void SayError(const std::string& text)
 {
-    const std::string line = IsJournalStream(STDERR_FILENO) ? JournalLine(LogEntryLevel::Error, text)
-                                                            : std::string(program_invocation_short_name) + ": " + text + "\n";
+    const std::string line = IsJournalStream(STDERR_FILENO)
+                                 ? JournalLine(LogEntryLevel::Error, text)
+                                 : std::string(program_invocation_short_name) + ": " + text + "\n";
     std::fputs(line.c_str(), stderr);
 }
 }
@@ -180,7 +181,8 @@ std::string CMonitorDaemon::Reload()
     }
     else if (!why.empty())
     {
-        why = "Settings not read again: " + CAppSettings::GetSettingsFilePath() + " " + why + "; the settings in use stay";
+        why = "Settings not read again: " + CAppSettings::GetSettingsFilePath() + " " + why +
+              "; the settings in use stay";
         m_log->Write(LogEntryLevel::Error, why);
     }
     m_manager->Connect();

@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool relayCommand =
         request.What == Kind::RelayOn || request.What == Kind::RelayOff || request.What == Kind::RelayCycle;
     if (request.IsValid() == !request.Error.empty() ||
-        (relayCommand && (request.Relay < CControlRequest::kFirstRelay || request.Relay > CControlRequest::kLastRelay)) ||
+        (relayCommand &&
+         (request.Relay < CControlRequest::kFirstRelay || request.Relay > CControlRequest::kLastRelay)) ||
         request.WaitSeconds < 1 || request.WaitSeconds > CControlRequest::kMaxWaitSeconds || request.Lines < 0 ||
         request.Lines > CControlRequest::kMaxLogLines || (size >= CControlRequest::kMaxBytes && request.IsValid()))
     {

@@ -123,7 +123,8 @@ protected:
 TEST_F(ServiceControlTest, StatusAndOrdersAreTheUnitsAnswers)
 {
     // What the unit says about itself, changed from its defaults, then asked for.
-    for (const char* line : {"firmware 4.2.9", "iccid 8944123456789", "rssi 20", "relay 2 off", "door open", "radio 3g"})
+    for (const char* line :
+         {"firmware 4.2.9", "iccid 8944123456789", "rssi 20", "relay 2 off", "door open", "radio 3g"})
         ASSERT_TRUE(m_sim->Command(line)) << line;
     const Outcome poll = Client({"poll"});
     EXPECT_EQ(poll.status, 0) << poll.err;
