@@ -625,7 +625,7 @@ void CControlServer::ReadFrom(Connection& connection)
         {
             m_shared->LogRefusal(Shared::kRequest,
                                  "request longer than " + std::to_string(CControlRequest::kMaxBytes - 1) +
-                                 " bytes from " + connection.Who);
+                                     " bytes from " + connection.Who);
             Answer(connection, std::string(ControlReply::kUsage) + " request longer than " +
                                    std::to_string(CControlRequest::kMaxBytes - 1) + " bytes\n");
         }
