@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "TerminationSignals.h"
+#include "control/ControlProtocol.h"
 #include "core/SingleInstanceLock.h"
 #include "run/EngineRun.h"
 #include "ui/QtTimerService.h"
@@ -52,7 +53,8 @@ bool CQuillmereUtilityToolApp::InitInstance()
     QObject remoteContext;
     CEngineRun run({.Timers = &timers, .Post = [&remoteContext](CRemoteBridge::Task task) {
                         QMetaObject::invokeMethod(&remoteContext, std::move(task), Qt::QueuedConnection);
-                    }});
+                    },
+                    .ControlSocketPath = WindowControlSocketPath()});
     run.Begin();
 
     {

@@ -63,7 +63,15 @@ std::string CDaemonOptions::HelpText()
            "  --version       print the version\n"
            "  --help          print this text\n\n"
            "SIGTERM or SIGINT ends it normally (settings saved); SIGHUP reads settings.xml and\n"
-           "mqtt.conf again. Under the service manager: systemctl enable --now quillmere-monitord\n";
+           "mqtt.conf again. Under the service manager: systemctl enable --now quillmere-monitord\n\n"
+           "quillmere-monitorctl shows the unit and gives it orders through the socket\n"
+           "$RUNTIME_DIRECTORY/control (/run/quillmere-monitord/control), which root and the\n"
+           "members of the group quillmere may use (adduser NAME quillmere): status, monitors,\n"
+           "relay N on|off|cycle, reset, poll, log and reload, under the relays' permissions.\n\n"
+           "Exit status: 0 ended normally; 2 bad command line and 3 data folder in use by\n"
+           "another program, both final (the unit does not restart on them); 75 a restart the\n"
+           "memory watchdog asked for (the unit restarts at once); anything else is a failure\n"
+           "the unit retries.\n";
 }
 
 std::string ChooseDataFolder(const std::string& option)

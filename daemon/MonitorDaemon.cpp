@@ -4,8 +4,12 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <functional>
 
+#include "control/ControlProtocol.h"
 #include "core/EngineTimerService.h"
 #include "core/SingleInstanceLock.h"
 #include "link/QMNetSerialPort.h"
@@ -16,27 +20,53 @@
 
 namespace
 {
-// How often STATUS= is brought up to date; only with a service manager to tell.
-constexpr std::uint32_t kStatusRefreshMs = 2000;
+// A line the service says on standard error itself, before or instead of its log: with the
+// journal there, it carries its priority like the log's own lines.
+void SayError(const std::string& text)
+{
+    const std::string line = IsJournalStream(STDERR_FILENO)
+                                 ? JournalLine(LogEntryLevel::Error, text)
+                                 : std::string(program_invocation_short_name) + ": " + text + "\n";
+    std::fputs(line.c_str(), stderr);
+}
 }
 
 // What an operator asks first in systemctl status: whether and when the unit last answered
 // (the engine's reachability decides it) and what last went wrong. The error is noted on
 // the link worker and read on the loop.
+//
+// STATUS= follows what it shows, never a timer: an answer, a failure, the unit starting or
+// stopping to answer, a new broker line each ask the loop (once, however many come at once)
+// to send the text again, which goes out only when it reads differently.
 class CMonitorDaemon::CStatusWatch final : public CObserver
 {
 public:
-    explicit CStatusWatch(CQuillmereManager& manager) : m_manager(manager) {}
+    CStatusWatch(CQuillmereManager& manager, std::function<void()> refresh)
+        : m_manager(manager), m_refresh(std::move(refresh))
+    {
+    }
 
     void Update(CEventArgs* args) override
     {
-        auto* response = dynamic_cast<CCommandResponse*>(args);
-        if (response == nullptr || response->GetResult() == LinkStatus::Ok)
+        if (auto* response = dynamic_cast<CCommandResponse*>(args))
+        {
+            if (response->GetResult() != LinkStatus::Ok)
+            {
+                const std::string text =
+                    NowText() + " " + m_manager.FailureText(response->GetType(), response->GetResult());
+                std::lock_guard<std::mutex> guard(m_mutex);
+                m_lastError = text;
+            }
+        }
+        else if (dynamic_cast<CUnitReachabilityChangedEventArgs*>(args) == nullptr &&
+                 dynamic_cast<CRemoteLineChangedEventArgs*>(args) == nullptr)
             return;
-        const std::string text = NowText() + " " + m_manager.FailureText(response->GetType(), response->GetResult());
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_lastError = text;
+        if (!m_refreshPosted.exchange(true))
+            m_refresh();
     }
+
+    // On the loop, before the text is read again.
+    void Refreshed() { m_refreshPosted = false; }
 
     std::string Text() const
     {
@@ -52,6 +82,8 @@ public:
 
 private:
     CQuillmereManager& m_manager;
+    std::function<void()> m_refresh;
+    std::atomic<bool> m_refreshPosted{false};
     mutable std::mutex m_mutex;
     std::string m_lastError;
 };
@@ -113,7 +145,7 @@ void CMonitorDaemon::OnSignal()
     {
         if (info.ssi_signo == SIGHUP)
         {
-            m_run->Reload();
+            Reload();
             continue;
         }
         m_terminated = true;
@@ -121,13 +153,21 @@ void CMonitorDaemon::OnSignal()
     }
 }
 
+std::string CMonitorDaemon::Reload()
+{
+    // The service manager shows "reloading" until READY=1 comes back with the new status.
+    m_notifier.Reloading();
+    std::string why = m_run->Reload();
+    m_notifier.Ready(StatusText());
+    return why;
+}
+
 int CMonitorDaemon::Run()
 {
     CSingleInstanceLock instanceLock(CSingleInstanceLock::Scope::DataFolderOnly);
     if (!instanceLock.Acquire())
     {
-        std::fprintf(stderr, "%s: %s is in use by %s\n", program_invocation_short_name,
-                     instanceLock.GetRefusedLock().c_str(), instanceLock.GetHolder().c_str());
+        SayError(instanceLock.GetRefusedLock() + " is in use by " + instanceLock.GetHolder());
         return kExitFolderInUse;
     }
 
@@ -136,7 +176,7 @@ int CMonitorDaemon::Run()
     m_signalFd = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
     if (!timers.IsValid() || m_signalFd < 0)
     {
-        std::perror("quillmere-monitord: cannot set up its loop");
+        SayError(std::string("cannot set up its loop: ") + std::strerror(errno));
         return 1;
     }
     m_timers = &timers;
@@ -146,17 +186,24 @@ int CMonitorDaemon::Run()
                     // Commands from the broker reach the manager on the loop, like a click in the window.
                     .Post = [&timers](CRemoteBridge::Task task) { timers.Post(std::move(task)); },
                     .RestartHost = this,
-                    .JournalFd = IsJournalStream(STDERR_FILENO) ? STDERR_FILENO : -1});
+                    .JournalFd = IsJournalStream(STDERR_FILENO) ? STDERR_FILENO : -1,
+                    .ControlSocketPath = ServiceControlSocketPath(),
+                    .ControlGroup = kControlGroup});
     m_run = &run;
+    // quillmere-monitorctl's `reload` does what SIGHUP does.
+    run.Control().SetReloader([this] { return Reload(); });
     run.Begin();
 
-    m_statusWatch = std::make_unique<CStatusWatch>(run.Manager());
+    m_statusWatch = std::make_unique<CStatusWatch>(run.Manager(), [this, &timers] {
+        timers.Post([this] {
+            m_statusWatch->Refreshed();
+            m_notifier.Status(StatusText());
+        });
+    });
     run.Manager().Attach(m_statusWatch.get());
 
     run.StartEngine();
     m_notifier.Ready(StatusText());
-    if (m_notifier.IsListening())
-        timers.SetTimer(kStatusRefreshMs, [this](ITimerService::TimerId) { m_notifier.Status(StatusText()); });
     if (m_notifier.WatchdogPingInterval().count() > 0)
     {
         m_notifier.Watchdog();

@@ -43,6 +43,8 @@ private:
     class CStatusWatch;
 
     void OnSignal();
+    // Empty when the files were read again, else why the settings in use stay.
+    std::string Reload();
     void PingWatchdog();
     std::string StatusText() const;
 

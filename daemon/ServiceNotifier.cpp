@@ -2,6 +2,8 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <time.h>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -45,6 +47,17 @@ void CServiceNotifier::Ready(const std::string& status)
 {
     m_lastStatus = status;
     Send("READY=1\nSTATUS=" + OneLine(status));
+}
+
+void CServiceNotifier::Reloading()
+{
+    // The manager also takes the time of the request, so that a READY=1 older than the
+    // reload is not taken as its end.
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const std::uint64_t usec =
+        static_cast<std::uint64_t>(now.tv_sec) * 1000000u + static_cast<std::uint64_t>(now.tv_nsec) / 1000u;
+    Send("RELOADING=1\nMONOTONIC_USEC=" + std::to_string(usec));
 }
 
 void CServiceNotifier::Status(const std::string& status)

@@ -19,6 +19,8 @@ public:
     std::chrono::milliseconds WatchdogPingInterval() const { return m_pingInterval; }
 
     void Ready(const std::string& status);
+    // A reload begins; Ready says it has ended.
+    void Reloading();
     // Sends only when the text differs from the last one sent.
     void Status(const std::string& status);
     void Watchdog();

@@ -1,7 +1,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
+#include <cstring>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -12,6 +14,8 @@
 #include "MonitorDaemon.h"
 #include "ServiceNotifier.h"
 #include "core/DataFolder.h"
+#include "log/JournalStream.h"
+#include "log/Log.h"
 
 namespace
 {
@@ -40,7 +44,10 @@ int main(int argc, char** argv)
         std::cout << CDaemonOptions::kProgram << " " << QM_VERSION << "\n";
         return 0;
     case CDaemonOptions::Action::Error:
-        std::cerr << CDaemonOptions::kProgram << ": " << options.Message << "\n" << CDaemonOptions::kUsage << "\n";
+        // Under the service manager (a wrong ExecStart=) the journal takes it as an error.
+        std::cerr << (IsJournalStream(STDERR_FILENO) ? "<3>" : "") << CDaemonOptions::kProgram << ": "
+                  << options.Message << "\n"
+                  << CDaemonOptions::kUsage << "\n";
         return kExitUsage;
     default:
         break;
@@ -63,6 +70,8 @@ int main(int argc, char** argv)
     if (CServiceNotifier::IsUnderServiceManager())
         return CMonitorDaemon::kExitMemoryRestart;
     ::execv("/proc/self/exe", argv);
-    std::perror("quillmere-monitord: restart failed");
+    const std::string why = std::string("restart failed: ") + std::strerror(errno);
+    std::cerr << (IsJournalStream(STDERR_FILENO) ? JournalLine(LogEntryLevel::Error, why)
+                                                 : std::string(CDaemonOptions::kProgram) + ": " + why + "\n");
     return 1;
 }

@@ -1,56 +1,84 @@
 #!/usr/bin/env bash
-# Checks a built quillmere-monitor package: control fields, computed dependencies, the files
-# an operator's desktop relies on, that the autostart entry ships turned off, and the
-# service's executable and units (Qt-free, verified, sandboxed, enabled by nothing).
+# Checks the two built packages: quillmere-monitord (the service, quillmere-monitorctl, the
+# units, the help: no Qt anywhere in its dependencies) and quillmere-monitor (the window
+# program, depending on the first). Control fields, computed dependencies, the files an
+# operator's desktop relies on, that the autostart entry ships turned off, and the service's
+# executable and units (Qt-free, verified, sandboxed, enabled by nothing).
 # Exits non-zero with every fault listed.
 #
-#   packaging/check-deb.sh <package.deb> <expected version>
+#   packaging/check-deb.sh <quillmere-monitord.deb> <quillmere-monitor.deb> <expected version>
 set -uo pipefail
-deb=$1
-version=$2
+service_deb=$1
+deb=$2
+version=$3
 faults=0
 fault() { echo "FAULT: $*" >&2; faults=$((faults + 1)); }
 
-field() { dpkg-deb -f "$deb" "$1"; }
-[[ $(field Package) == quillmere-monitor ]] || fault "package name is '$(field Package)'"
-[[ $(field Version) == "$version" ]] || fault "version is '$(field Version)', the project says $version"
-[[ -n $(field Maintainer) ]] || fault "no maintainer"
-[[ -n $(field Section) ]] || fault "no section"
-[[ $(field Architecture) == "$(dpkg --print-architecture)" ]] || fault "architecture is '$(field Architecture)'"
-
-# Libraries the executable links, as dpkg-shlibdeps names them, plus the SVG plugins.
-depends=$(field Depends)
-depended=" $(sed 's/ *([^)]*)//g; s/,/ /g' <<<"$depends") "
-for library in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6svg6 libpugixml1v5 libserialport0 libsystemd0 adduser; do
-    [[ $depended == *" $library "* ]] || fault "Depends lacks $library: $depends"
+field() { dpkg-deb -f "$1" "$2"; }
+names() { sed 's/ *([^)]*)//g; s/[,|]/ /g' <<<"$1"; }
+for package in "$service_deb:quillmere-monitord" "$deb:quillmere-monitor"; do
+    file=${package%%:*}
+    [[ $(field "$file" Package) == "${package#*:}" ]] || fault "$file: package name is '$(field "$file" Package)'"
+    [[ $(field "$file" Version) == "$version" ]] || fault "$file: version is '$(field "$file" Version)', the project says $version"
+    [[ -n $(field "$file" Maintainer) ]] || fault "$file: no maintainer"
+    [[ -n $(field "$file" Section) ]] || fault "$file: no section"
+    [[ $(field "$file" Architecture) == "$(dpkg --print-architecture)" ]] || fault "$file: architecture is '$(field "$file" Architecture)'"
+    depended=" $(names "$(field "$file" Depends)") "
+    [[ $(tr ' ' '\n' <<<"$depended" | sed '/^$/d' | sort | uniq -d) == "" ]] || fault "$file: Depends names a package twice"
 done
-[[ $(tr ' ' '\n' <<<"$depended" | sed '/^$/d' | sort | uniq -d) == "" ]] || fault "Depends names a package twice: $depends"
 
+# The service's package: what its executables link, and nothing of Qt.
+service_depends=$(field "$service_deb" Depends)
+depended=" $(names "$service_depends") "
+for library in libc6 libstdc++6 libpugixml1v5 libsystemd0 libmosquitto1 adduser; do
+    [[ $depended == *" $library "* ]] || fault "quillmere-monitord's Depends lacks $library: $service_depends"
+done
+grep -qiE 'qt' <<<"$service_depends" && fault "quillmere-monitord depends on Qt: $service_depends"
+[[ $(field "$service_deb" Breaks) == *quillmere-monitor* && $(field "$service_deb" Replaces) == *quillmere-monitor* ]] ||
+    fault "quillmere-monitord does not take over the files of the older single package (Breaks/Replaces)"
+
+# The window program's: the Qt libraries, the SVG plugins, and the service package of its version.
+depends=$(field "$deb" Depends)
+depended=" $(names "$depends") "
+for library in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libqt6svg6 libserialport0 quillmere-monitord; do
+    [[ $depended == *" $library "* ]] || fault "quillmere-monitor's Depends lacks $library: $depends"
+done
+[[ $depends == *"quillmere-monitord (= $version)"* ]] || fault "quillmere-monitor does not depend on quillmere-monitord (= $version): $depends"
+
+service_listing=$(dpkg-deb -c "$service_deb")
 listing=$(dpkg-deb -c "$deb")
 expect_file() {
-    local mode=$1 path=$2
-    grep -Eq "^$mode root/root +[0-9]+ [0-9-]+ [0-9:]+ \\.$path\$" <<<"$listing" || fault "missing or wrong mode/owner: $path"
+    local list=$1 mode=$2 path=$3
+    grep -Eq "^$mode root/root +[0-9]+ [0-9-]+ [0-9:]+ \\.$path\$" <<<"$list" || fault "missing or wrong mode/owner: $path"
 }
-expect_file -rwxr-xr-x /usr/bin/quillmere-monitor
-expect_file -rwxr-xr-x /usr/bin/quillmere-monitord
-expect_file -rw-r--r-- /usr/lib/systemd/system/quillmere-monitord.service
-expect_file -rw-r--r-- /usr/lib/systemd/user/quillmere-monitord.service
-expect_file -rw-r--r-- /usr/lib/sysusers.d/quillmere-monitord.conf
-expect_file -rw-r--r-- /usr/share/applications/quillmere-monitor.desktop
-expect_file -rw-r--r-- /usr/share/icons/hicolor/scalable/apps/quillmere-monitor.svg
-expect_file -rw-r--r-- /usr/share/icons/hicolor/scalable/apps/quillmere-monitor-alert.svg
-expect_file -rw-r--r-- /usr/share/quillmere-monitor/Quillmere_Help.html
-expect_file -rw-r--r-- /etc/xdg/autostart/quillmere-monitor.desktop
+expect_file "$listing" -rwxr-xr-x /usr/bin/quillmere-monitor
+expect_file "$service_listing" -rwxr-xr-x /usr/bin/quillmere-monitord
+expect_file "$service_listing" -rwxr-xr-x /usr/bin/quillmere-monitorctl
+expect_file "$service_listing" -rw-r--r-- /usr/lib/systemd/system/quillmere-monitord.service
+expect_file "$service_listing" -rw-r--r-- /usr/lib/systemd/user/quillmere-monitord.service
+expect_file "$service_listing" -rw-r--r-- /usr/lib/sysusers.d/quillmere-monitord.conf
+expect_file "$service_listing" -rw-r--r-- /usr/share/man/man1/quillmere-monitorctl.1.gz
+expect_file "$service_listing" -rw-r--r-- /usr/share/bash-completion/completions/quillmere-monitorctl
+expect_file "$service_listing" -rw-r--r-- /usr/share/quillmere-monitor/Quillmere_Help.html
+expect_file "$listing" -rw-r--r-- /usr/share/applications/quillmere-monitor.desktop
+expect_file "$listing" -rw-r--r-- /usr/share/icons/hicolor/scalable/apps/quillmere-monitor.svg
+expect_file "$listing" -rw-r--r-- /usr/share/icons/hicolor/scalable/apps/quillmere-monitor-alert.svg
+expect_file "$listing" -rw-r--r-- /etc/xdg/autostart/quillmere-monitor.desktop
+# No file in both packages, and the window program's holds no part of the service.
+both=$(comm -12 <(awk '$1 !~ /^d/ { print $6 }' <<<"$listing" | sort) <(awk '$1 !~ /^d/ { print $6 }' <<<"$service_listing" | sort))
+[[ -z $both ]] || fault "files in both packages: $both"
 # Everything belongs under /usr or /etc; a stray absolute install path would land elsewhere.
-stray=$(awk '{ print $6 }' <<<"$listing" | grep -Ev '^\./$|^\./(usr|etc)(/|$)')
+stray=$(awk '{ print $6 }' <<<"$listing"$'\n'"$service_listing" | grep -Ev '^\./$|^\./(usr|etc)(/|$)')
 [[ -z $stray ]] || fault "files outside /usr and /etc: $stray"
-bad_dirs=$(grep '^d' <<<"$listing" | grep -v '^drwxr-xr-x root/root')
+bad_dirs=$(grep '^d' <<<"$listing"$'\n'"$service_listing" | grep -v '^drwxr-xr-x root/root')
 [[ -z $bad_dirs ]] || fault "directories with other modes or owners: $bad_dirs"
 
 work=$(mktemp -d /tmp/quillmere-check-deb.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 dpkg-deb -x "$deb" "$work/root"
+dpkg-deb -x "$service_deb" "$work/root"
 dpkg-deb -e "$deb" "$work/control"
+dpkg-deb -e "$service_deb" "$work/service-control"
 grep -qx /etc/xdg/autostart/quillmere-monitor.desktop "$work/control/conffiles" 2>/dev/null ||
     fault "the autostart entry is not a conffile"
 
@@ -60,13 +88,16 @@ file "$work/root/usr/bin/quillmere-monitor" | grep -q 'not stripped' && fault "t
 service=$work/root/usr/bin/quillmere-monitord
 objdump -p "$service" | grep -E 'NEEDED.*(Qt|qt)' && fault "quillmere-monitord links Qt"
 objdump -p "$service" | grep -q 'NEEDED.*libsystemd' || fault "quillmere-monitord does not link libsystemd"
-for script in "$work/control/postinst" "$work/control/postrm"; do
+objdump -p "$work/root/usr/bin/quillmere-monitorctl" | grep -E 'NEEDED.*(Qt|qt)' && fault "quillmere-monitorctl links Qt"
+for script in "$work/service-control/postinst" "$work/service-control/postrm"; do
     [[ -x $script ]] || fault "$(basename "$script") missing or not executable"
 done
 grep -Eq 'systemctl +(--system +)?(enable|start|restart)|deb-systemd-invoke|deb-systemd-helper +enable' \
-    "$work/control/postinst" && fault "postinst enables or starts the service"
+    "$work/service-control/postinst" && fault "postinst enables or starts the service"
+grep -qx 'g quillmere -' "$work/root/usr/lib/sysusers.d/quillmere-monitord.conf" || fault "the package makes no group quillmere"
 system_unit=$work/root/usr/lib/systemd/system/quillmere-monitord.service
-for key in 'Type=notify' 'User=quillmere-monitord' 'SupplementaryGroups=dialout' 'StateDirectory=quillmere-monitord' \
+for key in 'Type=notify' 'User=quillmere-monitord' 'SupplementaryGroups=dialout quillmere' 'StateDirectory=quillmere-monitord' \
+    'RuntimeDirectory=quillmere-monitord' 'RestartPreventExitStatus=2 3' \
     'AmbientCapabilities=CAP_NET_RAW' 'Restart=on-failure' 'ProtectSystem=strict' 'DevicePolicy=closed' \
     'SystemCallFilter=@system-service'; do
     grep -qx "$key" "$system_unit" || fault "the system unit lacks $key"
@@ -104,7 +135,8 @@ grep -q '/etc/xdg/autostart/quillmere-monitor.desktop' "$work/root/usr/share/qui
     fault "the help does not say how to turn the autostart entry on"
 
 if ((faults)); then
-    echo "$deb: $faults fault(s)" >&2
+    echo "$service_deb, $deb: $faults fault(s)" >&2
     exit 1
 fi
+echo "$service_deb: checked (Depends: $service_depends)"
 echo "$deb: checked (Depends: $depends)"

@@ -1,22 +1,26 @@
 #!/usr/bin/env bash
-# Installs a built package with apt-get, runs the installed program on the offscreen platform
+# Installs the two built packages with apt-get, runs the installed program on the offscreen platform
 # (and then the installed service, after checking its account and units) against the
 # simulated unit for a while, inside a private network namespace with only
 # loopback up and with its own data folder, stops it with SIGTERM as a logout would, checks
-# its log and the unit's transcript, and removes the package again. Needs root (apt-get).
+# its log and the unit's transcript, asks the service through quillmere-monitorctl, and removes
+# the packages again. Needs root (apt-get).
 #
-#   packaging/smoke-test.sh <package.deb> <path to quillmere-devsim> [seconds, default 20]
+#   packaging/smoke-test.sh <quillmere-monitord.deb> <quillmere-monitor.deb> <path to quillmere-devsim> [seconds, default 20]
 set -euo pipefail
-deb=$(realpath "$1")
-devsim=$(realpath "$2")
-seconds=${3:-20}
+service_deb=$(realpath "$1")
+deb=$(realpath "$2")
+devsim=$(realpath "$3")
+seconds=${4:-20}
 program=/usr/bin/quillmere-monitor
 [[ $(id -u) -eq 0 ]] || { echo "apt-get install needs root" >&2; exit 2; }
 [[ -x $devsim ]] || { echo "no simulated unit at $devsim" >&2; exit 2; }
-if dpkg-query -W -f='${Status}' quillmere-monitor 2>/dev/null | grep -q "install ok installed"; then
-    echo "quillmere-monitor is already installed; this test would remove it" >&2
-    exit 2
-fi
+for package in quillmere-monitor quillmere-monitord; do
+    if dpkg-query -W -f='${Status}' $package 2>/dev/null | grep -q "install ok installed"; then
+        echo "$package is already installed; this test would remove it" >&2
+        exit 2
+    fi
+done
 
 work=$(mktemp -d /tmp/quillmere-smoke.XXXXXX)
 pids=()
@@ -25,27 +29,52 @@ installed=0
 # machine as it found it.
 had_account=0
 getent passwd quillmere-monitord >/dev/null && had_account=1
+had_group=0
+getent group quillmere >/dev/null && had_group=1
 cleanup() {
     local pid
     for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
     wait 2>/dev/null || true
     if ((installed)); then
-        DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq quillmere-monitor >"$work/remove.out" 2>&1 || true
+        DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq quillmere-monitor quillmere-monitord >"$work/remove.out" 2>&1 || true
         # remove keeps the conffile under /etc; purge too, so the machine is left as found.
-        dpkg --purge quillmere-monitor >>"$work/remove.out" 2>&1 || true
+        dpkg --purge quillmere-monitor quillmere-monitord >>"$work/remove.out" 2>&1 || true
         if ((!had_account)) && getent passwd quillmere-monitord >/dev/null; then
             userdel quillmere-monitord >>"$work/remove.out" 2>&1 || true
             getent group quillmere-monitord >/dev/null && groupdel quillmere-monitord >>"$work/remove.out" 2>&1 || true
+        fi
+        if ((!had_group)) && getent group quillmere >/dev/null; then
+            groupdel quillmere >>"$work/remove.out" 2>&1 || true
         fi
     fi
 }
 trap cleanup EXIT
 
-echo "== apt-get install -y ./$(basename "$deb")"
-(cd "$(dirname "$deb")" && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "./$(basename "$deb")") \
+# A headless PC: the service's package alone brings the service and its client, no window
+# program and no toolkit, and goes again cleanly.
+echo "== apt-get install -y $service_deb (alone)"
+DEBIAN_FRONTEND=noninteractive apt-get install -y "$service_deb" >"$work/install-service.out" 2>&1 ||
+    { cat "$work/install-service.out" >&2; exit 1; }
+installed=1
+[[ -x /usr/bin/quillmere-monitord && -x /usr/bin/quillmere-monitorctl && ! -e $program ]] ||
+    { echo "FAULT: the service's package alone does not give the service and its client only" >&2; exit 1; }
+if grep -Ei '^(Unpacking|Setting up) libqt' "$work/install-service.out"; then
+    echo "FAULT: installing the service's package brought Qt" >&2
+    exit 1
+fi
+quillmere-monitorctl --version
+DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq quillmere-monitord >"$work/remove-service.out" 2>&1 ||
+    { cat "$work/remove-service.out" >&2; exit 1; }
+dpkg --purge quillmere-monitord >>"$work/remove-service.out" 2>&1
+[[ ! -e /usr/bin/quillmere-monitord && ! -e /usr/bin/quillmere-monitorctl ]] ||
+    { echo "FAULT: the service's package left its programs behind" >&2; exit 1; }
+echo "== removed again: nothing of the service's package is left"
+
+echo "== apt-get install -y $service_deb $deb"
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$service_deb" "$deb" \
     >"$work/install.out" 2>&1 || { cat "$work/install.out" >&2; exit 1; }
 installed=1
-dpkg -L quillmere-monitor | while read -r path; do if [[ -f $path ]]; then echo "$path"; fi; done
+dpkg -L quillmere-monitord quillmere-monitor | while read -r path; do if [[ -f $path ]]; then echo "$path"; fi; done
 
 # The help's two commands that turn the log-in entry on for one account, run as written.
 help=/usr/share/quillmere-monitor/Quillmere_Help.html
@@ -115,6 +144,7 @@ echo "== debug lines (link traces): $(grep -c ',Debug,' "$log" || true); frames 
 # enabled, and the installed executable against the unit in its own folder and namespace.
 service=/usr/bin/quillmere-monitord
 getent passwd quillmere-monitord >/dev/null || { echo "FAULT: no quillmere-monitord account" >&2; faults=$((faults + 1)); }
+id -nG quillmere-monitord | grep -qw quillmere || { echo "FAULT: the service's account is not in group quillmere" >&2; faults=$((faults + 1)); }
 for unit in /usr/lib/systemd/system/quillmere-monitord.service /usr/lib/systemd/user/quillmere-monitord.service; do
     [[ -f $unit ]] || { echo "FAULT: $unit not installed" >&2; faults=$((faults + 1)); }
 done
@@ -139,6 +169,12 @@ unshare -n -- sh -c 'ip link set lo up && exec "$0" --data-dir "$1"' "$service" 
 spid=$!
 pids+=($spid)
 for _ in $(seq 5); do kill -0 "$spid" 2>/dev/null || break; sleep 1; done
+# The installed client, through the socket the service made in its runtime folder.
+XDG_RUNTIME_DIR=$work/run quillmere-monitorctl --socket "$work/run/quillmere-monitord/control" status >"$work/ctl.out" 2>&1 ||
+    { echo "FAULT: quillmere-monitorctl status failed:" >&2; cat "$work/ctl.out" >&2; faults=$((faults + 1)); }
+grep -q '^Port  *COM7' "$work/ctl.out" || { echo "FAULT: quillmere-monitorctl shows no port" >&2; faults=$((faults + 1)); }
+man -w quillmere-monitorctl >/dev/null 2>&1 || [[ -f /usr/share/man/man1/quillmere-monitorctl.1.gz ]] ||
+    { echo "FAULT: no manual page for quillmere-monitorctl" >&2; faults=$((faults + 1)); }
 kill -TERM "$spid" 2>/dev/null || { echo "FAULT: the service ended by itself:" >&2; cat "$work/service.out" >&2; faults=$((faults + 1)); }
 sstatus=0
 for _ in $(seq 50); do kill -0 "$spid" 2>/dev/null || break; sleep 0.1; done
@@ -156,9 +192,9 @@ echo "== service: exit status $sstatus, $((received - received_before)) frames r
 cleanup
 trap - EXIT
 installed=0
-if [[ -e $program || -n $(dpkg-query -W -f='${Status}' quillmere-monitor 2>/dev/null | grep ' installed') ]]; then
-    echo "FAULT: the package is still installed after apt-get remove" >&2
+if [[ -e $program || -e $service || -n $(dpkg-query -W -f='${Status}' quillmere-monitor quillmere-monitord 2>/dev/null | grep ' installed') ]]; then
+    echo "FAULT: a package is still installed after apt-get remove" >&2
     exit 1
 fi
-echo "== removed: $program is gone"
+echo "== removed: $program and $service are gone"
 rm -rf "$work"

@@ -39,7 +39,12 @@ CEngineRun::CEngineRun(CEngineRunPlugs plugs)
         m_log.MirrorToJournal(plugs.JournalFd);
     m_log.Open();
     m_manager.SetLog(&m_log);
-    m_remote = std::make_unique<CRemoteBridge>(&m_manager, PosterOrDrop(std::move(plugs.Post)));
+    const CRemoteBridge::Poster post = PosterOrDrop(std::move(plugs.Post));
+    m_remote = std::make_unique<CRemoteBridge>(&m_manager, post);
+    // Its orders reach the manager the way the broker's do.
+    m_control = std::make_unique<CControlServer>(&m_manager, post);
+    m_controlPath = std::move(plugs.ControlSocketPath);
+    m_controlGroup = std::move(plugs.ControlGroup);
 }
 
 CEngineRun::~CEngineRun()
@@ -59,6 +64,8 @@ void CEngineRun::Begin()
                                               m_settingsError + "; the defaults run");
     m_remoteConfig = LoadRemoteConfig(GetDataFolder());
     m_remote->Start();
+    if (!m_controlPath.empty())
+        m_control->Start(m_controlPath, m_controlGroup);
 }
 
 void CEngineRun::StartEngine()
@@ -68,7 +75,7 @@ void CEngineRun::StartEngine()
     m_manager.StartMonitorTimers();
 }
 
-void CEngineRun::Reload()
+std::string CEngineRun::Reload()
 {
     // As leaving the Settings page: the manager stops, the worker ends, and everything starts
     // again with what the file now says. The file is read once, after the stop; one that does
@@ -84,8 +91,9 @@ void CEngineRun::Reload()
     }
     else if (!why.empty())
     {
-        m_log.Write(LogEntryLevel::Error, "Settings not read again: " + CAppSettings::GetSettingsFilePath() + " " +
-                                              why + "; the settings in use stay");
+        why = "Settings not read again: " + CAppSettings::GetSettingsFilePath() + " " + why +
+              "; the settings in use stay";
+        m_log.Write(LogEntryLevel::Error, why);
     }
     StartEngine();
 
@@ -97,6 +105,7 @@ void CEngineRun::Reload()
         m_remote->Start();
     }
     m_remoteConfig = std::move(remote);
+    return why;
 }
 
 void CEngineRun::End()
@@ -104,6 +113,8 @@ void CEngineRun::End()
     if (m_ended)
         return;
     m_ended = true;
+    // No new order from a shell once the end has begun.
+    m_control->Stop();
     m_manager.Stop();
     // Stop only asks; the link worker and the ping checks use the manager, the log and the
     // settings until they have ended.

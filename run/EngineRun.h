@@ -4,6 +4,7 @@
 #include <string>
 
 #include "config/AppSettings.h"
+#include "control/ControlServer.h"
 #include "device/QuillmereManager.h"
 #include "link/QMNetLink.h"
 #include "log/Log.h"
@@ -26,6 +27,10 @@ struct CEngineRunPlugs
     IRestartHost* RestartHost = nullptr;
     // A descriptor the log mirrors every line to (the journal), or -1.
     int JournalFd = -1;
+    // Where quillmere-monitorctl finds the program (empty: no control socket), and the group
+    // whose members may use it besides the program's own user and root (empty: none).
+    std::string ControlSocketPath;
+    std::string ControlGroup;
 };
 
 // One run of the engine from its first line to its last: the long-lived parts made in one
@@ -55,9 +60,9 @@ public:
     void StartEngine();
     // Stops, waits, reads the files again and starts again; a settings file that does not
     // parse leaves what runs as it was, and the bridge restarts only when mqtt.conf now reads
-    // differently.
-    void Reload();
-    // Manager stopped, its threads joined, settings saved, held flood counts, "Application
+    // differently. Empty when the settings were read again, else why the ones in use stay.
+    std::string Reload();
+    // Control socket closed, manager stopped, its threads joined, settings saved, held flood counts, "Application
     // terminated", the bridge stopped (so the broker hears the last line too). Once.
     void End();
 
@@ -67,6 +72,7 @@ public:
     CLog& Log() { return m_log; }
     CRemoteBridge& Remote() { return *m_remote; }
     const CRemoteBridge& Remote() const { return *m_remote; }
+    CControlServer& Control() { return *m_control; }
 
 private:
     bool m_firstStart = false;
@@ -82,4 +88,7 @@ private:
     CLog m_log;
     // Made once the manager has its settings, link and log, which the bridge looks at.
     std::unique_ptr<CRemoteBridge> m_remote;
+    std::unique_ptr<CControlServer> m_control;
+    std::string m_controlPath;
+    std::string m_controlGroup;
 };

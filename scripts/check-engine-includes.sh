@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-engine=(core protocol link device config log netmon remote run daemon)
+engine=(core protocol link device config log netmon remote run control daemon)
 pattern='^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]((Q[A-Za-z]+|Qt[A-Za-z]*/[^>"]*)|(ui|app)/[^>"]*)[>"]'
 found=$(grep -rnE --include='*.h' --include='*.hpp' --include='*.cpp' --include='*.cc' "$pattern" "${engine[@]}" || true)
 # A CMake file that links Qt into an engine library is the same mistake.

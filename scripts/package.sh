@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Builds the Debian package quillmere-monitor_<version>_<arch>.deb with CPack in its own build
-# folder and checks what went into it. Install it with
-#   sudo apt-get install ./build-package/quillmere-monitor_*.deb
+# Builds the two Debian packages with CPack in their own build folder and checks what went
+# into them: quillmere-monitord_<version>_<arch>.deb (the service, quillmere-monitorctl, no Qt)
+# and quillmere-monitor_<version>_<arch>.deb (the window program, which depends on the first).
+# Install the service alone on a headless PC, or both on a desktop:
+#   sudo apt-get install ./build-package/quillmere-monitord_*.deb [./build-package/quillmere-monitor_*.deb]
 #
 #   scripts/package.sh [--skip-deps] [--build-dir DIR] [--smoke]
-#     --smoke   also install the package, run the installed program against the simulated
-#               unit in a private network namespace, and remove it again (root only)
+#     --smoke   also install the packages, run the installed programs against the simulated
+#               unit in a private network namespace, and remove them again (root only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -18,7 +20,7 @@ while (($#)); do
         --skip-deps) skip_deps=1; shift ;;
         --build-dir) build_dir=$2; shift 2 ;;
         --smoke) smoke=1; shift ;;
-        -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
         *) echo "unknown option: $1" >&2; exit 2 ;;
     esac
 done
@@ -28,16 +30,19 @@ cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_BUILD
     -DCMAKE_INSTALL_PREFIX=/usr >/dev/null
 # Without the tests this is the program, its engine and the simulated unit the smoke run uses.
 cmake --build "$build_dir" -j "$(nproc)"
-rm -f "$build_dir"/quillmere-monitor_*.deb
+rm -f "$build_dir"/quillmere-monitor_*.deb "$build_dir"/quillmere-monitord_*.deb
 (cd "$build_dir" && cpack -G DEB)
 shopt -s nullglob
 debs=("$root/$build_dir"/quillmere-monitor_*.deb)
-((${#debs[@]} == 1)) || { echo "expected one package in $build_dir, found ${#debs[@]}" >&2; exit 1; }
+service_debs=("$root/$build_dir"/quillmere-monitord_*.deb)
+((${#debs[@]} == 1 && ${#service_debs[@]} == 1)) ||
+    { echo "expected two packages in $build_dir, found ${#service_debs[@]} service and ${#debs[@]} window" >&2; exit 1; }
 deb=${debs[0]}
+service_deb=${service_debs[0]}
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.txt")
 
-packaging/check-deb.sh "$deb" "$version"
+packaging/check-deb.sh "$service_deb" "$deb" "$version"
 if ((smoke)); then
-    packaging/smoke-test.sh "$deb" "$root/$build_dir/tools/quillmere-devsim"
+    packaging/smoke-test.sh "$service_deb" "$deb" "$root/$build_dir/tools/quillmere-devsim"
 fi
-echo "package: $deb"
+echo "packages: $service_deb $deb"

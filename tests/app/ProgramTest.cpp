@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <set>
@@ -154,6 +155,32 @@ TEST_F(ProgramTest, ASecondStartEndsAtOnceNamingTheFirstAndWritesNothing)
     EXPECT_EQ(ReadWholeFile(m_folder.Root() + "/second.out"),
               "quillmere-monitor: the data folder " + m_folder.DataFolder() + " is in use by quillmere-monitor, pid " +
                   std::to_string(program.Pid()) + "\n");
+}
+
+TEST_F(ProgramTest, TheWindowProgramAnswersQuillmereMonitorctlWhileItRuns)
+{
+    ProgramProcess program(OutputPath());
+    ASSERT_TRUE(WaitUntilRunning()) << Diagnostics();
+    const char* binary = std::getenv("QM_BINARY_DIR");
+    const std::string out = m_folder.Root() + "/ctl.out";
+    // Named, so that a service installed on the test machine is never the one asked.
+    auto client = [&](const std::string& arguments) {
+        const int status = std::system(("'" + std::string(binary != nullptr ? binary : ".") +
+                                        "/control/quillmere-monitorctl' --socket '" + m_folder.Root() +
+                                        "/quillmere-monitor/control' " + arguments + " >'" + out + "' 2>&1")
+                                           .c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(client("status"), 0) << ReadWholeFile(out);
+    EXPECT_NE(ReadWholeFile(out).find("Port             COM7 ("), std::string::npos) << ReadWholeFile(out);
+    // Its settings are the Settings page's to read again.
+    EXPECT_EQ(client("reload"), 1);
+    EXPECT_NE(ReadWholeFile(out).find("reads its settings from its Settings page"), std::string::npos);
+
+    ASSERT_TRUE(program.Signal(SIGTERM));
+    ASSERT_NE(program.WaitForExit(15000), -1);
+    EXPECT_FALSE(std::filesystem::exists(m_folder.Root() + "/quillmere-monitor/control"));
+    EXPECT_EQ(client("status"), 3) << ReadWholeFile(out);
 }
 
 TEST_F(ProgramTest, AKilledProgramLeavesTheSettingsFileAsItWas)

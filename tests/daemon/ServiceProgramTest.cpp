@@ -214,6 +214,17 @@ TEST_F(ServiceProgramTest, TellsItsServiceManagerEachStepAndReadsItsFilesAgainOn
     EXPECT_EQ(CountOf(Log(), ",Event,"), eventsBefore + 1) << Log();
     EXPECT_NE(Log().find("<ComPort>8</ComPort>"), std::string::npos);
     EXPECT_TRUE(service->IsRunning());
+    // Each reload, read or refused, is bracketed for the manager: RELOADING=1, then READY=1.
+    ASSERT_TRUE(WaitFor([&] { return manager.Count("READY=1") == 3; }, 5000));
+    const auto reloads = manager.With("RELOADING=1");
+    const auto readies = manager.With("READY=1");
+    ASSERT_EQ(reloads.size(), 2u);
+    for (std::size_t i = 0; i < reloads.size(); ++i)
+    {
+        EXPECT_NE(reloads[i].text.find("MONOTONIC_USEC="), std::string::npos) << reloads[i].text;
+        EXPECT_LE(reloads[i].at, readies[i + 1].at);
+    }
+    EXPECT_NE(readies.back().text.find("STATUS=COM8 ("), std::string::npos) << readies.back().text;
 
     ASSERT_TRUE(service->Signal(SIGTERM));
     const auto stopAt = Clock::now();
@@ -237,11 +248,18 @@ TEST_F(ServiceProgramTest, AFolderOrAPortInUseNamesTheProgramHoldingIt)
     ASSERT_TRUE(WaitFor([&] { return Polled(*m_sim); }, 15000)) << Diagnostics();
     const std::string firstName = "quillmere-monitord, pid " + std::to_string(first->Pid());
 
+    // Its standard error is the journal: the fatal line carries the error priority.
     const std::string secondOutput = m_folder.Root() + "/second.out";
+    WriteWholeFile(secondOutput, "");
+    struct stat output{};
+    ASSERT_EQ(::stat(secondOutput.c_str(), &output), 0);
+    ::setenv("JOURNAL_STREAM", (std::to_string(output.st_dev) + ":" + std::to_string(output.st_ino)).c_str(), 1);
     ProgramProcess second(secondOutput, ProgramProcess::ServicePath(), {"--data-dir", DataFolder()});
+    ::unsetenv("JOURNAL_STREAM");
     const int status = second.WaitForExit(5000);
     ASSERT_NE(status, -1);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
+    EXPECT_NE(ReadWholeFile(secondOutput).find("<3>the data folder " + DataFolder() + " is in use by"), std::string::npos) << ReadWholeFile(secondOutput);
     EXPECT_NE(ReadWholeFile(secondOutput).find("is in use by " + firstName), std::string::npos)
         << ReadWholeFile(secondOutput);
 
