@@ -54,7 +54,8 @@ bool CQuillmereUtilityToolApp::InitInstance()
     CEngineRun run({.Timers = &timers, .Post = [&remoteContext](CRemoteBridge::Task task) {
                         QMetaObject::invokeMethod(&remoteContext, std::move(task), Qt::QueuedConnection);
                     },
-                    .ControlSocketPath = WindowControlSocketPath()});
+                    .ControlSocketPath = WindowControlSocketPath(),
+                    .ControlGroup = {}});   // this account and root only
     run.Begin();
 
     {
