@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <poll.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -502,4 +504,96 @@ TEST(PingInPrivateNetwork, CheckAbandonedDuringTheEchoWaitRaisesNothingAndUsesNo
     EXPECT_EQ(report.Values[1], 0) << "a stop used up a reset";
     EXPECT_EQ(report.Values[2], 0);
 }
+}
+
+namespace
+{
+// Answers every A query on the resolver socket with 127.0.0.1, each 200 ms after it came, as a
+// slow but healthy resolver does; other queries get an empty answer. Runs until stop is set.
+void AnswerSlowly(int socketFd, const std::atomic<bool>& stop, std::atomic<int>& answered)
+{
+    struct Pending
+    {
+        Clock::time_point due;
+        sockaddr_in from;
+        std::string reply;
+    };
+    std::vector<Pending> pending;
+    while (!stop)
+    {
+        pollfd p{socketFd, POLLIN, 0};
+        ::poll(&p, 1, 10);
+        unsigned char query[512];
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const ssize_t n = ::recvfrom(socketFd, query, sizeof query, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                                     &length);
+        if (n > 12)
+        {
+            std::size_t end = 12;   // the question's name, then its type and class
+            while (end < static_cast<std::size_t>(n) && query[end] != 0)
+                end += query[end] + 1u;
+            end += 5;
+            if (end <= static_cast<std::size_t>(n))
+            {
+                const bool a = query[end - 4] == 0 && query[end - 3] == 1;
+                std::string reply(reinterpret_cast<const char*>(query), end);
+                reply[2] = static_cast<char>(0x81);
+                reply[3] = static_cast<char>(0x80);
+                reply[7] = a ? 1 : 0;                // answers
+                reply[9] = reply[11] = reply[10] = reply[8] = 0;
+                if (a)
+                    reply += std::string("\xC0\x0C\x00\x01\x00\x01\x00\x00\x00\x3C\x00\x04\x7F\x00\x00\x01", 16);
+                pending.push_back({Clock::now() + std::chrono::milliseconds(200), from, reply});
+            }
+        }
+        for (auto it = pending.begin(); it != pending.end();)
+        {
+            if (Clock::now() < it->due)
+            {
+                ++it;
+                continue;
+            }
+            ::sendto(socketFd, it->reply.data(), it->reply.size(), 0, reinterpret_cast<const sockaddr*>(&it->from),
+                     sizeof it->from);
+            ++answered;
+            it = pending.erase(it);
+        }
+    }
+}
+}
+
+TEST(PingWithSlowResolver, ThirtyMonitorsByNameWaitForTheirLookupsAndNeverFail)
+{
+    RUN_IN_PRIVATE_NETWORK(report, [](ChildReport& r) {
+        WITH_SILENT_RESOLVER(r);
+        std::atomic<bool> stop{false};
+        std::atomic<int> answered{0};
+        std::thread resolver([&] { AnswerSlowly(resolverSocket, stop, answered); });
+        std::vector<std::shared_ptr<CNetworkMonitor>> monitors;
+        for (int i = 0; i < 30; ++i)
+        {
+            monitors.push_back(std::make_shared<CNetworkMonitor>());
+            monitors.back()->SetTarget("camera" + std::to_string(i) + ".site.test");
+            monitors.back()->SetThreshold(1);
+            monitors.back()->SetAction(MonitorActionDoNothing);
+        }
+        CMonitorRunner runner;
+        const auto start = Clock::now();
+        for (int round = 0; round < 3; ++round)
+        {
+            for (const auto& monitor : monitors)
+                runner.Start(monitor);
+            runner.WaitForAll();
+            for (const auto& monitor : monitors)
+                r.Values[0] += monitor->GetLastResult() == "ok" ? 0 : 1;
+        }
+        r.Times[0] = ElapsedMs(start);
+        stop = true;
+        resolver.join();
+        r.Values[1] = answered.load();
+    });
+    EXPECT_EQ(report.Values[0], 0) << "checks that failed in 3 rounds of 30";
+    EXPECT_GE(report.Values[1], 90) << "the lookups did not go to the slow resolver";
+    EXPECT_GE(report.Times[0], 3 * 200);
 }
