@@ -9,7 +9,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "MonitorRecorder.h"
@@ -193,77 +192,51 @@ TEST(NetworkCheckTest, HttpIsAnsweredByItsStatusLineAndTheTargetSaysWhatAnswerCo
 namespace
 {
 // openssl s_server with a throw-away self-signed certificate on a loopback port, answering
-// every GET with 200; ended with the test.
-class CSelfSignedPeer
+// every GET with 200, for a minute at most; the shell leaves its pid and the certificate's
+// fingerprint ("AB:CD:…" as the tool prints it) in the folder.
+struct SelfSignedPeer
 {
-public:
-    CSelfSignedPeer()
+    SelfSignedPeer()
     {
-        char folder[] = "/tmp/qm-tls-XXXXXX";
-        if (::mkdtemp(folder) == nullptr)
+        const std::string run = "cd " + folder.string() +
+                                " && openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=device -keyout key.pem"
+                                " -out cert.pem >/dev/null 2>&1 && openssl x509 -noout -fingerprint -sha256 -in cert.pem"
+                                " | cut -d= -f2 > fingerprint && { timeout 60 openssl s_server -quiet -www -accept " +
+                                url.substr(8, url.size() - 9) +
+                                " -cert cert.pem -key key.pem >/dev/null 2>&1 & echo $! > pid; }";
+        if (std::system(run.c_str()) != 0)
             return;
-        m_folder = folder;
-        m_port = FreeLoopbackPort();
-        const std::string make = "cd " + m_folder +
-                                 " && openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=device "
-                                 "-keyout key.pem -out cert.pem >/dev/null 2>&1"
-                                 " && openssl x509 -noout -fingerprint -sha256 -in cert.pem > fingerprint";
-        if (std::system(make.c_str()) != 0)
-            return;
-        std::ifstream file(m_folder + "/fingerprint");
-        std::getline(file, m_fingerprint);
-        m_fingerprint = m_fingerprint.substr(m_fingerprint.find('=') + 1);
-        m_pid = ::fork();
-        if (m_pid == 0)
-        {
-            const std::string accept = "127.0.0.1:" + std::to_string(m_port);
-            const std::string cert = m_folder + "/cert.pem";
-            const std::string key = m_folder + "/key.pem";
-            ::execlp("openssl", "openssl", "s_server", "-quiet", "-www", "-accept", accept.c_str(), "-cert",
-                     cert.c_str(), "-key", key.c_str(), static_cast<char*>(nullptr));
-            ::_exit(127);
-        }
+        std::ifstream(folder / "fingerprint") >> fingerprint;
+        std::ifstream(folder / "pid") >> pid;
         // Ready once it accepts a connection; a slow machine gets 20 s.
-        const std::string probe = "tcp://127.0.0.1:" + std::to_string(m_port);
-        for (int i = 0; i < 200 && !RunCheck(ParseCheckTarget(probe), PingTiming{1, 100, 0}).Succeeded; ++i)
+        for (int i = 0; i < 200 && !Check("tcp://" + url.substr(8, url.size() - 9)).Succeeded; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    ~CSelfSignedPeer()
+    ~SelfSignedPeer()
     {
-        if (m_pid > 0)
-        {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-        if (!m_folder.empty())
-            std::filesystem::remove_all(m_folder);
+        if (pid > 0)
+            ::kill(pid, SIGTERM);
+        std::filesystem::remove_all(folder);
     }
-    std::string Url() const { return "https://127.0.0.1:" + std::to_string(m_port) + "/"; }
-    const std::string& Fingerprint() const { return m_fingerprint; }   // AB:CD:… as the tool prints it
-
-private:
-    std::string m_folder;
-    std::string m_fingerprint;
-    int m_port = 0;
-    pid_t m_pid = -1;
+    std::filesystem::path folder = ::mkdtemp(std::string("/tmp/qm-tls-XXXXXX").data());
+    std::string url = "https://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/";
+    std::string fingerprint;
+    pid_t pid = -1;
 };
 }
 
 TEST(NetworkCheckTest, ASelfSignedDevicePassesWithItsPinAndFailsWithoutOrWithAnother)
 {
-    CSelfSignedPeer device;
-    ASSERT_EQ(device.Fingerprint().size(), 95u) << "openssl did not make a certificate";
-    std::string other = device.Fingerprint();
+    SelfSignedPeer device;
+    ASSERT_EQ(device.fingerprint.size(), 95u) << "openssl did not make a certificate";
+    std::string other = device.fingerprint;
     other[0] = other[0] == 'A' ? 'B' : 'A';
-    const CheckOutcome unpinned = Check(device.Url());
-    EXPECT_EQ(unpinned.Reason, "TLS: certificate verify failed");
-    EXPECT_TRUE(Check(device.Url() + "#sha256=" + device.Fingerprint()).Succeeded);
-    EXPECT_TRUE(Check("https://u:p@127.0.0.1:" + device.Url().substr(18) + "#status=any&sha256=" + device.Fingerprint())
-                    .Succeeded);
-    const CheckOutcome wrong = Check(device.Url() + "#sha256=" + other);
-    EXPECT_FALSE(wrong.Succeeded);
+    EXPECT_EQ(Check(device.url).Reason, "TLS: certificate verify failed");
+    EXPECT_TRUE(Check(device.url + "#sha256=" + device.fingerprint).Succeeded);
+    EXPECT_TRUE(Check("https://u:p@" + device.url.substr(8) + "#status=any&sha256=" + device.fingerprint).Succeeded);
     // The technician reads the device's real fingerprint from the line.
-    EXPECT_EQ(wrong.Reason, "TLS: certificate SHA-256 " + device.Fingerprint() + " is not the pinned one");
+    EXPECT_EQ(Check(device.url + "#sha256=" + other).Reason,
+              "TLS: certificate SHA-256 " + device.fingerprint + " is not the pinned one");
 }
 
 TEST(NetworkCheckTest, AStopAbandonsAnHttpCheckAtOnceAndTheMonitorCountsNothing)

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <net/if.h>
@@ -18,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -508,56 +510,38 @@ TEST(PingInPrivateNetwork, CheckAbandonedDuringTheEchoWaitRaisesNothingAndUsesNo
 
 namespace
 {
-// Answers every A query on the resolver socket with 127.0.0.1, each 200 ms after it came, as a
-// slow but healthy resolver does; other queries get an empty answer. Runs until stop is set.
+// Answers every query on the resolver socket 200 ms after it came, as a slow but healthy
+// resolver does: an A query with 127.0.0.1, any other with no address. Runs until stop.
 void AnswerSlowly(int socketFd, const std::atomic<bool>& stop, std::atomic<int>& answered)
 {
-    struct Pending
-    {
-        Clock::time_point due;
-        sockaddr_in from;
-        std::string reply;
-    };
-    std::vector<Pending> pending;
+    std::vector<std::tuple<Clock::time_point, sockaddr_in, std::string>> pending;
     while (!stop)
     {
         pollfd p{socketFd, POLLIN, 0};
-        ::poll(&p, 1, 10);
         unsigned char query[512];
         sockaddr_in from{};
         socklen_t length = sizeof from;
-        const ssize_t n = ::recvfrom(socketFd, query, sizeof query, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-                                     &length);
-        if (n > 12)
+        const ssize_t n = ::poll(&p, 1, 10) > 0 ? ::recvfrom(socketFd, query, sizeof query, 0,
+                                                              reinterpret_cast<sockaddr*>(&from), &length)
+                                                : 0;
+        std::size_t end = 12;   // the question's name, then its type and class
+        while (end < static_cast<std::size_t>(std::max<ssize_t>(n, 0)) && query[end] != 0)
+            end += query[end] + 1u;
+        if (n > 12 && end + 5 <= static_cast<std::size_t>(n))
         {
-            std::size_t end = 12;   // the question's name, then its type and class
-            while (end < static_cast<std::size_t>(n) && query[end] != 0)
-                end += query[end] + 1u;
-            end += 5;
-            if (end <= static_cast<std::size_t>(n))
-            {
-                const bool a = query[end - 4] == 0 && query[end - 3] == 1;
-                std::string reply(reinterpret_cast<const char*>(query), end);
-                reply[2] = static_cast<char>(0x81);
-                reply[3] = static_cast<char>(0x80);
-                reply[7] = a ? 1 : 0;                // answers
-                reply[9] = reply[11] = reply[10] = reply[8] = 0;
-                if (a)
-                    reply += std::string("\xC0\x0C\x00\x01\x00\x01\x00\x00\x00\x3C\x00\x04\x7F\x00\x00\x01", 16);
-                pending.push_back({Clock::now() + std::chrono::milliseconds(200), from, reply});
-            }
+            const bool a = query[end + 1] == 0 && query[end + 2] == 1;
+            std::string reply(reinterpret_cast<const char*>(query), end + 5);
+            reply.replace(2, 10, std::string("\x81\x80\x00\x01\x00", 5) + (a ? '\x01' : '\x00') + std::string(4, '\0'));
+            if (a)
+                reply += std::string("\xC0\x0C\x00\x01\x00\x01\x00\x00\x00\x3C\x00\x04\x7F\x00\x00\x01", 16);
+            pending.emplace_back(Clock::now() + std::chrono::milliseconds(200), from, reply);
         }
-        for (auto it = pending.begin(); it != pending.end();)
+        while (!pending.empty() && Clock::now() >= std::get<0>(pending.front()))
         {
-            if (Clock::now() < it->due)
-            {
-                ++it;
-                continue;
-            }
-            ::sendto(socketFd, it->reply.data(), it->reply.size(), 0, reinterpret_cast<const sockaddr*>(&it->from),
-                     sizeof it->from);
+            const auto& [due, to, reply] = pending.front();
+            ::sendto(socketFd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
             ++answered;
-            it = pending.erase(it);
+            pending.erase(pending.begin());
         }
     }
 }
