@@ -518,7 +518,7 @@ void CQuillmereManager::HandleMonitorError(const CNetworkMonitorErrorEventArgs& 
 {
     const CPowerCycleGate::Decision decision = m_cycleGate.Decide(error);
     if (decision.Cycle)
-        PowerCycleRelay(error.RelayIndex, error.GiveBackReset);
+        PowerCycleRelay(error.RelayIndex, decision.OnNotSent);
     WriteLog(LogEntryLevel::Error, MonitorFailureText(error.Target, error.Action, error.RelayIndex,
                                                       error.AutoResetLimit, error.CurrentResetCount));
     for (const std::string& line : decision.Lines)

@@ -27,11 +27,28 @@ CPowerCycleGate::Decision CPowerCycleGate::Decide(const CNetworkMonitorErrorEven
             decision.Lines.push_back("Relay " + std::to_string(failure.RelayIndex) + " power cycle for " + who +
                                      " joined the one asked by " + last->second.Monitor + " " + std::to_string(ago) +
                                      " s before");
+            if (failure.GiveBackReset)
+            {
+                std::lock_guard<std::mutex> resets(last->second.Joined->Lock);
+                last->second.Joined->Resets.push_back(failure.GiveBackReset);
+            }
         }
         else
         {
             decision.Cycle = true;
-            m_cycles[failure.RelayIndex] = Cycle{who, now};
+            auto joined = std::make_shared<GiveBacks>();
+            if (failure.GiveBackReset)
+                joined->Resets.push_back(failure.GiveBackReset);
+            decision.OnNotSent = [joined] {
+                std::vector<std::function<void()>> resets;
+                {
+                    std::lock_guard<std::mutex> guard(joined->Lock);
+                    resets.swap(joined->Resets);
+                }
+                for (const std::function<void()>& giveBack : resets)
+                    giveBack();
+            };
+            m_cycles[failure.RelayIndex] = Cycle{who, now, std::move(joined)};
         }
     }
     // The record carries the count before this failure's reset is counted.

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,7 +17,9 @@ class CNetworkMonitorErrorEventArgs;
 // equipment boots. The program does not see when the unit ends a cycle, so a cycle counts
 // as running or just finished for Window after it was asked: the minute of quiet plus an
 // allowance for the unit's own off time. A monitor asking again after its own cycle is not
-// joined to it (its grace and its reset limit already rule that). Any thread.
+// joined to it (its grace and its reset limit already rule that). A monitor that joins counts
+// the cycle against its own limit; a cycle that never reaches the unit gives every monitor in
+// it its reset back. Any thread.
 class CPowerCycleGate
 {
 public:
@@ -25,6 +29,9 @@ public:
     {
         bool Cycle = false;                // queue the power cycle
         std::vector<std::string> Lines;    // Event lines to write after the failure line
+        // For the queued cycle: gives back the reset of the monitor that asked for it and of
+        // every monitor that joined it, when the cycle never reaches the unit.
+        std::function<void()> OnNotSent;
     };
 
     explicit CPowerCycleGate(const IClock& clock) : m_clock(clock) {}
@@ -35,10 +42,17 @@ public:
     Decision Decide(const CNetworkMonitorErrorEventArgs& failure);
 
 private:
+    // The resets to give back if a cycle is not sent; shared with the cycle's command.
+    struct GiveBacks
+    {
+        std::mutex Lock;
+        std::vector<std::function<void()>> Resets;
+    };
     struct Cycle
     {
         std::string Monitor;   // who asked for it, as the lines name it
         IClock::Steady::time_point AskedAt;
+        std::shared_ptr<GiveBacks> Joined;
     };
 
     const IClock& m_clock;

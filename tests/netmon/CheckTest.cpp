@@ -338,5 +338,16 @@ TEST(PowerCycleGateTest, OneRelayOneCycleAndTheLastResetIsSaid)
             EXPECT_NE(decision.Lines[0].find(step.line), std::string::npos) << decision.Lines[0];
         }
     }
+    // A cycle that never reaches the unit gives back the reset of each monitor in it.
+    int givenBack = 0;
+    CNetworkMonitorErrorEventArgs first(7, MonitorActionCyclePower, "t", 3, 0);
+    CNetworkMonitorErrorEventArgs second = first;
+    first.EventName = "A";
+    second.EventName = "B";
+    first.GiveBackReset = second.GiveBackReset = [&] { ++givenBack; };
+    const CPowerCycleGate::Decision cycle = gate.Decide(first);
+    EXPECT_FALSE(gate.Decide(second).Cycle);
+    ASSERT_TRUE(cycle.OnNotSent);
+    cycle.OnNotSent();
+    EXPECT_EQ(givenBack, 2);
 }
-
