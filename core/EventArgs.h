@@ -33,7 +33,8 @@ public:
 
     std::int32_t RelayIndex;
     std::int32_t Action;
-    std::string Target;
+    std::string Target;   // passwords masked
+    std::string EventName;   // the monitor's name, for lines that name it
     std::int32_t CurrentResetCount;
     std::int32_t AutoResetLimit;
     // Undoes the automatic reset this failure uses, for a power cycle that never reached the

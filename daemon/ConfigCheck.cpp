@@ -9,6 +9,7 @@
 #include "device/QuillmereManager.h"
 #include "link/QMNetSerialPort.h"
 #include "netmon/MonitorAction.h"
+#include "netmon/NetworkMonitor.h"
 #include "remote/RemoteConfig.h"
 
 int CheckConfiguration(std::ostream& out, std::ostream& err)
@@ -45,10 +46,21 @@ int CheckConfiguration(std::ostream& out, std::ostream& err)
         out << "memory watchdog: off\n";
     for (const CRelaySetting* relay : settings.GetRelaySettings())
         out << "relay " << relay->GetIndex() << ": " << relay->GetName() << "\n";
+    // The service's own judge of a target: a monitor it would leave off is named here too.
+    int monitorsOff = 0;
     for (const auto& monitor : settings.GetNetworkMonitors())
-        out << "monitor " << monitor->GetEventName() << ": " << monitor->GetTarget() << " every "
+    {
+        out << "monitor " << monitor->GetEventName() << ": " << MaskCredentials(monitor->GetTarget()) << " every "
             << CQuillmereManager::TimerPeriodMs(monitor->GetPollIntervalInMinutes()) / 60000 << " min, "
-            << MonitorActionToText(monitor->GetAction()) << " relay " << monitor->GetRelayIndex() << "\n";
+            << MonitorActionToText(monitor->GetAction()) << " relay " << monitor->GetRelayIndex() << ", grace "
+            << monitor->GetGraceMinutes() << " min\n";
+        const std::string refusal = TargetRefusal(*monitor);
+        if (!refusal.empty())
+        {
+            err << refusal << "\n";
+            ++monitorsOff;
+        }
+    }
     switch (remote.State)
     {
     case RemoteConfigState::Absent:
@@ -63,5 +75,5 @@ int CheckConfiguration(std::ostream& out, std::ostream& err)
             << (remote.Config.Commands ? ", commands taken" : ", status only") << "\n";
         break;
     }
-    return 0;
+    return monitorsOff == 0 ? 0 : 1;
 }

@@ -207,10 +207,10 @@ void CQuillmereManager::StartMonitorTimers()
     {
         // A hand-edited target that is no check at all stays off rather than failing its
         // way to a power cycle.
-        if (monitor->GetCheckKind() == CheckKind::Invalid)
+        const std::string refusal = TargetRefusal(*monitor);
+        if (!refusal.empty())
         {
-            WriteLog(LogEntryLevel::Error, "Network monitor " + monitor->GetEventName() + " is off: its target \"" +
-                                               monitor->GetTarget() + "\" is not " + CheckTargetForms);
+            WriteLog(LogEntryLevel::Error, refusal);
             continue;
         }
         const std::uint32_t period = TimerPeriodMs(monitor->GetPollIntervalInMinutes());
@@ -465,7 +465,8 @@ void CQuillmereManager::Update(CEventArgs* args)
         Notify(error);
         return;
     }
-    WriteLog(LogEntryLevel::Event, m_settings != nullptr ? m_settings->GetSettingsXml() : std::string());
+    // The file keeps a target's password; the log gets it masked.
+    WriteLog(LogEntryLevel::Event, m_settings != nullptr ? MaskCredentials(m_settings->GetSettingsXml()) : std::string());
 }
 
 void CQuillmereManager::SetRemoteLine(const std::string& line)
@@ -488,10 +489,13 @@ std::string CQuillmereManager::GetRemoteLine() const
 
 void CQuillmereManager::HandleMonitorError(const CNetworkMonitorErrorEventArgs& error)
 {
-    if (error.Action != MonitorActionDoNothing && error.CurrentResetCount < error.AutoResetLimit)
-        PowerCycleRelay(error.RelayIndex, error.GiveBackReset);
+    const CPowerCycleGate::Decision decision = m_cycleGate.Decide(error);
+    if (decision.Cycle)
+        PowerCycleRelay(error.RelayIndex, decision.OnNotSent);
     WriteLog(LogEntryLevel::Error, MonitorFailureText(error.Target, error.Action, error.RelayIndex,
                                                       error.AutoResetLimit, error.CurrentResetCount));
+    for (const std::string& line : decision.Lines)
+        WriteLog(LogEntryLevel::Event, line);
 }
 
 void CQuillmereManager::OnTrace(const char* text)

@@ -15,6 +15,7 @@
 #include "core/Observer.h"
 #include "core/Subject.h"
 #include "core/TimerService.h"
+#include "netmon/PowerCycleGate.h"
 #include "protocol/StatusCodes.h"
 #include "MemoryWatchdog.h"
 #include "RelayStates.h"
@@ -179,6 +180,7 @@ private:
     std::unique_ptr<CQuillmereDeviceStatus> m_status;
     std::unique_ptr<CMonitorRunner> m_monitorRunner;
     CUnitReachability m_reachability;
+    CPowerCycleGate m_cycleGate{IClock::System()};   // one relay, one cycle
     CRelayStates m_relayStates;
     // Who asked for each relay's latest switch, for the record its answer raises; set on
     // the UI thread, read on the link worker.

@@ -117,7 +117,7 @@ void CNetworkMonitor::SetGraceMinutes(std::int32_t minutes)
 
 void CNetworkMonitor::NotePowerCycle()
 {
-    m_lastPowerCycle.store(std::chrono::steady_clock::now().time_since_epoch().count());
+    m_lastPowerCycle.store(m_clock->Now().time_since_epoch().count());
 }
 
 void CNetworkMonitor::SetCurrentResetCount(std::int32_t count)
@@ -129,7 +129,7 @@ void CNetworkMonitor::SetCurrentResetCount(std::int32_t count)
 CNetworkMonitor::Snapshot CNetworkMonitor::TakeSnapshot() const
 {
     std::lock_guard<std::mutex> lock(m_fieldLock);
-    return Snapshot{m_target, m_relayIndex, m_threshold, m_action, m_cycleEveryErrorCount, m_autoResetLimit,
+    return Snapshot{m_eventName, m_target, m_relayIndex, m_threshold, m_action, m_cycleEveryErrorCount, m_autoResetLimit,
                     m_graceMinutes};
 }
 
@@ -159,7 +159,7 @@ bool CNetworkMonitor::Run(std::string* trace)
         m_lastResult = outcome.Succeeded ? "ok" : outcome.Reason;
     }
     if (!outcome.Succeeded && trace != nullptr)
-        *trace = "Network monitor check of " + text + " failed: " + outcome.Reason;
+        *trace = "Network monitor check of " + MaskCredentials(text) + " failed: " + outcome.Reason;
     if (outcome.Succeeded)
     {
         m_failureCount.store(0);
@@ -176,8 +176,7 @@ bool CNetworkMonitor::Run(std::string* trace)
     const std::int64_t cycled = m_lastPowerCycle.load();
     if (fields.GraceMinutes > 0 && cycled != std::numeric_limits<std::int64_t>::min())
     {
-        const auto since = std::chrono::steady_clock::now().time_since_epoch() -
-                           std::chrono::steady_clock::duration(cycled);
+        const auto since = m_clock->Now().time_since_epoch() - IClock::Steady::duration(cycled);
         if (since < std::chrono::minutes(fields.GraceMinutes))
             return true;
     }
@@ -217,8 +216,10 @@ void CNetworkMonitor::RaiseError()
     const Snapshot fields = TakeSnapshot();
     // Deliberately not subject to the suppression flag: an editor filling its controls must
     // not swallow a failure that leads to a power cycle.
-    CNetworkMonitorErrorEventArgs args(fields.RelayIndex, fields.Action, fields.Target, fields.AutoResetLimit,
-                                       m_currentResetCount.load());
+    // The record goes to the log, the windows and the broker: never with a password.
+    CNetworkMonitorErrorEventArgs args(fields.RelayIndex, fields.Action, MaskCredentials(fields.Target),
+                                       fields.AutoResetLimit, m_currentResetCount.load());
+    args.EventName = fields.EventName;
     // Held weakly: the monitor may be removed while its power cycle waits for the unit.
     args.GiveBackReset = [self = weak_from_this()] {
         if (const std::shared_ptr<CNetworkMonitor> monitor = self.lock())
@@ -244,4 +245,13 @@ void CNetworkMonitor::ClearCounters()
 {
     m_failureCount.store(0);
     m_currentResetCount.store(0);
+}
+
+std::string TargetRefusal(const CNetworkMonitor& monitor)
+{
+    const CheckTarget target = ParseCheckTarget(monitor.GetTarget());
+    if (target.Kind != CheckKind::Invalid)
+        return {};
+    return "Network monitor " + monitor.GetEventName() + " is off: its target \"" +
+           MaskCredentials(monitor.GetTarget()) + "\" is refused: " + target.Problem;
 }

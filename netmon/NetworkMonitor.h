@@ -6,6 +6,7 @@
 #include <mutex>
 #include <string>
 
+#include "core/Clock.h"
 #include "core/Subject.h"
 #include "CheckTarget.h"
 #include "MonitorAction.h"
@@ -50,6 +51,9 @@ public:
     void SetGraceMinutes(std::int32_t minutes);
     // The relay was just power cycled, by anyone: the grace period starts now. Any thread.
     void NotePowerCycle();
+    // Where the grace period reads the time; the system's clock unless the owner gives
+    // another (a test's hand-moved one). Set before the first check; the clock outlives it.
+    void SetClock(const IClock& clock) { m_clock = &clock; }
     // Only the loader uses it: clears nothing, still notifies unless suppressed.
     void SetCurrentResetCount(std::int32_t count);
 
@@ -76,6 +80,7 @@ private:
     // UI thread never tears a value the ping thread is using.
     struct Snapshot
     {
+        std::string EventName;
         std::string Target;
         std::int32_t RelayIndex;
         std::int32_t Threshold;
@@ -102,8 +107,9 @@ private:
     std::int32_t m_autoResetLimit;
     std::atomic<std::int32_t> m_currentResetCount{0};
     std::int32_t m_graceMinutes = 0;
-    // Steady-clock ticks of the last power cycle; the minimum before the first one.
+    // Ticks of m_clock at the last power cycle; the minimum before the first one.
     std::atomic<std::int64_t> m_lastPowerCycle;
+    const IClock* m_clock = &IClock::System();
 
     // Guards the persistent fields while the UI thread stores one and while a ping thread
     // copies them; the UI thread's own reads need no lock because only it writes.
@@ -112,3 +118,9 @@ private:
     PingFunction m_ping;
     std::string m_lastResult;   // guarded by m_fieldLock
 };
+
+// Empty when the monitor's target can be checked; otherwise the one line that says the
+// monitor is off and why ("Network monitor Typo is off: its target "htp://x/" is refused:
+// htp:// is no check; ..."), password masked. The manager's start and the service's --check
+// both say it, so they never disagree.
+std::string TargetRefusal(const CNetworkMonitor& monitor);

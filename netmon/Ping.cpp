@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -14,6 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <mutex>
@@ -103,13 +105,45 @@ struct Lookup
     }
     const int done;
     std::mutex lock;
+    bool finished = false;    // the helper has its answer
+    bool abandoned = false;   // the check stopped waiting for it
     bool found = false;
     sockaddr_in address{};
 };
 
-// Lookups that outlived their checks; past this many a new one is not started.
-constexpr int kMaxLookupsInFlight = 16;
-std::atomic<int> g_lookupsInFlight{0};
+// Lookups that outlived their check's budget and still run: only a resolver that never
+// answers leaves them behind, each on a thread of its own. Past this many a new lookup waits,
+// within its own budget, for one of them to end; lookups a check still waits for are not
+// counted, so any number of checks may look names up at once.
+constexpr int kMaxAbandonedLookups = 16;
+std::mutex g_abandonedLock;
+std::condition_variable g_abandonedEnded;
+int g_abandoned = 0;   // guarded by g_abandonedLock
+
+using SteadyClock = std::chrono::steady_clock;
+
+// Waits for a place among the abandoned lookups; false at the deadline or the cancellation.
+bool AwaitLookupTurn(SteadyClock::time_point deadline)
+{
+    std::unique_lock<std::mutex> guard(g_abandonedLock);
+    while (g_abandoned >= kMaxAbandonedLookups)
+    {
+        if (Cancelled() || SteadyClock::now() >= deadline)
+            return false;
+        // Slices, so that a stop is seen without another wake-up source.
+        g_abandonedEnded.wait_until(guard, std::min(deadline, SteadyClock::now() + std::chrono::milliseconds(100)));
+    }
+    return true;
+}
+
+void LookupAbandonedEnded()
+{
+    {
+        std::lock_guard<std::mutex> guard(g_abandonedLock);
+        --g_abandoned;
+    }
+    g_abandonedEnded.notify_one();
+}
 
 bool Resolve(const std::string& host, sockaddr_in& address, int budgetMs)
 {
@@ -119,60 +153,57 @@ bool Resolve(const std::string& host, sockaddr_in& address, int budgetMs)
         address.sin_family = AF_INET;
         return true;
     }
+    const auto deadline = SteadyClock::now() + std::chrono::milliseconds(budgetMs);
     auto lookup = std::make_shared<Lookup>();
-    if (lookup->done < 0 || g_lookupsInFlight.fetch_add(1) >= kMaxLookupsInFlight)
-    {
-        if (lookup->done >= 0)
-            --g_lookupsInFlight;
+    if (lookup->done < 0 || !AwaitLookupTurn(deadline))
         return false;
-    }
     std::thread helper;
     try
     {
         helper = std::thread([lookup, host] {
             sockaddr_in found{};
             const bool ok = ResolveNow(host, found);
+            bool abandoned = false;
             {
                 std::lock_guard<std::mutex> guard(lookup->lock);
                 lookup->found = ok;
                 lookup->address = found;
+                lookup->finished = true;
+                abandoned = lookup->abandoned;
             }
             const std::uint64_t one = 1;
             [[maybe_unused]] const ssize_t n = ::write(lookup->done, &one, sizeof one);
-            --g_lookupsInFlight;
+            if (abandoned)
+                LookupAbandonedEnded();
         });
     }
     catch (const std::system_error&)
     {
-        --g_lookupsInFlight;
         return false;
     }
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(budgetMs);
-    bool answered = false;
     for (;;)
     {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+        if (left <= 0 || WaitReadable(lookup->done, static_cast<int>(left)) != 0)
             break;
-        const int ready = WaitReadable(lookup->done, static_cast<int>(left));
-        if (ready < 0)
-            break;
-        if (ready > 0)
+    }
+    // A lookup that answered is joined, so no thread outlives the check; one that did not is
+    // left to finish by itself and counted until it does.
+    {
+        std::lock_guard<std::mutex> guard(lookup->lock);
+        if (!lookup->finished)
         {
-            answered = true;
-            break;
+            lookup->abandoned = true;
+            std::lock_guard<std::mutex> count(g_abandonedLock);
+            ++g_abandoned;
         }
     }
-    // A lookup that answered in time is joined, so no thread outlives the check; one that did
-    // not is left to finish by itself.
-    if (!answered)
+    if (lookup->abandoned)
     {
         helper.detach();
         return false;
     }
     helper.join();
-    std::lock_guard<std::mutex> guard(lookup->lock);
     address = lookup->address;
     return lookup->found;
 }

@@ -28,7 +28,9 @@ void SetThreadPingCancellation(std::shared_ptr<CStopSignal> cancellation);
 
 // One ICMP echo check of an IPv4 host name or dotted address. The name lookup ends within
 // Tries * (ReplyTimeoutMs + PauseAfterFailureMs) (a lookup still running then is left to
-// finish on its own and counts as not resolved); the echoes take up to as long again. Runs on
+// finish on its own and counts as not resolved); the echoes take up to as long again. Any
+// number of lookups run at once; only while 16 abandoned ones still run does a new one wait
+// for its turn, within the same budget. Runs on
 // a ping thread, never on the UI thread; a cancelled check returns at once with PingStopped.
 int Ping(const std::string& host);
 // Same check with other timing; only tests shorten it.

@@ -5,6 +5,7 @@
 #include "RemoteConfig.h"
 #include "config/RelayPermission.h"
 #include "device/QuillmereDeviceStatus.h"
+#include "netmon/CheckTarget.h"
 
 namespace
 {
@@ -125,7 +126,7 @@ std::string MonitorJson(const CRemoteMonitorView& monitor)
     CJsonWriter json;
     json.BeginObject()
         .String("name", monitor.EventName)
-        .String("target", monitor.Target)
+        .String("target", MaskCredentials(monitor.Target))
         .String("kind", monitor.Kind)
         .Number("failures", monitor.Failures)
         .Number("resets_used", monitor.ResetsUsed)

@@ -168,7 +168,7 @@ CNetworkMonitorEditControl::CNetworkMonitorEditControl(QWidget* parent)
 
     m_eventName->installEventFilter(this);
     m_target->installEventFilter(this);
-    m_target->setToolTip(TargetFormsTip(false));
+    m_target->setToolTip(TargetFormsTip(QString()));
     connect(m_target, &QLineEdit::textChanged, this, [this] { ShowTargetVerdict(); });
 
     // The numbers apply at every change of their text, even to the same number; the value
@@ -294,14 +294,20 @@ bool CNetworkMonitorEditControl::IsTargetAccepted() const
     return ParseCheckTarget(m_target->text().toStdString()).Kind != CheckKind::Invalid;
 }
 
-QString CNetworkMonitorEditControl::TargetFormsTip(bool refused)
+QString CNetworkMonitorEditControl::TargetFormsTip(const QString& refusal)
 {
-    // One form to a line: as one sentence the tip ran across the whole screen.
-    QString tip = refused ? QStringLiteral("Not a target this monitor can check.\n") : QString();
+    // One form to a line: as one sentence the tip ran across the whole screen. The tip shows
+    // the forms, never the target typed, so a password in it stays in the field.
+    QString tip = refusal.isEmpty() ? QString() : QStringLiteral("Refused: ") + refusal + QStringLiteral("\n");
     tip += QStringLiteral("The target is one of:\n"
                           "\u2022 a host name or address, pinged: example.net, 192.0.2.10\n"
                           "\u2022 tcp://host:port, a TCP connect: tcp://192.0.2.10:22\n"
-                          "\u2022 http(s)://host[:port][/path], one GET: http://192.0.2.10:8080/status");
+                          "\u2022 http(s)://host[:port][/path], one GET answered 200-399: http://192.0.2.10:8080/status\n"
+                          "Options for http(s), after the path:\n"
+                          "\u2022 user:password@ before the host: basic authentication (shown masked)\n"
+                          "\u2022 #status=any: any status means alive (a login page answering 401)\n"
+                          "\u2022 #sha256=AB:CD:\u2026 (https): accept only the certificate with this SHA-256 fingerprint\n"
+                          "\u2022 both: #status=any&sha256=AB:CD:\u2026");
     // Unwrapped lines: wrapped, the tip broke the examples inside their addresses.
     return QStringLiteral("<p style=\"white-space:pre\">") + tip.toHtmlEscaped().replace(u'\n', QStringLiteral("<br>")) +
            QStringLiteral("</p>");
@@ -309,10 +315,12 @@ QString CNetworkMonitorEditControl::TargetFormsTip(bool refused)
 
 void CNetworkMonitorEditControl::ShowTargetVerdict()
 {
-    const bool accepted = IsTargetAccepted();
+    // The engine's own judge: what is framed red here is what the service would leave off.
+    const CheckTarget target = ParseCheckTarget(m_target->text().toStdString());
+    const bool accepted = target.Kind != CheckKind::Invalid;
     m_target->setProperty("refused", !accepted);
     m_target->setStyleSheet(accepted ? QString() : QStringLiteral("QLineEdit { border: 2px solid #d00000; }"));
-    m_target->setToolTip(TargetFormsTip(!accepted));
+    m_target->setToolTip(TargetFormsTip(QString::fromStdString(target.Problem)));
 }
 
 void CNetworkMonitorEditControl::FocusEventName()

@@ -68,7 +68,7 @@ protected:
 
 private:
     bool IsTargetAccepted() const;
-    static QString TargetFormsTip(bool refused);
+    static QString TargetFormsTip(const QString& refusal);
     // Red frame and a tooltip naming the forms while the text is no target; plain otherwise.
     void ShowTargetVerdict();
 

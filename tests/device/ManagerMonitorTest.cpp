@@ -58,15 +58,18 @@ TEST_F(ManagerMonitor, NoPingBeforeTheFirstFullPeriod)
 TEST_F(ManagerMonitor, ThresholdCrossingWithinTheLimitLogsAndQueuesAPowerCycle)
 {
     Tick(2);
+    // The limit is 1: this cycle uses it, and one line says so.
     EXPECT_EQ(f.LogLines(),
-              (std::vector<std::string>{"Error,Network monitor unable to communicate with 127.0.0.9 power cycle on Relay 2"}));
+              (std::vector<std::string>{"Error,Network monitor unable to communicate with 127.0.0.9 power cycle on Relay 2",
+                                        "Event,Network monitor Router (127.0.0.9) reached its limit of 1 automatic "
+                                        "reset; no power cycle until it answers again"}));
     EXPECT_EQ(f.link.GetQueueLength(), 1u);
     EXPECT_EQ(monitor->GetCurrentResetCount(), 1);
 
     // Past the limit the failure is only logged.
     Tick(2);
-    ASSERT_EQ(f.LogLines().size(), 2u);
-    EXPECT_EQ(f.LogLines()[1], "Error,Network monitor unable to communicate with 127.0.0.9 ");
+    ASSERT_EQ(f.LogLines().size(), 3u);
+    EXPECT_EQ(f.LogLines()[2], "Error,Network monitor unable to communicate with 127.0.0.9 ");
     EXPECT_EQ(f.link.GetQueueLength(), 1u);
 
     // An answer clears every counter, so the next crossing may cycle the relay again.
@@ -78,7 +81,7 @@ TEST_F(ManagerMonitor, ThresholdCrossingWithinTheLimitLogsAndQueuesAPowerCycle)
     EXPECT_EQ(f.link.GetQueueLength(), 1u) << "the cycle still waiting is not queued twice";
     const auto lines = f.LogLines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2], "Event,Relay 2 power cycle not sent twice: it was still waiting to be sent");
+    EXPECT_EQ(lines[lines.size() - 3], "Event,Relay 2 power cycle not sent twice: it was still waiting to be sent");
 }
 
 TEST_F(ManagerMonitor, APowerCycleThatNeverReachesTheUnitGivesItsResetBack)

@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <poll.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <net/if.h>
@@ -16,6 +19,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 #include <vector>
 
@@ -502,4 +506,78 @@ TEST(PingInPrivateNetwork, CheckAbandonedDuringTheEchoWaitRaisesNothingAndUsesNo
     EXPECT_EQ(report.Values[1], 0) << "a stop used up a reset";
     EXPECT_EQ(report.Values[2], 0);
 }
+}
+
+namespace
+{
+// Answers every query on the resolver socket 200 ms after it came, as a slow but healthy
+// resolver does: an A query with 127.0.0.1, any other with no address. Runs until stop.
+void AnswerSlowly(int socketFd, const std::atomic<bool>& stop, std::atomic<int>& answered)
+{
+    std::vector<std::tuple<Clock::time_point, sockaddr_in, std::string>> pending;
+    while (!stop)
+    {
+        pollfd p{socketFd, POLLIN, 0};
+        unsigned char query[512];
+        sockaddr_in from{};
+        socklen_t length = sizeof from;
+        const ssize_t n = ::poll(&p, 1, 10) > 0 ? ::recvfrom(socketFd, query, sizeof query, 0,
+                                                              reinterpret_cast<sockaddr*>(&from), &length)
+                                                : 0;
+        std::size_t end = 12;   // the question's name, then its type and class
+        while (end < static_cast<std::size_t>(std::max<ssize_t>(n, 0)) && query[end] != 0)
+            end += query[end] + 1u;
+        if (n > 12 && end + 5 <= static_cast<std::size_t>(n))
+        {
+            const bool a = query[end + 1] == 0 && query[end + 2] == 1;
+            std::string reply(reinterpret_cast<const char*>(query), end + 5);
+            reply.replace(2, 10, std::string("\x81\x80\x00\x01\x00", 5) + (a ? '\x01' : '\x00') + std::string(4, '\0'));
+            if (a)
+                reply += std::string("\xC0\x0C\x00\x01\x00\x01\x00\x00\x00\x3C\x00\x04\x7F\x00\x00\x01", 16);
+            pending.emplace_back(Clock::now() + std::chrono::milliseconds(200), from, reply);
+        }
+        while (!pending.empty() && Clock::now() >= std::get<0>(pending.front()))
+        {
+            const auto& [due, to, reply] = pending.front();
+            ::sendto(socketFd, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+            ++answered;
+            pending.erase(pending.begin());
+        }
+    }
+}
+}
+
+TEST(PingWithSlowResolver, ThirtyMonitorsByNameWaitForTheirLookupsAndNeverFail)
+{
+    RUN_IN_PRIVATE_NETWORK(report, [](ChildReport& r) {
+        WITH_SILENT_RESOLVER(r);
+        std::atomic<bool> stop{false};
+        std::atomic<int> answered{0};
+        std::thread resolver([&] { AnswerSlowly(resolverSocket, stop, answered); });
+        std::vector<std::shared_ptr<CNetworkMonitor>> monitors;
+        for (int i = 0; i < 30; ++i)
+        {
+            monitors.push_back(std::make_shared<CNetworkMonitor>());
+            monitors.back()->SetTarget("camera" + std::to_string(i) + ".site.test");
+            monitors.back()->SetThreshold(1);
+            monitors.back()->SetAction(MonitorActionDoNothing);
+        }
+        CMonitorRunner runner;
+        const auto start = Clock::now();
+        for (int round = 0; round < 3; ++round)
+        {
+            for (const auto& monitor : monitors)
+                runner.Start(monitor);
+            runner.WaitForAll();
+            for (const auto& monitor : monitors)
+                r.Values[0] += monitor->GetLastResult() == "ok" ? 0 : 1;
+        }
+        r.Times[0] = ElapsedMs(start);
+        stop = true;
+        resolver.join();
+        r.Values[1] = answered.load();
+    });
+    EXPECT_EQ(report.Values[0], 0) << "checks that failed in 3 rounds of 30";
+    EXPECT_GE(report.Values[1], 90) << "the lookups did not go to the slow resolver";
+    EXPECT_GE(report.Times[0], 3 * 200);
 }

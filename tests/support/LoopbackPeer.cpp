@@ -38,7 +38,7 @@ std::string CLoopbackPeer::HttpReply(int status)
     return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
 }
 
-CLoopbackPeer::CLoopbackPeer(std::string reply) : m_reply(std::move(reply))
+CLoopbackPeer::CLoopbackPeer(std::string reply, bool trickle) : m_reply(std::move(reply)), m_trickle(trickle)
 {
     int port = 0;
     m_fd = BindLoopback(port);
@@ -71,13 +71,29 @@ void CLoopbackPeer::Serve()
         char request[2048];
         pollfd c{client, POLLIN, 0};
         if (::poll(&c, 1, 1000) > 0)
-            [[maybe_unused]] const ssize_t n = ::recv(client, request, sizeof request, 0);
+        {
+            const ssize_t n = ::recv(client, request, sizeof request, 0);
+            std::lock_guard<std::mutex> guard(m_requestLock);
+            m_lastRequest.assign(request, n > 0 ? static_cast<std::size_t>(n) : 0);
+        }
         if (!m_reply.empty())
+        {
             [[maybe_unused]] const ssize_t n = ::send(client, m_reply.data(), m_reply.size(), MSG_NOSIGNAL);
+            const std::string chunk(100, 'x');
+            // Until the client hangs up (a send fails) or the peer ends.
+            while (m_trickle && !m_stop && ::send(client, chunk.data(), chunk.size(), MSG_NOSIGNAL) > 0)
+                ::poll(nullptr, 0, 100);
+        }
         else
             while (!m_stop && ::poll(&c, 1, 20) >= 0 && (c.revents & POLLHUP) == 0)
                 if ((c.revents & POLLIN) != 0 && ::recv(client, request, sizeof request, 0) <= 0)
                     break;
         ::close(client);
     }
+}
+
+std::string CLoopbackPeer::LastRequest() const
+{
+    std::lock_guard<std::mutex> guard(m_requestLock);
+    return m_lastRequest;
 }
