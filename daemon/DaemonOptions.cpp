@@ -7,6 +7,7 @@ CDaemonOptions CDaemonOptions::Parse(const std::vector<std::string>& arguments)
 {
     CDaemonOptions options;
     bool check = false;
+    bool writeSettings = false;
     auto fail = [&options](std::string message) {
         options.What = Action::Error;
         options.Message = std::move(message);
@@ -27,6 +28,8 @@ CDaemonOptions CDaemonOptions::Parse(const std::vector<std::string>& arguments)
         }
         if (argument == "--check")
             check = true;
+        else if (argument == "--write-settings")
+            writeSettings = true;
         else if (argument == "--data-dir" || argument.rfind("--data-dir=", 0) == 0)
         {
             std::string folder;
@@ -45,7 +48,9 @@ CDaemonOptions CDaemonOptions::Parse(const std::vector<std::string>& arguments)
         else
             return fail("unknown option '" + argument + "'");
     }
-    options.What = check ? Action::Check : Action::Run;
+    if (check && writeSettings)
+        return fail("--check and --write-settings do not go together");
+    options.What = check ? Action::Check : writeSettings ? Action::WriteSettings : Action::Run;
     return options;
 }
 
@@ -59,11 +64,17 @@ std::string CDaemonOptions::HelpText()
            "  --data-dir DIR  keep settings.xml, mqtt.conf, the log and ports/ in DIR\n"
            "                  (default: $STATE_DIRECTORY, else the window program's folder)\n"
            "  --check         read settings.xml and mqtt.conf, print what would run or the\n"
-           "                  first error with its file and line; exit 0 or 1\n"
+           "                  first error with its file and line; exit 0 or 1. Also names\n"
+           "                  every element it does not know and every value it did not\n"
+           "                  take as written\n"
+           "  --write-settings write the default settings.xml to edit, when there is none;\n"
+           "                  the service does not start without one\n"
            "  --version       print the version\n"
            "  --help          print this text\n\n"
-           "SIGTERM or SIGINT ends it normally (settings saved); SIGHUP reads settings.xml and\n"
-           "mqtt.conf again. Under the service manager: systemctl enable --now quillmere-monitord\n";
+           "SIGTERM or SIGINT ends it normally (reset counts saved; an edit made on disk\n"
+           "meanwhile is kept); SIGHUP reads settings.xml and mqtt.conf again. An unreadable\n"
+           "or missing settings.xml, or an unreadable mqtt.conf, stops the start (exit 78).\n"
+           "Under the service manager: systemctl enable --now quillmere-monitord\n";
 }
 
 std::string ChooseDataFolder(const std::string& option)
