@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -215,6 +216,11 @@ TEST_F(ServiceProgramTest, TellsItsServiceManagerEachStepAndReadsItsFilesAgainOn
     EXPECT_NE(Log().find("<ComPort>8</ComPort>"), std::string::npos);
     EXPECT_TRUE(service->IsRunning());
 
+    // Edited on disk and not reloaded: the stop keeps the edit rather than its own model.
+    std::string edited = settings;
+    edited.replace(edited.find("<StatusPollIntervalInMinutes>30"), 31, "<StatusPollIntervalInMinutes>29");
+    WriteWholeFile(SettingsPath(), edited);
+
     ASSERT_TRUE(service->Signal(SIGTERM));
     const auto stopAt = Clock::now();
     const int status = service->WaitForExit(5000);
@@ -223,8 +229,10 @@ TEST_F(ServiceProgramTest, TellsItsServiceManagerEachStepAndReadsItsFilesAgainOn
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_TRUE(manager.WaitFor("STOPPING=1", 500));
     EXPECT_NE(Log().rfind(",Event,Application terminated"), std::string::npos) << Log();
-    EXPECT_NE(ReadWholeFile(SettingsPath()).find("<ComPort>8</ComPort><StatusPollIntervalInMinutes>"),
-              std::string::npos);
+    EXPECT_NE(ReadWholeFile(SettingsPath()).find("<ComPort>8</ComPort><StatusPollIntervalInMinutes>29<"),
+              std::string::npos)
+        << ReadWholeFile(SettingsPath());
+    EXPECT_EQ(CountOf(Log(), "changed on disk since it was read: the newer file is kept"), 1u) << Log();
     // Standard error was the journal: the log's lines with their priorities.
     const std::string said = ReadWholeFile(OutputPath());
     EXPECT_NE(said.find("<5>Application Started\n"), std::string::npos) << said;
@@ -276,10 +284,20 @@ TEST_F(ServiceProgramTest, CheckNamesTheFileAndLineOfTheFirstError)
         {good, "enabled = true\nhost = 127.0.0.1\nsite = s1\n", 0, "broker: 127.0.0.1:1883 as quillmere/s1"},
         {"<Settings>\n<ComPort>7</ComPort>\n<Relays>\n</Settings>\n", "", 1, "/settings.xml line 4: "},
         {good, "enabled = true\nportt = 1\n", 1, DataFolder() + "/mqtt.conf line 2: "},
+        // Read, and run on, but not as written: each named with its line.
+        {"<Settings>\n<ComPrt>9</ComPrt>\n<ComPort>7x</ComPort>\n<NetworkMonitors><NetworkMonitor>\n"
+         "<Action>Reboot</Action></NetworkMonitor></NetworkMonitors>\n</Settings>\n",
+         "", 0,
+         SettingsPath() + " line 2: unknown element <ComPrt>\n" + SettingsPath() + " line 3: ComPort \"7x\" read as 7\n" +
+             SettingsPath() + " line 5: Action \"Reboot\" read as \"Cycle power every\"\n"},
+        // No file: the service would not start, so neither does the check pass.
+        {"", "", 1, SettingsPath() + " is missing; the service does not start"},
     };
     for (const Case& c : cases)
     {
-        WriteWholeFile(SettingsPath(), c.settings);
+        std::filesystem::remove(SettingsPath());
+        if (!c.settings.empty())
+            WriteWholeFile(SettingsPath(), c.settings);
         std::filesystem::remove(DataFolder() + "/mqtt.conf");
         if (!c.mqtt.empty())
             WriteWholeFile(DataFolder() + "/mqtt.conf", c.mqtt);
@@ -323,4 +341,73 @@ TEST_F(ServiceProgramTest, TheMemoryWatchdogEndsTheServiceNormallyWithTheStatusI
     ASSERT_NE(why, std::string::npos) << log;
     EXPECT_NE(log.find(",Event,Application terminated", why), std::string::npos) << log;
     EXPECT_EQ(CountOf(log, "Application Started"), 1u);
+}
+
+// The service runs only on files it could read: anything else ends it at once with a status
+// its unit does not restart on, having started and written nothing.
+TEST_F(ServiceProgramTest, RefusesToStartOnSettingsItCannotReadOrThatAreMissing)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void()> make;
+        std::string said;
+    };
+    const std::string good = ProgramSettingsText(7);
+    const std::vector<Case> cases{
+        {"an empty folder", [&] { std::filesystem::remove_all(DataFolder()); }, SettingsPath() + " is missing"},
+        {"no settings.xml", [&] { std::filesystem::remove(SettingsPath()); }, SettingsPath() + " is missing"},
+        {"a mismatched tag", [&] { WriteWholeFile(SettingsPath(), "<Settings>\n<ComPort>7</Status>\n"); },
+         SettingsPath() + " line 2: "},
+        {"another root", [&] { WriteWholeFile(SettingsPath(), "<Configuration/>"); },
+         SettingsPath() + " the root element is <Configuration>"},
+        {"an unreadable mqtt.conf",
+         [&] { WriteWholeFile(DataFolder() + "/mqtt.conf", "enabled = true\nportt = 1\n"); },
+         "Broker settings not read: " + DataFolder() + "/mqtt.conf line 2: "},
+    };
+    NotifyListener manager(m_folder.Root() + "/notify");
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        std::filesystem::create_directories(DataFolder());
+        WriteWholeFile(SettingsPath(), good);
+        std::filesystem::remove(DataFolder() + "/mqtt.conf");
+        std::filesystem::remove(DataFolder() + "/Quillmere.log");
+        c.make();
+        const bool hadSettings = std::filesystem::exists(SettingsPath());
+        const std::string settingsBefore = hadSettings ? ReadWholeFile(SettingsPath()) : std::string();
+        const std::size_t framesBefore = m_sim->ReceivedFrames().size();
+        const std::size_t toldBefore = manager.Count(c.said);
+
+        ::setenv("NOTIFY_SOCKET", (m_folder.Root() + "/notify").c_str(), 1);
+        const auto started = Clock::now();
+        auto service = StartService();
+        ::unsetenv("NOTIFY_SOCKET");
+        const int status = service->WaitForExit(10000);
+        ASSERT_NE(status, -1) << Diagnostics();
+        EXPECT_LE(Clock::now() - started, milliseconds(1000));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 78) << status;
+        EXPECT_TRUE(WaitFor([&] { return manager.Count(c.said) > toldBefore; }, 2000)) << Diagnostics();
+
+        const std::string log = Log();
+        EXPECT_EQ(CountOf(log, ",Error,"), 1u) << log;
+        EXPECT_NE(log.find(c.said), std::string::npos) << log;
+        EXPECT_EQ(CountOf(log, "Application Started"), 0u) << log;
+        EXPECT_EQ(std::filesystem::exists(SettingsPath()), hadSettings);
+        if (hadSettings)
+        {
+            EXPECT_EQ(ReadWholeFile(SettingsPath()), settingsBefore);
+        }
+        EXPECT_EQ(m_sim->ReceivedFrames().size(), framesBefore);
+    }
+
+    // How to make one: the default document, written only where there is none.
+    std::filesystem::remove(SettingsPath());
+    for (const int expected : {0, 1})
+    {
+        ProgramProcess write(OutputPath(), ProgramProcess::ServicePath(), {"--write-settings", "--data-dir", DataFolder()});
+        const int status = write.WaitForExit(10000);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == expected) << ReadWholeFile(OutputPath());
+    }
+    EXPECT_NE(ReadWholeFile(SettingsPath()).find("<ComPort>5</ComPort>"), std::string::npos);
 }
