@@ -98,10 +98,11 @@ void CEngineRun::Reload()
         // the broker bridge takes the new relay names.
         m_settings.NotifySettingsChanged();
     }
-    else if (reading.Result == CSettingsReading::Outcome::Unreadable)
+    else
     {
-        m_log.Write(LogEntryLevel::Error, "Settings not read again: " + m_settingsFile.Path() + " " + reading.Why +
-                                              "; the settings in use stay");
+        const std::string why = reading.Result == CSettingsReading::Outcome::Missing ? "is missing" : reading.Why;
+        m_log.Write(LogEntryLevel::Error,
+                    "Settings not read again: " + m_settingsFile.Path() + " " + why + "; the settings in use stay");
     }
     StartEngine();
 
