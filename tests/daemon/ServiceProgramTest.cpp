@@ -411,3 +411,30 @@ TEST_F(ServiceProgramTest, RefusesToStartOnSettingsItCannotReadOrThatAreMissing)
     }
     EXPECT_NE(ReadWholeFile(SettingsPath()).find("<ComPort>5</ComPort>"), std::string::npos);
 }
+
+// A reload must not hand a broken device a fresh allowance: the power cycle this run used is
+// still counted after SIGHUP, although the file still says it had not been used.
+TEST_F(ServiceProgramTest, AMonitorAtItsResetLimitStaysThereAcrossAReload)
+{
+    // Every minute; an address no route in the service's namespace leads to fails at once.
+    std::string settings = ProgramSettingsText(7);
+    const std::string monitor = "<Target>127.0.0.1</Target><PollIntervalInMinutes>30</PollIntervalInMinutes>";
+    settings.replace(settings.find(monitor), monitor.size(),
+                     "<Target>10.255.0.1</Target><PollIntervalInMinutes>1</PollIntervalInMinutes>");
+    const std::string threshold = "<Threshold>4</Threshold>";
+    settings.replace(settings.find(threshold), threshold.size(), "<Threshold>1</Threshold>");
+    settings.replace(settings.find("<CurrentResetCount>0"), 20, "<CurrentResetCount>2");
+    WriteWholeFile(SettingsPath(), settings);
+    auto service = StartService();
+    const auto cycles = [&] { return CountOf(Log(), "power cycle on Relay 1"); };
+    ASSERT_TRUE(WaitFor([&] { return cycles() == 1; }, 100000)) << Diagnostics();
+
+    ASSERT_TRUE(service->Signal(SIGHUP));
+    const auto failures = [&] { return CountOf(Log(), "unable to communicate with 10.255.0.1"); };
+    const std::size_t failuresBefore = failures();
+    ASSERT_TRUE(WaitFor([&] { return failures() > failuresBefore; }, 100000)) << Diagnostics();
+    ASSERT_TRUE(service->Signal(SIGTERM));
+    ASSERT_NE(service->WaitForExit(5000), -1);
+    EXPECT_EQ(cycles(), 1u) << Log();
+    EXPECT_NE(ReadWholeFile(SettingsPath()).find("<CurrentResetCount>3</CurrentResetCount>"), std::string::npos);
+}
