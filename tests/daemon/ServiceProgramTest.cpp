@@ -428,6 +428,8 @@ TEST_F(ServiceProgramTest, AMonitorAtItsResetLimitStaysThereAcrossAReload)
     auto service = StartService();
     const auto cycles = [&] { return CountOf(Log(), "power cycle on Relay 1"); };
     ASSERT_TRUE(WaitFor([&] { return cycles() == 1; }, 100000)) << Diagnostics();
+    // Answered by the unit, so used: a cycle the reload's stop dropped would be given back.
+    ASSERT_TRUE(m_sim->WaitForTranscriptLine("TX 02 05", 10000)) << Diagnostics();
 
     ASSERT_TRUE(service->Signal(SIGHUP));
     const auto failures = [&] { return CountOf(Log(), "unable to communicate with 10.255.0.1"); };
@@ -435,6 +437,8 @@ TEST_F(ServiceProgramTest, AMonitorAtItsResetLimitStaysThereAcrossAReload)
     ASSERT_TRUE(WaitFor([&] { return failures() > failuresBefore; }, 100000)) << Diagnostics();
     ASSERT_TRUE(service->Signal(SIGTERM));
     ASSERT_NE(service->WaitForExit(5000), -1);
-    EXPECT_EQ(cycles(), 1u) << Log();
+    // On a slow machine the answer may still have been on its way when the reload stopped the
+    // link; that cycle was given back, as it should, and may be used again.
+    EXPECT_EQ(cycles(), 1u + CountOf(Log(), "Relay 1 power cycle not sent")) << Log();
     EXPECT_NE(ReadWholeFile(SettingsPath()).find("<CurrentResetCount>3</CurrentResetCount>"), std::string::npos);
 }
