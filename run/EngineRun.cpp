@@ -4,7 +4,6 @@
 
 #include "core/DataFolder.h"
 #include "core/DirectoryTree.h"
-#include "core/TimerService.h"
 
 namespace
 {
