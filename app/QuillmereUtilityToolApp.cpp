@@ -59,13 +59,17 @@ bool CQuillmereUtilityToolApp::InitInstance()
     run.Begin();
 
     {
-        // A first start opens on the Settings page, where the port is chosen; later starts
-        // go to the tray. The sheet starts the engine once its windows listen.
-        const bool firstStart = run.IsFirstStart();
+        // A first start opens on the Settings page, where the port is chosen, and so does a
+        // start whose settings file could not be read (the defaults are shown, the file was
+        // kept); later starts go to the tray. The sheet starts the engine once its windows
+        // listen.
+        const bool showSettings = run.IsFirstStart() || run.IsSettingsUnreadable();
         CQuillmereSheet sheet(&run.Manager(), QString::fromLatin1(CQuillmereSheet::Caption),
-                              firstStart ? CQuillmereSheet::SettingsPage : 0);
-        if (firstStart)
+                              showSettings ? CQuillmereSheet::SettingsPage : 0);
+        if (showSettings)
             sheet.ShowAtStart();
+        if (run.IsSettingsUnreadable())
+            sheet.ShowStartError(QStringLiteral("The settings file could not be read; the defaults are shown."));
         sheet.setWindowTitle(QString::fromLatin1(CQuillmereSheet::Caption));
         runningSheet = &sheet;
         if (closeRequested)

@@ -18,6 +18,7 @@ namespace
 constexpr const char* kSettingsFileName = "settings.xml";
 
 // Element names of the file; each is also the name of the field it stores.
+constexpr const char* kSettings = "Settings";
 constexpr const char* kComPort = "ComPort";
 constexpr const char* kStatusPollIntervalInMinutes = "StatusPollIntervalInMinutes";
 constexpr const char* kLogLevel = "LogLevel";
@@ -44,11 +45,6 @@ constexpr const char* kCurrentResetCount = "CurrentResetCount";
 bool IsNamed(pugi::xml_node node, const char* name)
 {
     return std::strcmp(node.name(), name) == 0;
-}
-
-std::int32_t IntegerOf(pugi::xml_node element)
-{
-    return ReadInteger(CSettingsDocument::GetText(element));
 }
 
 bool AppendInteger(pugi::xml_node parent, const char* name, std::int32_t value)
@@ -219,67 +215,146 @@ bool CAppSettings::Load(std::string* why)
     return LoadFromFile(GetSettingsFilePath(), why);
 }
 
-bool CAppSettings::LoadFromFile(const std::string& path, std::string* why)
+bool CAppSettings::LoadFromFile(const std::string& path, std::string* why, std::vector<std::string>* notes)
 {
     std::string content;
-    if (!ReadRegularFile(path, MaxFileBytes, content))
+    std::string error;
+    if (!ReadRegularFile(path, MaxFileBytes, content, &error))
     {
         if (why != nullptr)
         {
             struct stat info{};
-            *why = ::lstat(path.c_str(), &info) != 0 && errno == ENOENT ? std::string()
-                                                                         : "not a readable settings file";
+            *why = ::lstat(path.c_str(), &info) != 0 && errno == ENOENT
+                       ? std::string()
+                       : "not a readable settings file (" + error + ")";
         }
         return false;
     }
-    return LoadFromMemory(content.data(), content.size(), why);
+    return LoadFromMemory(content.data(), content.size(), why, notes);
 }
 
-bool CAppSettings::LoadFromMemory(const void* data, std::size_t size, std::string* why)
+bool CAppSettings::LoadFromMemory(const void* data, std::size_t size, std::string* why,
+                                  std::vector<std::string>* notes)
 {
     // Parsed whole before anything is applied: a damaged or cut-off file changes nothing.
     const std::unique_ptr<CSettingsDocument> document = CSettingsDocument::Parse(data, size, why);
     if (!document)
         return false;
-    ApplyDocument(*document);
+    // Another program's document, or a file cut before its root, is not read as a settings
+    // file with everything missing: that would run the defaults under the operator's name.
+    if (!IsNamed(document->GetRoot(), kSettings))
+    {
+        if (why != nullptr)
+            *why = "the root element is <" + std::string(document->GetRoot().name()) + ">, not <" + kSettings + ">";
+        return false;
+    }
+    ApplyDocument(*document, notes);
     return true;
 }
 
-void CAppSettings::ApplyDocument(const CSettingsDocument& document)
+namespace
 {
-    // The root's name is not checked, and each element acts when it is met, so a later
-    // element of the same name wins. Scalars are assigned without their setters: loading
-    // raises nothing.
-    ForEachChildElement(document.GetRoot(), [this](pugi::xml_node element) {
+// Says what a reading did not take as written; says nothing when nobody asked.
+class CReadingNotes
+{
+public:
+    CReadingNotes(const CSettingsDocument& document, std::vector<std::string>* notes)
+        : m_document(document), m_notes(notes)
+    {
+    }
+
+    void Add(pugi::xml_node node, const std::string& text) const
+    {
+        if (m_notes == nullptr)
+            return;
+        const int line = m_document.LineOf(node);
+        m_notes->push_back((line > 0 ? "line " + std::to_string(line) + ": " : std::string()) + text);
+    }
+    void Unknown(pugi::xml_node element) const { Add(element, "unknown element <" + std::string(element.name()) + ">"); }
+
+    std::int32_t Integer(pugi::xml_node element) const
+    {
+        const std::string text = CSettingsDocument::GetText(element);
+        const std::int32_t value = ReadInteger(text);
+        if (m_notes != nullptr && Trimmed(text) != WriteInteger(value))
+            Taken(element, text, WriteInteger(value));
+        return value;
+    }
+    // An enumeration read from its text: anything but one of its own texts is read as some value.
+    template <typename FromText, typename ToText>
+    auto Choice(pugi::xml_node element, FromText fromText, ToText toText) const
+    {
+        const std::string text = CSettingsDocument::GetText(element);
+        const auto value = fromText(text);
+        if (m_notes != nullptr && toText(value) != text)
+            Taken(element, text, "\"" + toText(value) + "\"");
+        return value;
+    }
+    void Taken(pugi::xml_node element, const std::string& text, const std::string& as) const
+    {
+        Add(element, std::string(element.name()) + " \"" + text + "\" read as " + as);
+    }
+
+private:
+    static std::string Trimmed(const std::string& text)
+    {
+        const auto first = text.find_first_not_of(" \t\r\n");
+        if (first == std::string::npos)
+            return {};
+        return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+    }
+
+    const CSettingsDocument& m_document;
+    std::vector<std::string>* m_notes;
+};
+
+bool IsOneOf(pugi::xml_node element, std::initializer_list<const char*> names)
+{
+    return std::any_of(names.begin(), names.end(), [&](const char* name) { return IsNamed(element, name); });
+}
+}
+
+void CAppSettings::ApplyDocument(const CSettingsDocument& document, std::vector<std::string>* notes)
+{
+    const CReadingNotes said(document, notes);
+    // Each element acts when it is met, so a later element of the same name wins. Scalars are
+    // assigned without their setters: loading raises nothing.
+    ForEachChildElement(document.GetRoot(), [&](pugi::xml_node element) {
         if (IsNamed(element, kComPort))
-            m_comPort = IntegerOf(element);
+            m_comPort = said.Integer(element);
         else if (IsNamed(element, kStatusPollIntervalInMinutes))
-            m_statusPollIntervalInMinutes = IntegerOf(element);
+            m_statusPollIntervalInMinutes = said.Integer(element);
         else if (IsNamed(element, kMaxMemorySizeInBytes))
-            m_maxMemorySizeInBytes = IntegerOf(element);
+            m_maxMemorySizeInBytes = said.Integer(element);
         else if (IsNamed(element, kLogLevel))
-            m_logLevel = LogLevelValueFromText(CSettingsDocument::GetText(element));
+            m_logLevel = said.Choice(element, LogLevelValueFromText, LogLevelValueToText);
         else if (IsNamed(element, kEnableMemoryCheck))
-            m_enableMemoryCheck = IntegerOf(element) != 0;
+            m_enableMemoryCheck = said.Integer(element) != 0;
         else if (IsNamed(element, kRelays))
         {
             ClearRelays();
             std::int32_t position = 0;
             ForEachChildElement(element, [&](pugi::xml_node entry) {
                 if (m_relaySettings.size() >= MaxListEntries)
-                    return;
+                    return said.Add(entry, "more than " + std::to_string(MaxListEntries) + " relays: skipped");
+                if (!IsNamed(entry, kRelay))
+                    said.Add(entry, "<" + std::string(entry.name()) + "> read as a <Relay>");
                 ++position;
                 auto relay = std::make_unique<CRelaySetting>();
                 // An entry without an Index takes its place in the list, which is how the
                 // device numbers its relays; one without a Permission reads like one with
                 // an unknown text.
                 relay->SetIndex(position);
+                ForEachChildElement(entry, [&](pugi::xml_node field) {
+                    if (!IsOneOf(field, {kIndex, kName, kPermission}))
+                        said.Unknown(field);
+                });
                 if (pugi::xml_node index = CSettingsDocument::FindChildElement(entry, kIndex))
-                    relay->SetIndex(IntegerOf(index));
+                    relay->SetIndex(said.Integer(index));
                 if (pugi::xml_node name = CSettingsDocument::FindChildElement(entry, kName))
                     relay->SetName(CSettingsDocument::GetText(name));
                 if (pugi::xml_node permission = CSettingsDocument::FindChildElement(entry, kPermission))
-                    relay->SetPermission(RelayPermissionFromText(CSettingsDocument::GetText(permission)));
+                    relay->SetPermission(said.Choice(permission, RelayPermissionFromText, RelayPermissionToText));
                 relay->Attach(this);
                 m_relaySettings.push_back(std::move(relay));
             });
@@ -289,7 +364,14 @@ void CAppSettings::ApplyDocument(const CSettingsDocument& document)
             ClearNetworkMonitors();
             ForEachChildElement(element, [&](pugi::xml_node entry) {
                 if (m_networkMonitors.size() >= MaxListEntries)
-                    return;
+                    return said.Add(entry, "more than " + std::to_string(MaxListEntries) + " monitors: skipped");
+                if (!IsNamed(entry, kNetworkMonitor))
+                    said.Add(entry, "<" + std::string(entry.name()) + "> read as a <NetworkMonitor>");
+                ForEachChildElement(entry, [&](pugi::xml_node field) {
+                    if (!IsOneOf(field, {kEventName, kTarget, kPollIntervalInMinutes, kRelayIndex, kThreshold, kAction,
+                                         kCycleEveryErrorCount, kAutoResetLimit, kGraceMinutes, kCurrentResetCount}))
+                        said.Unknown(field);
+                });
                 auto monitor = std::make_shared<CNetworkMonitor>();
                 auto child = [&](const char* name) { return CSettingsDocument::FindChildElement(entry, name); };
                 if (pugi::xml_node e = child(kEventName))
@@ -297,26 +379,33 @@ void CAppSettings::ApplyDocument(const CSettingsDocument& document)
                 if (pugi::xml_node e = child(kTarget))
                     monitor->SetTarget(CSettingsDocument::GetText(e));
                 if (pugi::xml_node e = child(kPollIntervalInMinutes))
-                    monitor->SetPollIntervalInMinutes(IntegerOf(e));
+                    monitor->SetPollIntervalInMinutes(said.Integer(e));
                 if (pugi::xml_node e = child(kRelayIndex))
-                    monitor->SetRelayIndex(IntegerOf(e));
+                    monitor->SetRelayIndex(said.Integer(e));
                 if (pugi::xml_node e = child(kThreshold))
-                    monitor->SetThreshold(IntegerOf(e));
+                    monitor->SetThreshold(said.Integer(e));
                 if (pugi::xml_node e = child(kAction))
-                    monitor->SetAction(MonitorActionFromText(CSettingsDocument::GetText(e)));
+                    monitor->SetAction(said.Choice(e, MonitorActionFromText, MonitorActionToText));
                 if (pugi::xml_node e = child(kCycleEveryErrorCount))
-                    monitor->SetCycleEveryErrorCount(IntegerOf(e));
+                    monitor->SetCycleEveryErrorCount(said.Integer(e));
                 if (pugi::xml_node e = child(kAutoResetLimit))
-                    monitor->SetAutoResetLimit(IntegerOf(e));
+                    monitor->SetAutoResetLimit(said.Integer(e));
                 if (pugi::xml_node e = child(kGraceMinutes))
-                    monitor->SetGraceMinutes(std::clamp(IntegerOf(e), 0, 60));
+                {
+                    const std::int32_t minutes = said.Integer(e);
+                    monitor->SetGraceMinutes(std::clamp(minutes, 0, 60));
+                    if (monitor->GetGraceMinutes() != minutes)
+                        said.Taken(e, CSettingsDocument::GetText(e), WriteInteger(monitor->GetGraceMinutes()));
+                }
                 // Last: every other setter clears the count, and it must outlive a restart.
                 if (pugi::xml_node e = child(kCurrentResetCount))
-                    monitor->SetCurrentResetCount(IntegerOf(e));
+                    monitor->SetCurrentResetCount(said.Integer(e));
                 monitor->Attach(this);
                 m_networkMonitors.push_back(std::move(monitor));
             });
         }
+        else
+            said.Unknown(element);
     });
 }
 

@@ -57,13 +57,15 @@ public:
     static std::string GetSettingsFilePath();
 
     // Loading never fails loudly: what cannot be read keeps its value. The result says
-    // only whether a document was read (false: missing, unreadable or not well-formed,
-    // and then nothing changed).
+    // only whether a document was read (false: missing, unreadable, not well-formed or
+    // without a Settings root, and then nothing changed).
     // why, when given, receives the reason a document was not read ("line 3: ..."; empty
-    // for a missing file).
+    // for a missing file). notes, when given, receives one line for every element not known
+    // and every value not taken as written ("line 4: ComPort \"7x\" read as 7").
     bool Load(std::string* why = nullptr);
-    bool LoadFromFile(const std::string& path, std::string* why = nullptr);
-    bool LoadFromMemory(const void* data, std::size_t size, std::string* why = nullptr);
+    bool LoadFromFile(const std::string& path, std::string* why = nullptr, std::vector<std::string>* notes = nullptr);
+    bool LoadFromMemory(const void* data, std::size_t size, std::string* why = nullptr,
+                        std::vector<std::string>* notes = nullptr);
     bool LoadFromText(std::string_view text) { return LoadFromMemory(text.data(), text.size()); }
 
     // False when nothing could be written; the old file is then left as it was.
@@ -93,7 +95,7 @@ private:
                        std::int32_t cycleEveryErrorCount, std::int32_t autoResetLimit);
     void ClearRelays();
     void ClearNetworkMonitors();
-    void ApplyDocument(const CSettingsDocument& document);
+    void ApplyDocument(const CSettingsDocument& document, std::vector<std::string>* notes);
 
     std::int32_t m_comPort = 5;
     std::int32_t m_statusPollIntervalInMinutes = 30;

@@ -121,6 +121,7 @@ int MakeNotedTemporary(const std::string& stem, const std::string& note, std::st
         if (noted)
             unlink(note.c_str());
         noted = false;
+        errno = error;
         if (error != EEXIST)
             return -1;
     }
@@ -144,7 +145,7 @@ std::string TemporaryFilePrefix(const std::string& path)
     return "." + NameOf(path) + ".saving-";
 }
 
-bool WriteFileAtomically(const std::string& path, std::string_view content)
+bool WriteFileAtomically(const std::string& path, std::string_view content, std::string* error)
 {
     const std::string target = ResolveTarget(path);
     const std::string folder = FolderOf(target);
@@ -152,28 +153,42 @@ bool WriteFileAtomically(const std::string& path, std::string_view content)
     const std::string note = NoteOfTemporary(path);
     RemoveNotedTemporary(note, folder, prefix);
 
+    // The first step that fails names the reason.
+    int reason = 0;
+    auto step = [&reason](bool ok) {
+        if (!ok && reason == 0)
+            reason = errno != 0 ? errno : EIO;
+        return ok;
+    };
     std::string temporary;
     bool noted = false;
     const int fd = MakeNotedTemporary(folder + "/" + prefix, note, temporary, noted);
-    if (fd < 0)
+    if (!step(fd >= 0))
+    {
+        if (error != nullptr)
+            *error = std::strerror(reason);
         return false;
+    }
 
     // The temporary file is made private; a replaced file keeps its own permissions.
     struct stat old{};
     const mode_t mode = stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode) ? (old.st_mode & 07777) : kNewFileMode;
 
-    bool ok = fchmod(fd, mode) == 0;
-    ok = ok && WriteAll(fd, content);
-    ok = ok && fsync(fd) == 0;
+    errno = 0;
+    bool ok = step(fchmod(fd, mode) == 0);
+    ok = ok && step(WriteAll(fd, content));
+    ok = ok && step(fsync(fd) == 0);
     // close reports late write errors of some file systems; its result counts too.
-    ok = close(fd) == 0 && ok;
-    ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
+    ok = step(close(fd) == 0) && ok;
+    ok = ok && step(rename(temporary.c_str(), target.c_str()) == 0);
     if (!ok)
         unlink(temporary.c_str());
     else
         SyncFolder(folder);
     if (noted)
         unlink(note.c_str());
+    if (!ok && error != nullptr)
+        *error = std::strerror(reason);
     return ok;
 }
 

@@ -10,7 +10,8 @@
 // folder, are flushed to disk and renamed over the old file, then the folder is flushed.
 // On failure the old file is untouched and no temporary file is left behind. The temporary
 // file of a save cut short by a crash is removed by the next save; no other file ever is.
-bool WriteFileAtomically(const std::string& path, std::string_view content);
+// error, when given, receives the system's reason for a failure.
+bool WriteFileAtomically(const std::string& path, std::string_view content, std::string* error = nullptr);
 
 // Reads a whole regular file of at most maxBytes: the one reader of every file read at start
 // or reload. Anything else (missing, a folder, a FIFO that would block, a device, a larger

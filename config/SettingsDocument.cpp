@@ -62,6 +62,17 @@ std::unique_ptr<CSettingsDocument> CSettingsDocument::Parse(const void* data, st
         return nullptr;
     }
 
+    // Noted only for a text read as it is (UTF-8, no byte order mark), where the parser's
+    // offsets are the file's; other encodings get messages without a line.
+    if (parsed.encoding == pugi::encoding_utf8)
+    {
+        const auto* bytes = static_cast<const char*>(data);
+        document->m_linesKnown = !(size >= 3 && std::memcmp(bytes, "\xEF\xBB\xBF", 3) == 0);
+        for (std::size_t at = 0; at < size && document->m_linesKnown; ++at)
+            if (bytes[at] == '\n')
+                document->m_lineBreaks.push_back(at);
+    }
+
     // The parser accepts several top-level elements; a document has exactly one root.
     int roots = 0;
     for (pugi::xml_node node : document->m_document.children())
@@ -74,6 +85,15 @@ std::unique_ptr<CSettingsDocument> CSettingsDocument::Parse(const void* data, st
         return nullptr;
     }
     return document;
+}
+
+int CSettingsDocument::LineOf(pugi::xml_node node) const
+{
+    const std::ptrdiff_t offset = node.offset_debug();
+    if (offset < 0 || !m_linesKnown)
+        return 0;
+    const auto before = std::lower_bound(m_lineBreaks.begin(), m_lineBreaks.end(), static_cast<std::size_t>(offset));
+    return 1 + static_cast<int>(before - m_lineBreaks.begin());
 }
 
 std::string CSettingsDocument::GetXml() const

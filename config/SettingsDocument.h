@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <pugixml.hpp>
 
@@ -20,6 +21,8 @@ public:
     static std::unique_ptr<CSettingsDocument> Parse(const void* data, std::size_t size, std::string* why = nullptr);
 
     pugi::xml_node GetRoot() const { return m_document.document_element(); }
+    // The line of the file a parsed node began on, for a message; 0 when not known.
+    int LineOf(pugi::xml_node node) const;
 
     // The document as UTF-8 text: no declaration and no white space between elements.
     std::string GetXml() const;
@@ -34,4 +37,6 @@ public:
 
 private:
     pugi::xml_document m_document;
+    std::vector<std::size_t> m_lineBreaks;   // offsets of the parsed text's line feeds
+    bool m_linesKnown = false;
 };

@@ -1,9 +1,15 @@
 #include "ConfigCheck.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 #include <ostream>
 #include <string>
 
 #include "config/AppSettings.h"
+#include "config/SettingsFile.h"
+#include "core/DirectoryTree.h"
 #include "config/LogLevelValue.h"
 #include "core/DataFolder.h"
 #include "device/QuillmereManager.h"
@@ -12,27 +18,65 @@
 #include "netmon/NetworkMonitor.h"
 #include "remote/RemoteConfig.h"
 
+std::string ServiceRefusal(const CSettingsReading& settings, const CRemoteConfigResult& remote)
+{
+    const std::string settingsPath = CAppSettings::GetSettingsFilePath();
+    switch (settings.Result)
+    {
+    case CSettingsReading::Outcome::Unreadable:
+        return "Settings not read: " + settingsPath + " " + settings.Why + "; the service does not start";
+    case CSettingsReading::Outcome::Missing:
+        // No operator is there to see what the defaults would do on this site.
+        return "Settings not read: " + settingsPath +
+               " is missing; the service does not start (quillmere-monitord --write-settings writes the default "
+               "document to edit)";
+    default:
+        break;
+    }
+    if (remote.State == RemoteConfigState::Invalid)
+        return "Broker settings not read: " + JoinPath(GetDataFolder(), remote.Error) + "; the service does not start";
+    return {};
+}
+
+int WriteDefaultSettings(std::ostream& out, std::ostream& err)
+{
+    const std::string path = CAppSettings::GetSettingsFilePath();
+    struct stat info{};
+    if (::lstat(path.c_str(), &info) == 0 || errno != ENOENT)
+    {
+        err << path << " is already there; nothing written\n";
+        return 1;
+    }
+    const CAppSettings defaults;
+    if (!CreateDirectoryTree(GetDataFolder()) || !defaults.SaveToFile(path))
+    {
+        err << path << ": " << std::strerror(errno) << "; nothing written\n";
+        return 1;
+    }
+    out << path << " written with the defaults: set ComPort and the monitors, then start the service\n";
+    return 0;
+}
+
 int CheckConfiguration(std::ostream& out, std::ostream& err)
 {
     const std::string folder = GetDataFolder();
     const std::string settingsPath = CAppSettings::GetSettingsFilePath();
     CAppSettings settings;
-    std::string why;
-    const bool read = settings.LoadFromFile(settingsPath, &why);
-    if (!read && !why.empty())
-    {
-        err << settingsPath << " " << why << "\n";
-        return 1;
-    }
+    // The reader and the verdict the service itself uses, so the two never disagree.
+    CSettingsFile file(settingsPath);
+    const CSettingsReading reading = file.Read(settings, true);
     const CRemoteConfigResult remote = LoadRemoteConfig(folder);
-    if (remote.State == RemoteConfigState::Invalid)
+    if (const std::string refusal = ServiceRefusal(reading, remote); !refusal.empty())
     {
-        err << JoinPath(folder, remote.Error) << "\n";
+        err << refusal << "\n";
         return 1;
     }
+    // Read, but not all as written: the service runs on what the lines say it took.
+    for (const std::string& note : reading.Notes)
+        err << settingsPath << " " << note << "\n";
 
     out << "data folder: " << folder << "\n";
-    out << "settings: " << settingsPath << (read ? "" : " (not there: the defaults)") << "\n";
+    out << "settings: " << settingsPath << "\n";
     const int port = settings.GetComPort();
     const std::string device = CQMNetSerialPort::DevicePathFor(port);
     out << "port: COM" << port << " (" << (device.empty() ? std::string("no such port") : device) << ") at "

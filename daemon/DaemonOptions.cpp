@@ -7,6 +7,7 @@ CDaemonOptions CDaemonOptions::Parse(const std::vector<std::string>& arguments)
 {
     CDaemonOptions options;
     bool check = false;
+    bool writeSettings = false;
     auto fail = [&options](std::string message) {
         options.What = Action::Error;
         options.Message = std::move(message);
@@ -27,6 +28,8 @@ CDaemonOptions CDaemonOptions::Parse(const std::vector<std::string>& arguments)
         }
         if (argument == "--check")
             check = true;
+        else if (argument == "--write-settings")
+            writeSettings = true;
         else if (argument == "--data-dir" || argument.rfind("--data-dir=", 0) == 0)
         {
             std::string folder;
@@ -45,7 +48,9 @@ CDaemonOptions CDaemonOptions::Parse(const std::vector<std::string>& arguments)
         else
             return fail("unknown option '" + argument + "'");
     }
-    options.What = check ? Action::Check : Action::Run;
+    if (check && writeSettings)
+        return fail("--check and --write-settings do not go together");
+    options.What = check ? Action::Check : writeSettings ? Action::WriteSettings : Action::Run;
     return options;
 }
 
@@ -59,19 +64,25 @@ std::string CDaemonOptions::HelpText()
            "  --data-dir DIR  keep settings.xml, mqtt.conf, the log and ports/ in DIR\n"
            "                  (default: $STATE_DIRECTORY, else the window program's folder)\n"
            "  --check         read settings.xml and mqtt.conf, print what would run or the\n"
-           "                  first error with its file and line; exit 0 or 1\n"
+           "                  first error with its file and line; exit 0 or 1. Also names\n"
+           "                  every element it does not know and every value it did not\n"
+           "                  take as written\n"
+           "  --write-settings write the default settings.xml to edit, when there is none;\n"
+           "                  the service does not start without one\n"
            "  --version       print the version\n"
            "  --help          print this text\n\n"
-           "SIGTERM or SIGINT ends it normally (settings saved); SIGHUP reads settings.xml and\n"
-           "mqtt.conf again. Under the service manager: systemctl enable --now quillmere-monitord\n\n"
+           "SIGTERM or SIGINT ends it normally (reset counts saved; an edit made on disk\n"
+           "meanwhile is kept); SIGHUP reads settings.xml and mqtt.conf again.\n"
+           "Under the service manager: systemctl enable --now quillmere-monitord\n\n"
            "quillmere-monitorctl shows the unit and gives it orders through the socket\n"
            "$RUNTIME_DIRECTORY/control (/run/quillmere-monitord/control), which root and the\n"
            "members of the group quillmere may use (adduser NAME quillmere): status, monitors,\n"
            "relay N on|off|cycle, reset, poll, log and reload, under the relays' permissions.\n\n"
-           "Exit status: 0 ended normally; 2 bad command line and 3 data folder in use by\n"
-           "another program, both final (the unit does not restart on them); 75 a restart the\n"
-           "memory watchdog asked for (the unit restarts at once); anything else is a failure\n"
-           "the unit retries.\n";
+           "Exit status: 0 ended normally; 2 bad command line, 3 data folder in use by another\n"
+           "program and 78 settings it will not run on (an unreadable or missing settings.xml,\n"
+           "an unreadable mqtt.conf), all final (the unit does not restart on them); 75 a\n"
+           "restart the memory watchdog asked for (the unit restarts at once); anything else is\n"
+           "a failure the unit retries.\n";
 }
 
 std::string ChooseDataFolder(const std::string& option)

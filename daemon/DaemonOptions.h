@@ -11,13 +11,14 @@ struct CDaemonOptions
     {
         Run,
         Check,
+        WriteSettings,   // the default settings.xml, for the operator to edit
         Version,
         Help,
         Error,   // Message says what was wrong; the caller prints it with the usage line
     };
 
     static constexpr const char* kProgram = "quillmere-monitord";
-    static constexpr const char* kUsage = "usage: quillmere-monitord [--data-dir DIR] [--check] [--version] [--help]";
+    static constexpr const char* kUsage = "usage: quillmere-monitord [--data-dir DIR] [--check | --write-settings] [--version] [--help]";
 
     Action What = Action::Run;
     std::string DataDir;   // as given; empty when not given

@@ -10,6 +10,7 @@
 #include <functional>
 
 #include "control/ControlProtocol.h"
+#include "ConfigCheck.h"
 #include "core/EngineTimerService.h"
 #include "core/SingleInstanceLock.h"
 #include "link/QMNetSerialPort.h"
@@ -182,14 +183,26 @@ int CMonitorDaemon::Run()
     m_timers = &timers;
     timers.Watch(m_signalFd, [this] { OnSignal(); });
 
+    const bool journal = IsJournalStream(STDERR_FILENO);
     CEngineRun run({.Timers = &timers,
                     // Commands from the broker reach the manager on the loop, like a click in the window.
                     .Post = [&timers](CRemoteBridge::Task task) { timers.Post(std::move(task)); },
                     .RestartHost = this,
-                    .JournalFd = IsJournalStream(STDERR_FILENO) ? STDERR_FILENO : -1,
+                    .JournalFd = journal ? STDERR_FILENO : -1,
                     .ControlSocketPath = ServiceControlSocketPath(),
                     .ControlGroup = kControlGroup});
     m_run = &run;
+    if (const std::string refusal = ServiceRefusal(run.GetSettingsReading(), run.GetRemoteConfig()); !refusal.empty())
+    {
+        // Nothing started, nothing written: the operator's files stay as they are.
+        run.Refuse(refusal);
+        if (!journal)
+            std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, refusal.c_str());
+        m_notifier.Status(refusal);
+        m_run = nullptr;
+        m_timers = nullptr;
+        return kExitSettingsRefused;
+    }
     // quillmere-monitorctl's `reload` does what SIGHUP does.
     run.Control().SetReloader([this] { return Reload(); });
     run.Begin();

@@ -19,9 +19,13 @@ class CEngineTimerService;
 class CMonitorDaemon : public IRestartHost
 {
 public:
-    // Exit statuses: a second program on the folder, and a restart the memory watchdog asked
-    // for under a service manager, which the unit restarts on (RestartForceExitStatus=).
+    // Exit statuses: a second program on the folder, files it will not run on, and a restart
+    // the memory watchdog asked for under a service manager, which the unit restarts on
+    // (RestartForceExitStatus=).
     static constexpr int kExitFolderInUse = 3;
+    // settings.xml unreadable or missing, or mqtt.conf unreadable: the service does not guess,
+    // and the unit does not start it again until someone acts (RestartPreventExitStatus=).
+    static constexpr int kExitSettingsRefused = 78;
     static constexpr int kExitMemoryRestart = 75;
 
     // SIGTERM, SIGINT (the normal shutdown) and SIGHUP (read the files again): main blocks

@@ -55,6 +55,8 @@ int main(int argc, char** argv)
     SetDataFolder(ChooseDataFolder(options.DataDir));
     if (options.What == CDaemonOptions::Action::Check)
         return CheckConfiguration(std::cout, std::cerr);
+    if (options.What == CDaemonOptions::Action::WriteSettings)
+        return WriteDefaultSettings(std::cout, std::cerr);
 
     int status = 0;
     bool restart = false;

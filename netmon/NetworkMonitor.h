@@ -56,6 +56,9 @@ public:
     void SetClock(const IClock& clock) { m_clock = &clock; }
     // Only the loader uses it: clears nothing, still notifies unless suppressed.
     void SetCurrentResetCount(std::int32_t count);
+    // A reload hands the failures counted so far to the monitor that replaces this one;
+    // nothing is notified, as the count is not stored.
+    void RestoreFailureCount(std::int32_t count) { m_failureCount.store(count); }
 
     void SetSuppressNotifications(bool suppress) { m_suppressNotifications = suppress; }
     bool IsSuppressingNotifications() const { return m_suppressNotifications; }

@@ -1,11 +1,9 @@
 #include "EngineRun.h"
 
-#include <unistd.h>
-
-#include <cerrno>
+#include <cstdio>
 
 #include "core/DataFolder.h"
-#include "core/TimerService.h"
+#include "core/DirectoryTree.h"
 
 namespace
 {
@@ -24,15 +22,17 @@ CRemoteBridge::Poster PosterOrDrop(CRemoteBridge::Poster post)
 
 // Made in the order of the members (manager, settings, link, log), wired in that order, and
 // the bridge last: it observes what the manager has; destroyed in reverse order.
-CEngineRun::CEngineRun(CEngineRunPlugs plugs)
+CEngineRun::CEngineRun(CEngineRunPlugs plugs) : m_settingsFile(CAppSettings::GetSettingsFilePath())
 {
     m_manager.SetTimerService(plugs.Timers);
     m_ownsRestartHost = plugs.RestartHost != nullptr;
     if (m_ownsRestartHost)
         m_manager.SetRestartHost(plugs.RestartHost);
-    m_firstStart = access(CAppSettings::GetSettingsFilePath().c_str(), F_OK) != 0 && errno == ENOENT;
+    // A folder that cannot be made shows up as a file that cannot be read.
+    CreateDirectoryTree(GetDataFolder());
     // What cannot be read keeps the defaults; Begin says why when there was a file.
-    m_settings.Load(&m_settingsError);
+    m_reading = m_settingsFile.Read(m_settings);
+    m_remoteConfig = LoadRemoteConfig(GetDataFolder());
     m_manager.SetSettings(&m_settings);
     m_manager.SetLinkEngine(&m_link);
     if (plugs.JournalFd >= 0)
@@ -59,13 +59,26 @@ void CEngineRun::Begin()
     // The broker's event topic gets the run's lines from the first one on.
     m_remote->ListenToLogEarly();
     m_log.Write(LogEntryLevel::Event, kStartedText);
-    if (!m_settingsError.empty())
-        m_log.Write(LogEntryLevel::Error, "Settings not read: " + CAppSettings::GetSettingsFilePath() + " " +
-                                              m_settingsError + "; the defaults run");
-    m_remoteConfig = LoadRemoteConfig(GetDataFolder());
+    if (IsSettingsUnreadable())
+    {
+        // The operator's bytes are kept before anything can be written over them.
+        std::string why;
+        const std::string copy = m_settingsFile.KeepUnreadable(&why);
+        std::string line = "Settings not read: " + m_settingsFile.Path() + " " + m_reading.Why;
+        if (!copy.empty())
+            line += "; kept as " + copy;
+        else if (!why.empty())
+            line += "; no copy could be kept (" + why + "), so it will not be written over";
+        m_log.Write(LogEntryLevel::Error, line + "; the defaults run");
+    }
     m_remote->Start();
     if (!m_controlPath.empty())
         m_control->Start(m_controlPath, m_controlGroup);
+}
+
+void CEngineRun::Refuse(const std::string& line)
+{
+    m_log.Write(LogEntryLevel::Error, line);
 }
 
 void CEngineRun::StartEngine()
@@ -82,17 +95,20 @@ std::string CEngineRun::Reload()
     // not parse changes nothing (the settings in use stay) and is said with its line.
     m_manager.Stop();
     m_manager.WaitForThreads();
+    // What the run has learnt (each monitor's failures and power cycles) stays with the
+    // monitors the file still names; only what the operator changed changes.
+    const CSettingsReading reading = m_settingsFile.ReadAgain(m_settings);
     std::string why;
-    if (m_settings.Load(&why))
+    if (reading.Result == CSettingsReading::Outcome::Read)
     {
         // One record for the whole file: the manager logs the settings as one Event line and
         // the broker bridge takes the new relay names.
         m_settings.NotifySettingsChanged();
     }
-    else if (!why.empty())
+    else
     {
-        why = "Settings not read again: " + CAppSettings::GetSettingsFilePath() + " " + why +
-              "; the settings in use stay";
+        const std::string reason = reading.Result == CSettingsReading::Outcome::Missing ? "is missing" : reading.Why;
+        why = "Settings not read again: " + m_settingsFile.Path() + " " + reason + "; the settings in use stay";
         m_log.Write(LogEntryLevel::Error, why);
     }
     StartEngine();
@@ -120,8 +136,14 @@ void CEngineRun::End()
     // settings until they have ended.
     m_manager.WaitForThreads();
     // A failed save is said before the last line; the bridge stays attached until after it,
-    // so the broker's event topic hears the end too.
-    m_settings.Save();
+    // so the broker's event topic hears the end too. An edit made on disk meanwhile is kept.
+    const CSettingsFile::SaveResult saved = m_settingsFile.Save(m_settings);
+    if (!saved.Line.empty())
+        m_log.Write(saved.What == CSettingsFile::SaveResult::Kind::Failed ? LogEntryLevel::Error : LogEntryLevel::Event,
+                    saved.Line);
+    // A folder that takes no file takes no log line either: the operator reads it here.
+    if (saved.What == CSettingsFile::SaveResult::Kind::Failed && !m_log.IsOpen())
+        std::fprintf(stderr, "%s\n", saved.Line.c_str());
     m_log.SumUpFloods();
     m_log.Write(LogEntryLevel::Event, kTerminatedText);
     m_remote->Stop();

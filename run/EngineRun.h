@@ -5,6 +5,7 @@
 
 #include "config/AppSettings.h"
 #include "control/ControlServer.h"
+#include "config/SettingsFile.h"
 #include "device/QuillmereManager.h"
 #include "link/QMNetLink.h"
 #include "log/Log.h"
@@ -51,11 +52,19 @@ public:
     CEngineRun& operator=(const CEngineRun&) = delete;
 
     // No settings file was there before this run read it: the first start on this machine.
-    bool IsFirstStart() const { return m_firstStart; }
+    bool IsFirstStart() const { return m_reading.Result == CSettingsReading::Outcome::Missing; }
+    // settings.xml is there but could not be read: the defaults run in its place.
+    bool IsSettingsUnreadable() const { return m_reading.Result == CSettingsReading::Outcome::Unreadable; }
+    const CSettingsReading& GetSettingsReading() const { return m_reading; }
+    const CRemoteConfigResult& GetRemoteConfig() const { return m_remoteConfig; }
 
     // "Application Started" (the bridge hears it, although mqtt.conf is read after it), any
-    // line about the settings file, then the bridge's Start (without mqtt.conf: nothing).
+    // line about the settings file, then the bridge's Start (without mqtt.conf: nothing). An
+    // unreadable settings file is first copied beside itself, and the line names the copy.
     void Begin();
+    // Instead of Begin, for a program that will not run on what it read: the one Error line,
+    // and nothing else is started or written. The run may then only be destroyed.
+    void Refuse(const std::string& line);
     // The engine's own work: the link, the poll and the monitors' timers.
     void StartEngine();
     // Stops, waits, reads the files again and starts again; a settings file that does not
@@ -75,11 +84,11 @@ public:
     CControlServer& Control() { return *m_control; }
 
 private:
-    bool m_firstStart = false;
     bool m_begun = false;
     bool m_ended = false;
     bool m_ownsRestartHost = false;
-    std::string m_settingsError;   // why settings.xml was not read; empty when it was or was missing
+    CSettingsFile m_settingsFile;
+    CSettingsReading m_reading;          // what the start found in settings.xml
     CRemoteConfigResult m_remoteConfig;   // as last read, to tell whether a reload changed it
 
     CQuillmereManager m_manager;

@@ -107,6 +107,11 @@ CQuillmereSheet::~CQuillmereSheet()
     m_manager->SetRestartHost(nullptr);
 }
 
+void CQuillmereSheet::ShowStartError(const QString& text)
+{
+    m_statusLine->ShowError(text);
+}
+
 void CQuillmereSheet::AddPage(CPropertyPage* page, const QString& title)
 {
     page->SetManager(m_manager);

@@ -67,6 +67,8 @@ public:
     // The window comes up shown instead of going to the tray: a first start, with nothing
     // set up yet, must show where to begin.
     void ShowAtStart() { m_showAtStart = true; }
+    // One plain line in the status line from the start, such as why the defaults are shown.
+    void ShowStartError(const QString& text);
     // Initialize, then runs the event loop until the window closes.
     int DoModal();
     // Termination signals and the memory watchdog: closes with no question, like a plain

@@ -239,7 +239,8 @@ TEST(SettingsLoad, FileThatIsNotXmlOrEmptyKeepsDefaults)
     for (const std::string& text : {std::string(), std::string("   \n"), std::string("ComPort=7"),
                                    std::string("\x89PNG\r\n\x1a\n\0\0", 10), std::string("<Settings><ComPort>7</ComPort>"),
                                    std::string("<Settings><ComPort>7</Comport></Settings>"),
-                                   std::string("<A><ComPort>7</ComPort></A><B/>")})
+                                   std::string("<A><ComPort>7</ComPort></A><B/>"),
+                                   std::string("<Configuration><ComPort>7</ComPort></Configuration>")})
     {
         SCOPED_TRACE(text);
         Loaded loaded(text);
@@ -260,9 +261,9 @@ TEST(SettingsLoad, OnlyComPortChangesOnlyComPort)
 
 TEST(SettingsLoad, EveryScalarIsRead)
 {
-    Loaded loaded("<AnyRoot><ComPort>12</ComPort><StatusPollIntervalInMinutes>2</StatusPollIntervalInMinutes>"
+    Loaded loaded("<Settings><ComPort>12</ComPort><StatusPollIntervalInMinutes>2</StatusPollIntervalInMinutes>"
                   "<LogLevel>Debug</LogLevel><EnableMemoryCheck>0</EnableMemoryCheck>"
-                  "<MaxMemorySizeInBytes>1048576</MaxMemorySizeInBytes></AnyRoot>");
+                  "<MaxMemorySizeInBytes>1048576</MaxMemorySizeInBytes></Settings>");
     ASSERT_TRUE(loaded.read);
     EXPECT_EQ(loaded.settings.GetComPort(), 12);
     EXPECT_EQ(loaded.settings.GetStatusPollIntervalInMinutes(), 2);

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -226,6 +227,11 @@ TEST_F(ServiceProgramTest, TellsItsServiceManagerEachStepAndReadsItsFilesAgainOn
     }
     EXPECT_NE(readies.back().text.find("STATUS=COM8 ("), std::string::npos) << readies.back().text;
 
+    // Edited on disk and not reloaded: the stop keeps the edit rather than its own model.
+    std::string edited = settings;
+    edited.replace(edited.find("<StatusPollIntervalInMinutes>30"), 31, "<StatusPollIntervalInMinutes>29");
+    WriteWholeFile(SettingsPath(), edited);
+
     ASSERT_TRUE(service->Signal(SIGTERM));
     const auto stopAt = Clock::now();
     const int status = service->WaitForExit(5000);
@@ -234,8 +240,10 @@ TEST_F(ServiceProgramTest, TellsItsServiceManagerEachStepAndReadsItsFilesAgainOn
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_TRUE(manager.WaitFor("STOPPING=1", 500));
     EXPECT_NE(Log().rfind(",Event,Application terminated"), std::string::npos) << Log();
-    EXPECT_NE(ReadWholeFile(SettingsPath()).find("<ComPort>8</ComPort><StatusPollIntervalInMinutes>"),
-              std::string::npos);
+    EXPECT_NE(ReadWholeFile(SettingsPath()).find("<ComPort>8</ComPort><StatusPollIntervalInMinutes>29<"),
+              std::string::npos)
+        << ReadWholeFile(SettingsPath());
+    EXPECT_EQ(CountOf(Log(), "changed on disk since it was read: the newer file is kept"), 1u) << Log();
     // Standard error was the journal: the log's lines with their priorities.
     const std::string said = ReadWholeFile(OutputPath());
     EXPECT_NE(said.find("<5>Application Started\n"), std::string::npos) << said;
@@ -294,10 +302,20 @@ TEST_F(ServiceProgramTest, CheckNamesTheFileAndLineOfTheFirstError)
         {good, "enabled = true\nhost = 127.0.0.1\nsite = s1\n", 0, "broker: 127.0.0.1:1883 as quillmere/s1"},
         {"<Settings>\n<ComPort>7</ComPort>\n<Relays>\n</Settings>\n", "", 1, "/settings.xml line 4: "},
         {good, "enabled = true\nportt = 1\n", 1, DataFolder() + "/mqtt.conf line 2: "},
+        // Read, and run on, but not as written: each named with its line.
+        {"<Settings>\n<ComPrt>9</ComPrt>\n<ComPort>7x</ComPort>\n<NetworkMonitors><NetworkMonitor>\n"
+         "<Action>Reboot</Action></NetworkMonitor></NetworkMonitors>\n</Settings>\n",
+         "", 0,
+         SettingsPath() + " line 2: unknown element <ComPrt>\n" + SettingsPath() + " line 3: ComPort \"7x\" read as 7\n" +
+             SettingsPath() + " line 5: Action \"Reboot\" read as \"Cycle power every\"\n"},
+        // No file: the service would not start, so neither does the check pass.
+        {"", "", 1, SettingsPath() + " is missing; the service does not start"},
     };
     for (const Case& c : cases)
     {
-        WriteWholeFile(SettingsPath(), c.settings);
+        std::filesystem::remove(SettingsPath());
+        if (!c.settings.empty())
+            WriteWholeFile(SettingsPath(), c.settings);
         std::filesystem::remove(DataFolder() + "/mqtt.conf");
         if (!c.mqtt.empty())
             WriteWholeFile(DataFolder() + "/mqtt.conf", c.mqtt);
@@ -403,4 +421,104 @@ TEST_F(ServiceProgramTest, TheMemoryWatchdogEndsTheServiceNormallyWithTheStatusI
     ASSERT_NE(why, std::string::npos) << log;
     EXPECT_NE(log.find(",Event,Application terminated", why), std::string::npos) << log;
     EXPECT_EQ(CountOf(log, "Application Started"), 1u);
+}
+
+// The service runs only on files it could read: anything else ends it at once with a status
+// its unit does not restart on, having started and written nothing.
+TEST_F(ServiceProgramTest, RefusesToStartOnSettingsItCannotReadOrThatAreMissing)
+{
+    struct Case
+    {
+        const char* name;
+        std::function<void()> make;
+        std::string said;
+    };
+    const std::string good = ProgramSettingsText(7);
+    const std::vector<Case> cases{
+        {"an empty folder", [&] { std::filesystem::remove_all(DataFolder()); }, SettingsPath() + " is missing"},
+        {"no settings.xml", [&] { std::filesystem::remove(SettingsPath()); }, SettingsPath() + " is missing"},
+        {"a mismatched tag", [&] { WriteWholeFile(SettingsPath(), "<Settings>\n<ComPort>7</Status>\n"); },
+         SettingsPath() + " line 2: "},
+        {"another root", [&] { WriteWholeFile(SettingsPath(), "<Configuration/>"); },
+         SettingsPath() + " the root element is <Configuration>"},
+        {"an unreadable mqtt.conf",
+         [&] { WriteWholeFile(DataFolder() + "/mqtt.conf", "enabled = true\nportt = 1\n"); },
+         "Broker settings not read: " + DataFolder() + "/mqtt.conf line 2: "},
+    };
+    NotifyListener manager(m_folder.Root() + "/notify");
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        std::filesystem::create_directories(DataFolder());
+        WriteWholeFile(SettingsPath(), good);
+        std::filesystem::remove(DataFolder() + "/mqtt.conf");
+        std::filesystem::remove(DataFolder() + "/Quillmere.log");
+        c.make();
+        const bool hadSettings = std::filesystem::exists(SettingsPath());
+        const std::string settingsBefore = hadSettings ? ReadWholeFile(SettingsPath()) : std::string();
+        const std::size_t framesBefore = m_sim->ReceivedFrames().size();
+        const std::size_t toldBefore = manager.Count(c.said);
+
+        ::setenv("NOTIFY_SOCKET", (m_folder.Root() + "/notify").c_str(), 1);
+        const auto started = Clock::now();
+        auto service = StartService();
+        ::unsetenv("NOTIFY_SOCKET");
+        const int status = service->WaitForExit(10000);
+        ASSERT_NE(status, -1) << Diagnostics();
+        EXPECT_LE(Clock::now() - started, milliseconds(1000));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 78) << status;
+        EXPECT_TRUE(WaitFor([&] { return manager.Count(c.said) > toldBefore; }, 2000)) << Diagnostics();
+
+        const std::string log = Log();
+        EXPECT_EQ(CountOf(log, ",Error,"), 1u) << log;
+        EXPECT_NE(log.find(c.said), std::string::npos) << log;
+        EXPECT_EQ(CountOf(log, "Application Started"), 0u) << log;
+        EXPECT_EQ(std::filesystem::exists(SettingsPath()), hadSettings);
+        if (hadSettings)
+        {
+            EXPECT_EQ(ReadWholeFile(SettingsPath()), settingsBefore);
+        }
+        EXPECT_EQ(m_sim->ReceivedFrames().size(), framesBefore);
+    }
+
+    // How to make one: the default document, written only where there is none.
+    std::filesystem::remove(SettingsPath());
+    for (const int expected : {0, 1})
+    {
+        ProgramProcess write(OutputPath(), ProgramProcess::ServicePath(), {"--write-settings", "--data-dir", DataFolder()});
+        const int status = write.WaitForExit(10000);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == expected) << ReadWholeFile(OutputPath());
+    }
+    EXPECT_NE(ReadWholeFile(SettingsPath()).find("<ComPort>5</ComPort>"), std::string::npos);
+}
+
+// A reload must not hand a broken device a fresh allowance: the power cycle this run used is
+// still counted after SIGHUP, although the file still says it had not been used.
+TEST_F(ServiceProgramTest, AMonitorAtItsResetLimitStaysThereAcrossAReload)
+{
+    // Every minute; an address no route in the service's namespace leads to fails at once.
+    std::string settings = ProgramSettingsText(7);
+    const std::string monitor = "<Target>127.0.0.1</Target><PollIntervalInMinutes>30</PollIntervalInMinutes>";
+    settings.replace(settings.find(monitor), monitor.size(),
+                     "<Target>10.255.0.1</Target><PollIntervalInMinutes>1</PollIntervalInMinutes>");
+    const std::string threshold = "<Threshold>4</Threshold>";
+    settings.replace(settings.find(threshold), threshold.size(), "<Threshold>1</Threshold>");
+    settings.replace(settings.find("<CurrentResetCount>0"), 20, "<CurrentResetCount>2");
+    WriteWholeFile(SettingsPath(), settings);
+    auto service = StartService();
+    const auto cycles = [&] { return CountOf(Log(), "power cycle on Relay 1"); };
+    ASSERT_TRUE(WaitFor([&] { return cycles() == 1; }, 100000)) << Diagnostics();
+    // Answered by the unit, so used: a cycle the reload's stop dropped would be given back.
+    ASSERT_TRUE(m_sim->WaitForTranscriptLine("TX 02 05", 10000)) << Diagnostics();
+
+    ASSERT_TRUE(service->Signal(SIGHUP));
+    const auto failures = [&] { return CountOf(Log(), "unable to communicate with 10.255.0.1"); };
+    const std::size_t failuresBefore = failures();
+    ASSERT_TRUE(WaitFor([&] { return failures() > failuresBefore; }, 100000)) << Diagnostics();
+    ASSERT_TRUE(service->Signal(SIGTERM));
+    ASSERT_NE(service->WaitForExit(5000), -1);
+    // On a slow machine the answer may still have been on its way when the reload stopped the
+    // link; that cycle was given back, as it should, and may be used again.
+    EXPECT_EQ(cycles(), 1u + CountOf(Log(), "Relay 1 power cycle not sent")) << Log();
+    EXPECT_NE(ReadWholeFile(SettingsPath()).find("<CurrentResetCount>3</CurrentResetCount>"), std::string::npos);
 }

@@ -84,6 +84,8 @@ TEST(ServiceOptions, ParsesWhatItKnowsAndRefusesTheRest)
         {{"--data-dir=/srv/q"}, Action::Run, "/srv/q", ""},
         {{"--check", "--help"}, Action::Help, "", ""},
         {{"--version"}, Action::Version, "", ""},
+        {{"--write-settings", "--data-dir", "/srv/q"}, Action::WriteSettings, "/srv/q", ""},
+        {{"--check", "--write-settings"}, Action::Error, "", "--check and --write-settings do not go together"},
         {{"--data-dir"}, Action::Error, "", "--data-dir needs a folder"},
         {{"--data-dir="}, Action::Error, "", "--data-dir needs a folder"},
         {{"-v"}, Action::Error, "", "unknown option '-v'"},

@@ -21,6 +21,8 @@ struct BrokenFile
     std::function<void(const std::string& path)> make;
     // Texts the saved document must still hold: what was readable is not lost.
     std::vector<std::string> kept;
+    // How the one Error line goes on after "Settings not read: <path> "; null: the file is read.
+    const char* said = nullptr;
 };
 
 void Write(const std::string& path, const std::string& text)
@@ -60,15 +62,15 @@ std::string DeeplyNested(int depth)
 const std::vector<BrokenFile>& BrokenFiles()
 {
     static const std::vector<BrokenFile> files = {
-        {"Empty", [](const std::string& p) { Write(p, ""); }, {}},
-        {"NotXml", [](const std::string& p) { Write(p, "ComPort=7\nthis is not a settings document\n"); }, {}},
+        {"Empty", [](const std::string& p) { Write(p, ""); }, {}, "line 1: "},
+        {"NotXml", [](const std::string& p) { Write(p, "ComPort=7\nthis is not a settings document\n"); }, {}, "line "},
         {"CutOffHalfway", [](const std::string& p) { Write(p, SettingsText().substr(0, SettingsText().size() / 2)); },
-         {}},
-        {"BinaryRubbish", [](const std::string& p) { Write(p, RandomBytes(4096)); }, {}},
-        {"OnlyNulBytes", [](const std::string& p) { Write(p, std::string(1000, '\0')); }, {}},
+         {}, "line "},
+        {"BinaryRubbish", [](const std::string& p) { Write(p, RandomBytes(4096)); }, {}, "line "},
+        {"OnlyNulBytes", [](const std::string& p) { Write(p, std::string(1000, '\0')); }, {}, "line "},
         {"WrongRootName",
          [](const std::string& p) { Write(p, "<Configuration><ComPort>7</ComPort></Configuration>"); },
-         {"<ComPort>7</ComPort>"}},
+         {"<ComPort>5</ComPort>"}, "the root element is <Configuration>, not <Settings>"},
         {"NumbersOutOfEveryRange",
          [](const std::string& p) {
              std::string text = WithElement("ComPort", "<ComPort>99999999999999999999999</ComPort>");
@@ -89,11 +91,14 @@ const std::vector<BrokenFile>& BrokenFiles()
         {"NestedHundredThousandDeep", [](const std::string& p) { Write(p, DeeplyNested(100000)); }, {}},
         {"LargerThanAnySettings",
          [](const std::string& p) { Write(p, "<Settings>" + std::string(65 * 1024 * 1024, ' ') + "</Settings>"); },
-         {}},
-        {"AFolderOfThatName", [](const std::string& p) { std::filesystem::create_directory(p); }, {}},
-        {"APipeOfThatName", [](const std::string& p) { ::mkfifo(p.c_str(), 0644); }, {}},
+         {}, "not a readable settings file (larger than "},
+        {"AFolderOfThatName", [](const std::string& p) { std::filesystem::create_directory(p); }, {},
+         "not a readable settings file ("},
+        {"APipeOfThatName", [](const std::string& p) { ::mkfifo(p.c_str(), 0644); }, {},
+         "not a readable settings file (not a regular file)"},
         {"ALinkToNowhere",
-         [](const std::string& p) { std::filesystem::create_symlink(p + ".gone", p); }, {}},
+         [](const std::string& p) { std::filesystem::create_symlink(p + ".gone", p); }, {},
+         "not a readable settings file ("},
     };
     return files;
 }
@@ -109,6 +114,8 @@ TEST_P(BrokenSettings, TheProgramStartsRunsAndEndsWithACompleteDocument)
     std::filesystem::remove(SettingsPath());
     broken.make(SettingsPath());
     const bool wasFolder = std::filesystem::is_directory(SettingsPath());
+    const bool regular = std::filesystem::is_regular_file(std::filesystem::symlink_status(SettingsPath()));
+    const std::string original = regular ? ReadWholeFile(SettingsPath()) : std::string();
 
     ProgramProcess program(OutputPath());
     ASSERT_TRUE(WaitForLogEntry("Event,Application Started", 20000)) << Diagnostics();
@@ -120,6 +127,27 @@ TEST_P(BrokenSettings, TheProgramStartsRunsAndEndsWithACompleteDocument)
     // memory passes the limit (an instrumented build does): every start has its end.
     EXPECT_EQ(CountLogEntries("Event,Application terminated"), CountLogEntries("Event,Application Started"));
     EXPECT_EQ(LogDefect(ReadWholeFile(LogPath()), false), "");
+
+    // An unreadable file is said once, with its line or reason, and its bytes are kept beside
+    // it before the defaults are written in its place.
+    const std::string line = "Error,Settings not read: " + SettingsPath() + " ";
+    EXPECT_EQ(CountLogLinesWith(line), broken.said != nullptr ? 1u : 0u) << Diagnostics();
+    std::vector<std::string> copies;
+    for (const auto& entry : std::filesystem::directory_iterator(m_folder.DataFolder()))
+        if (entry.path().filename().string().rfind("settings.xml.unreadable-", 0) == 0)
+            copies.push_back(entry.path().string());
+    if (broken.said != nullptr)
+    {
+        EXPECT_EQ(CountLogLinesWith(line + broken.said), 1u) << Diagnostics();
+        ASSERT_EQ(copies.size(), regular ? 1u : 0u);
+        if (regular)
+        {
+            EXPECT_TRUE(ReadWholeFile(copies[0]) == original) << "the kept copy differs from the operator's file";
+            EXPECT_EQ(CountLogLinesWith("; kept as " + copies[0] + "; the defaults run"), 1u) << Diagnostics();
+        }
+    }
+    else
+        EXPECT_TRUE(copies.empty());
 
     if (wasFolder)
     {
