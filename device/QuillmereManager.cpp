@@ -69,6 +69,8 @@ void CQuillmereManager::SetLinkEngine(CQMNetLink* link)
         });
     m_link->SetThreadExitCallback([this] { OnLinkThreadEnded(); });
     m_link->SetProgressCallback([this](int done, int total) { OnProgress(done, total); });
+    m_link->SetIdleCallback([this](bool orderWaits) { return OnLinkIdle(orderWaits); });
+    m_link->SetReopenCallback([this] { OnPortReopened(); });
 }
 
 void CQuillmereManager::SetLog(CLog* log)
@@ -131,12 +133,13 @@ void CQuillmereManager::ConfigureLink()
     m_link->SetTraceLevel(m_settings->GetLogLevel() == LogLevelEventsAndErrors ? 1 : 3);
 }
 
-void CQuillmereManager::Queue(std::uint8_t code, std::uint8_t param1, std::uint8_t param2)
+void CQuillmereManager::Queue(std::uint8_t code, std::uint8_t param1, std::uint8_t param2, std::string name)
 {
     auto command = std::make_unique<CSerialCommand>();
     command->Code = code;
     command->Param1 = param1;
     command->Param2 = param2;
+    command->Name = std::move(name);
     QueueCommand(std::move(command));
 }
 
@@ -236,7 +239,6 @@ void CQuillmereManager::Stop()
     if (m_link != nullptr)
         m_link->RequestStop();
     KillPollTimer();
-    KillResetFollowUp();
     KillConnectRetry();
     if (m_timers != nullptr)
     {
@@ -302,10 +304,11 @@ void CQuillmereManager::CheckMemory()
 
 void CQuillmereManager::SetRelay(int relay, int state)
 {
-    Queue(CommandCode::RelayToggle, static_cast<std::uint8_t>(relay), static_cast<std::uint8_t>(state));
+    Queue(CommandCode::RelayToggle, static_cast<std::uint8_t>(relay), static_cast<std::uint8_t>(state),
+          Format("Relay %d", relay) + (state == 0 ? " switch on" : " switch off"));
 }
 
-void CQuillmereManager::PowerCycleRelay(int relay, std::function<void()> onNotSent)
+void CQuillmereManager::PowerCycleRelay(int relay, std::function<void()> onNotSent, std::string name)
 {
     if (m_settings != nullptr)
     {
@@ -319,6 +322,7 @@ void CQuillmereManager::PowerCycleRelay(int relay, std::function<void()> onNotSe
     command->Code = CommandCode::RelayTestCycle;
     command->Param1 = static_cast<std::uint8_t>(relay);
     command->OnNotSent = std::move(onNotSent);
+    command->Name = name.empty() ? Format("Relay %d power cycle", relay) : std::move(name);
     QueueCommand(std::move(command));
 }
 
@@ -340,28 +344,57 @@ void CQuillmereManager::EnableTamperUnsolicited()
 void CQuillmereManager::ResetDevice()
 {
     WriteLog(LogEntryLevel::Event, "Manual reset of the device was triggered.");
-    Queue(CommandCode::Reset, CommandCode::ResetMagic);
+    // The follow-up starts from the reset's own outcome (OnResetOutcome), not from here: a
+    // question queued while the reset waits would only go out after it anyway.
+    Queue(CommandCode::Reset, CommandCode::ResetMagic, 0, "Device reset");
+}
+
+void CQuillmereManager::OnResetOutcome(const CSerialCommand& reset)
+{
+    // Answered or not, the unit may be restarting: nothing else goes out until a relay status
+    // asked from now on is answered, and its reports are switched on again then.
+    m_resetSendNumber = reset.SendNumber;
     m_resetPending = true;
-    if (m_timers != nullptr && m_resetTimer == 0)
-        m_resetTimer = m_timers->SetTimer(kResetFollowUpMs, [this](ITimerService::TimerId) { OnResetFollowUp(); });
+    m_probe.AfterReset(m_clock->Now());
+    UpdateHold();
 }
 
-void CQuillmereManager::OnResetFollowUp()
+void CQuillmereManager::UpdateHold()
 {
-    // Until the unit has answered a relay status, nothing reports its door or relays; the
-    // next poll may be half an hour away.
-    if (!m_resetPending)
+    if (m_link != nullptr)
+        m_link->Hold(m_resetPending.load() || m_reachability.IsUnreachable());
+}
+
+std::optional<std::chrono::milliseconds> CQuillmereManager::OnLinkIdle(bool orderWaits)
+{
+    const CUnitProbe::Next next = m_probe.Idle(m_clock->Now(), orderWaits);
+    if (next.askNow && m_link != nullptr)
     {
-        KillResetFollowUp();
-        return;
+        auto probe = std::make_unique<CSerialCommand>();
+        probe->Code = CommandCode::RelayStatus;
+        probe->Probe = true;
+        m_link->QueueCommand(std::move(probe));
     }
-    RequestRelayStatus();
+    if (!next.wait)
+        return std::nullopt;
+    return std::chrono::ceil<std::chrono::milliseconds>(*next.wait);
 }
 
-void CQuillmereManager::KillResetFollowUp()
+void CQuillmereManager::OnPortReopened()
 {
-    if (m_resetTimer != 0 && m_timers != nullptr && m_timers->KillTimer(m_resetTimer))
-        m_resetTimer = 0;
+    // A replugged unit may have restarted with its reports off; while it is not answering
+    // these wait for the probe's answer, which asks for them again anyway.
+    EnableTamperUnsolicited();
+    EnableUnsolicitedResponses();
+    if (m_link != nullptr && m_link->IsHeld())
+        m_probe.Reopened(m_clock->Now());
+}
+
+void CQuillmereManager::AskEverythingAgain()
+{
+    QueueStatusQuestions();
+    EnableUnsolicitedResponses();
+    EnableTamperUnsolicited();
 }
 
 void CQuillmereManager::KillConnectRetry()
@@ -383,15 +416,17 @@ void CQuillmereManager::SetRelayBy(int relay, int state, const std::string& who)
     if (relay >= 1 && relay <= CRelayStates::kRelayCount)
         m_switchCause[static_cast<std::size_t>(relay)] =
             who == kByOperator ? RelayChangeCause::Operator : RelayChangeCause::RemoteOperator;
-    WriteLog(LogEntryLevel::Event,
-             RelayLabel(relay) + (state == 0 ? " switched on by " : " switched off by ") + who);
-    SetRelay(relay, state);
+    const std::string label = RelayLabel(relay);
+    WriteLog(LogEntryLevel::Event, label + (state == 0 ? " switched on by " : " switched off by ") + who);
+    Queue(CommandCode::RelayToggle, static_cast<std::uint8_t>(relay), static_cast<std::uint8_t>(state),
+          label + (state == 0 ? " switch on" : " switch off"));
 }
 
 void CQuillmereManager::PowerCycleRelayBy(int relay, const std::string& who)
 {
-    WriteLog(LogEntryLevel::Event, RelayLabel(relay) + " power cycle requested by " + who);
-    PowerCycleRelay(relay);
+    const std::string label = RelayLabel(relay);
+    WriteLog(LogEntryLevel::Event, label + " power cycle requested by " + who);
+    PowerCycleRelay(relay, {}, label + " power cycle");
 }
 
 void CQuillmereManager::ResetDeviceBy(const std::string& who)
@@ -411,6 +446,7 @@ LinkStatus CQuillmereManager::UpdateFirmware(const std::string& path)
         return LinkStatus::FirmwareFileNotOpened;
     }
     m_firmwareBytesSent = 0;
+    command->Name = "Firmware update";
     QueueCommand(std::move(command));
     return LinkStatus::Ok;
 }
@@ -529,12 +565,22 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
         RaiseResponse(type, command, status, nullptr, 0);
         return;
     }
+    const bool own = command != nullptr && command->Code == type;
+    if (own && command->Probe && status != LinkStatus::Ok)
+    {
+        // The unit is still away: already said, and the probe is nobody's order.
+        TakeReachability(status);
+        return;
+    }
     if (type == CommandCode::RequestUpgrade || type == CommandCode::FirmwareTransfer)
         LogFirmwareOutcome(type, status);
     const bool acknowledgement = IsEnableAcknowledgement(type, command);
     if (status != LinkStatus::Ok)
     {
-        WriteLog(LogEntryLevel::Error, FailureLine(type, status));
+        std::string line = FailureLine(type, status);
+        if (own && !command->Name.empty())
+            line += " Order: " + command->Name;
+        WriteLog(LogEntryLevel::Error, line);
         ResetFieldAfterFailure(*m_status, type);
     }
     else if (!acknowledgement)
@@ -544,64 +590,98 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
             RaiseRelayChanges(m_relayStates.TakeRelayStatus(payload, length));
         else if (type == CommandCode::UnsolicitedResponses)
             RaiseRelayChanges(m_relayStates.TakeUnsolicited(payload, length));
-        else if (type == CommandCode::RelayToggle && command != nullptr && command->Code == type)
+        else if (type == CommandCode::RelayToggle && own)
         {
             const std::size_t relay = command->Param1;
             const RelayChangeCause cause = relay < m_switchCause.size() ? m_switchCause[relay].load()
                                                                         : RelayChangeCause::Operator;
             RaiseRelayChanges(m_relayStates.TakeSwitchAnswer(payload, length, command, cause));
         }
-        if (type == CommandCode::RelayStatus && CRelayStates::IsWholeRelayStatus(payload, length) &&
-            m_resetPending.exchange(false))
-        {
-            // The unit is back: everything it said before the reset (its uptime first) is
-            // asked again, and the reports go back on before those questions go out.
-            QueueStatusQuestions();
-            EnableUnsolicitedResponses();
-            EnableTamperUnsolicited();
-        }
         if (!decoded.logText.empty())
             WriteLog(LogEntryLevel::Event, decoded.logText);
     }
-    if (m_reachability.Take(status, m_clock->WallNow()))
+    // A refused frame did not restart the unit; an answer or the lack of one may have.
+    if (own && type == CommandCode::Reset && status != LinkStatus::NotAcknowledged)
+        OnResetOutcome(*command);
+    // Only a question sent after the reset can speak for the restarted unit; an answer to one
+    // sent before it (or the unit's own report) says nothing about its reports being back on.
+    const bool backFromReset = status == LinkStatus::Ok && own && type == CommandCode::RelayStatus &&
+                               command->SendNumber > m_resetSendNumber.load() &&
+                               CRelayStates::IsWholeRelayStatus(payload, length) && m_resetPending.exchange(false);
+    const bool wasUnreachable = m_reachability.IsUnreachable();
+    TakeReachability(status);
+    const bool answersAgain = wasUnreachable && !m_reachability.IsUnreachable();
+    if (backFromReset)
     {
-        CUnitReachabilityChangedEventArgs changed(!m_reachability.IsUnreachable(),
-                                                  static_cast<std::int64_t>(m_reachability.GetLastAnswerTime()));
-        Notify(&changed);
+        m_probe.Answered();
+        UpdateHold();
     }
+    if (backFromReset || answersAgain)
+        AskEverythingAgain();
+    if (own && command->Probe)
+        return;   // the probe's answer has done its work: reachability, relays
     RaiseResponse(type, command, status, acknowledgement ? nullptr : payload, length);
+}
+
+void CQuillmereManager::TakeReachability(LinkStatus status)
+{
+    const std::time_t lastAnswer = m_reachability.GetLastAnswerTime();
+    if (!m_reachability.Take(status, m_clock->WallNow()))
+        return;
+    const CUnitProbe::Clock::time_point now = m_clock->Now();
+    if (m_reachability.IsUnreachable())
+    {
+        m_lostAt = now;
+        m_probe.Lost(now);
+    }
+    else
+    {
+        if (!m_resetPending)
+            m_probe.Answered();
+        if (m_lostAt != CUnitProbe::Clock::time_point{})
+        {
+            const auto away = std::chrono::duration_cast<std::chrono::seconds>(now - m_lostAt).count();
+            const long long minutes = away / 60;
+            const long long seconds = away % 60;
+            WriteLog(LogEntryLevel::Event, (lastAnswer != 0 ? "The unit answers again after " : "The unit answers after ") +
+                                               (minutes > 0 ? Format("%lld min %lld s", minutes, seconds)
+                                                            : Format("%lld s", seconds)));
+        }
+    }
+    UpdateHold();
+    CUnitReachabilityChangedEventArgs changed(!m_reachability.IsUnreachable(),
+                                              static_cast<std::int64_t>(m_reachability.GetLastAnswerTime()));
+    Notify(&changed);
 }
 
 void CQuillmereManager::LogLostOrder(int type, const CSerialCommand* command, LinkStatus status)
 {
     if (command != nullptr && command->OnNotSent)
         command->OnNotSent();
-    const std::string why = status == LinkStatus::Stopped
-                                ? "the link was stopped"
-                                : Format("no answer from the unit for %u s", m_linkTiming.OrderLifetimeMs / 1000);
-    const int relay = command != nullptr ? command->Param1 : 0;
-    switch (type)
+    if (command == nullptr || command->Name.empty())
+        return;   // a question: the next poll asks again
+    if (type == CommandCode::RequestUpgrade)
     {
-    case CommandCode::RelayToggle:
-        WriteLog(LogEntryLevel::Event, Format("Relay %d", relay) +
-                                           (command != nullptr && command->Param2 == 0 ? " switch on" : " switch off") +
-                                           " not sent: " + why);
-        break;
-    case CommandCode::RelayTestCycle:
-        WriteLog(LogEntryLevel::Event, Format("Relay %d", relay) + " power cycle not sent: " + why);
-        break;
-    case CommandCode::Reset:
-        WriteLog(LogEntryLevel::Event, "Device reset not sent: " + why);
-        break;
-    case CommandCode::RequestUpgrade:
         WriteLog(LogEntryLevel::Event, "Firmware update failed: the link was stopped before the transfer began");
-        break;
-    case CommandCode::FirmwareTransfer:
-        WriteLog(LogEntryLevel::Event, "Firmware update failed: the link was stopped, the transfer was cancelled");
-        break;
-    default:
-        break;
+        return;
     }
+    if (type == CommandCode::FirmwareTransfer)
+    {
+        WriteLog(LogEntryLevel::Event, "Firmware update failed: the link was stopped, the transfer was cancelled");
+        return;
+    }
+    if (status == LinkStatus::Expired)
+    {
+        const auto age = std::chrono::duration_cast<std::chrono::seconds>(m_clock->Now() - command->QueuedAt).count();
+        WriteLog(LogEntryLevel::Event, command->Name + Format(" not sent: given %lld s ago, the unit did not answer",
+                                                              static_cast<long long>(age)));
+        return;
+    }
+    // The frame went out before the stop: the unit may well have done it; the next relay
+    // status after the start says what it did.
+    WriteLog(LogEntryLevel::Event, command->Name + (command->SendNumber != 0
+                                                        ? " may have been carried out: the link was stopped before the unit answered"
+                                                        : " not sent: the link was stopped"));
 }
 
 void CQuillmereManager::RaiseRelayChanges(const CRelayStates::Changes& changes)

@@ -22,7 +22,8 @@ constexpr std::size_t kGpsFlagByte = 19;
 // or telling the same relay something newer. Firmware stages are never merged.
 bool SameIntent(const CSerialCommand& older, const CSerialCommand& newer)
 {
-    if (older.Code != newer.Code)
+    // A probe is the one thing sent while the rest is held: a held question must not take its place.
+    if (older.Code != newer.Code || older.Probe != newer.Probe)
         return false;
     switch (newer.Code)
     {
@@ -226,14 +227,43 @@ LinkStatus CQMNetLink::SendCommand(CQMNetAbstractPort& port, CSerialCommand& com
     return m_codec.SendCommand(port, command);
 }
 
-std::unique_ptr<CSerialCommand> CQMNetLink::PopCommand(std::uint64_t generation)
+void CQMNetLink::Hold(bool hold)
+{
+    if (m_hold.exchange(hold) && !hold)
+        Wake();   // what waited goes now
+}
+
+std::unique_ptr<CSerialCommand> CQMNetLink::PopCommand(std::uint64_t generation, bool& orderWaits)
 {
     std::lock_guard<std::mutex> lock(m_queueLock);
+    orderWaits = std::any_of(m_queue.begin(), m_queue.end(), [](const auto& queued) { return IsOrder(queued->Code); });
     if (m_queue.empty() || StopRequested(generation))
         return nullptr;
-    std::unique_ptr<CSerialCommand> command = std::move(m_queue.back());
-    m_queue.pop_back();
-    return command;
+    auto take = [this](std::vector<std::unique_ptr<CSerialCommand>>::iterator it) {
+        std::unique_ptr<CSerialCommand> command = std::move(*it);
+        m_queue.erase(it);
+        return command;
+    };
+    if (m_hold.load())
+    {
+        const auto probe = std::find_if(m_queue.rbegin(), m_queue.rend(), [](const auto& queued) { return queued->Probe; });
+        return probe == m_queue.rend() ? nullptr : take(std::next(probe).base());
+    }
+    // A reset restarts the unit: the orders given before it go first (one sent into the restart
+    // would be lost), then the reset itself, however many questions were queued after it.
+    const auto reset = std::find_if(m_queue.begin(), m_queue.end(),
+                                    [](const auto& queued) { return queued->Code == CommandCode::Reset; });
+    if (reset != m_queue.end())
+    {
+        for (auto it = reset; it != m_queue.begin();)
+        {
+            --it;
+            if (IsOrder((*it)->Code))
+                return take(it);
+        }
+        return take(reset);
+    }
+    return take(std::prev(m_queue.end()));
 }
 
 void CQMNetLink::Requeue(std::unique_ptr<CSerialCommand> command, std::uint64_t generation)
@@ -361,13 +391,16 @@ void CQMNetLink::DeliverFrame(int code, CSerialCommand* command, ResponseRecord&
     Report(LinkStatus::Ok, code, command, payload, length);
 }
 
-CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation)
+CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation, std::optional<std::chrono::milliseconds> longest)
 {
     const int reads = std::max(m_retryCount, 1);
+    unsigned int waitMs = static_cast<unsigned int>(reads) * m_readTimeoutMs;
+    if (longest)
+        waitMs = static_cast<unsigned int>(std::clamp<long long>(longest->count(), 0, waitMs));
     // One wait for the whole listen, cut short by a queued command or a stop.
     if (m_wakePipe[0] >= 0)
         m_port.ArmWakeDescriptor(m_wakePipe[0]);
-    const LinkStatus ready = m_port.WaitReadable(static_cast<unsigned int>(reads) * m_readTimeoutMs);
+    const LinkStatus ready = m_port.WaitReadable(waitMs);
     m_port.ArmWakeDescriptor(-1);
     if (ready == LinkStatus::Woken)
         return StopRequested(generation) ? Outcome::Stopped : Outcome::Woken;
@@ -378,8 +411,9 @@ CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation)
     if (ready != LinkStatus::Ok)
         return Outcome::Failed;
 
-    if (m_codec.Receive(m_port, reads) != LinkStatus::Ok)
-        return Outcome::Failed;
+    const LinkStatus received = m_codec.Receive(m_port, reads);
+    if (received != LinkStatus::Ok)
+        return received == LinkStatus::LineHungUp ? Outcome::HungUp : Outcome::Failed;
     if (m_codec.GetReceivedCount() == 1)
         return Outcome::Done;   // a bare acknowledge with nothing asked: nothing to answer
     ResponseRecord record = m_codec.MakeResponseRecord();
@@ -397,6 +431,7 @@ CQMNetLink::Outcome CQMNetLink::Stopped(std::unique_ptr<CSerialCommand> command)
 
 CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current, std::uint64_t generation)
 {
+    current->SendNumber = ++m_sendCount;
     const LinkStatus sent = SendCommand(m_port, *current);
     if (StopRequested(generation) && (sent != LinkStatus::Ok || current->Code == CommandCode::FirmwareTransfer))
         return Stopped(std::move(current));
@@ -410,26 +445,29 @@ CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current
     if (sent == LinkStatus::LineHungUp)
     {
         Report(sent, current->Code, current.get());
-        return Outcome::Failed;
+        return Outcome::HungUp;
     }
 
     // Unsolicited frames are delivered while the command waits, but they do not buy it time.
-    // A stop ends every reception at once, the first included (the port watches it).
-    const Clock::time_point deadline = Clock::now() + CommandBudget();
+    // A stop ends every reception at once, the first included (the port watches it). A probe
+    // asks a unit that was not answering: one read time-out tells enough, and keeps it cheap.
+    const Clock::time_point deadline =
+        Clock::now() + (current->Probe ? std::chrono::milliseconds(m_readTimeoutMs) : CommandBudget());
+    const int retries = current->Probe ? 0 : m_retryCount;
     int attempts = 0;
     for (;;)
     {
         if (StopRequested(generation))
             return Stopped(std::move(current));
-        LinkStatus status = m_codec.Receive(m_port, m_retryCount, &deadline);
+        LinkStatus status = m_codec.Receive(m_port, std::max(retries, 1), &deadline);
         if (status != LinkStatus::Ok && StopRequested(generation))
             return Stopped(std::move(current));
         if (status != LinkStatus::Ok)
         {
-            if (status == LinkStatus::LineHungUp || attempts >= m_retryCount || Clock::now() >= deadline)
+            if (status == LinkStatus::LineHungUp || attempts >= retries || Clock::now() >= deadline)
             {
                 Report(status, current->Code, current.get());
-                return Outcome::Failed;
+                return status == LinkStatus::LineHungUp ? Outcome::HungUp : Outcome::Failed;
             }
             ++attempts;
             continue;
@@ -484,6 +522,7 @@ void CQMNetLink::LinkWorker(std::uint64_t generation, std::shared_ptr<CStopSigna
     m_port.SetReadTimeout(m_readTimeoutMs);
     bool portOpen = false;
     bool openFailureReported = false;
+    bool lineLost = false;
     bool pauseFirst = true;
 
     while (!StopRequested(generation))
@@ -506,10 +545,14 @@ void CQMNetLink::LinkWorker(std::uint64_t generation, std::shared_ptr<CStopSigna
                     Report(LinkStatus::OpenFailed, 0, nullptr);
                 }
                 openFailureReported = true;
+                lineLost = true;
                 continue;
             }
             portOpen = true;
             openFailureReported = false;
+            if (lineLost && m_reopenCallback)
+                m_reopenCallback();
+            lineLost = false;
         }
 
         // Emptied before the queue is looked at: a command queued after this wakes the
@@ -518,18 +561,30 @@ void CQMNetLink::LinkWorker(std::uint64_t generation, std::shared_ptr<CStopSigna
         // A stop whose wake-up was just emptied away would otherwise wait out a whole listen.
         if (StopRequested(generation))
             break;
-        std::unique_ptr<CSerialCommand> current = PopCommand(generation);
+        // The age is looked at again just before the send: the open above may have taken long.
+        ExpireOrders(generation);
+        bool orderWaits = false;
+        std::unique_ptr<CSerialCommand> current = PopCommand(generation, orderWaits);
+        std::optional<std::chrono::milliseconds> longest;
+        if (!current && m_idleCallback)
+        {
+            // Nothing to send: the owner may want the unit asked whether it is back.
+            longest = m_idleCallback(orderWaits);
+            DrainWakePipe();
+            current = PopCommand(generation, orderWaits);
+        }
         const bool exchange = current != nullptr;
-        const Outcome outcome = exchange ? Exchange(std::move(current), generation) : IdleListen(generation);
+        const Outcome outcome = exchange ? Exchange(std::move(current), generation) : IdleListen(generation, longest);
         if (outcome == Outcome::Stopped)
             break;
         // The pause separates the program's own exchanges only: after a listen, whatever the
         // unit sent next (another frame, or the answer to a command just queued) is taken at once.
         pauseFirst = exchange;
-        if (outcome == Outcome::Failed)
+        if (outcome == Outcome::Failed || outcome == Outcome::HungUp)
         {
             m_port.Close();
             portOpen = false;
+            lineLost = lineLost || outcome == Outcome::HungUp;
         }
     }
 
