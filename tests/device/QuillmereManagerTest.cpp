@@ -107,15 +107,21 @@ TEST(QuillmereManager, FailedCommandWritesTheErrorLineResetsItsFieldAndIsStillRa
     f.manager.OnResponse(LinkStatus::Timeout, CommandCode::Rssi, &rssi, nullptr);
     CSerialCommand radio = Command(CommandCode::RadioCapability);
     f.manager.OnResponse(LinkStatus::Timeout, CommandCode::RadioCapability, &radio, nullptr);
+    // An order's line names it as its own Event line did.
+    CSerialCommand toggle = Command(CommandCode::RelayToggle, 1);
+    toggle.Name = "Relay 1 (Speaker) switch off";
+    f.manager.OnResponse(LinkStatus::Timeout, CommandCode::RelayToggle, &toggle, nullptr);
 
     EXPECT_EQ(status.GetRssi(), -2000);
     EXPECT_EQ(status.GetRadioType(), -1);
     const auto lines = f.LogLines();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "Error,Error for RSSI command no response from the device within the timeout period.");
     EXPECT_EQ(lines[1],
               "Error,Error for Radio capability command no response from the device within the timeout period.");
-    ASSERT_EQ(recorder.responses.size(), 2u);
+    EXPECT_EQ(lines[2], "Error,Error for Relay toggle command no response from the device within the timeout period. "
+                        "Order: Relay 1 (Speaker) switch off");
+    ASSERT_EQ(recorder.responses.size(), 3u);
     EXPECT_EQ(recorder.responses[0]->GetResult(), LinkStatus::Timeout);
     EXPECT_EQ(recorder.responses[0]->GetCommand()->Code, CommandCode::Rssi);
 }
