@@ -187,6 +187,10 @@ void CQuillmereManager::Connect()
     ConfigureLink();
     EnableTamperUnsolicited();
     EnableUnsolicitedResponses();
+    // A unit that was not answering may be back, or another port chosen: ask it at once
+    // rather than where the back-off had got to.
+    if (m_reachability.IsUnreachable())
+        m_probe.Reopened(m_clock->Now());
     if (m_link != nullptr)
         m_link->Start();
 }

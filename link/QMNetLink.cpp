@@ -246,7 +246,12 @@ std::unique_ptr<CSerialCommand> CQMNetLink::PopCommand(std::uint64_t generation,
     };
     if (m_hold.load())
     {
-        const auto probe = std::find_if(m_queue.rbegin(), m_queue.rend(), [](const auto& queued) { return queued->Probe; });
+        // A firmware transfer is not held: the operator watches its dialog, which a failure
+        // closes with its reason, while a held transfer would leave it waiting for good.
+        const auto probe = std::find_if(m_queue.rbegin(), m_queue.rend(), [](const auto& queued) {
+            return queued->Probe || queued->Code == CommandCode::RequestUpgrade ||
+                   queued->Code == CommandCode::FirmwareTransfer;
+        });
         return probe == m_queue.rend() ? nullptr : take(std::next(probe).base());
     }
     // A reset restarts the unit: the orders given before it go first (one sent into the restart

@@ -111,7 +111,8 @@ public:
     bool IsEnding() const;
     bool IsRunning() const { return m_running.load(); }
     std::size_t GetQueueLength() const;
-    // Any thread. While held, only a probe goes out; everything else waits within its lifetime.
+    // Any thread. While held, only a probe (and a firmware transfer) goes out; everything else
+    // waits, an order within its lifetime.
     // The owner holds the line while the unit does not answer and while it restarts.
     void Hold(bool hold);
     bool IsHeld() const { return m_hold.load(); }
