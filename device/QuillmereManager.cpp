@@ -581,8 +581,9 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
     const bool acknowledgement = IsEnableAcknowledgement(type, command);
     if (status != LinkStatus::Ok)
     {
+        // An order's line names it as its own Event line did; a firmware stage's code names it.
         std::string line = FailureLine(type, status);
-        if (own && !command->Name.empty())
+        if (own && !command->Name.empty() && type != CommandCode::RequestUpgrade && type != CommandCode::FirmwareTransfer)
             line += " Order: " + command->Name;
         WriteLog(LogEntryLevel::Error, line);
         ResetFieldAfterFailure(*m_status, type);
