@@ -7,6 +7,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "CommandOrder.h"
 #include "protocol/CommandCodes.h"
 #include "protocol/XModemCommand.h"
 
@@ -17,31 +18,6 @@ using Clock = std::chrono::steady_clock;
 // The answer to code 7 is read up to byte 19; a shorter answer marks that byte unset.
 constexpr unsigned char kGpsPayloadMinimum = 20;
 constexpr std::size_t kGpsFlagByte = 19;
-
-// Whether a newer command makes an older queued one pointless: asking the same thing again,
-// or telling the same relay something newer. Firmware stages are never merged.
-bool SameIntent(const CSerialCommand& older, const CSerialCommand& newer)
-{
-    // A probe is the one thing sent while the rest is held: a held question must not take its place.
-    if (older.Code != newer.Code || older.Probe != newer.Probe)
-        return false;
-    switch (newer.Code)
-    {
-    case CommandCode::RelayTestCycle:
-    case CommandCode::RelayToggle:
-        return older.Param1 == newer.Param1;
-    case CommandCode::RequestUpgrade:
-    case CommandCode::FirmwareTransfer:
-        return false;
-    default:
-        return true;
-    }
-}
-
-bool IsOrder(int code)
-{
-    return code == CommandCode::RelayToggle || code == CommandCode::RelayTestCycle || code == CommandCode::Reset;
-}
 }
 
 CQMNetLink::CQMNetLink()
@@ -162,7 +138,7 @@ std::unique_ptr<CSerialCommand> CQMNetLink::QueueCommand(std::unique_ptr<CSerial
     {
         std::lock_guard<std::mutex> lock(m_queueLock);
         const auto same = std::find_if(m_queue.begin(), m_queue.end(), [&](const auto& queued) {
-            return SameIntent(*queued, *command);
+            return CommandOrder::SameIntent(*queued, *command);
         });
         if (same != m_queue.end())
         {
@@ -236,39 +212,16 @@ void CQMNetLink::Hold(bool hold)
 std::unique_ptr<CSerialCommand> CQMNetLink::PopCommand(std::uint64_t generation, bool& orderWaits)
 {
     std::lock_guard<std::mutex> lock(m_queueLock);
-    orderWaits = std::any_of(m_queue.begin(), m_queue.end(), [](const auto& queued) { return IsOrder(queued->Code); });
-    if (m_queue.empty() || StopRequested(generation))
+    orderWaits = std::any_of(m_queue.begin(), m_queue.end(),
+                             [](const auto& queued) { return CommandOrder::IsOrder(queued->Code); });
+    if (StopRequested(generation))
         return nullptr;
-    auto take = [this](std::vector<std::unique_ptr<CSerialCommand>>::iterator it) {
-        std::unique_ptr<CSerialCommand> command = std::move(*it);
-        m_queue.erase(it);
-        return command;
-    };
-    if (m_hold.load())
-    {
-        // A firmware transfer is not held: the operator watches its dialog, which a failure
-        // closes with its reason, while a held transfer would leave it waiting for good.
-        const auto probe = std::find_if(m_queue.rbegin(), m_queue.rend(), [](const auto& queued) {
-            return queued->Probe || queued->Code == CommandCode::RequestUpgrade ||
-                   queued->Code == CommandCode::FirmwareTransfer;
-        });
-        return probe == m_queue.rend() ? nullptr : take(std::next(probe).base());
-    }
-    // A reset restarts the unit: the orders given before it go first (one sent into the restart
-    // would be lost), then the reset itself, however many questions were queued after it.
-    const auto reset = std::find_if(m_queue.begin(), m_queue.end(),
-                                    [](const auto& queued) { return queued->Code == CommandCode::Reset; });
-    if (reset != m_queue.end())
-    {
-        for (auto it = reset; it != m_queue.begin();)
-        {
-            --it;
-            if (IsOrder((*it)->Code))
-                return take(it);
-        }
-        return take(reset);
-    }
-    return take(std::prev(m_queue.end()));
+    const std::size_t next = CommandOrder::Next(m_queue, m_hold.load());
+    if (next == CommandOrder::kNone)
+        return nullptr;
+    std::unique_ptr<CSerialCommand> command = std::move(m_queue[next]);
+    m_queue.erase(m_queue.begin() + static_cast<std::ptrdiff_t>(next));
+    return command;
 }
 
 void CQMNetLink::Requeue(std::unique_ptr<CSerialCommand> command, std::uint64_t generation)
@@ -310,7 +263,7 @@ void CQMNetLink::ExpireOrders(std::uint64_t generation)
         const Clock::time_point now = m_clock.load()->Now();
         for (auto it = m_queue.begin(); it != m_queue.end();)
         {
-            if (IsOrder((*it)->Code) && now - (*it)->QueuedAt >= m_orderLifetime)
+            if (CommandOrder::IsOrder((*it)->Code) && now - (*it)->QueuedAt >= m_orderLifetime)
             {
                 expired.push_back(std::move(*it));
                 it = m_queue.erase(it);

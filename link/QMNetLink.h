@@ -89,8 +89,8 @@ public:
     // not asked to stop, when called from a callback, or when the thread cannot be made.
     bool Start();
     // Any thread. Takes ownership; the command queued last is sent first, except around a
-    // reset: the orders queued before it go before it, and everything else after it, so no
-    // order is lost in the unit's restart and no question starves it. A queued command
+    // reset (CommandOrder::Next): the orders queued before it go before it, and everything else
+    // after it, so no order is lost in the unit's restart and no question starves it. A queued command
     // that would do the same thing (same code; same code and relay for a relay command) is
     // replaced by the new one and handed back, so the queue holds each intent once and the
     // newest wins. Wakes an idle worker at once.
