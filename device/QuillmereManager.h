@@ -198,6 +198,9 @@ private:
     // Set by a reset's outcome; cleared by a whole relay status answering a question sent after it.
     std::atomic<bool> m_resetPending{false};
     std::atomic<std::uint64_t> m_resetSendNumber{0};
+    // Set by a reset's outcome; cleared by any answer to a question sent after it: the link
+    // sends nothing into the restart.
+    std::atomic<bool> m_resetHolding{false};
     CUnitProbe m_probe;
     CUnitProbe::Clock::time_point m_lostAt{};   // when the unit last stopped answering; link worker
     mutable std::mutex m_remoteLineMutex;

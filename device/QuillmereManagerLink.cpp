@@ -32,6 +32,7 @@ void CQuillmereManager::OnResetOutcome(const CSerialCommand& reset)
     // asked from now on is answered, and its reports are switched on again then.
     m_resetSendNumber = reset.SendNumber;
     m_resetPending = true;
+    m_resetHolding = true;
     m_probe.AfterReset(m_clock->Now());
     UpdateHold();
 }
@@ -39,7 +40,7 @@ void CQuillmereManager::OnResetOutcome(const CSerialCommand& reset)
 void CQuillmereManager::UpdateHold()
 {
     if (m_link != nullptr)
-        m_link->Hold(m_resetPending.load() || m_reachability.IsUnreachable());
+        m_link->Hold(m_resetHolding.load() || m_reachability.IsUnreachable());
 }
 
 std::optional<std::chrono::milliseconds> CQuillmereManager::OnLinkIdle(bool orderWaits)
@@ -153,6 +154,10 @@ void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* 
     const bool backFromReset = status == LinkStatus::Ok && own && type == CommandCode::RelayStatus &&
                                command->SendNumber > m_resetSendNumber.load() &&
                                CRelayStates::IsWholeRelayStatus(payload, length) && m_resetPending.exchange(false);
+    // Any answer to a question sent after the reset shows the unit back from its restart: what
+    // waited may go, even from a unit whose relay status is never whole.
+    if (status == LinkStatus::Ok && own && command->SendNumber > m_resetSendNumber.load() && m_resetHolding.exchange(false))
+        UpdateHold();
     const bool wasUnreachable = m_reachability.IsUnreachable();
     TakeReachability(status);
     const bool answersAgain = wasUnreachable && !m_reachability.IsUnreachable();

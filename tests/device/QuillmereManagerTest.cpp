@@ -166,11 +166,13 @@ TEST(QuillmereManager, AResetIsFollowedFromItsOutcomeUntilALaterQuestionIsAnswer
     CSerialCommand earlier = Command(CommandCode::RelayStatus);
     earlier.SendNumber = 4;
     f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, &earlier, relays, sizeof relays);
+    EXPECT_TRUE(f.link.IsHeld()) << "an answer to a question sent before the reset";
     CSerialCommand later = Command(CommandCode::RelayStatus);
     later.SendNumber = 6;
     const unsigned char some[] = {0, 0};
     f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, &later, some, sizeof some);
     EXPECT_TRUE(f.manager.IsResetPending()) << "asked before the reset, or not every relay";
+    EXPECT_FALSE(f.link.IsHeld()) << "the unit answers: what waited may go";
     EXPECT_EQ(f.link.GetQueueLength(), 2u);
 
     f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, &later, relays, sizeof relays);
