@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
 
 #include "config/AppSettings.h"
 #include "config/LogLevelValue.h"
@@ -13,10 +12,8 @@
 #include "netmon/MonitorRunner.h"
 #include "netmon/NetworkMonitor.h"
 #include "protocol/CommandCodes.h"
-#include "protocol/CommandResponse.h"
 #include "FailureText.h"
 #include "QuillmereDeviceStatus.h"
-#include "ResponseDecoder.h"
 #include "protocol/StatusCodes.h"
 #include "protocol/XModemCommand.h"
 
@@ -69,6 +66,8 @@ void CQuillmereManager::SetLinkEngine(CQMNetLink* link)
         });
     m_link->SetThreadExitCallback([this] { OnLinkThreadEnded(); });
     m_link->SetProgressCallback([this](int done, int total) { OnProgress(done, total); });
+    m_link->SetIdleCallback([this](bool orderWaits) { return OnLinkIdle(orderWaits); });
+    m_link->SetReopenCallback([this] { OnPortReopened(); });
 }
 
 void CQuillmereManager::SetLog(CLog* log)
@@ -131,12 +130,13 @@ void CQuillmereManager::ConfigureLink()
     m_link->SetTraceLevel(m_settings->GetLogLevel() == LogLevelEventsAndErrors ? 1 : 3);
 }
 
-void CQuillmereManager::Queue(std::uint8_t code, std::uint8_t param1, std::uint8_t param2)
+void CQuillmereManager::Queue(std::uint8_t code, std::uint8_t param1, std::uint8_t param2, std::string name)
 {
     auto command = std::make_unique<CSerialCommand>();
     command->Code = code;
     command->Param1 = param1;
     command->Param2 = param2;
+    command->Name = std::move(name);
     QueueCommand(std::move(command));
 }
 
@@ -184,6 +184,10 @@ void CQuillmereManager::Connect()
     ConfigureLink();
     EnableTamperUnsolicited();
     EnableUnsolicitedResponses();
+    // A unit that was not answering may be back, or another port chosen: ask it at once
+    // rather than where the back-off had got to.
+    if (m_reachability.IsUnreachable())
+        m_probe.Reopened(m_clock->Now());
     if (m_link != nullptr)
         m_link->Start();
 }
@@ -236,7 +240,6 @@ void CQuillmereManager::Stop()
     if (m_link != nullptr)
         m_link->RequestStop();
     KillPollTimer();
-    KillResetFollowUp();
     KillConnectRetry();
     if (m_timers != nullptr)
     {
@@ -302,10 +305,11 @@ void CQuillmereManager::CheckMemory()
 
 void CQuillmereManager::SetRelay(int relay, int state)
 {
-    Queue(CommandCode::RelayToggle, static_cast<std::uint8_t>(relay), static_cast<std::uint8_t>(state));
+    Queue(CommandCode::RelayToggle, static_cast<std::uint8_t>(relay), static_cast<std::uint8_t>(state),
+          Format("Relay %d", relay) + (state == 0 ? " switch on" : " switch off"));
 }
 
-void CQuillmereManager::PowerCycleRelay(int relay, std::function<void()> onNotSent)
+void CQuillmereManager::PowerCycleRelay(int relay, std::function<void()> onNotSent, std::string name)
 {
     if (m_settings != nullptr)
     {
@@ -319,6 +323,7 @@ void CQuillmereManager::PowerCycleRelay(int relay, std::function<void()> onNotSe
     command->Code = CommandCode::RelayTestCycle;
     command->Param1 = static_cast<std::uint8_t>(relay);
     command->OnNotSent = std::move(onNotSent);
+    command->Name = name.empty() ? Format("Relay %d power cycle", relay) : std::move(name);
     QueueCommand(std::move(command));
 }
 
@@ -340,28 +345,9 @@ void CQuillmereManager::EnableTamperUnsolicited()
 void CQuillmereManager::ResetDevice()
 {
     WriteLog(LogEntryLevel::Event, "Manual reset of the device was triggered.");
-    Queue(CommandCode::Reset, CommandCode::ResetMagic);
-    m_resetPending = true;
-    if (m_timers != nullptr && m_resetTimer == 0)
-        m_resetTimer = m_timers->SetTimer(kResetFollowUpMs, [this](ITimerService::TimerId) { OnResetFollowUp(); });
-}
-
-void CQuillmereManager::OnResetFollowUp()
-{
-    // Until the unit has answered a relay status, nothing reports its door or relays; the
-    // next poll may be half an hour away.
-    if (!m_resetPending)
-    {
-        KillResetFollowUp();
-        return;
-    }
-    RequestRelayStatus();
-}
-
-void CQuillmereManager::KillResetFollowUp()
-{
-    if (m_resetTimer != 0 && m_timers != nullptr && m_timers->KillTimer(m_resetTimer))
-        m_resetTimer = 0;
+    // The follow-up starts from the reset's own outcome (OnResetOutcome), not from here: a
+    // question queued while the reset waits would only go out after it anyway.
+    Queue(CommandCode::Reset, CommandCode::ResetMagic, 0, "Device reset");
 }
 
 void CQuillmereManager::KillConnectRetry()
@@ -383,15 +369,17 @@ void CQuillmereManager::SetRelayBy(int relay, int state, const std::string& who)
     if (relay >= 1 && relay <= CRelayStates::kRelayCount)
         m_switchCause[static_cast<std::size_t>(relay)] =
             who == kByOperator ? RelayChangeCause::Operator : RelayChangeCause::RemoteOperator;
-    WriteLog(LogEntryLevel::Event,
-             RelayLabel(relay) + (state == 0 ? " switched on by " : " switched off by ") + who);
-    SetRelay(relay, state);
+    const std::string label = RelayLabel(relay);
+    WriteLog(LogEntryLevel::Event, label + (state == 0 ? " switched on by " : " switched off by ") + who);
+    Queue(CommandCode::RelayToggle, static_cast<std::uint8_t>(relay), static_cast<std::uint8_t>(state),
+          label + (state == 0 ? " switch on" : " switch off"));
 }
 
 void CQuillmereManager::PowerCycleRelayBy(int relay, const std::string& who)
 {
-    WriteLog(LogEntryLevel::Event, RelayLabel(relay) + " power cycle requested by " + who);
-    PowerCycleRelay(relay);
+    const std::string label = RelayLabel(relay);
+    WriteLog(LogEntryLevel::Event, label + " power cycle requested by " + who);
+    PowerCycleRelay(relay, {}, label + " power cycle");
 }
 
 void CQuillmereManager::ResetDeviceBy(const std::string& who)
@@ -411,6 +399,7 @@ LinkStatus CQuillmereManager::UpdateFirmware(const std::string& path)
         return LinkStatus::FirmwareFileNotOpened;
     }
     m_firmwareBytesSent = 0;
+    command->Name = "Firmware update";
     QueueCommand(std::move(command));
     return LinkStatus::Ok;
 }
@@ -496,145 +485,4 @@ void CQuillmereManager::HandleMonitorError(const CNetworkMonitorErrorEventArgs& 
                                                       error.AutoResetLimit, error.CurrentResetCount));
     for (const std::string& line : decision.Lines)
         WriteLog(LogEntryLevel::Event, line);
-}
-
-void CQuillmereManager::OnTrace(const char* text)
-{
-    WriteLog(LogEntryLevel::Debug, text != nullptr ? text : "");
-}
-
-namespace
-{
-// The unit answers the program's own request to switch its relay or door messages on with a
-// frame of the same code. Whatever bytes that answer carries, it is an acknowledgement, not a
-// report: only a message that came unasked speaks of a relay or the door.
-bool IsEnableAcknowledgement(int type, const CSerialCommand* command)
-{
-    return (type == CommandCode::UnsolicitedResponses || type == CommandCode::TamperUnsolicited) &&
-           command != nullptr && command->Code == type;
-}
-}
-
-void CQuillmereManager::OnResponse(LinkStatus status, int type, CSerialCommand* command, const unsigned char* payload,
-                                   std::size_t length)
-{
-    if (status == LinkStatus::Stopped)
-    {
-        // Not the unit's failure: nothing is counted, reset or shown as an error. Only an
-        // order someone gave is worth a line; a question simply goes.
-        LogLostOrder(type, command, status);
-        return;
-    }
-    if (status == LinkStatus::Expired)
-    {
-        // Shown as failed so the window gives the control back, but the unit did nothing
-        // wrong that a count or an error line should hold against it.
-        LogLostOrder(type, command, status);
-        RaiseResponse(type, command, status, nullptr, 0);
-        return;
-    }
-    if (type == CommandCode::RequestUpgrade || type == CommandCode::FirmwareTransfer)
-        LogFirmwareOutcome(type, status);
-    const bool acknowledgement = IsEnableAcknowledgement(type, command);
-    if (status != LinkStatus::Ok)
-    {
-        WriteLog(LogEntryLevel::Error, FailureLine(type, status));
-        ResetFieldAfterFailure(*m_status, type);
-    }
-    else if (!acknowledgement)
-    {
-        const DecodeResult decoded = DecodeResponse(*m_status, type, payload, length);
-        if (type == CommandCode::RelayStatus)
-            RaiseRelayChanges(m_relayStates.TakeRelayStatus(payload, length));
-        else if (type == CommandCode::UnsolicitedResponses)
-            RaiseRelayChanges(m_relayStates.TakeUnsolicited(payload, length));
-        else if (type == CommandCode::RelayToggle && command != nullptr && command->Code == type)
-        {
-            const std::size_t relay = command->Param1;
-            const RelayChangeCause cause = relay < m_switchCause.size() ? m_switchCause[relay].load()
-                                                                        : RelayChangeCause::Operator;
-            RaiseRelayChanges(m_relayStates.TakeSwitchAnswer(payload, length, command, cause));
-        }
-        if (type == CommandCode::RelayStatus && CRelayStates::IsWholeRelayStatus(payload, length) &&
-            m_resetPending.exchange(false))
-        {
-            // The unit is back: everything it said before the reset (its uptime first) is
-            // asked again, and the reports go back on before those questions go out.
-            QueueStatusQuestions();
-            EnableUnsolicitedResponses();
-            EnableTamperUnsolicited();
-        }
-        if (!decoded.logText.empty())
-            WriteLog(LogEntryLevel::Event, decoded.logText);
-    }
-    if (m_reachability.Take(status, m_clock->WallNow()))
-    {
-        CUnitReachabilityChangedEventArgs changed(!m_reachability.IsUnreachable(),
-                                                  static_cast<std::int64_t>(m_reachability.GetLastAnswerTime()));
-        Notify(&changed);
-    }
-    RaiseResponse(type, command, status, acknowledgement ? nullptr : payload, length);
-}
-
-void CQuillmereManager::LogLostOrder(int type, const CSerialCommand* command, LinkStatus status)
-{
-    if (command != nullptr && command->OnNotSent)
-        command->OnNotSent();
-    const std::string why = status == LinkStatus::Stopped
-                                ? "the link was stopped"
-                                : Format("no answer from the unit for %u s", m_linkTiming.OrderLifetimeMs / 1000);
-    const int relay = command != nullptr ? command->Param1 : 0;
-    switch (type)
-    {
-    case CommandCode::RelayToggle:
-        WriteLog(LogEntryLevel::Event, Format("Relay %d", relay) +
-                                           (command != nullptr && command->Param2 == 0 ? " switch on" : " switch off") +
-                                           " not sent: " + why);
-        break;
-    case CommandCode::RelayTestCycle:
-        WriteLog(LogEntryLevel::Event, Format("Relay %d", relay) + " power cycle not sent: " + why);
-        break;
-    case CommandCode::Reset:
-        WriteLog(LogEntryLevel::Event, "Device reset not sent: " + why);
-        break;
-    case CommandCode::RequestUpgrade:
-        WriteLog(LogEntryLevel::Event, "Firmware update failed: the link was stopped before the transfer began");
-        break;
-    case CommandCode::FirmwareTransfer:
-        WriteLog(LogEntryLevel::Event, "Firmware update failed: the link was stopped, the transfer was cancelled");
-        break;
-    default:
-        break;
-    }
-}
-
-void CQuillmereManager::RaiseRelayChanges(const CRelayStates::Changes& changes)
-{
-    for (const CRelayStateChangedEventArgs& change : changes)
-    {
-        CRelayStateChangedEventArgs record = change;
-        Notify(&record);
-    }
-}
-
-void CQuillmereManager::RaiseResponse(int type, CSerialCommand* command, LinkStatus status, const unsigned char* payload,
-                                      std::size_t length)
-{
-    std::unique_ptr<CCommandResponse> record = MakeCommandResponse(type, command, status, payload, length);
-    Notify(record.get());
-}
-
-void CQuillmereManager::OnLinkThreadEnded()
-{
-    CNetworkThreadCompletedEventArgs args(1);
-    Notify(&args);
-}
-
-void CQuillmereManager::OnProgress(int position, int total)
-{
-    m_firmwareBytesSent = position;
-    CProgressChangedEventArgs args;
-    args.Position = position;
-    args.Total = total;
-    Notify(&args);
 }

@@ -20,6 +20,7 @@
 #include "MemoryWatchdog.h"
 #include "RelayStates.h"
 #include "ResponseDecoder.h"
+#include "UnitProbe.h"
 #include "UnitReachability.h"
 
 class CAppSettings;
@@ -43,7 +44,7 @@ public:
     using RunTimeReader = CMemoryWatchdog::RunTimeReader;
     static constexpr std::chrono::minutes kRunBeforeRestart = CMemoryWatchdog::kRunBeforeRestart;
     // After a reset the unit's reports stay off until it has answered a relay status. It is
-    // asked this long after the reset, and again at this pace until it answers.
+    // asked this long after the reset's outcome, and again at this pace until it answers.
     static constexpr std::uint32_t kResetFollowUpMs = 4000;
     // A worker told to stop ends within milliseconds; a start that finds it still ending
     // looks again this much later rather than blocking the window.
@@ -109,7 +110,8 @@ public:
 
     void SetRelay(int relay, int state);
     // onNotSent runs if the cycle is dropped before the unit answers it (a stop, its lifetime).
-    void PowerCycleRelay(int relay, std::function<void()> onNotSent = {});
+    // `name` is what the lines about it call it; the relay's number when empty.
+    void PowerCycleRelay(int relay, std::function<void()> onNotSent = {}, std::string name = {});
     void RequestRelayStatus();
     void EnableUnsolicitedResponses();
     void EnableTamperUnsolicited();
@@ -148,17 +150,25 @@ public:
                     std::size_t length = kMaxResponsePayload);
     void OnLinkThreadEnded();
     void OnProgress(int position, int total);
+    // The link has nothing it may send: a probe of a unit that does not answer may be due.
+    std::optional<std::chrono::milliseconds> OnLinkIdle(bool orderWaits);
+    // The port opened again after the line was lost: the unit may have restarted.
+    void OnPortReopened();
 
     ITimerService::TimerId GetPollTimer() const { return m_pollTimer; }
-    ITimerService::TimerId GetResetFollowUpTimer() const { return m_resetTimer; }
+    bool IsResetPending() const { return m_resetPending.load(); }
     std::size_t GetMonitorTimerCount() const { return m_monitorTimers.size(); }
 
 private:
     void ConfigureLink();
-    void Queue(std::uint8_t code, std::uint8_t param1 = 0, std::uint8_t param2 = 0);
+    void Queue(std::uint8_t code, std::uint8_t param1 = 0, std::uint8_t param2 = 0, std::string name = {});
     void QueueStatusQuestions();
-    void OnResetFollowUp();
-    void KillResetFollowUp();
+    // The unit answers again (after an outage or its restart): what it said before is asked
+    // again and its reports, which a restart switched off, go back on.
+    void AskEverythingAgain();
+    void OnResetOutcome(const CSerialCommand& reset);
+    void TakeReachability(LinkStatus status);
+    void UpdateHold();
     void KillConnectRetry();
     void QueueCommand(std::unique_ptr<CSerialCommand> command);
     void LogFirmwareOutcome(int type, LinkStatus status);
@@ -187,12 +197,18 @@ private:
     std::array<std::atomic<RelayChangeCause>, CRelayStates::kRelayCount + 1> m_switchCause{};
 
     bool m_stopping = false;
+    // Set by a reset's outcome; cleared by a whole relay status answering a question sent after it.
     std::atomic<bool> m_resetPending{false};
+    std::atomic<std::uint64_t> m_resetSendNumber{0};
+    // Set by a reset's outcome; cleared by any answer to a question sent after it: the link
+    // sends nothing into the restart.
+    std::atomic<bool> m_resetHolding{false};
+    CUnitProbe m_probe;
+    CUnitProbe::Clock::time_point m_lostAt{};   // when the unit last stopped answering; link worker
     mutable std::mutex m_remoteLineMutex;
     std::string m_remoteLine;   // guarded by m_remoteLineMutex
     std::atomic<int> m_firmwareBytesSent{0};
     ITimerService::TimerId m_pollTimer = 0;
-    ITimerService::TimerId m_resetTimer = 0;   // asks for the relay status until the unit is back
     ITimerService::TimerId m_connectTimer = 0;   // a start waiting for the last worker to end
     // A monitor removed while its timer is queued is not kept alive by the map.
     std::map<ITimerService::TimerId, std::weak_ptr<CNetworkMonitor>> m_monitorTimers;

@@ -7,6 +7,7 @@
 #include <system_error>
 #include <unistd.h>
 
+#include "CommandOrder.h"
 #include "protocol/CommandCodes.h"
 #include "protocol/XModemCommand.h"
 
@@ -17,30 +18,6 @@ using Clock = std::chrono::steady_clock;
 // The answer to code 7 is read up to byte 19; a shorter answer marks that byte unset.
 constexpr unsigned char kGpsPayloadMinimum = 20;
 constexpr std::size_t kGpsFlagByte = 19;
-
-// Whether a newer command makes an older queued one pointless: asking the same thing again,
-// or telling the same relay something newer. Firmware stages are never merged.
-bool SameIntent(const CSerialCommand& older, const CSerialCommand& newer)
-{
-    if (older.Code != newer.Code)
-        return false;
-    switch (newer.Code)
-    {
-    case CommandCode::RelayTestCycle:
-    case CommandCode::RelayToggle:
-        return older.Param1 == newer.Param1;
-    case CommandCode::RequestUpgrade:
-    case CommandCode::FirmwareTransfer:
-        return false;
-    default:
-        return true;
-    }
-}
-
-bool IsOrder(int code)
-{
-    return code == CommandCode::RelayToggle || code == CommandCode::RelayTestCycle || code == CommandCode::Reset;
-}
 }
 
 CQMNetLink::CQMNetLink()
@@ -161,7 +138,7 @@ std::unique_ptr<CSerialCommand> CQMNetLink::QueueCommand(std::unique_ptr<CSerial
     {
         std::lock_guard<std::mutex> lock(m_queueLock);
         const auto same = std::find_if(m_queue.begin(), m_queue.end(), [&](const auto& queued) {
-            return SameIntent(*queued, *command);
+            return CommandOrder::SameIntent(*queued, *command);
         });
         if (same != m_queue.end())
         {
@@ -226,13 +203,24 @@ LinkStatus CQMNetLink::SendCommand(CQMNetAbstractPort& port, CSerialCommand& com
     return m_codec.SendCommand(port, command);
 }
 
-std::unique_ptr<CSerialCommand> CQMNetLink::PopCommand(std::uint64_t generation)
+void CQMNetLink::Hold(bool hold)
+{
+    if (m_hold.exchange(hold) && !hold)
+        Wake();   // what waited goes now
+}
+
+std::unique_ptr<CSerialCommand> CQMNetLink::PopCommand(std::uint64_t generation, bool& orderWaits)
 {
     std::lock_guard<std::mutex> lock(m_queueLock);
-    if (m_queue.empty() || StopRequested(generation))
+    orderWaits = std::any_of(m_queue.begin(), m_queue.end(),
+                             [](const auto& queued) { return CommandOrder::IsOrder(queued->Code); });
+    if (StopRequested(generation))
         return nullptr;
-    std::unique_ptr<CSerialCommand> command = std::move(m_queue.back());
-    m_queue.pop_back();
+    const std::size_t next = CommandOrder::Next(m_queue, m_hold.load());
+    if (next == CommandOrder::kNone)
+        return nullptr;
+    std::unique_ptr<CSerialCommand> command = std::move(m_queue[next]);
+    m_queue.erase(m_queue.begin() + static_cast<std::ptrdiff_t>(next));
     return command;
 }
 
@@ -275,7 +263,7 @@ void CQMNetLink::ExpireOrders(std::uint64_t generation)
         const Clock::time_point now = m_clock.load()->Now();
         for (auto it = m_queue.begin(); it != m_queue.end();)
         {
-            if (IsOrder((*it)->Code) && now - (*it)->QueuedAt >= m_orderLifetime)
+            if (CommandOrder::IsOrder((*it)->Code) && now - (*it)->QueuedAt >= m_orderLifetime)
             {
                 expired.push_back(std::move(*it));
                 it = m_queue.erase(it);
@@ -361,13 +349,16 @@ void CQMNetLink::DeliverFrame(int code, CSerialCommand* command, ResponseRecord&
     Report(LinkStatus::Ok, code, command, payload, length);
 }
 
-CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation)
+CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation, std::optional<std::chrono::milliseconds> longest)
 {
     const int reads = std::max(m_retryCount, 1);
+    unsigned int waitMs = static_cast<unsigned int>(reads) * m_readTimeoutMs;
+    if (longest)
+        waitMs = static_cast<unsigned int>(std::clamp<long long>(longest->count(), 0, waitMs));
     // One wait for the whole listen, cut short by a queued command or a stop.
     if (m_wakePipe[0] >= 0)
         m_port.ArmWakeDescriptor(m_wakePipe[0]);
-    const LinkStatus ready = m_port.WaitReadable(static_cast<unsigned int>(reads) * m_readTimeoutMs);
+    const LinkStatus ready = m_port.WaitReadable(waitMs);
     m_port.ArmWakeDescriptor(-1);
     if (ready == LinkStatus::Woken)
         return StopRequested(generation) ? Outcome::Stopped : Outcome::Woken;
@@ -378,8 +369,9 @@ CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation)
     if (ready != LinkStatus::Ok)
         return Outcome::Failed;
 
-    if (m_codec.Receive(m_port, reads) != LinkStatus::Ok)
-        return Outcome::Failed;
+    const LinkStatus received = m_codec.Receive(m_port, reads);
+    if (received != LinkStatus::Ok)
+        return received == LinkStatus::LineHungUp ? Outcome::HungUp : Outcome::Failed;
     if (m_codec.GetReceivedCount() == 1)
         return Outcome::Done;   // a bare acknowledge with nothing asked: nothing to answer
     ResponseRecord record = m_codec.MakeResponseRecord();
@@ -397,6 +389,7 @@ CQMNetLink::Outcome CQMNetLink::Stopped(std::unique_ptr<CSerialCommand> command)
 
 CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current, std::uint64_t generation)
 {
+    current->SendNumber = ++m_sendCount;
     const LinkStatus sent = SendCommand(m_port, *current);
     if (StopRequested(generation) && (sent != LinkStatus::Ok || current->Code == CommandCode::FirmwareTransfer))
         return Stopped(std::move(current));
@@ -410,26 +403,29 @@ CQMNetLink::Outcome CQMNetLink::Exchange(std::unique_ptr<CSerialCommand> current
     if (sent == LinkStatus::LineHungUp)
     {
         Report(sent, current->Code, current.get());
-        return Outcome::Failed;
+        return Outcome::HungUp;
     }
 
     // Unsolicited frames are delivered while the command waits, but they do not buy it time.
-    // A stop ends every reception at once, the first included (the port watches it).
-    const Clock::time_point deadline = Clock::now() + CommandBudget();
+    // A stop ends every reception at once, the first included (the port watches it). A probe
+    // asks a unit that was not answering: one read time-out tells enough, and keeps it cheap.
+    const Clock::time_point deadline =
+        Clock::now() + (current->Probe ? std::chrono::milliseconds(m_readTimeoutMs) : CommandBudget());
+    const int retries = current->Probe ? 0 : m_retryCount;
     int attempts = 0;
     for (;;)
     {
         if (StopRequested(generation))
             return Stopped(std::move(current));
-        LinkStatus status = m_codec.Receive(m_port, m_retryCount, &deadline);
+        LinkStatus status = m_codec.Receive(m_port, std::max(retries, 1), &deadline);
         if (status != LinkStatus::Ok && StopRequested(generation))
             return Stopped(std::move(current));
         if (status != LinkStatus::Ok)
         {
-            if (status == LinkStatus::LineHungUp || attempts >= m_retryCount || Clock::now() >= deadline)
+            if (status == LinkStatus::LineHungUp || attempts >= retries || Clock::now() >= deadline)
             {
                 Report(status, current->Code, current.get());
-                return Outcome::Failed;
+                return status == LinkStatus::LineHungUp ? Outcome::HungUp : Outcome::Failed;
             }
             ++attempts;
             continue;
@@ -484,6 +480,7 @@ void CQMNetLink::LinkWorker(std::uint64_t generation, std::shared_ptr<CStopSigna
     m_port.SetReadTimeout(m_readTimeoutMs);
     bool portOpen = false;
     bool openFailureReported = false;
+    bool lineLost = false;
     bool pauseFirst = true;
 
     while (!StopRequested(generation))
@@ -506,10 +503,14 @@ void CQMNetLink::LinkWorker(std::uint64_t generation, std::shared_ptr<CStopSigna
                     Report(LinkStatus::OpenFailed, 0, nullptr);
                 }
                 openFailureReported = true;
+                lineLost = true;
                 continue;
             }
             portOpen = true;
             openFailureReported = false;
+            if (lineLost && m_reopenCallback)
+                m_reopenCallback();
+            lineLost = false;
         }
 
         // Emptied before the queue is looked at: a command queued after this wakes the
@@ -518,18 +519,30 @@ void CQMNetLink::LinkWorker(std::uint64_t generation, std::shared_ptr<CStopSigna
         // A stop whose wake-up was just emptied away would otherwise wait out a whole listen.
         if (StopRequested(generation))
             break;
-        std::unique_ptr<CSerialCommand> current = PopCommand(generation);
+        // The age is looked at again just before the send: the open above may have taken long.
+        ExpireOrders(generation);
+        bool orderWaits = false;
+        std::unique_ptr<CSerialCommand> current = PopCommand(generation, orderWaits);
+        std::optional<std::chrono::milliseconds> longest;
+        if (!current && m_idleCallback)
+        {
+            // Nothing to send: the owner may want the unit asked whether it is back.
+            longest = m_idleCallback(orderWaits);
+            DrainWakePipe();
+            current = PopCommand(generation, orderWaits);
+        }
         const bool exchange = current != nullptr;
-        const Outcome outcome = exchange ? Exchange(std::move(current), generation) : IdleListen(generation);
+        const Outcome outcome = exchange ? Exchange(std::move(current), generation) : IdleListen(generation, longest);
         if (outcome == Outcome::Stopped)
             break;
         // The pause separates the program's own exchanges only: after a listen, whatever the
         // unit sent next (another frame, or the answer to a command just queued) is taken at once.
         pauseFirst = exchange;
-        if (outcome == Outcome::Failed)
+        if (outcome == Outcome::Failed || outcome == Outcome::HungUp)
         {
             m_port.Close();
             portOpen = false;
+            lineLost = lineLost || outcome == Outcome::HungUp;
         }
     }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,6 +37,13 @@ public:
                                                 const unsigned char* payload, std::size_t length)>;
     using ThreadExitCallback = std::function<void()>;
     using ProgressCallback = std::function<void(int done, int total)>;
+    // The worker has nothing it may send (an empty queue, or everything held). The owner may
+    // queue a probe from it; it returns how long the worker may listen before asking again
+    // (nullopt: as long as it likes). `orderWaits`: a relay switch, power cycle or reset is queued.
+    using IdleCallback = std::function<std::optional<std::chrono::milliseconds>(bool orderWaits)>;
+    // The port opened again after the line was lost (a hang-up or a failed open): whatever is
+    // at the far end may have restarted.
+    using ReopenCallback = std::function<void()>;
 
     static constexpr std::size_t BufferSize = CFrameCodec::BufferSize;
     static constexpr std::size_t RecordSize = CFrameCodec::RecordSize;
@@ -60,6 +68,8 @@ public:
     void SetResponseCallback(ResponseCallback callback) { m_responseCallback = std::move(callback); }
     void SetThreadExitCallback(ThreadExitCallback callback) { m_threadExitCallback = std::move(callback); }
     void SetProgressCallback(ProgressCallback callback) { m_progressCallback = std::move(callback); }
+    void SetIdleCallback(IdleCallback callback) { m_idleCallback = std::move(callback); }
+    void SetReopenCallback(ReopenCallback callback) { m_reopenCallback = std::move(callback); }
     void SetPort(int portNumber, unsigned int baudRate);
     void SetTiming(int retryCount, unsigned int pollSleepMs, unsigned int readTimeoutMs);
     void SetTraceLevel(int level);
@@ -78,7 +88,9 @@ public:
     // first, so two never run; returns false, starting nothing, while a worker runs that was
     // not asked to stop, when called from a callback, or when the thread cannot be made.
     bool Start();
-    // Any thread. Takes ownership; the command queued last is sent first. A queued command
+    // Any thread. Takes ownership; the command queued last is sent first, except around a
+    // reset (CommandOrder::Next): the orders queued before it go before it, and everything else
+    // after it, so no order is lost in the unit's restart and no question starves it. A queued command
     // that would do the same thing (same code; same code and relay for a relay command) is
     // replaced by the new one and handed back, so the queue holds each intent once and the
     // newest wins. Wakes an idle worker at once.
@@ -99,6 +111,11 @@ public:
     bool IsEnding() const;
     bool IsRunning() const { return m_running.load(); }
     std::size_t GetQueueLength() const;
+    // Any thread. While held, only a probe (and a firmware transfer) goes out; everything else
+    // waits, an order within its lifetime.
+    // The owner holds the line while the unit does not answer and while it restarts.
+    void Hold(bool hold);
+    bool IsHeld() const { return m_hold.load(); }
 
     // Gives another port this engine's COM number and speed; 0 for a null port, else 1.
     int ConfigurePort(CQMNetSerialPort* port) const;
@@ -127,17 +144,18 @@ private:
         Done,         // answered, or the line said nothing while idle and stays open
         Woken,        // an idle listen gave way to a queued command: send it at once
         Failed,       // close the port; the next cycle reopens it
+        HungUp,       // as Failed, and the line was lost: the far end may have restarted
         Stopped,      // a stop came between frames
     };
 
     void LinkWorker(std::uint64_t generation, std::shared_ptr<CStopSignal> stop);
     bool StopRequested(std::uint64_t generation) const { return m_generation.load() != generation; }
     bool WaitForPollSleep(std::uint64_t generation);
-    Outcome IdleListen(std::uint64_t generation);
+    Outcome IdleListen(std::uint64_t generation, std::optional<std::chrono::milliseconds> longest);
     Outcome Exchange(std::unique_ptr<CSerialCommand> command, std::uint64_t generation);
     Outcome Stopped(std::unique_ptr<CSerialCommand> command);
     void Trace(const std::string& text) const;
-    std::unique_ptr<CSerialCommand> PopCommand(std::uint64_t generation);
+    std::unique_ptr<CSerialCommand> PopCommand(std::uint64_t generation, bool& orderWaits);
     void Requeue(std::unique_ptr<CSerialCommand> command, std::uint64_t generation);
     void ClearQueue(bool report);
     void ExpireOrders(std::uint64_t generation);
@@ -152,6 +170,10 @@ private:
     ResponseCallback m_responseCallback;
     ThreadExitCallback m_threadExitCallback;
     ProgressCallback m_progressCallback;
+    IdleCallback m_idleCallback;
+    ReopenCallback m_reopenCallback;
+    std::atomic<bool> m_hold{false};
+    std::uint64_t m_sendCount = 0;   // worker only
     mutable std::mutex m_queueLock;
     int m_portNumber = 1;
     unsigned int m_baudRate = CQMNetSerialPort::DefaultBaudRate;

@@ -147,6 +147,10 @@ std::vector<CLog::NumberedLine> CLog::SumUpFloodsLocked()
 {
     std::vector<CLogFloodGuard::Line> summaries;
     m_flood.Flush(summaries);
+    // Lines a busy lock dropped are otherwise said by the next line only, and its observers
+    // (the broker's event topic) never hear of them.
+    if (const std::uint64_t busy = m_busyLost.exchange(0); busy > 0)
+        summaries.push_back({LogEntryLevel::Error, std::to_string(busy) + kBusyLostText});
     return StoreAllLocked(summaries, m_clock->Now());
 }
 
@@ -251,7 +255,7 @@ bool CLog::StoreLocked(const std::string& body, Clock::time_point now)
     if (const std::uint64_t busy = m_busyLost.exchange(0); busy > 0)
     {
         const std::string note = NowText() + "," + GetLogLevelWord(LogEntryLevel::Error) + "," +
-                                 std::to_string(busy) + " log lines were lost while the log was busy";
+                                 std::to_string(busy) + kBusyLostText;
         if (!AppendLocked(note))
         {
             FailLocked(now, std::strerror(errno));

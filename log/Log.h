@@ -43,6 +43,7 @@ public:
     static constexpr std::chrono::milliseconds kLockWait{200};
     static constexpr const char* kFileName = "Quillmere.log";
     static constexpr const char* kBackupFileName = "Quillmere.log.0";
+    static constexpr const char* kBusyLostText = " log lines were lost while the log was busy";
 
     CLog() = default;
     ~CLog();
@@ -56,8 +57,9 @@ public:
     // Closes the file and lets others open it. Lines written afterwards reach observers only.
     void Close();
 
-    // Writes the count of every flood still being held back, so that the shutdown's last
-    // line comes after them; Close does the same for the file alone.
+    // Writes every count still held (each flood held back, the lines a busy lock dropped) as
+    // lines of their own, raised like any other, so that the shutdown's last line comes after
+    // them; Close does the same for the file alone.
     void SumUpFloods();
 
     // Every line from now on also goes to fd (the journal's stream) as JournalLine gives

@@ -140,10 +140,12 @@ void CRelayControl::Create()
     m_bridge->OnRefresh<CCommandResponse>(
         PrivateMessage::CommandResponse, [this] { Refresh(); },
         [this](const CCommandResponse& response) { return NoteResponse(response); });
-    // The worker's end drops whatever was still queued: a power cycle waits no longer.
+    // The worker's end drops whatever was still queued (a stop, a Settings visit): neither a
+    // switch nor a power cycle waits any longer; the next relay status shows what the unit did.
     m_bridge->OnRefresh<CNetworkThreadCompletedEventArgs>(PrivateMessage::LinkThreadEnded, [this] { Refresh(); },
                                                           [this](const CNetworkThreadCompletedEventArgs&) {
                                                               std::lock_guard<std::mutex> guard(m_newsMutex);
+                                                              m_news.switchAnswered = true;
                                                               m_news.cycleAnswered = true;
                                                               return true;
                                                           });

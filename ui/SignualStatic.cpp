@@ -45,6 +45,8 @@ void CSignualStatic::paintEvent(QPaintEvent* /*event*/)
 {
     QPainter painter(this);
     painter.setClipRect(rect());
+    // Disabling repaints (QWidget::changeEvent), so a greyed page greys its gauge too.
+    const QColor& lit = isEnabled() ? kLitColour : kGreyedColour;
     for (int bar = 0; bar < kBarCount; ++bar)
-        painter.fillRect(BarRect(bar), m_value >= kThresholds[bar] ? kLitColour : kUnlitColour);
+        painter.fillRect(BarRect(bar), m_value >= kThresholds[bar] ? lit : kUnlitColour);
 }

@@ -19,6 +19,8 @@ public:
     static constexpr std::int32_t kThresholds[kBarCount] = {-110, -105, -95, -83, -75};
     static inline const QColor kLitColour{20, 240, 20};
     static inline const QColor kUnlitColour{40, 40, 40};
+    // Lit bars while the gauge is disabled: a value the unit gave when it last answered.
+    static inline const QColor kGreyedColour{150, 150, 150};
 
     explicit CSignualStatic(QWidget* parent = nullptr);
 

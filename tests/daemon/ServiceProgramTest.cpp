@@ -522,3 +522,26 @@ TEST_F(ServiceProgramTest, AMonitorAtItsResetLimitStaysThereAcrossAReload)
     EXPECT_EQ(cycles(), 1u + CountOf(Log(), "Relay 1 power cycle not sent")) << Log();
     EXPECT_NE(ReadWholeFile(SettingsPath()).find("<CurrentResetCount>3</CurrentResetCount>"), std::string::npos);
 }
+
+// STATUS= follows the engine's reachability both ways: a pulled unit is "not answering" and a
+// unit plugged back is asked at once, without waiting for the half-hourly poll.
+TEST_F(ServiceProgramTest, StatusFollowsAUnitPulledAndPluggedBackWithinSeconds)
+{
+    NotifyListener manager(m_folder.Root() + "/notify");
+    ::setenv("NOTIFY_SOCKET", (m_folder.Root() + "/notify").c_str(), 1);
+    auto service = StartService();
+    ::unsetenv("NOTIFY_SOCKET");
+    ASSERT_TRUE(WaitFor([&] { return Polled(*m_sim); }, 15000)) << Diagnostics();
+    const auto latest = [&] { return manager.With("STATUS=").back().text; };
+    ASSERT_TRUE(WaitFor([&] { return latest().find("; unit answering") != std::string::npos; }, 10000)) << latest();
+
+    ASSERT_TRUE(m_sim->Command("hangup"));
+    ASSERT_TRUE(WaitFor([&] { return latest().find("unit not answering") != std::string::npos; }, 15000)) << latest();
+    ASSERT_TRUE(m_sim->Command("replug"));
+    const auto plugged = Clock::now();
+    ASSERT_TRUE(WaitFor([&] { return latest().find("; unit answering") != std::string::npos; }, 15000)) << latest();
+    EXPECT_LT(Clock::now() - plugged, milliseconds(15000));
+    EXPECT_NE(Log().find(",Event,The unit answers again after "), std::string::npos) << Log();
+    ASSERT_TRUE(service->Signal(SIGTERM));
+    EXPECT_NE(service->WaitForExit(5000), -1);
+}

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "config/LogLevelValue.h"
+#include "core/Clock.h"
 #include "core/DataFolder.h"
 #include "core/DirectoryTree.h"
 #include "protocol/CommandCodes.h"
@@ -76,19 +77,32 @@ TEST_F(ManagerOutage, DayWithoutThePortLeavesOnePollAndTheLinkStartForTheUnit)
     EXPECT_TRUE(Contains(lines, "Error,Error for COM17: connection failed can't open COM port, or establish TCP/IP or "
                                 "dialup connection."));
 
+    // The first open after the outage asks whether the unit answers; its answer switches the
+    // reports on and asks everything again.
     auto unit = PlugUnit();
     ASSERT_TRUE(unit->Started()) << unit->Error();
-    ASSERT_TRUE(unit->WaitForReceivedFrames(10, 10000));
-    EXPECT_EQ(ReceivedCodes(*unit), (std::vector<int>{4, 8, 7, 6, 1, 10, 15, 12, 2, 13}));
+    ASSERT_TRUE(unit->WaitForReceivedFrames(11, 10000));
+    EXPECT_EQ(ReceivedCodes(*unit), (std::vector<int>{1, 13, 2, 4, 8, 7, 6, 1, 10, 15, 12}));
 }
 
 TEST_F(ManagerOutage, AnOrderGivenWhileTheUnitIsPulledIsDroppedWithItsLineAndNeverReachesTheUnit)
 {
-    f.manager.SetLinkTiming({1, 20, 300, 1000});
+    CManualClock clock;
+    f.manager.SetClock(clock);
     f.manager.Connect();
     f.manager.SetRelayBy(2, 1, "operator");
-    ASSERT_TRUE(WaitUntil(
-        [&] { return Contains(f.LogLines(), "Event,Relay 2 switch off not sent: no answer from the unit for 1 s"); },
+    f.manager.ResetDeviceBy("operator");
+    ASSERT_TRUE(WaitUntil([&] { return f.manager.GetReachability().IsUnreachable(); }, 5000));
+    clock.Advance(std::chrono::seconds(59));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));   // cycles that must drop nothing yet
+    EXPECT_FALSE(Contains(f.LogLines(), "Event,Device reset not sent: given 59 s ago, the unit did not answer"));
+    clock.Advance(std::chrono::seconds(1));
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            const auto lines = f.LogLines();
+            return Contains(lines, "Event,Relay 2 (Player) switch off not sent: given 60 s ago, the unit did not answer") &&
+                   Contains(lines, "Event,Device reset not sent: given 60 s ago, the unit did not answer");
+        },
         5000));
 
     auto unit = PlugUnit();
@@ -98,6 +112,7 @@ TEST_F(ManagerOutage, AnOrderGivenWhileTheUnitIsPulledIsDroppedWithItsLineAndNev
     ASSERT_TRUE(unit->WaitForReceivedFrames(3, 5000));
     const std::vector<int> codes = ReceivedCodes(*unit);
     EXPECT_EQ(std::count(codes.begin(), codes.end(), int{CommandCode::RelayToggle}), 0) << "the stale order went out";
+    EXPECT_EQ(std::count(codes.begin(), codes.end(), int{CommandCode::Reset}), 0) << "the stale reset went out";
 }
 
 TEST_F(ManagerOutage, OpenFailureIsTracedWithTheStepAndTheSystemsReasonAtDebugLevel)

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 
 #include "config/AppSettings.h"
+#include "core/Clock.h"
 #include "core/EventArgs.h"
 #include "protocol/CommandCodes.h"
 #include "protocol/CommandResponse.h"
@@ -105,15 +107,21 @@ TEST(QuillmereManager, FailedCommandWritesTheErrorLineResetsItsFieldAndIsStillRa
     f.manager.OnResponse(LinkStatus::Timeout, CommandCode::Rssi, &rssi, nullptr);
     CSerialCommand radio = Command(CommandCode::RadioCapability);
     f.manager.OnResponse(LinkStatus::Timeout, CommandCode::RadioCapability, &radio, nullptr);
+    // An order's line names it as its own Event line did.
+    CSerialCommand toggle = Command(CommandCode::RelayToggle, 1);
+    toggle.Name = "Relay 1 (Speaker) switch off";
+    f.manager.OnResponse(LinkStatus::Timeout, CommandCode::RelayToggle, &toggle, nullptr);
 
     EXPECT_EQ(status.GetRssi(), -2000);
     EXPECT_EQ(status.GetRadioType(), -1);
     const auto lines = f.LogLines();
-    ASSERT_EQ(lines.size(), 2u);
+    ASSERT_EQ(lines.size(), 3u);
     EXPECT_EQ(lines[0], "Error,Error for RSSI command no response from the device within the timeout period.");
     EXPECT_EQ(lines[1],
               "Error,Error for Radio capability command no response from the device within the timeout period.");
-    ASSERT_EQ(recorder.responses.size(), 2u);
+    EXPECT_EQ(lines[2], "Error,Error for Relay toggle command no response from the device within the timeout period. "
+                        "Order: Relay 1 (Speaker) switch off");
+    ASSERT_EQ(recorder.responses.size(), 3u);
     EXPECT_EQ(recorder.responses[0]->GetResult(), LinkStatus::Timeout);
     EXPECT_EQ(recorder.responses[0]->GetCommand()->Code, CommandCode::Rssi);
 }
@@ -130,35 +138,77 @@ TEST(QuillmereManager, FailedRelayStatusKeepsTheRelaysAndTheClock)
     EXPECT_EQ(f.manager.GetDeviceStatus()->GetDateTime(), 1'700'000'000);
 }
 
-TEST(QuillmereManager, ResetReenablesUnsolicitedMessagesAfterTheNextRelayStatusOnly)
+// The follow-up starts from the reset's outcome, holds the line, and ends only with a whole
+// relay status answering a question sent after the reset.
+TEST(QuillmereManager, AResetIsFollowedFromItsOutcomeUntilALaterQuestionIsAnswered)
 {
+    using std::chrono::milliseconds;
     ManagerFixture f;
+    CManualClock clock;
+    f.manager.SetClock(clock);
     f.manager.ResetDevice();
     EXPECT_EQ(f.link.GetQueueLength(), 1u);
     EXPECT_EQ(f.LogLines().at(0), "Event,Manual reset of the device was triggered.");
+    EXPECT_FALSE(f.manager.OnLinkIdle(false)) << "nothing is asked before the reset went out";
 
-    // The unit is asked for its relay status once it has had time to restart, and again
-    // until it answers; a question still waiting is not queued twice.
-    f.timers.Advance(CQuillmereManager::kResetFollowUpMs - 1);
+    CSerialCommand reset = Command(CommandCode::Reset, CommandCode::ResetMagic);
+    reset.SendNumber = 5;
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::Reset, &reset, nullptr, 0);
+    EXPECT_TRUE(f.link.IsHeld()) << "nothing but the probe goes into the restart";
+    clock.Advance(milliseconds(CQuillmereManager::kResetFollowUpMs - 1));
+    EXPECT_EQ(f.manager.OnLinkIdle(false), milliseconds(1));
     EXPECT_EQ(f.link.GetQueueLength(), 1u);
-    f.timers.Advance(1);
-    EXPECT_EQ(f.link.GetQueueLength(), 2u);
-    f.timers.Advance(CQuillmereManager::kResetFollowUpMs);
+    clock.Advance(milliseconds(1));
+    EXPECT_EQ(f.manager.OnLinkIdle(false), milliseconds(CQuillmereManager::kResetFollowUpMs));
+    EXPECT_EQ(f.link.GetQueueLength(), 2u) << "one relay status question";
+
+    const unsigned char relays[] = {0, 0, 0, 0};
+    CSerialCommand earlier = Command(CommandCode::RelayStatus);
+    earlier.SendNumber = 4;
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, &earlier, relays, sizeof relays);
+    EXPECT_TRUE(f.link.IsHeld()) << "an answer to a question sent before the reset";
+    CSerialCommand later = Command(CommandCode::RelayStatus);
+    later.SendNumber = 6;
+    const unsigned char some[] = {0, 0};
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, &later, some, sizeof some);
+    EXPECT_TRUE(f.manager.IsResetPending()) << "asked before the reset, or not every relay";
+    EXPECT_FALSE(f.link.IsHeld()) << "the unit answers: what waited may go";
     EXPECT_EQ(f.link.GetQueueLength(), 2u);
 
-    // A short answer speaks for only some relays: not yet a unit back from its reset.
-    const unsigned char some[] = {0, 0};
-    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, some, sizeof some);
-    EXPECT_EQ(f.link.GetQueueLength(), 2u);
-    const unsigned char relays[] = {0, 0, 0, 0};
-    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, relays, sizeof relays);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, &later, relays, sizeof relays);
+    EXPECT_FALSE(f.manager.IsResetPending());
+    EXPECT_FALSE(f.link.IsHeld());
     // 2 and 13 to switch the reports back on, and the whole status asked again.
-    EXPECT_EQ(f.link.GetQueueLength(), 2u + 8u + 1u);
-    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, nullptr, relays);
-    EXPECT_EQ(f.link.GetQueueLength(), 11u);
-    f.timers.Advance(CQuillmereManager::kResetFollowUpMs);
-    EXPECT_EQ(f.timers.ActiveCount(), 0u);
-    EXPECT_EQ(f.link.GetQueueLength(), 11u);
+    EXPECT_EQ(f.link.GetQueueLength(), 2u + 8u + 2u);
+    f.manager.OnResponse(LinkStatus::Ok, CommandCode::RelayStatus, &later, relays, sizeof relays);
+    EXPECT_EQ(f.link.GetQueueLength(), 12u);
+    EXPECT_FALSE(f.manager.OnLinkIdle(false));
+}
+
+// A unit that stops answering is asked 5 s later, then at doubling pauses up to a minute; a
+// waiting order keeps the pause at 5 s; a reopened port asks at once.
+TEST(UnitProbe, BacksOffToAMinuteAndComesBackSoonerWhenItMatters)
+{
+    using std::chrono::seconds;
+    CUnitProbe probe;
+    CUnitProbe::Clock::time_point now{};
+    EXPECT_FALSE(probe.Idle(now, false).wait);
+    probe.Lost(now);
+    std::vector<long long> asked;
+    for (int second = 0; second <= 300; ++second, now += seconds(1))
+    {
+        probe.Lost(now);   // every failed probe says so again: the schedule must not restart
+        if (probe.Idle(now, false).askNow)
+            asked.push_back(second);
+    }
+    EXPECT_EQ(asked, (std::vector<long long>{5, 15, 35, 75, 135, 195, 255}));
+    const CUnitProbe::Next afterOne = probe.Idle(now + seconds(60), true);
+    EXPECT_TRUE(afterOne.askNow);
+    EXPECT_EQ(afterOne.wait, CUnitProbe::Clock::duration(seconds(5))) << "an order waits";
+    probe.Reopened(now);
+    EXPECT_TRUE(probe.Idle(now, false).askNow);
+    probe.Answered();
+    EXPECT_FALSE(probe.Idle(now + seconds(600), false).askNow);
 }
 
 TEST(QuillmereManager, UnsolicitedRelayAndDoorMessagesAreLoggedWithTheirTexts)
@@ -307,12 +357,19 @@ TEST(QuillmereManager, StopSaysOnceForEachOrderItDropsAndNothingForQuestions)
     f.manager.ResetDeviceBy("operator");
     const std::size_t before = f.LogLines().size();
     f.manager.Stop();
+    // The order on the wire when the stop came: the unit may have done it.
+    CSerialCommand onTheWire = Command(CommandCode::RelayToggle, 1);
+    onTheWire.Name = "Relay 1 (Speaker) switch on";
+    onTheWire.SendNumber = 3;
+    f.manager.OnResponse(LinkStatus::Stopped, CommandCode::RelayToggle, &onTheWire, nullptr, 0);
     const std::vector<std::string> lines = f.LogLines();
     const std::vector<std::string> added(lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end());
     EXPECT_EQ(added, (std::vector<std::string>{
-                         "Event,Relay 2 switch off not sent: the link was stopped",
-                         "Event,Relay 3 power cycle not sent: the link was stopped",
+                         "Event,Relay 2 (Player) switch off not sent: the link was stopped",
+                         "Event,Relay 3 (Digital Display) power cycle not sent: the link was stopped",
                          "Event,Device reset not sent: the link was stopped",
+                         "Event,Relay 1 (Speaker) switch on may have been carried out: the link was stopped before "
+                         "the unit answered",
                      }));
     EXPECT_EQ(f.link.GetQueueLength(), 0u);
 }

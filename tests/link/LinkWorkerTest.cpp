@@ -307,6 +307,35 @@ TEST_F(LinkWorker, OrderThatFindsNoUnitWithinItsLifetimeIsDroppedAndNeverSentLat
     EXPECT_TRUE(peer->Read(1, 300).empty());
 }
 
+// Around a reset the newest-first order gives way: an order given before it goes first (one
+// sent into the restart would be lost), then the reset, then what came after; while the owner
+// holds the line only its probe goes out.
+TEST_F(LinkWorker, AResetFollowsTheOrdersBeforeItAndAHeldLineSendsOnlyTheProbe)
+{
+    link->QueueCommand(Command(CommandCode::RelayToggle, 2, 1));
+    link->QueueCommand(Command(CommandCode::Uptime));
+    link->QueueCommand(Command(CommandCode::Reset, 0xAA));
+    link->QueueCommand(Command(CommandCode::RelayStatus));
+    ASSERT_TRUE(link->Start());
+    EXPECT_EQ(ToHexText(peer->Read(7, 2000)), "02090202010803");
+    peer->Write(Frame(9, {2, 1}));
+    EXPECT_EQ(ToHexText(peer->Read(6, 2000)), "020B01AAA003");
+    link->Hold(true);   // as the owner does when the reset's answer comes
+    peer->Write({0x06});
+    ASSERT_TRUE(calls.WaitForResponses(2, 2000));
+    EXPECT_TRUE(peer->Read(1, 300).empty()) << "the held questions wait";
+    auto probe = Command(CommandCode::RelayStatus);
+    probe->Probe = true;
+    link->QueueCommand(std::move(probe));
+    EXPECT_EQ(ToHexText(peer->Read(5, 2000)), "0201000103");
+    peer->Write(Frame(1, {0, 0, 0, 0}));
+    ASSERT_TRUE(calls.WaitForResponses(3, 2000));
+    link->Hold(false);
+    EXPECT_EQ(ToHexText(peer->Read(5, 2000)), "0201000103");
+    peer->Write(Frame(1, {0, 0, 0, 0}));
+    EXPECT_EQ(ToHexText(peer->Read(5, 2000)), "0204000403");
+}
+
 TEST_F(LinkWorker, StartRunsOneWorkerAndCanRestartAfterAStop)
 {
     ASSERT_TRUE(link->Start());

@@ -263,6 +263,29 @@ TEST(LogFile, WriterBlockedLongerThanTheLimitLosesItsLineRaisesNothingAndIsCount
     EXPECT_NE(lines[1].find("Event,kept"), std::string::npos) << lines[1];
 }
 
+// At a stop the count of lines a busy lock dropped is written and raised as a line of its own
+// before the last line, so the observers (the broker's event topic) hear it too.
+TEST(LogFile, AStopSaysHowManyLinesTheBusyLogLostBeforeItsLastLine)
+{
+    TempDataFolder temp;
+    CLog log;
+    LineCollector collector;
+    log.Attach(&collector);
+    log.Open();
+    ASSERT_TRUE(log.Lock());
+    std::thread writer([&] { log.Write(LogEntryLevel::Event, "lost"); });
+    writer.join();
+    log.Unlock();
+
+    log.SumUpFloods();
+    log.Write(LogEntryLevel::Event, "Application terminated");
+    const auto raised = collector.Lines();
+    ASSERT_EQ(raised.size(), 2u);
+    EXPECT_NE(raised[0].find("Error,1 log lines were lost while the log was busy"), std::string::npos) << raised[0];
+    EXPECT_NE(raised[1].find("Event,Application terminated"), std::string::npos) << raised[1];
+    EXPECT_EQ(StoredLines(ReadWholeFile(LogFilePath())).size(), 2u) << "said once";
+}
+
 TEST(LogExport, CopyHasTheLeadingBlankTheLinesAndLfLineEnds)
 {
     TempDataFolder temp;

@@ -257,6 +257,20 @@ TEST_F(RelayControlTest, PostsNothingBeforeItIsCreated)
 
 // The whole road over a pseudo-terminal: the click puts the toggle frame on the wire, the
 // device's answer comes back through the link worker and the manager to the control.
+// A stop (a Settings visit) ends the worker with the toggle unanswered: no answer will come,
+// so the switch must not wait for one.
+TEST_F(RelayControlTest, AToggleDroppedByAStopGivesTheSwitchBack)
+{
+    auto control = MakeControl(2);
+    ReportRelays({1, 0, 1, 1});
+    SwitchButton(*control)->click();
+    ASSERT_FALSE(SwitchButton(*control)->isEnabled());
+    OnWorkerThread([&] { engine.manager.OnLinkThreadEnded(); });
+    DeliverPosted();
+    EXPECT_TRUE(SwitchButton(*control)->isEnabled());
+    EXPECT_EQ(BulbOf(*control), Bulb::Lit) << "the state waits for the next relay status";
+}
+
 class RelayControlOnTheWire : public RelayControlTest
 {
 protected:

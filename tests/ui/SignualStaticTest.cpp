@@ -117,3 +117,19 @@ TEST(SignalGaugeShape, NeverShrinksBelowItsBoxSoTheShortBarsStayVisible)
     EXPECT_GE(gauge.width(), 65);
     EXPECT_GE(gauge.height(), 20);
 }
+
+// A greyed Status page greys its gauge: the bars the last answer lit stay apart from the unlit
+// ones, but none is green.
+TEST(SignalGaugeShape, ADisabledGaugeShowsItsBarsWithoutGreen)
+{
+    CSignualStatic gauge;
+    gauge.resize(81, 20);
+    gauge.SetValue(99);
+    gauge.setEnabled(false);
+    const QImage image = gauge.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    for (const Bar& bar : kBars)
+    {
+        EXPECT_NE(LookOf(image, bar), BarLook::Green) << "bar at " << bar.left;
+        EXPECT_NE(LookOf(image, bar), BarLook::Grey) << "bar at " << bar.left;
+    }
+}
