@@ -79,8 +79,13 @@ public:
     void SetRunTimeReader(RunTimeReader reader); // tests; defaults to how long the process has run
     void SetLinkTiming(const LinkTiming& timing) { m_linkTiming = timing; }
     // The clock of everything timed here and in the link it starts (order lifetimes, the
-    // unit's reachability); the system's by default. A test moves it. Must outlive the manager.
-    void SetClock(const IClock& clock) { m_clock = &clock; }
+    // unit's reachability, one power cycle per relay); the system's by default. A test moves
+    // it. Must outlive the manager.
+    void SetClock(const IClock& clock)
+    {
+        m_clock = &clock;
+        m_cycleGate.SetClock(clock);
+    }
 
     CQuillmereDeviceStatus* GetDeviceStatus() const { return m_status.get(); }
     const CUnitReachability& GetReachability() const { return m_reachability; }

@@ -17,7 +17,7 @@ CPowerCycleGate::Decision CPowerCycleGate::Decide(const CNetworkMonitorErrorEven
     if (failure.Action == MonitorActionDoNothing || failure.CurrentResetCount >= failure.AutoResetLimit)
         return decision;
     const std::string who = MonitorLabel(failure);
-    const IClock::Steady::time_point now = m_clock.Now();
+    const IClock::Steady::time_point now = m_clock->Now();
     {
         std::lock_guard<std::mutex> guard(m_lock);
         const auto last = m_cycles.find(failure.RelayIndex);

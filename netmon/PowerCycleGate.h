@@ -34,7 +34,9 @@ public:
         std::function<void()> OnNotSent;
     };
 
-    explicit CPowerCycleGate(const IClock& clock) : m_clock(clock) {}
+    explicit CPowerCycleGate(const IClock& clock) : m_clock(&clock) {}
+    // Before any failure is decided; the clock outlives the gate.
+    void SetClock(const IClock& clock) { m_clock = &clock; }
 
     // What a monitor's failure does to its relay. Cycles only when the action asks for it and
     // the monitor is within its limit, and no other monitor's cycle of that relay is running
@@ -55,7 +57,7 @@ private:
         std::shared_ptr<GiveBacks> Joined;
     };
 
-    const IClock& m_clock;
+    const IClock* m_clock;
     std::mutex m_lock;
     std::map<int, Cycle> m_cycles;   // the last cycle asked of each relay
 };
