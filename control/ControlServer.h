@@ -94,6 +94,7 @@ private:
     void Answer(Connection& connection, const std::string& text);
     void TakeInbox();
     void StartFollowing(Connection& connection, int lines);
+    void AnswerLog(Connection& connection, int lines);
 
     CQuillmereManager* m_manager;
     Poster m_poster;
