@@ -126,6 +126,7 @@ void CQuillmereManager::ConfigureLink()
     m_link->SetPort(m_settings->GetComPort(), static_cast<unsigned>(m_settings->GetBaudRate()));
     m_link->SetTiming(m_linkTiming.RetryCount, m_linkTiming.PollSleepMs, m_linkTiming.ReadTimeoutMs);
     m_link->SetOrderLifetime(std::chrono::milliseconds(m_linkTiming.OrderLifetimeMs));
+    m_link->SetIdleListen(std::chrono::milliseconds(m_linkTiming.IdleListenMs));
     m_link->SetClock(*m_clock);
     m_link->SetTraceLevel(m_settings->GetLogLevel() == LogLevelEventsAndErrors ? 1 : 3);
 }

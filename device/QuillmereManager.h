@@ -59,6 +59,9 @@ public:
         unsigned ReadTimeoutMs = 2000;
         // How long an order may wait for the unit before it is dropped with a line.
         unsigned OrderLifetimeMs = 60'000;
+        // How long an idle worker listens before looking at its queue again (a queued order
+        // or a frame ends it at once); one wake a minute on a quiet line.
+        unsigned IdleListenMs = 60'000;
     };
 
     CQuillmereManager();

@@ -75,10 +75,16 @@ std::chrono::milliseconds CQMNetLink::CommandBudget() const
     return std::chrono::milliseconds((m_retryCount + 1) * reads * static_cast<long long>(m_readTimeoutMs));
 }
 
+std::chrono::milliseconds CQMNetLink::IdleListenTime() const
+{
+    if (m_idleListen.count() > 0)
+        return m_idleListen;
+    return std::chrono::milliseconds(static_cast<long long>(std::max(m_retryCount, 1)) * m_readTimeoutMs);
+}
+
 std::chrono::milliseconds CQMNetLink::LongestQuietPeriod() const
 {
-    const auto listen = std::chrono::milliseconds(static_cast<long long>(std::max(m_retryCount, 1)) * m_readTimeoutMs);
-    return std::chrono::milliseconds(m_pollSleepMs) + std::max(CommandBudget(), listen);
+    return std::chrono::milliseconds(m_pollSleepMs) + std::max(CommandBudget(), IdleListenTime());
 }
 
 void CQMNetLink::NoteProgress()
@@ -352,9 +358,9 @@ void CQMNetLink::DeliverFrame(int code, CSerialCommand* command, ResponseRecord&
 CQMNetLink::Outcome CQMNetLink::IdleListen(std::uint64_t generation, std::optional<std::chrono::milliseconds> longest)
 {
     const int reads = std::max(m_retryCount, 1);
-    unsigned int waitMs = static_cast<unsigned int>(reads) * m_readTimeoutMs;
-    if (longest)
-        waitMs = static_cast<unsigned int>(std::clamp<long long>(longest->count(), 0, waitMs));
+    const long long listenMs = IdleListenTime().count();
+    const unsigned int waitMs =
+        static_cast<unsigned int>(longest ? std::clamp<long long>(longest->count(), 0, listenMs) : listenMs);
     // One wait for the whole listen, cut short by a queued command or a stop.
     if (m_wakePipe[0] >= 0)
         m_port.ArmWakeDescriptor(m_wakePipe[0]);

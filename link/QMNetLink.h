@@ -76,6 +76,11 @@ public:
     // How long a relay switch, power cycle or reset may wait for the unit before it is dropped
     // and handed to the response callback with -31 (the worker's thread).
     void SetOrderLifetime(std::chrono::milliseconds lifetime) { m_orderLifetime = lifetime; }
+    // How long the worker listens to a quiet line with nothing to send before it looks at its
+    // queue's ages again; zero: one command's reads (retries times the read time-out). A queued
+    // command, a frame from the unit, a hang-up or a stop ends the listen at once, so a long one
+    // costs nothing but keeps an idle service asleep.
+    void SetIdleListen(std::chrono::milliseconds listen) { m_idleListen = listen; }
     // The clock that dates queued commands and ages orders, given by the owner (a test moves
     // it); the system's by default. The line's own waits keep real time. Must outlive the link.
     void SetClock(const IClock& clock) { m_clock = &clock; }
@@ -137,6 +142,7 @@ public:
     std::chrono::steady_clock::time_point GetLastProgress() const;
     // The poll sleep plus the longer of a command's whole budget and an idle listen.
     std::chrono::milliseconds LongestQuietPeriod() const;
+    std::chrono::milliseconds IdleListenTime() const;
 
 private:
     enum class Outcome
@@ -181,6 +187,7 @@ private:
     unsigned int m_readTimeoutMs = CQMNetAbstractPort::DefaultReadTimeoutMs;
     unsigned int m_pollSleepMs = DefaultPollSleepMs;
     std::chrono::milliseconds m_orderLifetime = DefaultOrderLifetime;
+    std::chrono::milliseconds m_idleListen{0};
     std::atomic<const IClock*> m_clock{&IClock::System()};
     CQMNetSerialPort m_port;
     CFrameCodec m_codec;
