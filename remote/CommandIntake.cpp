@@ -227,6 +227,12 @@ void CCommandIntake::Refuse(const std::string& reason)
         m_log->Write(LogEntryLevel::Error, text);
 }
 
+void CCommandIntake::NewConnection()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_retainedIgnored.clear();
+}
+
 void CCommandIntake::IgnoreRetained(const std::string& topic)
 {
     // Only told; never cleared from here, since the bridge deletes nothing it did not publish.

@@ -54,6 +54,9 @@ public:
     // How long the bridge thread may wait before Tick has work; max() for nothing due.
     std::chrono::milliseconds Due() const;
 
+    // Bridge thread: a new connection, where each retained command is told once again.
+    void NewConnection();
+
     // Any thread: one refused command, logged or counted.
     void Refuse(const std::string& reason);
 
@@ -88,5 +91,5 @@ private:
     IClock::Steady::time_point m_lastRefusalLog{};
     bool m_refusalLogged = false;
     std::uint64_t m_refusalsUnlogged = 0;
-    std::set<std::string> m_retainedIgnored;   // topics already logged
+    std::set<std::string> m_retainedIgnored;   // topics already logged in this connection
 };

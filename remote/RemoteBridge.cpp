@@ -168,9 +168,12 @@ void CRemoteBridge::Connected()
         m_session.Subscribe(DiscoveryFilter(m_config));
     if (m_config.Commands)
     {
+        // With the retain flag as published, a retained command is known for one whenever it
+        // comes, not only when the broker replays it at a subscription.
+        m_intake.NewConnection();
         const std::string base = m_config.BaseTopic();
         for (const std::string& filter : {base + "/relay/+/set", base + "/reset", base + "/poll"})
-            m_session.Subscribe(filter);
+            m_session.Subscribe(filter, true);
     }
     m_publisher.Connected();
 }
