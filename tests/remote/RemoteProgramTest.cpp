@@ -1,10 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 
 #include "Broker.h"
 #include "core/DataFolder.h"
@@ -59,11 +69,100 @@ protected:
         return lines.empty() ? std::string() : lines.back().substr(topic.size() + 1);
     }
 
+    // Lines of the program's log, without their time.
+    std::vector<std::string> LogLines() const
+    {
+        std::vector<std::string> lines;
+        std::istringstream in(ReadWholeFile(JoinPath(GetDataFolder(), "Quillmere.log")));
+        for (std::string line; std::getline(in, line);)
+            if (const auto comma = line.find(','); comma != std::string::npos)
+                lines.push_back(line.substr(comma + 1, line.find_last_not_of('\r') - comma));
+        return lines;
+    }
+
+    std::size_t LinesWith(const std::string& text) const
+    {
+        std::size_t count = 0;
+        for (const std::string& line : LogLines())
+            count += line.find(text) != std::string::npos;
+        return count;
+    }
+
+    // SIGTERM; the time until the program ended normally.
+    std::chrono::milliseconds Terminate()
+    {
+        const auto start = std::chrono::steady_clock::now();
+        ::kill(program, SIGTERM);
+        const int status = WaitForChild(program, 20000);
+        const auto took = std::chrono::steady_clock::now() - start;
+        program = -1;
+        EXPECT_TRUE(WIFEXITED(status)) << status;
+        return std::chrono::duration_cast<std::chrono::milliseconds>(took);
+    }
+
     TempDataFolder folder;
     Broker broker;
     std::unique_ptr<DevSimProcess> unit;
     pid_t program = -1;
 };
+
+// A name server on loopback that takes every question and never answers, made this process's
+// (and its children's) only one in a mount namespace of its own.
+class SilentResolver
+{
+public:
+    bool Start(const std::string& folder)
+    {
+        m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(53);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (m_socket < 0 || ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            return false;
+        const std::string conf = folder + "/resolv.conf";
+        WriteWholeFile(conf, "nameserver 127.0.0.1\noptions timeout:30 attempts:3\n");
+        return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               ::mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
+    }
+    ~SilentResolver()
+    {
+        if (m_socket >= 0)
+            ::close(m_socket);
+    }
+    // Waits for a question; true once one came.
+    bool WaitForQuestion(int timeoutMs)
+    {
+        pollfd ready{m_socket, POLLIN, 0};
+        if (::poll(&ready, 1, timeoutMs) != 1)
+            return false;
+        char packet[512];
+        return ::recv(m_socket, packet, sizeof packet, 0) > 0;
+    }
+
+private:
+    int m_socket = -1;
+};
+}
+
+TEST_F(RemoteProgram, ABrokerNameWhoseLookupHangsNeverHoldsTheProgramsEnd)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs the private namespaces' root";
+    SilentResolver resolver;
+    ASSERT_TRUE(resolver.Start(folder.Root()));
+    WriteWholeFile(JoinPath(GetDataFolder(), "mqtt.conf"),
+                   "enabled = true\nhost = broker.quillmere.test\nsite = kiosk-17\n");
+    StartProgram();
+    ASSERT_TRUE(resolver.WaitForQuestion(20000));
+    // The outage has its one line once the lookup's time is up, and the program carries on.
+    ASSERT_TRUE(WaitUntil([&] { return LinesWith("Error,Remote: cannot resolve broker.quillmere.test") == 1; },
+                          20000));
+    // The next attempt's lookup is under way, and hangs, when the program is told to end.
+    ASSERT_TRUE(resolver.WaitForQuestion(20000));
+    EXPECT_LT(Terminate(), std::chrono::seconds(1));
+    EXPECT_EQ(LinesWith("Error,Remote: cannot resolve"), 1u);
+    EXPECT_EQ(LinesWith("Event,Application terminated"), 1u);
 }
 
 TEST_F(RemoteProgram, TheBrokerSaysOfflineForAProgramKilledOrEndedNormally)
