@@ -165,6 +165,22 @@ TEST_F(RemoteProgram, ABrokerNameWhoseLookupHangsNeverHoldsTheProgramsEnd)
     EXPECT_EQ(LinesWith("Event,Application terminated"), 1u);
 }
 
+TEST_F(RemoteProgram, AFifoGivenAsCaFileKeepsTheBridgeOffAndTheProgramRunning)
+{
+    const std::string fifo = JoinPath(GetDataFolder(), "ca.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);   // nobody ever writes to it
+    WriteWholeFile(JoinPath(GetDataFolder(), "mqtt.conf"), "enabled = true\nhost = 127.0.0.1\nport = " +
+                                                               std::to_string(broker.Port()) +
+                                                               "\nsite = kiosk-17\nca_file = ca.fifo\n");
+    StartProgram();
+    ASSERT_TRUE(WaitUntil([&] { return LinesWith("Error,Remote: mqtt.conf line 5: ca_file") == 1; }, 20000));
+    // The unit is polled as ever.
+    ASSERT_TRUE(unit->WaitForSentFrames(8, 20000));
+    EXPECT_LT(Terminate(), std::chrono::seconds(1));
+    EXPECT_EQ(LinesWith("Error,Remote:"), 1u);
+    EXPECT_EQ(LinesWith("Event,Application terminated"), 1u);
+}
+
 TEST_F(RemoteProgram, TheBrokerSaysOfflineForAProgramKilledOrEndedNormally)
 {
     Listener first(broker, "quillmere/kiosk-17/event", 1, 20);
