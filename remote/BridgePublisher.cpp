@@ -115,8 +115,9 @@ void CBridgePublisher::TakeSettingsSnapshot()
     m_relaySettings = std::move(relays);
     m_monitors = std::move(monitors);
     m_statusDirty = true;
+    // Before the first discovery of a connection only the topics it will use are taken.
     if (m_connected && entitiesChanged)
-        PublishDiscoveryLocked();
+        PublishDiscoveryLocked(m_discoverySent);
     FlushIfQuietLocked();
 }
 
@@ -139,8 +140,12 @@ void CBridgePublisher::Connected()
     PublishRetainedLocked(m_base + "/availability", kOnline);
     PublishUnitAvailabilityLocked();
     m_statusDirty = true;
+    // The topics at once, so that the read-back of an earlier run's configs spares them; the
+    // configs themselves once the unit told who it is, or kIdentityWait after connecting.
+    m_discoverySent = false;
+    m_discoveryDue = m_clock.Now() + kIdentityWait;
+    PublishDiscoveryLocked(false);
     FlushStatusLocked();
-    PublishDiscoveryLocked();
     if (m_droppedEvents > 0)
     {
         PublishLocked(m_base + "/event",
@@ -182,8 +187,13 @@ void CBridgePublisher::OldDiscoverySeen(const std::string& topic)
 void CBridgePublisher::FlushDue()
 {
     std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_connected)
+        return;
     if (m_statusDirty)
         FlushIfQuietLocked();
+    // A check that failed or answered raises nothing: its monitor is looked at on each turn.
+    PublishMonitorsLocked();
+    SendDiscoveryWhenDueLocked();
 }
 
 std::chrono::milliseconds CBridgePublisher::Due() const
@@ -192,8 +202,15 @@ std::chrono::milliseconds CBridgePublisher::Due() const
     std::lock_guard<std::mutex> guard(m_mutex);
     // Within the status interval after a status went out, wake at its end: a change that
     // came in meanwhile is waiting for it.
-    const auto left = m_lastStatus + kStatusInterval - m_clock.Now();
-    if (!m_connected || left <= IClock::Steady::duration::zero())
+    if (!m_connected)
+        return milliseconds::max();
+    const auto now = m_clock.Now();
+    auto left = m_lastStatus + kStatusInterval - now;
+    if (left <= IClock::Steady::duration::zero())
+        left = IClock::Steady::duration::max();
+    if (m_config.Discovery && !m_discoverySent)
+        left = std::min(left, m_discoveryDue - now);
+    if (left == IClock::Steady::duration::max())
         return milliseconds::max();
     return std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(left));
 }
@@ -272,6 +289,16 @@ void CBridgePublisher::FlushStatusLocked()
                                   RelayStateText(relay.State));
     }
 
+    PublishMonitorsLocked();
+    // The device block carries the firmware and the ICCID once the unit told them; a change
+    // after the configs went out (a firmware update) sends them again.
+    if (m_config.Discovery && m_discoverySent && DeviceInfoOf(*m_status) != m_deviceInfo)
+        PublishDiscoveryLocked();
+    SendDiscoveryWhenDueLocked();
+}
+
+void CBridgePublisher::PublishMonitorsLocked()
+{
     std::set<std::string> monitorTopics;
     for (auto& [view, monitor] : m_monitors)
     {
@@ -292,15 +319,23 @@ void CBridgePublisher::FlushStatusLocked()
         }
     }
     m_monitorTopics = std::move(monitorTopics);
-    // The device block carries the firmware and the ICCID once the unit told them.
-    if (m_config.Discovery && DeviceInfoOf(*m_status) != m_deviceInfo)
-        PublishDiscoveryLocked();
 }
 
-void CBridgePublisher::PublishDiscoveryLocked()
+void CBridgePublisher::SendDiscoveryWhenDueLocked()
+{
+    if (!m_config.Discovery || m_discoverySent || m_status == nullptr)
+        return;
+    const CRemoteDeviceInfo device = DeviceInfoOf(*m_status);
+    if ((device.Firmware.empty() || device.Iccid.empty()) && m_clock.Now() < m_discoveryDue)
+        return;
+    PublishDiscoveryLocked();
+}
+
+void CBridgePublisher::PublishDiscoveryLocked(bool send)
 {
     if (!m_config.Discovery)
         return;
+    m_discoverySent = m_discoverySent || send;
     std::set<std::string> topics;
     if (m_status != nullptr)
         m_deviceInfo = DeviceInfoOf(*m_status);
@@ -310,7 +345,8 @@ void CBridgePublisher::PublishDiscoveryLocked()
     for (const auto& [topic, payload] : DiscoveryConfigs(m_config, RelayViewsLocked(), m_monitorNames, m_deviceInfo))
     {
         topics.insert(topic);
-        PublishRetainedLocked(topic, payload);
+        if (send)
+            PublishRetainedLocked(topic, payload);
     }
     for (const std::string& gone : m_discoveryTopics)
     {

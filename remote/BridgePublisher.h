@@ -38,6 +38,9 @@ public:
 
     static constexpr std::chrono::milliseconds kStatusInterval{200};
     static constexpr std::size_t kMaxOfflineEvents = 100;
+    // After connecting, discovery waits this long at most for the unit's firmware and ICCID, so
+    // that each entity's config goes out once, with its final device block.
+    static constexpr std::chrono::seconds kIdentityWait{10};
 
     CBridgePublisher(CQuillmereManager* manager, Sender sender, const IClock& clock);
 
@@ -76,7 +79,9 @@ private:
     void PublishUnitAvailabilityLocked();
     void FlushStatusLocked();
     void FlushIfQuietLocked();
-    void PublishDiscoveryLocked();
+    void PublishMonitorsLocked();
+    void PublishDiscoveryLocked(bool send = true);
+    void SendDiscoveryWhenDueLocked();
     void PublishEventLocked(const std::string& json);
     std::vector<CRemoteRelayView> RelayViewsLocked();
 
@@ -97,6 +102,8 @@ private:
     IClock::Steady::time_point m_lastStatus{};
     std::map<std::string, std::string> m_retained;   // topic -> payload the broker holds
     std::set<std::string> m_discoveryTopics;
+    bool m_discoverySent = false;   // in this connection
+    IClock::Steady::time_point m_discoveryDue{};
     std::vector<std::string> m_monitorNames;   // as the discovery last had them
     CRemoteDeviceInfo m_deviceInfo;            // as the discovery last had it
     std::set<std::string> m_monitorTopics;

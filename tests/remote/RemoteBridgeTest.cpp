@@ -60,6 +60,8 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
     ASSERT_TRUE(unit->Command("relay 2 off"));
     CRemoteConfig config = Config();
     config.Discovery = true;
+    // Every config message of this start, and a marker after them.
+    Listener configs(*broker, "homeassistant/#", 14, 30);
     ASSERT_TRUE(StartBridge(config));
     ConnectLink();
 
@@ -81,7 +83,7 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
     const std::string monitor = PayloadOf(retained, Topic("monitor/Web cam/state"));
     EXPECT_EQ(monitor, "{\"name\":\"Web cam\",\"target\":\"192.168.0.249\",\"kind\":\"ping\",\"failures\":0,"
                        "\"resets_used\":0,\"limit\":3,"
-                       "\"last_result\":\"ok\"}");
+                       "\"last_result\":\"ok\",\"state\":\"ok\"}");
 
     // Without commands a relay is only shown; nothing offers to switch it.
     // Four relays, five sensors of the unit, and the four monitors as problems.
@@ -94,7 +96,20 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
               std::string::npos)
         << signal;
     EXPECT_TRUE(PayloadOf(discovery, "homeassistant/switch/quillmere_kiosk-17/relay3/config").empty());
+    // A monitor's checks go on without the unit: it shows while the program reaches the broker.
+    const std::string webCam = PayloadOf(discovery, "homeassistant/binary_sensor/quillmere_kiosk-17/monitor_Web_20cam/config");
+    EXPECT_NE(webCam.find("\"availability\":[{\"topic\":\"quillmere/kiosk-17/availability\"}],"), std::string::npos)
+        << webCam;
     EXPECT_TRUE(bridge->GetStatusLine().starts_with("Remote: connected to 127.0.0.1:"));
+
+    // Each entity's config went out once, with its final device block, while the unit told
+    // its firmware and ICCID.
+    ASSERT_TRUE(broker->Publish("homeassistant/zz/marker", "end"));
+    const auto sent = configs.Lines();
+    ASSERT_EQ(sent.size(), 14u);
+    EXPECT_EQ(sent.back(), "homeassistant/zz/marker end");
+    for (std::size_t i = 0; i + 1 < sent.size(); ++i)
+        EXPECT_NE(sent[i].find("\"hw_version\":"), std::string::npos) << sent[i];
 }
 
 TEST_F(RemoteBridge, DiscoveryFollowsPermissionsAndRemovesRelaysThatWent)
