@@ -106,6 +106,7 @@ bool CQuillmereUtilityToolApp::InitInstance()
         // A failed save is said before the last line; the bridge stays attached until after
         // it, so the broker's event topic hears the end too.
         settings.Save();
+        remote.WriteHeldCounts();
         log.SumUpFloods();
         log.Write(LogEntryLevel::Event, kTerminatedText);
         remote.Stop();

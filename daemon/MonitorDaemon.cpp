@@ -243,6 +243,7 @@ int CMonitorDaemon::Run()
     // As the window program: a failed save is said before the last line, which the broker
     // still hears.
     settings.Save();
+    remote.WriteHeldCounts();
     log.SumUpFloods();
     log.Write(LogEntryLevel::Event, kTerminatedText);
     remote.Stop();

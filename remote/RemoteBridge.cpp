@@ -55,6 +55,7 @@ void CRemoteBridge::Route()
     // relay states and the status model, which raise records of their own.
     m_routes.On<CCommandResponse>([this](const CCommandResponse& response) {
         m_publisher.OnLinkResult(response.GetType(), response.GetResult());
+        m_intake.LinkAnswered(response);
     });
     m_routes.Ignore<CUnsolicitedResponse>();
     m_routes.Ignore<CTamperUnsolicitedResponse>();

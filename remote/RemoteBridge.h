@@ -42,6 +42,9 @@ public:
     // a run's first lines ("Application Started" included) go out once it connects. A Start
     // that does not start the bridge lets go of the log and of what it kept.
     void ListenToLogEarly();
+    // Writes the counts of command lines still held back (refused, retained ones ignored), so
+    // that they are in the log before the run's last line. On the UI thread.
+    void WriteHeldCounts() { m_intake.WriteHeldCounts(); }
     // Says "offline", disconnects, ends the thread and detaches. On the UI thread, once the
     // link worker and the ping checks have ended. Waits for the broker at most about 2 s.
     void Stop();
