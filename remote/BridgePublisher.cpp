@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "config/AppSettings.h"
+#include "JsonWriter.h"
+#include "RemoteCommand.h"
 #include "device/QuillmereDeviceStatus.h"
 #include "device/QuillmereManager.h"
 #include "device/UnitReachability.h"
@@ -18,7 +20,7 @@ constexpr const char* kOffline = "offline";
 
 CBridgePublisher::CBridgePublisher(CQuillmereManager* manager, Sender sender, const IClock& clock)
     : m_manager(manager), m_status(manager->GetDeviceStatus()), m_settings(manager->GetSettings()),
-      m_sender(std::move(sender)), m_clock(clock)
+      m_log(manager->GetLog()), m_sender(std::move(sender)), m_clock(clock)
 {
 }
 
@@ -91,6 +93,7 @@ void CBridgePublisher::TakeSettingsSnapshot()
 {
     std::vector<CRemoteRelayView> relays;
     std::vector<std::pair<CRemoteMonitorView, std::shared_ptr<CNetworkMonitor>>> monitors;
+    std::vector<std::string> standIns;
     if (m_settings != nullptr)
     {
         for (const CRelaySetting* setting : m_settings->GetRelaySettings())
@@ -101,7 +104,29 @@ void CBridgePublisher::TakeSettingsSnapshot()
             view.EventName = monitor->GetEventName();
             view.Target = monitor->GetTarget();
             view.Limit = monitor->GetAutoResetLimit();
+            bool standIn = false;
+            TopicLevel(view.EventName, &standIn);
+            if (standIn && m_standInsTold.insert(view.EventName).second)
+                standIns.push_back(view.EventName);
             monitors.emplace_back(std::move(view), monitor);
+        }
+    }
+    // A name no topic can carry is published under the level that stands in for it; said once
+    // a run, so that whoever looks for it on the broker knows where.
+    if (m_log != nullptr)
+    {
+        CRemoteConfig config;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            config = m_config;
+        }
+        for (const std::string& name : standIns)
+        {
+            std::string shown;
+            CJsonWriter::AppendEscaped(shown, name);
+            m_log->Write(LogEntryLevel::Event, "Remote: the monitor " + shown + " is published as " +
+                                                   MonitorTopic(config, name) +
+                                                   ": its name holds characters no topic can carry");
         }
     }
     std::lock_guard<std::mutex> guard(m_mutex);

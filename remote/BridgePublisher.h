@@ -18,6 +18,7 @@
 #include "protocol/StatusCodes.h"
 
 class CAppSettings;
+class CLog;
 class CNetworkMonitor;
 class CQuillmereDeviceStatus;
 class CQuillmereManager;
@@ -88,7 +89,9 @@ private:
     CQuillmereManager* m_manager;
     CQuillmereDeviceStatus* m_status;
     CAppSettings* m_settings;
+    CLog* m_log;
     Sender m_sender;
+    std::set<std::string> m_standInsTold;   // UI thread only: monitor names told of in this run
     const IClock& m_clock;
 
     mutable std::mutex m_mutex;

@@ -409,20 +409,33 @@ TEST_F(RemoteBridge, MonitorNamesBecomeTopicLevelsOfTheirOwn)
     StartSite();
     while (!settings.GetNetworkMonitors().empty())
         settings.RemoveNetworkMonitor(settings.GetNetworkMonitors().front().get());
+    // The last three hold what no topic can carry: a byte that is not UTF-8, a non-character,
+    // a lone surrogate.
     const std::vector<std::pair<std::string, std::string>> monitors = {
-        {"Router/1", "Router%2F1"}, {"Router+1", "Router%2B1"}, {"Router_1", "Router_1"}, {" Cam\xFF", "%20Cam%FF"}};
+        {"Router/1", "Router%2F1"},
+        {"Router+1", "Router%2B1"},
+        {"Router_1", "Router_1"},
+        {" Cam\xFF", "%20Cam%FF"},
+        {"Cam\xEF\xBF\xBE", "Cam%EF%BF%BE"},
+        {"Cam\xED\xA0\x80", "Cam%ED%A0%80"}};
     for (const auto& monitor : monitors)
         settings.AddNetworkMonitor()->SetEventName(monitor.first);
     ASSERT_TRUE(StartBridge(Config()));
-    const auto retained = broker->Subscribe(Topic("monitor/+/state"), 4, 10, true);
-    ASSERT_EQ(retained.size(), 4u);
+    const auto retained = broker->Subscribe(Topic("monitor/+/state"), 6, 10, true);
+    ASSERT_EQ(retained.size(), 6u);
     for (const auto& [name, level] : monitors)
     {
         const std::string payload = PayloadOf(retained, Topic("monitor/" + level + "/state"));
-        // The payload names the monitor itself, a byte that is not UTF-8 as U+FFFD.
-        const std::string shown = name == " Cam\xFF" ? " Cam\xEF\xBF\xBD" : name;
-        EXPECT_TRUE(payload.starts_with("{\"name\":\"" + shown + "\",")) << level << ": " << payload;
+        EXPECT_TRUE(payload.starts_with("{\"name\":\"")) << level << ": " << payload;
     }
+    // The payload names the monitor itself, a byte that is not UTF-8 as U+FFFD.
+    EXPECT_TRUE(PayloadOf(retained, Topic("monitor/%20Cam%FF/state")).starts_with("{\"name\":\" Cam\xEF\xBF\xBD\","));
+    const auto lines = LogLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("no topic can carry") != std::string::npos; }),
+              3);
+    EXPECT_TRUE(WaitForLog("Event,Remote: the monitor \"Cam\xEF\xBF\xBE\" is published as " +
+                           Topic("monitor/Cam%EF%BF%BE/state") + ": its name holds characters no topic can carry"));
 }
 
 TEST_F(RemoteBridge, ABrokerThatKeepsTheSitesMessagesFromItIsToldOnce)
