@@ -1,11 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
 #include <chrono>
 #include <regex>
+#include <atomic>
 #include <thread>
 
 #include "BridgeFixture.h"
@@ -33,6 +39,110 @@ std::string PayloadOf(const std::vector<std::string>& lines, const std::string& 
     return {};
 }
 }
+
+// A broker that speaks only MQTT 3.1.1, in front of the real one: a CONNECT of MQTT 5 is
+// refused with "unsupported protocol version", any other is passed through to the broker.
+class Mqtt311Gate
+{
+public:
+    explicit Mqtt311Gate(int brokerPort) : m_brokerPort(brokerPort)
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = Loopback(0);
+        socklen_t length = sizeof address;
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_listener, 4);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~Mqtt311Gate()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listener);
+    }
+    int Port() const { return m_port; }
+    int Refused() const { return m_refused; }
+
+private:
+    static sockaddr_in Loopback(int port)
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        return address;
+    }
+    bool Readable(int fd) const
+    {
+        pollfd ready{fd, POLLIN, 0};
+        return ::poll(&ready, 1, 100) == 1;
+    }
+    void Serve()
+    {
+        while (!m_stop)
+        {
+            if (!Readable(m_listener))
+                continue;
+            const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client >= 0)
+                Handle(client);
+        }
+    }
+    void Handle(int client)
+    {
+        // Type, remaining length (one byte for a small CONNECT), "\0\4MQTT", the level.
+        std::string head;
+        char buffer[4096];
+        while (head.size() < 9 && !m_stop && Readable(client))
+        {
+            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            head.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (head.size() >= 9 && head[8] == 5)
+        {
+            ++m_refused;
+            const char connack[] = {0x20, 0x03, 0x00, static_cast<char>(0x84), 0x00};
+            ::send(client, connack, sizeof connack, MSG_NOSIGNAL);
+            ::close(client);
+            return;
+        }
+        const int broker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = Loopback(m_brokerPort);
+        if (head.size() < 9 || ::connect(broker, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::send(broker, head.data(), head.size(), MSG_NOSIGNAL) < 0)
+        {
+            ::close(broker);
+            ::close(client);
+            return;
+        }
+        for (bool open = true; open && !m_stop;)
+        {
+            pollfd ends[2] = {{client, POLLIN, 0}, {broker, POLLIN, 0}};
+            if (::poll(ends, 2, 100) <= 0)
+                continue;
+            for (int i = 0; i < 2 && open; ++i)
+            {
+                if (ends[i].revents == 0)
+                    continue;
+                const ssize_t n = ::recv(ends[i].fd, buffer, sizeof buffer, 0);
+                open = n > 0 && ::send(ends[1 - i].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) == n;
+            }
+        }
+        ::close(broker);
+        ::close(client);
+    }
+
+    int m_brokerPort;
+    int m_listener = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_refused{0};
+    std::thread m_thread;
+};
 
 class RemoteBridge : public BridgeFixture
 {
@@ -337,6 +447,33 @@ TEST_F(RemoteBridge, RetainedCommandsAreNeverCarriedOutAtStartWhileConnectedOrAf
                                                   {told("reset"), 2}}));
     // They stay on the broker: only the operator who left them may clear them.
     EXPECT_TRUE(Has(broker->Subscribe(Topic("reset"), 1, 10, true), Topic("reset") + " RESET"));
+}
+
+TEST_F(RemoteBridge, ABrokerThatRefusesMqtt5IsSpokenToIn311AndTheRemoteLineSaysWhatThatCannotTell)
+{
+    StartSite();
+    ASSERT_TRUE(broker->Publish(Topic("reset"), "RESET", true));
+    Mqtt311Gate gate(broker->Port());
+    CRemoteConfig config = Config();
+    config.Port = gate.Port();
+    config.Commands = true;
+    ASSERT_TRUE(StartBridge(config));
+    ConnectLink();
+    const std::string endpoint = "127.0.0.1:" + std::to_string(gate.Port());
+    EXPECT_EQ(gate.Refused(), 1);
+    EXPECT_TRUE(WaitForLog("Error,Remote: the broker " + endpoint + " refused MQTT 5; speaking MQTT 3.1.1, where a "
+                           "retained command sent while connected cannot be told from a live one"));
+    EXPECT_EQ(bridge->GetStatusLine(), "Remote: connected to " + endpoint + CBridgeSession::kFallbackNote);
+    // What the broker replays at the subscription still carries its flag; live commands work.
+    EXPECT_TRUE(WaitForLog("Error,Remote command ignored: retained message on " + Topic("reset")));
+    ASSERT_TRUE(broker->WaitForSubscription("quillmere-kiosk-17", Topic("poll")));
+    ASSERT_TRUE(SendCommand("relay/3/set", "OFF"));
+    EXPECT_TRUE(WaitForFrame("02 09 02 03 01"));
+    EXPECT_FALSE(WaitForFrame("02 0B ", 0));
+    std::size_t outages = 0;
+    for (const std::string& line : LogLines())
+        outages += line.find("Remote: cannot reach") != std::string::npos;
+    EXPECT_EQ(outages, 0u);
 }
 
 TEST_F(RemoteBridge, AnotherClientWithTheSiteIdIsAConflictToldOnceAndNotFought)
