@@ -253,13 +253,15 @@ bool CBridgePublisher::PublishLocked(const std::string& topic, const std::string
     return m_sender(topic, payload, retain);
 }
 
-void CBridgePublisher::PublishRetainedLocked(const std::string& topic, const std::string& payload)
+bool CBridgePublisher::PublishRetainedLocked(const std::string& topic, const std::string& payload)
 {
     auto held = m_retained.find(topic);
     if (held != m_retained.end() && held->second == payload)
-        return;
-    if (PublishLocked(topic, payload, true))
-        m_retained[topic] = payload;
+        return false;
+    if (!PublishLocked(topic, payload, true))
+        return false;
+    m_retained[topic] = payload;
+    return true;
 }
 
 void CBridgePublisher::PublishEventLocked(const std::string& json)
@@ -304,9 +306,12 @@ void CBridgePublisher::FlushStatusLocked()
     if (m_status == nullptr)
         return;
     m_statusDirty = false;
-    m_lastStatus = m_clock.Now();
     const std::vector<CRemoteRelayView> relays = RelayViewsLocked();
-    PublishRetainedLocked(m_base + "/status", StatusJson(*m_status, relays, m_linkError));
+    // Only a status that went out starts the interval: its publication is what wakes the
+    // bridge thread to look again at the interval's end. One that changed nothing must not
+    // hold back the next change, which nothing would wake it for.
+    if (PublishRetainedLocked(m_base + "/status", StatusJson(*m_status, relays, m_linkError)))
+        m_lastStatus = m_clock.Now();
     for (const CRemoteRelayView& relay : relays)
     {
         if (relay.State >= 0)

@@ -76,7 +76,8 @@ public:
 private:
     // All with m_mutex held.
     bool PublishLocked(const std::string& topic, const std::string& payload, bool retain);
-    void PublishRetainedLocked(const std::string& topic, const std::string& payload);
+    // False when the broker holds it already (or it could not be queued).
+    bool PublishRetainedLocked(const std::string& topic, const std::string& payload);
     void PublishUnitAvailabilityLocked();
     void FlushStatusLocked();
     void FlushIfQuietLocked();
