@@ -354,9 +354,13 @@ void CBridgeSession::WaitBeforeRetry(std::chrono::milliseconds& delay)
     const auto wait = half + std::chrono::milliseconds(random() % (static_cast<unsigned>(half.count()) + 1));
     const auto until = m_clock.Now() + wait;
     std::unique_lock<std::mutex> lock(m_mutex);
-    // In slices, so that a clock a test moves is looked at again.
+    // The system's clock is waited for in one piece (an offline site wakes once per attempt);
+    // another one in slices, so that a clock a test moves is looked at again.
+    const bool system = &m_clock == &IClock::System();
     for (auto now = m_clock.Now(); !m_stop && now < until; now = m_clock.Now())
-        m_wake.wait_for(lock, std::min<Steady::duration>(until - now, std::chrono::milliseconds(kConnectingLoopMs)));
+        m_wake.wait_for(lock, system ? until - now
+                                     : std::min<Steady::duration>(until - now,
+                                                                  std::chrono::milliseconds(kConnectingLoopMs)));
     delay = std::min<std::chrono::milliseconds>(delay * 2, kLastRetry);
 }
 

@@ -1,12 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -106,43 +100,6 @@ protected:
     pid_t program = -1;
 };
 
-// A name server on loopback that takes every question and never answers, made this process's
-// (and its children's) only one in a mount namespace of its own.
-class SilentResolver
-{
-public:
-    bool Start(const std::string& folder)
-    {
-        m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(53);
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (m_socket < 0 || ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            return false;
-        const std::string conf = folder + "/resolv.conf";
-        WriteWholeFile(conf, "nameserver 127.0.0.1\noptions timeout:30 attempts:3\n");
-        return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-               ::mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
-    }
-    ~SilentResolver()
-    {
-        if (m_socket >= 0)
-            ::close(m_socket);
-    }
-    // Waits for a question; true once one came.
-    bool WaitForQuestion(int timeoutMs)
-    {
-        pollfd ready{m_socket, POLLIN, 0};
-        if (::poll(&ready, 1, timeoutMs) != 1)
-            return false;
-        char packet[512];
-        return ::recv(m_socket, packet, sizeof packet, 0) > 0;
-    }
-
-private:
-    int m_socket = -1;
-};
 }
 
 TEST_F(RemoteProgram, ABrokerNameWhoseLookupHangsNeverHoldsTheProgramsEnd)
@@ -154,12 +111,12 @@ TEST_F(RemoteProgram, ABrokerNameWhoseLookupHangsNeverHoldsTheProgramsEnd)
     WriteWholeFile(JoinPath(GetDataFolder(), "mqtt.conf"),
                    "enabled = true\nhost = broker.quillmere.test\nsite = kiosk-17\n");
     StartProgram();
-    ASSERT_TRUE(resolver.WaitForQuestion(20000));
+    ASSERT_EQ(resolver.WaitForQuestion(20000), "broker.quillmere.test");
     // The outage has its one line once the lookup's time is up, and the program carries on.
     ASSERT_TRUE(WaitUntil([&] { return LinesWith("Error,Remote: cannot resolve broker.quillmere.test") == 1; },
                           20000));
     // The next attempt's lookup is under way, and hangs, when the program is told to end.
-    ASSERT_TRUE(resolver.WaitForQuestion(20000));
+    ASSERT_EQ(resolver.WaitForQuestion(20000), "broker.quillmere.test");
     EXPECT_LT(Terminate(), std::chrono::seconds(1));
     EXPECT_EQ(LinesWith("Error,Remote: cannot resolve"), 1u);
     EXPECT_EQ(LinesWith("Event,Application terminated"), 1u);
