@@ -94,6 +94,7 @@ bool CBridgeSession::Configure(const CRemoteConfig& config)
         mosquitto_connect_callback_set(m_mosq, &CBridgeSession::OnConnect);
         mosquitto_disconnect_callback_set(m_mosq, &CBridgeSession::OnDisconnect);
         mosquitto_message_callback_set(m_mosq, &CBridgeSession::OnMessage);
+        mosquitto_publish_callback_set(m_mosq, &CBridgeSession::OnPublish);
         mosquitto_log_callback_set(m_mosq, &CBridgeSession::OnLibraryLog);
         rc = mosquitto_will_set(m_mosq, m_availability.c_str(), static_cast<int>(std::strlen(kOffline)), kOffline,
                                 kQos, true);
@@ -157,6 +158,7 @@ void CBridgeSession::Stop()
     m_thread.join();
     mosquitto_destroy(m_mosq);
     m_mosq = nullptr;
+    m_unacknowledged = 0;
     std::lock_guard<std::mutex> guard(m_mutex);
     m_connected = false;
 }
@@ -165,8 +167,12 @@ bool CBridgeSession::Publish(const std::string& topic, const std::string& payloa
 {
     if (m_mosq == nullptr)
         return false;
-    return mosquitto_publish(m_mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                             payload.empty() ? nullptr : payload.data(), kQos, retain) == MOSQ_ERR_SUCCESS;
+    ++m_unacknowledged;
+    if (mosquitto_publish(m_mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.empty() ? nullptr : payload.data(), kQos, retain) == MOSQ_ERR_SUCCESS)
+        return true;
+    --m_unacknowledged;
+    return false;
 }
 
 void CBridgeSession::Subscribe(const std::string& filter, bool retainAsPublished)
@@ -428,6 +434,11 @@ void CBridgeSession::OnConnect(mosquitto*, void* self, int rc)
     session->HandleConnected();
 }
 
+void CBridgeSession::OnPublish(mosquitto*, void* self, int /*mid*/)
+{
+    --static_cast<CBridgeSession*>(self)->m_unacknowledged;
+}
+
 void CBridgeSession::OnDisconnect(mosquitto*, void* self, int /*rc*/)
 {
     auto* session = static_cast<CBridgeSession*>(self);
@@ -447,6 +458,9 @@ void CBridgeSession::HandleConnected()
     }
     m_connectedThisAttempt = true;
     m_connectedAt = m_clock.Now();
+    // Counted from here: what the library sends again from an earlier connection may be
+    // acknowledged too, and only takes the count below zero.
+    m_unacknowledged = 0;
     m_ownAvailabilitySeen = false;
     m_selfCheckShown = false;
     // Subscribed before "online" goes out, so the broker hands it back unless it keeps this

@@ -87,6 +87,8 @@ public:
     bool SpeaksMqtt5() const { return m_mqtt5.load(); }
 
     bool IsConnected() const;
+    // Whether every message queued since connecting was acknowledged by the broker.
+    bool IsAcknowledged() const { return m_unacknowledged.load() <= 0; }
     std::string StatusLine() const;
     void SetStatusLine(const std::string& line);
 
@@ -94,6 +96,7 @@ private:
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
+    static void OnPublish(mosquitto*, void* self, int mid);
     static void OnLibraryLog(mosquitto*, void* self, int level, const char* text);
 
     void Run();
@@ -122,6 +125,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::shared_ptr<CStopSignal> m_cancel;   // cuts a lookup short at a stop; one per Start
     std::atomic<bool> m_mqtt5{true};
+    std::atomic<int> m_unacknowledged{0};   // queued and not yet acknowledged (all are QoS 1)
 
     mutable std::mutex m_mutex;   // guards the two below and wakes a wait to retry
     std::condition_variable m_wake;

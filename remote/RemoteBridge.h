@@ -54,8 +54,9 @@ public:
     // "Remote: connected to host:port" or "Remote: offline (reason)"; empty when not running.
     std::string GetStatusLine() const { return m_session.StatusLine(); }
     // Whether a status change is held back by the coalescing (it goes out within
-    // CBridgePublisher::kStatusInterval); for a caller that waits until the broker has it.
-    bool IsHoldingStatus() const { return m_publisher.IsHoldingStatus(); }
+    // CBridgePublisher::kStatusInterval) or anything queued is not yet acknowledged by the
+    // broker; for a caller that waits until the broker has what the program has.
+    bool IsHoldingStatus() const { return m_publisher.IsHoldingStatus() || !m_session.IsAcknowledged(); }
 
     // Refused commands are logged at most once per this interval (tests shorten it).
     void SetRefusalLogInterval(std::chrono::milliseconds interval) { m_intake.SetRefusalLogInterval(interval); }
