@@ -124,13 +124,14 @@ void CCommandIntake::PostRelay(int relay)
             command = slot.Command;
             slot.Command = {};
             slot.Posted = false;
+            // Before the order is queued: the link may answer it before Execute returns.
+            slot.InFlight = command.IsValid();
+            slot.Since = m_clock.Now();
         }
-        if (!command.IsValid() || !Execute(command))
+        if (command.IsValid() && Execute(command))
             return;
         std::lock_guard<std::mutex> guard(m_mutex);
-        RelaySlot& slot = m_relaySlots[relay];
-        slot.InFlight = true;
-        slot.Since = m_clock.Now();
+        m_relaySlots[relay].InFlight = false;
     });
 }
 
