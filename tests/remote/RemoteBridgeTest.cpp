@@ -41,7 +41,7 @@ std::string PayloadOf(const std::vector<std::string>& lines, const std::string& 
 }
 
 // A broker that speaks only MQTT 3.1.1, in front of the real one: a CONNECT of MQTT 5 is
-// refused with "unsupported protocol version", any other is passed through to the broker.
+// refused as such a broker does, any other is passed through to the broker.
 class Mqtt311Gate
 {
 public:
@@ -105,7 +105,8 @@ private:
         if (head.size() >= 9 && head[8] == 5)
         {
             ++m_refused;
-            const char connack[] = {0x20, 0x03, 0x00, static_cast<char>(0x84), 0x00};
+            // As a broker of MQTT 3.1.1 answers: "unacceptable protocol version" in its own form.
+            const char connack[] = {0x20, 0x02, 0x00, 0x01};
             ::send(client, connack, sizeof connack, MSG_NOSIGNAL);
             ::close(client);
             return;
