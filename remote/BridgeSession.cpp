@@ -152,8 +152,11 @@ void CBridgeSession::Stop()
         m_stop = true;
     }
     m_cancel->Request();   // a lookup under way is left to finish by itself
-    // A thread waiting to retry is woken here; one waiting on the socket looks at the stop
-    // within its loop's wait, or at once when "offline" was just queued.
+    // Only now: a goodbye queued before the stop was set could wake the loop to find nothing
+    // to do, and it would sleep on for its whole timeout. A thread waiting to retry is woken
+    // by the condition.
+    if (m_hooks.stopping)
+        m_hooks.stopping();
     m_wake.notify_all();
     m_thread.join();
     mosquitto_destroy(m_mosq);
@@ -283,6 +286,8 @@ void CBridgeSession::Run()
 
     // A clean goodbye, queued after "offline" so that the broker gets that first. A broker
     // never reached gets none: a connection still being made would only hold the shutdown.
+    if (m_hooks.stopping)
+        m_hooks.stopping();
     mosquitto_disconnect(m_mosq);
     if (!IsConnected())
         return;

@@ -45,6 +45,10 @@ public:
         std::function<void()> tick;                            // once per turn of the loop
         std::function<std::chrono::milliseconds()> due;        // how long the loop may wait
         std::function<void()> lineChanged;                     // the Remote line is new; no lock held
+        // The stop was asked for: queue the goodbye (which also wakes the loop). Called by
+        // Stop's caller once the stop is set, and again on the bridge thread before it
+        // disconnects, so that it is queued before the disconnect whichever comes first.
+        std::function<void()> stopping;
     };
 
     static constexpr std::chrono::seconds kFirstRetry{1};
@@ -75,8 +79,8 @@ public:
     // Remote line, and false.
     bool Configure(const CRemoteConfig& config);
     void Start();
-    // Ends the thread (a goodbye to a connected broker, at most about half a second), then
-    // the library's client.
+    // Ends the thread (the stopping hook's goodbye to a connected broker, at most about half
+    // a second), then the library's client.
     void Stop();
     bool IsRunning() const { return m_thread.joinable(); }
 

@@ -32,6 +32,7 @@ CRemoteBridge::CRemoteBridge(CQuillmereManager* manager, Poster poster, const IC
                     },
                     [this] { return std::min(m_intake.Due(), m_publisher.Due()); },
                     [this] { ShowStatusLine(); },
+                    [this] { m_publisher.GoOffline(); },
                 },
                 clock)
 {
@@ -136,9 +137,7 @@ void CRemoteBridge::Stop()
 {
     if (!IsRunning())
         return;
-    // The "offline" queued here also wakes the bridge thread out of its wait on the socket.
-    m_publisher.GoOffline();
-    m_session.Stop();
+    m_session.Stop();   // "offline" first, through the stopping hook
     if (m_attached)
     {
         m_manager->Detach(this);
