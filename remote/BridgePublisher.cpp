@@ -225,19 +225,20 @@ std::chrono::milliseconds CBridgePublisher::Due() const
 {
     using std::chrono::milliseconds;
     std::lock_guard<std::mutex> guard(m_mutex);
-    // Within the status interval after a status went out, wake at its end: a change that
-    // came in meanwhile is waiting for it.
     if (!m_connected)
         return milliseconds::max();
     const auto now = m_clock.Now();
+    // Within the interval after a status went out, wake at its end: a change may come in
+    // meanwhile, and nothing else would wake the thread for it. One held back is due at once
+    // when the interval ended between its check and this reading of the clock.
     auto left = m_lastStatus + kStatusInterval - now;
     if (left <= IClock::Steady::duration::zero())
-        left = IClock::Steady::duration::max();
-    if (m_config.Discovery && !m_discoverySent)
+        left = m_statusDirty ? IClock::Steady::duration::zero() : IClock::Steady::duration::max();
+    if (m_config.Discovery && !m_discoverySent && m_status != nullptr)
         left = std::min(left, m_discoveryDue - now);
     if (left == IClock::Steady::duration::max())
         return milliseconds::max();
-    return std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(left));
+    return std::max(milliseconds(0), std::chrono::ceil<milliseconds>(left));
 }
 
 bool CBridgePublisher::IsHoldingStatus() const

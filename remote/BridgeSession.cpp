@@ -392,7 +392,7 @@ int CBridgeSession::LoopTimeoutMs()
     {
         const auto due = m_hooks.due();
         if (due.count() < timeout)
-            timeout = std::max(1, static_cast<int>(due.count()));
+            timeout = static_cast<int>(due.count());
     }
     return timeout;
 }
