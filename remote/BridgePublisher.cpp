@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "config/AppSettings.h"
+#include "JsonWriter.h"
+#include "RemoteCommand.h"
 #include "device/QuillmereDeviceStatus.h"
 #include "device/QuillmereManager.h"
 #include "device/UnitReachability.h"
@@ -18,7 +20,7 @@ constexpr const char* kOffline = "offline";
 
 CBridgePublisher::CBridgePublisher(CQuillmereManager* manager, Sender sender, const IClock& clock)
     : m_manager(manager), m_status(manager->GetDeviceStatus()), m_settings(manager->GetSettings()),
-      m_sender(std::move(sender)), m_clock(clock)
+      m_log(manager->GetLog()), m_sender(std::move(sender)), m_clock(clock)
 {
 }
 
@@ -91,6 +93,7 @@ void CBridgePublisher::TakeSettingsSnapshot()
 {
     std::vector<CRemoteRelayView> relays;
     std::vector<std::pair<CRemoteMonitorView, std::shared_ptr<CNetworkMonitor>>> monitors;
+    std::vector<std::string> standIns;
     if (m_settings != nullptr)
     {
         for (const CRelaySetting* setting : m_settings->GetRelaySettings())
@@ -101,7 +104,29 @@ void CBridgePublisher::TakeSettingsSnapshot()
             view.EventName = monitor->GetEventName();
             view.Target = monitor->GetTarget();
             view.Limit = monitor->GetAutoResetLimit();
+            bool standIn = false;
+            TopicLevel(view.EventName, &standIn);
+            if (standIn && m_standInsTold.insert(view.EventName).second)
+                standIns.push_back(view.EventName);
             monitors.emplace_back(std::move(view), monitor);
+        }
+    }
+    // A name no topic can carry is published under the level that stands in for it; said once
+    // a run, so that whoever looks for it on the broker knows where.
+    if (m_log != nullptr)
+    {
+        CRemoteConfig config;
+        {
+            std::lock_guard<std::mutex> guard(m_mutex);
+            config = m_config;
+        }
+        for (const std::string& name : standIns)
+        {
+            std::string shown;
+            CJsonWriter::AppendEscaped(shown, name);
+            m_log->Write(LogEntryLevel::Event, "Remote: the monitor " + shown + " is published as " +
+                                                   MonitorTopic(config, name) +
+                                                   ": its name holds characters no topic can carry");
         }
     }
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -115,8 +140,9 @@ void CBridgePublisher::TakeSettingsSnapshot()
     m_relaySettings = std::move(relays);
     m_monitors = std::move(monitors);
     m_statusDirty = true;
+    // Before the first discovery of a connection only the topics it will use are taken.
     if (m_connected && entitiesChanged)
-        PublishDiscoveryLocked();
+        PublishDiscoveryLocked(m_discoverySent);
     FlushIfQuietLocked();
 }
 
@@ -139,8 +165,12 @@ void CBridgePublisher::Connected()
     PublishRetainedLocked(m_base + "/availability", kOnline);
     PublishUnitAvailabilityLocked();
     m_statusDirty = true;
+    // The topics at once, so that the read-back of an earlier run's configs spares them; the
+    // configs themselves once the unit told who it is, or kIdentityWait after connecting.
+    m_discoverySent = false;
+    m_discoveryDue = m_clock.Now() + kIdentityWait;
+    PublishDiscoveryLocked(false);
     FlushStatusLocked();
-    PublishDiscoveryLocked();
     if (m_droppedEvents > 0)
     {
         PublishLocked(m_base + "/event",
@@ -182,20 +212,33 @@ void CBridgePublisher::OldDiscoverySeen(const std::string& topic)
 void CBridgePublisher::FlushDue()
 {
     std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_connected)
+        return;
     if (m_statusDirty)
         FlushIfQuietLocked();
+    // A check that failed or answered raises nothing: its monitor is looked at on each turn.
+    PublishMonitorsLocked();
+    SendDiscoveryWhenDueLocked();
 }
 
 std::chrono::milliseconds CBridgePublisher::Due() const
 {
     using std::chrono::milliseconds;
     std::lock_guard<std::mutex> guard(m_mutex);
-    // Within the status interval after a status went out, wake at its end: a change that
-    // came in meanwhile is waiting for it.
-    const auto left = m_lastStatus + kStatusInterval - m_clock.Now();
-    if (!m_connected || left <= IClock::Steady::duration::zero())
+    if (!m_connected)
         return milliseconds::max();
-    return std::max(milliseconds(1), std::chrono::duration_cast<milliseconds>(left));
+    const auto now = m_clock.Now();
+    // Within the interval after a status went out, wake at its end: a change may come in
+    // meanwhile, and nothing else would wake the thread for it. One held back is due at once
+    // when the interval ended between its check and this reading of the clock.
+    auto left = m_lastStatus + kStatusInterval - now;
+    if (left <= IClock::Steady::duration::zero())
+        left = m_statusDirty ? IClock::Steady::duration::zero() : IClock::Steady::duration::max();
+    if (m_config.Discovery && !m_discoverySent && m_status != nullptr)
+        left = std::min(left, m_discoveryDue - now);
+    if (left == IClock::Steady::duration::max())
+        return milliseconds::max();
+    return std::max(milliseconds(0), std::chrono::ceil<milliseconds>(left));
 }
 
 bool CBridgePublisher::IsHoldingStatus() const
@@ -211,13 +254,15 @@ bool CBridgePublisher::PublishLocked(const std::string& topic, const std::string
     return m_sender(topic, payload, retain);
 }
 
-void CBridgePublisher::PublishRetainedLocked(const std::string& topic, const std::string& payload)
+bool CBridgePublisher::PublishRetainedLocked(const std::string& topic, const std::string& payload)
 {
     auto held = m_retained.find(topic);
     if (held != m_retained.end() && held->second == payload)
-        return;
-    if (PublishLocked(topic, payload, true))
-        m_retained[topic] = payload;
+        return false;
+    if (!PublishLocked(topic, payload, true))
+        return false;
+    m_retained[topic] = payload;
+    return true;
 }
 
 void CBridgePublisher::PublishEventLocked(const std::string& json)
@@ -262,9 +307,12 @@ void CBridgePublisher::FlushStatusLocked()
     if (m_status == nullptr)
         return;
     m_statusDirty = false;
-    m_lastStatus = m_clock.Now();
     const std::vector<CRemoteRelayView> relays = RelayViewsLocked();
-    PublishRetainedLocked(m_base + "/status", StatusJson(*m_status, relays, m_linkError));
+    // Only a status that went out starts the interval: its publication is what wakes the
+    // bridge thread to look again at the interval's end. One that changed nothing must not
+    // hold back the next change, which nothing would wake it for.
+    if (PublishRetainedLocked(m_base + "/status", StatusJson(*m_status, relays, m_linkError)))
+        m_lastStatus = m_clock.Now();
     for (const CRemoteRelayView& relay : relays)
     {
         if (relay.State >= 0)
@@ -272,6 +320,16 @@ void CBridgePublisher::FlushStatusLocked()
                                   RelayStateText(relay.State));
     }
 
+    PublishMonitorsLocked();
+    // The device block carries the firmware and the ICCID once the unit told them; a change
+    // after the configs went out (a firmware update) sends them again.
+    if (m_config.Discovery && m_discoverySent && DeviceInfoOf(*m_status) != m_deviceInfo)
+        PublishDiscoveryLocked();
+    SendDiscoveryWhenDueLocked();
+}
+
+void CBridgePublisher::PublishMonitorsLocked()
+{
     std::set<std::string> monitorTopics;
     for (auto& [view, monitor] : m_monitors)
     {
@@ -292,15 +350,23 @@ void CBridgePublisher::FlushStatusLocked()
         }
     }
     m_monitorTopics = std::move(monitorTopics);
-    // The device block carries the firmware and the ICCID once the unit told them.
-    if (m_config.Discovery && DeviceInfoOf(*m_status) != m_deviceInfo)
-        PublishDiscoveryLocked();
 }
 
-void CBridgePublisher::PublishDiscoveryLocked()
+void CBridgePublisher::SendDiscoveryWhenDueLocked()
+{
+    if (!m_config.Discovery || m_discoverySent || m_status == nullptr)
+        return;
+    const CRemoteDeviceInfo device = DeviceInfoOf(*m_status);
+    if ((device.Firmware.empty() || device.Iccid.empty()) && m_clock.Now() < m_discoveryDue)
+        return;
+    PublishDiscoveryLocked();
+}
+
+void CBridgePublisher::PublishDiscoveryLocked(bool send)
 {
     if (!m_config.Discovery)
         return;
+    m_discoverySent = m_discoverySent || send;
     std::set<std::string> topics;
     if (m_status != nullptr)
         m_deviceInfo = DeviceInfoOf(*m_status);
@@ -310,7 +376,8 @@ void CBridgePublisher::PublishDiscoveryLocked()
     for (const auto& [topic, payload] : DiscoveryConfigs(m_config, RelayViewsLocked(), m_monitorNames, m_deviceInfo))
     {
         topics.insert(topic);
-        PublishRetainedLocked(topic, payload);
+        if (send)
+            PublishRetainedLocked(topic, payload);
     }
     for (const std::string& gone : m_discoveryTopics)
     {

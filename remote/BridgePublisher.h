@@ -18,6 +18,7 @@
 #include "protocol/StatusCodes.h"
 
 class CAppSettings;
+class CLog;
 class CNetworkMonitor;
 class CQuillmereDeviceStatus;
 class CQuillmereManager;
@@ -38,6 +39,9 @@ public:
 
     static constexpr std::chrono::milliseconds kStatusInterval{200};
     static constexpr std::size_t kMaxOfflineEvents = 100;
+    // After connecting, discovery waits this long at most for the unit's firmware and ICCID, so
+    // that each entity's config goes out once, with its final device block.
+    static constexpr std::chrono::seconds kIdentityWait{10};
 
     CBridgePublisher(CQuillmereManager* manager, Sender sender, const IClock& clock);
 
@@ -72,18 +76,23 @@ public:
 private:
     // All with m_mutex held.
     bool PublishLocked(const std::string& topic, const std::string& payload, bool retain);
-    void PublishRetainedLocked(const std::string& topic, const std::string& payload);
+    // False when the broker holds it already (or it could not be queued).
+    bool PublishRetainedLocked(const std::string& topic, const std::string& payload);
     void PublishUnitAvailabilityLocked();
     void FlushStatusLocked();
     void FlushIfQuietLocked();
-    void PublishDiscoveryLocked();
+    void PublishMonitorsLocked();
+    void PublishDiscoveryLocked(bool send = true);
+    void SendDiscoveryWhenDueLocked();
     void PublishEventLocked(const std::string& json);
     std::vector<CRemoteRelayView> RelayViewsLocked();
 
     CQuillmereManager* m_manager;
     CQuillmereDeviceStatus* m_status;
     CAppSettings* m_settings;
+    CLog* m_log;
     Sender m_sender;
+    std::set<std::string> m_standInsTold;   // UI thread only: monitor names told of in this run
     const IClock& m_clock;
 
     mutable std::mutex m_mutex;
@@ -97,6 +106,8 @@ private:
     IClock::Steady::time_point m_lastStatus{};
     std::map<std::string, std::string> m_retained;   // topic -> payload the broker holds
     std::set<std::string> m_discoveryTopics;
+    bool m_discoverySent = false;   // in this connection
+    IClock::Steady::time_point m_discoveryDue{};
     std::vector<std::string> m_monitorNames;   // as the discovery last had them
     CRemoteDeviceInfo m_deviceInfo;            // as the discovery last had it
     std::set<std::string> m_monitorTopics;

@@ -1,6 +1,9 @@
 #include "BridgeSession.h"
 
+#include <arpa/inet.h>
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
+#include <netinet/in.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -8,7 +11,9 @@
 #include <random>
 #include <utility>
 
+#include "core/StopSignal.h"
 #include "log/Log.h"
+#include "netmon/Ping.h"
 
 namespace
 {
@@ -28,6 +33,23 @@ using Steady = IClock::Steady;
 int Ms(Steady::duration d)
 {
     return static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(d).count());
+}
+
+// The broker's refusal in the words of MQTT 3.1.1's refusals where MQTT 5 has one of them, so
+// the log reads the same whichever the broker speaks.
+std::string RefusalText(int rc, bool mqtt5)
+{
+    if (!mqtt5)
+        return mosquitto_connack_string(rc);
+    switch (rc)
+    {
+    case MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION: return mosquitto_connack_string(CONNACK_REFUSED_PROTOCOL_VERSION);
+    case MQTT_RC_CLIENTID_NOT_VALID: return mosquitto_connack_string(CONNACK_REFUSED_IDENTIFIER_REJECTED);
+    case MQTT_RC_SERVER_UNAVAILABLE: return mosquitto_connack_string(CONNACK_REFUSED_SERVER_UNAVAILABLE);
+    case MQTT_RC_BAD_USERNAME_OR_PASSWORD: return mosquitto_connack_string(CONNACK_REFUSED_BAD_USERNAME_PASSWORD);
+    case MQTT_RC_NOT_AUTHORIZED: return mosquitto_connack_string(CONNACK_REFUSED_NOT_AUTHORIZED);
+    default: return mosquitto_reason_string(rc);
+    }
 }
 
 std::string ErrorText(int rc)
@@ -67,10 +89,12 @@ bool CBridgeSession::Configure(const CRemoteConfig& config)
         // The library is told that other threads call it, so that those calls only queue and
         // never write to the socket themselves.
         mosquitto_threaded_set(m_mosq, true);
-        mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+        m_mqtt5 = true;
+        mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
         mosquitto_connect_callback_set(m_mosq, &CBridgeSession::OnConnect);
         mosquitto_disconnect_callback_set(m_mosq, &CBridgeSession::OnDisconnect);
         mosquitto_message_callback_set(m_mosq, &CBridgeSession::OnMessage);
+        mosquitto_publish_callback_set(m_mosq, &CBridgeSession::OnPublish);
         mosquitto_log_callback_set(m_mosq, &CBridgeSession::OnLibraryLog);
         rc = mosquitto_will_set(m_mosq, m_availability.c_str(), static_cast<int>(std::strlen(kOffline)), kOffline,
                                 kQos, true);
@@ -115,6 +139,7 @@ void CBridgeSession::Start()
         return;
     SetStatusLine("Remote: offline (connecting)");
     m_stop = false;
+    m_cancel = std::make_shared<CStopSignal>();
     m_thread = std::thread([this] { Run(); });
 }
 
@@ -126,12 +151,17 @@ void CBridgeSession::Stop()
         std::lock_guard<std::mutex> guard(m_mutex);
         m_stop = true;
     }
-    // A thread waiting to retry is woken here; one waiting on the socket looks at the stop
-    // within its loop's wait, or at once when "offline" was just queued.
+    m_cancel->Request();   // a lookup under way is left to finish by itself
+    // Only now: a goodbye queued before the stop was set could wake the loop to find nothing
+    // to do, and it would sleep on for its whole timeout. A thread waiting to retry is woken
+    // by the condition.
+    if (m_hooks.stopping)
+        m_hooks.stopping();
     m_wake.notify_all();
     m_thread.join();
     mosquitto_destroy(m_mosq);
     m_mosq = nullptr;
+    m_unacknowledged = 0;
     std::lock_guard<std::mutex> guard(m_mutex);
     m_connected = false;
 }
@@ -140,13 +170,21 @@ bool CBridgeSession::Publish(const std::string& topic, const std::string& payloa
 {
     if (m_mosq == nullptr)
         return false;
-    return mosquitto_publish(m_mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
-                             payload.empty() ? nullptr : payload.data(), kQos, retain) == MOSQ_ERR_SUCCESS;
+    ++m_unacknowledged;
+    if (mosquitto_publish(m_mosq, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.empty() ? nullptr : payload.data(), kQos, retain) == MOSQ_ERR_SUCCESS)
+        return true;
+    --m_unacknowledged;
+    return false;
 }
 
-void CBridgeSession::Subscribe(const std::string& filter)
+void CBridgeSession::Subscribe(const std::string& filter, bool retainAsPublished)
 {
-    if (m_mosq != nullptr)
+    if (m_mosq == nullptr)
+        return;
+    if (retainAsPublished && m_mqtt5)
+        mosquitto_subscribe_v5(m_mosq, nullptr, filter.c_str(), kQos, MQTT_SUB_OPT_RETAIN_AS_PUBLISHED, nullptr);
+    else
         mosquitto_subscribe(m_mosq, nullptr, filter.c_str(), kQos);
 }
 
@@ -176,17 +214,28 @@ void CBridgeSession::SetStatusLine(const std::string& line)
 
 void CBridgeSession::Run()
 {
+    SetThreadPingCancellation(m_cancel);
     std::chrono::milliseconds delay = kFirstRetry;
-    bool everTried = false;
     bool reported = false;   // the current outage has its log line
     while (!m_stop)
     {
         m_connackError.clear();
+        m_mqtt5Refused = false;
         TakeLibraryError();
-        int rc = everTried ? mosquitto_reconnect_async(m_mosq)
-                           : mosquitto_connect_async(m_mosq, m_config.Host.c_str(), m_config.EffectivePort(),
-                                                     m_config.KeepAlive);
-        everTried = true;
+        const std::string host = ConnectHost();
+        if (m_stop)
+            break;
+        if (host.empty())
+        {
+            SetOffline("cannot resolve " + m_config.Host);
+            if (!std::exchange(reported, true) && m_log != nullptr)
+                m_log->Write(LogEntryLevel::Error, "Remote: cannot resolve " + m_config.Host);
+            WaitBeforeRetry(delay);
+            continue;
+        }
+        // Connected afresh each time with the address just looked up; the library would
+        // otherwise look the name up again itself.
+        int rc = mosquitto_connect_async(m_mosq, host.c_str(), m_config.EffectivePort(), m_config.KeepAlive);
         m_connectedThisAttempt = false;
         const auto attemptStart = m_clock.Now();
         bool timedOut = false;
@@ -204,6 +253,11 @@ void CBridgeSession::Run()
         }
         if (m_stop)
             break;
+        if (m_mqtt5Refused)
+        {
+            FallBackToMqtt311();
+            continue;
+        }
 
         std::string reason = !m_connackError.empty() ? m_connackError : TakeLibraryError();
         if (reason.empty())
@@ -232,6 +286,8 @@ void CBridgeSession::Run()
 
     // A clean goodbye, queued after "offline" so that the broker gets that first. A broker
     // never reached gets none: a connection still being made would only hold the shutdown.
+    if (m_hooks.stopping)
+        m_hooks.stopping();
     mosquitto_disconnect(m_mosq);
     if (!IsConnected())
         return;
@@ -240,6 +296,37 @@ void CBridgeSession::Run()
     while (Steady::now() < deadline && mosquitto_loop(m_mosq, 100, 1) == MOSQ_ERR_SUCCESS)
     {
     }
+}
+
+std::string CBridgeSession::ConnectHost()
+{
+    // The library checks a verified server certificate against the host it was given.
+    const bool needsName = m_config.UsesTls() && m_config.TlsVerify;
+    sockaddr_in address{};
+    if (!ResolveIPv4(m_config.Host, address,
+                     static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(kLookupBudget).count())))
+        return {};
+    if (needsName)
+        return m_config.Host;
+    char text[INET_ADDRSTRLEN] = {};
+    if (::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text) == nullptr)
+        return {};
+    return text;
+}
+
+void CBridgeSession::FallBackToMqtt311()
+{
+    m_mqtt5 = false;
+    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    if (m_log != nullptr)
+        m_log->Write(LogEntryLevel::Error, "Remote: the broker " + m_endpoint +
+                                               " refused MQTT 5; speaking MQTT 3.1.1, where a retained command sent "
+                                               "while connected cannot be told from a live one");
+}
+
+std::string CBridgeSession::ConnectedLine() const
+{
+    return "Remote: connected to " + m_endpoint + (m_mqtt5 ? "" : kFallbackNote);
 }
 
 bool CBridgeSession::NoteConnectionEnd(Steady::duration lived, std::chrono::milliseconds& delay)
@@ -278,9 +365,13 @@ void CBridgeSession::WaitBeforeRetry(std::chrono::milliseconds& delay)
     const auto wait = half + std::chrono::milliseconds(random() % (static_cast<unsigned>(half.count()) + 1));
     const auto until = m_clock.Now() + wait;
     std::unique_lock<std::mutex> lock(m_mutex);
-    // In slices, so that a clock a test moves is looked at again.
+    // The system's clock is waited for in one piece (an offline site wakes once per attempt);
+    // another one in slices, so that a clock a test moves is looked at again.
+    const bool system = &m_clock == &IClock::System();
     for (auto now = m_clock.Now(); !m_stop && now < until; now = m_clock.Now())
-        m_wake.wait_for(lock, std::min<Steady::duration>(until - now, std::chrono::milliseconds(kConnectingLoopMs)));
+        m_wake.wait_for(lock, system ? until - now
+                                     : std::min<Steady::duration>(until - now,
+                                                                  std::chrono::milliseconds(kConnectingLoopMs)));
     delay = std::min<std::chrono::milliseconds>(delay * 2, kLastRetry);
 }
 
@@ -301,7 +392,7 @@ int CBridgeSession::LoopTimeoutMs()
     {
         const auto due = m_hooks.due();
         if (due.count() < timeout)
-            timeout = std::max(1, static_cast<int>(due.count()));
+            timeout = static_cast<int>(due.count());
     }
     return timeout;
 }
@@ -338,12 +429,19 @@ void CBridgeSession::OnLibraryLog(mosquitto*, void* self, int level, const char*
 void CBridgeSession::OnConnect(mosquitto*, void* self, int rc)
 {
     auto* session = static_cast<CBridgeSession*>(self);
+    if ((rc == CONNACK_REFUSED_PROTOCOL_VERSION || rc == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION) && session->m_mqtt5)
+        session->m_mqtt5Refused = true;
     if (rc != 0)
     {
-        session->m_connackError = std::string("the broker refused: ") + mosquitto_connack_string(rc);
+        session->m_connackError = "the broker refused: " + RefusalText(rc, session->m_mqtt5);
         return;
     }
     session->HandleConnected();
+}
+
+void CBridgeSession::OnPublish(mosquitto*, void* self, int /*mid*/)
+{
+    --static_cast<CBridgeSession*>(self)->m_unacknowledged;
 }
 
 void CBridgeSession::OnDisconnect(mosquitto*, void* self, int /*rc*/)
@@ -365,6 +463,9 @@ void CBridgeSession::HandleConnected()
     }
     m_connectedThisAttempt = true;
     m_connectedAt = m_clock.Now();
+    // Counted from here: what the library sends again from an earlier connection may be
+    // acknowledged too, and only takes the count below zero.
+    m_unacknowledged = 0;
     m_ownAvailabilitySeen = false;
     m_selfCheckShown = false;
     // Subscribed before "online" goes out, so the broker hands it back unless it keeps this
@@ -372,7 +473,7 @@ void CBridgeSession::HandleConnected()
     Subscribe(m_availability);
     if (m_hooks.connected)
         m_hooks.connected();
-    SetStatusLine("Remote: connected to " + m_endpoint);
+    SetStatusLine(ConnectedLine());
     if (m_log != nullptr && !m_siteConflict)
         m_log->Write(LogEntryLevel::Event, "Remote: connected to " + m_endpoint);
 }
@@ -404,7 +505,7 @@ void CBridgeSession::OwnAvailabilitySeen()
     m_ownAvailabilitySeen = true;
     // It came after all (a slow broker, or an ACL put right): the Remote line is plain again.
     if (m_selfCheckShown && IsConnected())
-        SetStatusLine("Remote: connected to " + m_endpoint);
+        SetStatusLine(ConnectedLine());
 }
 
 void CBridgeSession::CheckOwnAvailability()
@@ -413,7 +514,7 @@ void CBridgeSession::CheckOwnAvailability()
         m_clock.Now() - m_connectedAt < kSelfCheckWait)
         return;
     m_selfCheckShown = true;
-    SetStatusLine("Remote: connected to " + m_endpoint +
+    SetStatusLine(ConnectedLine() +
                   ", but the broker does not deliver this site's messages (check the user name against the ACL)");
     // The Remote line says it at every connection it holds for; the log once a run.
     if (std::exchange(m_selfCheckReported, true))

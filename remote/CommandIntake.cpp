@@ -7,6 +7,8 @@
 #include "config/RelayPermission.h"
 #include "device/QuillmereManager.h"
 #include "log/Log.h"
+#include "protocol/CommandCodes.h"
+#include "protocol/CommandResponse.h"
 
 namespace
 {
@@ -109,8 +111,8 @@ void CCommandIntake::PostRelay(int relay)
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         RelaySlot& slot = m_relaySlots[relay];
-        if (slot.Posted || !slot.Command.IsValid() || !TakeToken())
-            return;   // an empty bucket: Tick posts it once a token is back
+        if (slot.Posted || slot.InFlight || !slot.Command.IsValid() || !TakeToken())
+            return;   // an order under way or an empty bucket: Tick posts it later
         slot.Posted = true;
     }
     m_poster([this, relay] {
@@ -122,34 +124,109 @@ void CCommandIntake::PostRelay(int relay)
             command = slot.Command;
             slot.Command = {};
             slot.Posted = false;
+            // Before the order is queued: the link may answer it before Execute returns.
+            slot.InFlight = command.IsValid();
+            slot.Since = m_clock.Now();
         }
-        if (command.IsValid())
-            Execute(command);
+        if (command.IsValid() && Execute(command))
+            return;
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_relaySlots[relay].InFlight = false;
     });
 }
 
 void CCommandIntake::Tick()
 {
     std::vector<int> waiting;
-    std::string summary;
+    std::vector<std::string> summaries;
     {
         std::lock_guard<std::mutex> guard(m_mutex);
-        for (const auto& [relay, slot] : m_relaySlots)
-            if (slot.Command.IsValid() && !slot.Posted)
-                waiting.push_back(relay);
-        // A count still held when the interval is over is written now, not at a later refusal
-        // that may never come.
-        if (m_refusalsUnlogged > 0 && m_clock.Now() - m_lastRefusalLog >= m_refusalInterval)
+        const auto now = m_clock.Now();
+        for (auto& [relay, slot] : m_relaySlots)
         {
-            summary = "Remote command refused: " + std::to_string(m_refusalsUnlogged) + " more commands refused";
-            m_refusalsUnlogged = 0;
-            m_refusalLogged = false;
+            // An answer that never came (an order dropped at a stop) must not hold the relay.
+            if (slot.InFlight && now - slot.Since >= kAnswerWait)
+                slot.InFlight = false;
+            if (slot.Command.IsValid() && !slot.Posted && !slot.InFlight)
+                waiting.push_back(relay);
         }
+        summaries = HeldCountsLocked(false);
     }
     for (int relay : waiting)
         PostRelay(relay);
-    if (!summary.empty() && m_log != nullptr)
-        m_log->Write(LogEntryLevel::Error, summary);
+    WriteLines(summaries);
+}
+
+void CCommandIntake::LinkAnswered(const CCommandResponse& response)
+{
+    const CSerialCommand* command = response.GetCommand();
+    if (command == nullptr || (command->Code != CommandCode::RelayToggle && command->Code != CommandCode::RelayTestCycle))
+        return;
+    std::lock_guard<std::mutex> guard(m_mutex);
+    const auto slot = m_relaySlots.find(command->Param1);
+    if (slot != m_relaySlots.end())
+        slot->second.InFlight = false;
+}
+
+bool CCommandIntake::IsAnswerPending(int relay) const
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    const auto slot = m_relaySlots.find(relay);
+    return slot != m_relaySlots.end() && slot->second.InFlight;
+}
+
+void CCommandIntake::WriteHeldCounts()
+{
+    std::vector<std::string> summaries;
+    {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        summaries = HeldCountsLocked(true);
+    }
+    WriteLines(summaries);
+}
+
+std::vector<std::string> CCommandIntake::HeldCountsLocked(bool all)
+{
+    // A count still held when its interval is over is written now, not at a later line that
+    // may never come.
+    std::vector<std::string> lines;
+    const auto now = m_clock.Now();
+    const bool windowOver = now - m_budgetStart >= m_refusalInterval;
+    if (m_refusalsUnlogged > 0 && (all || (windowOver && now - m_lastRefusalLog >= m_refusalInterval)))
+    {
+        lines.push_back("Remote command refused: " + std::to_string(m_refusalsUnlogged) +
+                        " more commands refused (the last: " + m_lastRefusal + ")");
+        m_refusalsUnlogged = 0;
+        m_refusalLogged = false;
+    }
+    if (m_ignoredUnlogged > 0 && (all || windowOver))
+    {
+        lines.push_back("Remote command ignored: " + std::to_string(m_ignoredUnlogged) +
+                        " more retained messages ignored; clear them with empty retained messages");
+        m_ignoredUnlogged = 0;
+    }
+    return lines;
+}
+
+void CCommandIntake::WriteLines(const std::vector<std::string>& lines)
+{
+    if (m_log == nullptr)
+        return;
+    for (const std::string& line : lines)
+        m_log->Write(LogEntryLevel::Error, line);
+}
+
+bool CCommandIntake::TakeLineLocked(IClock::Steady::time_point now)
+{
+    if (m_budgetUsed == 0 || now - m_budgetStart >= m_refusalInterval)
+    {
+        m_budgetStart = now;
+        m_budgetUsed = 0;
+    }
+    if (m_budgetUsed >= kLineBudget)
+        return false;
+    ++m_budgetUsed;
+    return true;
 }
 
 std::chrono::milliseconds CCommandIntake::Due() const
@@ -161,28 +238,34 @@ std::chrono::milliseconds CCommandIntake::Due() const
     for (const auto& entry : m_relaySlots)
         if (entry.second.Command.IsValid() && !entry.second.Posted)
             due = milliseconds(static_cast<int>(1000 / kCommandsPerSecond));
+    const auto now = m_clock.Now();
+    const auto until = [&](IClock::Steady::time_point end) {
+        return std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(end - now));
+    };
     if (m_refusalsUnlogged > 0)
-    {
-        const auto left = m_lastRefusalLog + m_refusalInterval - m_clock.Now();
-        due = std::min(due, std::max(milliseconds(0), std::chrono::duration_cast<milliseconds>(left)));
-    }
+        due = std::min(due, until(std::max(m_lastRefusalLog, m_budgetStart) + m_refusalInterval));
+    if (m_ignoredUnlogged > 0)
+        due = std::min(due, until(m_budgetStart + m_refusalInterval));
     return due;
 }
 
-void CCommandIntake::Execute(const CRemoteCommand& command)
+bool CCommandIntake::Execute(const CRemoteCommand& command)
 {
     if (!m_manager->IsLinkRunning())
-        return Refuse("the link to the unit is not running");
+    {
+        Refuse("the link to the unit is not running");
+        return false;
+    }
     switch (command.What)
     {
     case Kind::Poll:
         m_manager->Poll();
-        return;
+        return false;
     case Kind::Reset:
         m_manager->ResetDeviceBy(kCommandSource);
-        return;
+        return false;
     case Kind::None:
-        return;
+        return false;
     default:
         break;
     }
@@ -190,19 +273,29 @@ void CCommandIntake::Execute(const CRemoteCommand& command)
     const CRelaySetting* setting = m_settings != nullptr ? m_settings->FindRelaySetting(command.Relay) : nullptr;
     const std::string relay = "relay " + std::to_string(command.Relay);
     if (setting == nullptr)
-        return Refuse(relay + " is not configured");
+    {
+        Refuse(relay + " is not configured");
+        return false;
+    }
     const RelayPermission permission = setting->GetPermission();
     const std::string permissionText = RelayPermissionToText(RelayPermissionRead(permission));
     if (command.What == Kind::RelayCycle)
     {
         if (!RelayPermissionAllowsCycle(permission))
-            return Refuse(relay + " may not be power-cycled (permission " + permissionText + ")");
+        {
+            Refuse(relay + " may not be power-cycled (permission " + permissionText + ")");
+            return false;
+        }
         m_manager->PowerCycleRelayBy(command.Relay, kCommandSource);
-        return;
+        return true;
     }
     if (!RelayPermissionAllowsSwitch(permission))
-        return Refuse(relay + " may not be switched on or off (permission " + permissionText + ")");
+    {
+        Refuse(relay + " may not be switched on or off (permission " + permissionText + ")");
+        return false;
+    }
     m_manager->SetRelayBy(command.Relay, command.What == Kind::RelayOn ? 0 : 1, kCommandSource);
+    return true;
 }
 
 void CCommandIntake::Refuse(const std::string& reason)
@@ -211,7 +304,8 @@ void CCommandIntake::Refuse(const std::string& reason)
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         const auto now = m_clock.Now();
-        if (m_refusalLogged && now - m_lastRefusalLog < m_refusalInterval)
+        m_lastRefusal = reason;
+        if ((m_refusalLogged && now - m_lastRefusalLog < m_refusalInterval) || !TakeLineLocked(now))
         {
             ++m_refusalsUnlogged;
             return;
@@ -227,6 +321,12 @@ void CCommandIntake::Refuse(const std::string& reason)
         m_log->Write(LogEntryLevel::Error, text);
 }
 
+void CCommandIntake::NewConnection()
+{
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_retainedIgnored.clear();
+}
+
 void CCommandIntake::IgnoreRetained(const std::string& topic)
 {
     // Only told; never cleared from here, since the bridge deletes nothing it did not publish.
@@ -234,6 +334,11 @@ void CCommandIntake::IgnoreRetained(const std::string& topic)
         std::lock_guard<std::mutex> guard(m_mutex);
         if (!m_retainedIgnored.insert(topic).second)
             return;
+        if (!TakeLineLocked(m_clock.Now()))
+        {
+            ++m_ignoredUnlogged;
+            return;
+        }
     }
     if (m_log != nullptr)
         m_log->Write(LogEntryLevel::Error, "Remote command ignored: retained message on " + topic +

@@ -8,11 +8,13 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "RemoteCommand.h"
 #include "core/Clock.h"
 
 class CAppSettings;
+class CCommandResponse;
 class CLog;
 class CQuillmereManager;
 
@@ -37,13 +39,20 @@ public:
     static constexpr double kCommandsPerSecond = 5.0;
     static constexpr double kCommandBurst = 10.0;
     static constexpr std::chrono::seconds kResetInterval{30};
+    // The lines of its own (refusals, retained commands ignored) it writes in one refusal
+    // interval; what comes beyond is counted, and the counts are written when it is over.
+    static constexpr int kLineBudget = 5;
+    // A relay's next command waits until the link answered the one before (so that it never
+    // replaces an order still queued), or this long at most.
+    static constexpr std::chrono::seconds kAnswerWait{10};
 
     // The manager must have its settings and log; it and the clock outlive the intake.
     CCommandIntake(CQuillmereManager* manager, Poster poster, const IClock& clock);
 
     // "<prefix>/<site>/": the root the command topics are read below.
     void SetBase(std::string base) { m_base = std::move(base); }
-    // Refused commands are logged at most once per this interval (tests shorten it).
+    // Refused commands are logged at most once per this interval, and its lines at most
+    // kLineBudget times (tests shorten it).
     void SetRefusalLogInterval(std::chrono::milliseconds interval);
 
     // Bridge thread: one message from a command topic.
@@ -54,20 +63,38 @@ public:
     // How long the bridge thread may wait before Tick has work; max() for nothing due.
     std::chrono::milliseconds Due() const;
 
+    // Any thread (the link worker): the link's outcome of one of its commands; a relay
+    // order's frees the relay for its next command.
+    void LinkAnswered(const CCommandResponse& response);
+    // Whether a relay order handed to the manager still waits for the link's answer.
+    bool IsAnswerPending(int relay) const;
+
+    // Bridge thread: a new connection, where each retained command is told once again.
+    void NewConnection();
+
     // Any thread: one refused command, logged or counted.
     void Refuse(const std::string& reason);
+    // Writes the counts still held now, so that they are in the log before the run's last line.
+    void WriteHeldCounts();
 
 private:
     struct RelaySlot
     {
         CRemoteCommand Command;
-        bool Posted = false;   // a task for the relay is on its way to the UI thread
+        bool Posted = false;     // a task for the relay is on its way to the UI thread
+        bool InFlight = false;   // the manager took one; the link has not answered it yet
+        IClock::Steady::time_point Since{};
     };
 
     void IgnoreRetained(const std::string& topic);
+    bool TakeLineLocked(IClock::Steady::time_point now);
+    // The summaries of what was held, when due (or all of them); m_mutex held.
+    std::vector<std::string> HeldCountsLocked(bool all);
+    void WriteLines(const std::vector<std::string>& lines);
     bool TakeToken();            // m_mutex held
     void PostRelay(int relay);   // m_mutex not held
-    void Execute(const CRemoteCommand& command);   // UI thread
+    // UI thread; whether a relay order went to the manager.
+    bool Execute(const CRemoteCommand& command);
 
     CQuillmereManager* m_manager;
     CAppSettings* m_settings;
@@ -88,5 +115,9 @@ private:
     IClock::Steady::time_point m_lastRefusalLog{};
     bool m_refusalLogged = false;
     std::uint64_t m_refusalsUnlogged = 0;
-    std::set<std::string> m_retainedIgnored;   // topics already logged
+    std::string m_lastRefusal;   // why the newest refusal was refused
+    std::set<std::string> m_retainedIgnored;   // topics already told in this connection
+    std::uint64_t m_ignoredUnlogged = 0;
+    IClock::Steady::time_point m_budgetStart{};
+    int m_budgetUsed = 0;
 };

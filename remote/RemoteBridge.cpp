@@ -32,6 +32,7 @@ CRemoteBridge::CRemoteBridge(CQuillmereManager* manager, Poster poster, const IC
                     },
                     [this] { return std::min(m_intake.Due(), m_publisher.Due()); },
                     [this] { ShowStatusLine(); },
+                    [this] { m_publisher.GoOffline(); },
                 },
                 clock)
 {
@@ -55,6 +56,7 @@ void CRemoteBridge::Route()
     // relay states and the status model, which raise records of their own.
     m_routes.On<CCommandResponse>([this](const CCommandResponse& response) {
         m_publisher.OnLinkResult(response.GetType(), response.GetResult());
+        m_intake.LinkAnswered(response);
     });
     m_routes.Ignore<CUnsolicitedResponse>();
     m_routes.Ignore<CTamperUnsolicitedResponse>();
@@ -135,9 +137,7 @@ void CRemoteBridge::Stop()
 {
     if (!IsRunning())
         return;
-    // The "offline" queued here also wakes the bridge thread out of its wait on the socket.
-    m_publisher.GoOffline();
-    m_session.Stop();
+    m_session.Stop();   // "offline" first, through the stopping hook
     if (m_attached)
     {
         m_manager->Detach(this);
@@ -168,9 +168,12 @@ void CRemoteBridge::Connected()
         m_session.Subscribe(DiscoveryFilter(m_config));
     if (m_config.Commands)
     {
+        // With the retain flag as published, a retained command is known for one whenever it
+        // comes, not only when the broker replays it at a subscription.
+        m_intake.NewConnection();
         const std::string base = m_config.BaseTopic();
         for (const std::string& filter : {base + "/relay/+/set", base + "/reset", base + "/poll"})
-            m_session.Subscribe(filter);
+            m_session.Subscribe(filter, true);
     }
     m_publisher.Connected();
 }

@@ -42,6 +42,9 @@ public:
     // a run's first lines ("Application Started" included) go out once it connects. A Start
     // that does not start the bridge lets go of the log and of what it kept.
     void ListenToLogEarly();
+    // Writes the counts of command lines still held back (refused, retained ones ignored), so
+    // that they are in the log before the run's last line. On the UI thread.
+    void WriteHeldCounts() { m_intake.WriteHeldCounts(); }
     // Says "offline", disconnects, ends the thread and detaches. On the UI thread, once the
     // link worker and the ping checks have ended. Waits for the broker at most about 2 s.
     void Stop();
@@ -51,8 +54,9 @@ public:
     // "Remote: connected to host:port" or "Remote: offline (reason)"; empty when not running.
     std::string GetStatusLine() const { return m_session.StatusLine(); }
     // Whether a status change is held back by the coalescing (it goes out within
-    // CBridgePublisher::kStatusInterval); for a caller that waits until the broker has it.
-    bool IsHoldingStatus() const { return m_publisher.IsHoldingStatus(); }
+    // CBridgePublisher::kStatusInterval) or anything queued is not yet acknowledged by the
+    // broker; for a caller that waits until the broker has what the program has.
+    bool IsHoldingStatus() const { return m_publisher.IsHoldingStatus() || !m_session.IsAcknowledged(); }
 
     // Refused commands are logged at most once per this interval (tests shorten it).
     void SetRefusalLogInterval(std::chrono::milliseconds interval) { m_intake.SetRefusalLogInterval(interval); }

@@ -95,8 +95,28 @@ void AppendHex(std::string& out, char lead, unsigned char byte, const char* digi
 }
 }
 
-std::string TopicLevel(std::string_view text)
+namespace
 {
+// U+FDD0 to U+FDEF and the last two code points of every plane: a broker refuses a topic
+// that holds one.
+bool IsNonCharacter(std::string_view sequence)
+{
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned>(static_cast<unsigned char>(sequence[i])); };
+    unsigned codePoint = 0;
+    if (sequence.size() == 3)
+        codePoint = (byte(0) & 0x0Fu) << 12 | (byte(1) & 0x3Fu) << 6 | (byte(2) & 0x3Fu);
+    else if (sequence.size() == 4)
+        codePoint = (byte(0) & 0x07u) << 18 | (byte(1) & 0x3Fu) << 12 | (byte(2) & 0x3Fu) << 6 | (byte(3) & 0x3Fu);
+    else
+        return false;
+    return (codePoint >= 0xFDD0 && codePoint <= 0xFDEF) || (codePoint & 0xFFFEu) == 0xFFFEu;
+}
+}
+
+std::string TopicLevel(std::string_view text, bool* standIn)
+{
+    if (standIn != nullptr)
+        *standIn = false;
     if (text.empty())
         return "%";   // no escape is a lone '%', so it stands for nothing else
     std::size_t first = 0;
@@ -117,13 +137,25 @@ std::string TopicLevel(std::string_view text)
             {
                 AppendHex(level, '%', c, "0123456789ABCDEF");
                 ++i;
+                if (standIn != nullptr)
+                    *standIn = true;
                 continue;
             }
-            level.append(text.substr(i, length));
+            if (IsNonCharacter(text.substr(i, length)))
+            {
+                for (std::size_t k = 0; k < length; ++k)
+                    AppendHex(level, '%', static_cast<unsigned char>(text[i + k]), "0123456789ABCDEF");
+                if (standIn != nullptr)
+                    *standIn = true;
+            }
+            else
+                level.append(text.substr(i, length));
             i += length;
             continue;
         }
         const bool outerBlank = c == ' ' && (i < first || i >= end);
+        if ((c < 0x20 || c == 0x7F) && standIn != nullptr)
+            *standIn = true;
         if (c == '/' || c == '+' || c == '#' || c == '%' || c < 0x20 || c == 0x7F || outerBlank)
             AppendHex(level, '%', c, "0123456789ABCDEF");
         else

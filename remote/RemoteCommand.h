@@ -36,10 +36,13 @@ CRemoteCommand ParseRemoteCommand(std::string_view subtopic, std::string_view pa
 
 // A topic level made from free text (a monitor's event name). Each byte that a topic filter
 // treats specially ('/', '+', '#'), '%' itself, a control character (C1 included), a blank at
-// either end, and each byte that is not part of well-formed UTF-8 becomes '%' and two upper-
-// case hex digits; everything else stays. So the form is the same at every start, always a
-// valid topic level, and two different names never share one. An empty name is "%".
-std::string TopicLevel(std::string_view text);
+// either end, each byte that is not part of well-formed UTF-8 (a lone surrogate included) and
+// each byte of a non-character becomes '%' and two upper-case hex digits; everything else
+// stays. So the form is the same at every start, always a level a broker takes, and two
+// different names never share one. An empty name is "%". *standIn, when given, says whether
+// the name held characters no topic can carry at all (the control characters, bytes and
+// non-characters), so that the level stands in for it rather than spelling it.
+std::string TopicLevel(std::string_view text, bool* standIn = nullptr);
 // A Home Assistant object id made from free text: letters and digits stay, every other byte
 // becomes '_' and two lower-case hex digits. Different texts never share one.
 std::string ObjectId(std::string_view text);

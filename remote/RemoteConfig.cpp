@@ -199,16 +199,21 @@ CRemoteConfigResult ParseRemoteConfig(std::string_view text, const std::string& 
         else if (key == "keepalive")
             ok = ParseInt(value, 5, 65535, config.KeepAlive);
         else if (key == "ca_file")
+        {
             config.CaFile = std::string(value);
+            result.CaFileLine = lineNumber;
+        }
         else if (key == "cert_file")
         {
             config.CertFile = std::string(value);
             certLine = lineNumber;
+            result.CertFileLine = lineNumber;
         }
         else if (key == "key_file")
         {
             config.KeyFile = std::string(value);
             certLine = certLine != 0 ? certLine : lineNumber;
+            result.KeyFileLine = lineNumber;
         }
         else if (key == "tls_verify")
             ok = ParseBool(value, config.TlsVerify);
@@ -280,6 +285,25 @@ CRemoteConfigResult LoadRemoteConfig(const std::string& folder)
     config.CertFile = Resolve(folder, config.CertFile);
     config.KeyFile = Resolve(folder, config.KeyFile);
     config.PasswordFile = Resolve(folder, config.PasswordFile);
+    const struct
+    {
+        const char* key;
+        const std::string& path;
+        int line;
+    } tlsFiles[] = {{"ca_file", config.CaFile, result.CaFileLine},
+                    {"cert_file", config.CertFile, result.CertFileLine},
+                    {"key_file", config.KeyFile, result.KeyFileLine}};
+    for (const auto& file : tlsFiles)
+    {
+        std::string content;
+        if (!file.path.empty() && !ReadRegularFile(file.path, CRemoteConfig::kMaxTlsFileBytes, content, &error))
+        {
+            result.State = RemoteConfigState::Invalid;
+            result.Error = LineError(file.line, std::string(file.key) + " " + Quoted(file.path) +
+                                                    " cannot be read: " + error);
+            return result;
+        }
+    }
     if (config.PasswordFile.empty())
         return result;
 

@@ -14,6 +14,8 @@ public:
     static constexpr int kDefaultPort = 1883;
     static constexpr int kDefaultTlsPort = 8883;
     static constexpr std::size_t kMaxFileBytes = 64 * 1024;
+    // ca_file may be a whole bundle of authorities.
+    static constexpr std::size_t kMaxTlsFileBytes = 1024 * 1024;
 
     bool Enabled = false;
     std::string Host;
@@ -55,6 +57,9 @@ struct CRemoteConfigResult
     CRemoteConfig Config;
     std::string Error;
     int PasswordFileLine = 0;   // where password_file was given, for the reader's messages
+    int CaFileLine = 0;         // where ca_file, cert_file and key_file were given
+    int CertFileLine = 0;
+    int KeyFileLine = 0;
 };
 
 // Letters, digits, '-' and '_', 1 to 64 of them.
@@ -66,5 +71,8 @@ std::string DefaultSiteName();
 CRemoteConfigResult ParseRemoteConfig(std::string_view text, const std::string& defaultSite);
 
 // The file in folder: absent, or parsed, with relative file names taken from folder and the
-// password read from its file, which must not be readable by group or others.
+// password read from its file, which must not be readable by group or others. Every file it
+// names goes through the small-file reader first (a FIFO, a folder, a device or an oversized
+// file is refused at once, naming it), so that the broker library never opens one that
+// would hang it.
 CRemoteConfigResult LoadRemoteConfig(const std::string& folder);

@@ -46,23 +46,22 @@ void Device(CJsonWriter& json, const CRemoteConfig& config, const CRemoteDeviceI
 }
 
 // The fields every entity shares; the caller adds its own and closes the object.
+// ofTheUnit: shown only while both the program reaches the broker and the unit answers it;
+// otherwise (the network monitors, whose checks go on without the unit) while the program does.
 CJsonWriter Entity(const CRemoteConfig& config, const CRemoteDeviceInfo& device, const std::string& objectId,
-                   const std::string& name)
+                   const std::string& name, bool ofTheUnit = true)
 {
     CJsonWriter json;
     json.BeginObject()
         .String("name", name)
         .String("unique_id", "quillmere_" + config.Site + "_" + objectId)
-        // Shown only while both the program reaches the broker and the unit answers it.
         .BeginArray("availability")
         .BeginObject()
         .String("topic", config.BaseTopic() + "/availability")
-        .EndObject()
-        .BeginObject()
-        .String("topic", config.BaseTopic() + "/unit/availability")
-        .EndObject()
-        .EndArray()
-        .String("availability_mode", "all");
+        .EndObject();
+    if (ofTheUnit)
+        json.BeginObject().String("topic", config.BaseTopic() + "/unit/availability").EndObject();
+    json.EndArray().String("availability_mode", "all");
     Device(json, config, device);
     return json;
 }
@@ -121,6 +120,16 @@ std::string StatusJson(const CQuillmereDeviceStatus& status, const std::vector<C
     return json.Text();
 }
 
+std::string MonitorState(const CRemoteMonitorView& monitor)
+{
+    const bool failed = !monitor.LastResult.empty() ? monitor.LastResult != "ok" : monitor.Failures > 0;
+    if (!failed)
+        return "ok";
+    if (monitor.Limit > 0 && monitor.ResetsUsed >= monitor.Limit)
+        return "limit reached";
+    return monitor.ResetsUsed > 0 ? "cycling" : "failing";
+}
+
 std::string MonitorJson(const CRemoteMonitorView& monitor)
 {
     CJsonWriter json;
@@ -133,6 +142,7 @@ std::string MonitorJson(const CRemoteMonitorView& monitor)
         .Number("limit", monitor.Limit)
         .String("last_result", !monitor.LastResult.empty() ? monitor.LastResult
                                                            : monitor.Failures == 0 ? "ok" : "no answer")
+        .String("state", MonitorState(monitor))
         .EndObject();
     return json.Text();
 }
@@ -261,13 +271,13 @@ std::vector<std::pair<std::string, std::string>> DiscoveryConfigs(const CRemoteC
         configs.emplace_back(DiscoveryTopic(config, sensor.component, sensor.id), json.Text());
     }
 
-    // Each network monitor is a problem that is on while its host fails.
+    // Each network monitor is a problem from its first failure until its host answers again.
     for (const std::string& monitor : monitors)
     {
         const std::string id = "monitor_" + ObjectId(monitor);
-        CJsonWriter json = Entity(config, device, id, monitor);
+        CJsonWriter json = Entity(config, device, id, monitor, false);
         json.String("state_topic", MonitorTopic(config, monitor))
-            .String("value_template", "{{ 'ON' if value_json.failures > 0 else 'OFF' }}")
+            .String("value_template", "{{ 'OFF' if value_json.state == 'ok' else 'ON' }}")
             .String("device_class", "problem")
             .EndObject();
         configs.emplace_back(DiscoveryTopic(config, "binary_sensor", id), json.Text());

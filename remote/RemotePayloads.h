@@ -38,6 +38,11 @@ std::string RelayStateText(std::int32_t state);
 std::string StatusJson(const CQuillmereDeviceStatus& status, const std::vector<CRemoteRelayView>& relays,
                        const std::string& linkError);
 
+// What a monitor's problem sensor reads: "ok" before its first failure and once its target
+// answers again; "failing" from its first failed check; "cycling" once it power-cycled its
+// relay (and the target has not answered since); "limit reached" once it used every reset.
+// Unlike the failure count, which starts again at each threshold and in the grace period.
+std::string MonitorState(const CRemoteMonitorView& monitor);
 std::string MonitorJson(const CRemoteMonitorView& monitor);
 std::string EventJson(const std::string& time, const std::string& level, const std::string& text);
 

@@ -144,6 +144,8 @@ void CEngineRun::End()
     // A folder that takes no file takes no log line either: the operator reads it here.
     if (saved.What == CSettingsFile::SaveResult::Kind::Failed && !m_log.IsOpen())
         std::fprintf(stderr, "%s\n", saved.Line.c_str());
+    // Counts held for a summary are said before the last line, so none is lost at a stop.
+    m_remote->WriteHeldCounts();
     m_log.SumUpFloods();
     m_log.Write(LogEntryLevel::Event, kTerminatedText);
     m_remote->Stop();

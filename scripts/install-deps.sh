@@ -9,7 +9,7 @@ packages=(
     lrzsz xvfb trayer openbox x11-utils xdotool imagemagick iproute2 nftables util-linux
     dpkg-dev file desktop-file-utils ccache
     libmosquitto-dev mosquitto mosquitto-clients openssl
-    libcurl4-openssl-dev libssl-dev ca-certificates python3
+    libcurl4-openssl-dev libssl-dev ca-certificates python3 python3-jinja2
     libsystemd-dev systemd
 )
 missing=()

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
 
 #include <cstdlib>
 #include <filesystem>
@@ -69,4 +72,34 @@ TEST(ServiceBroker, AHangupReconnectsTheBridgeOnlyWhenItsFileChanged)
 
     ::kill(service, SIGTERM);
     EXPECT_EQ(WaitForChild(service, 10000), 0) << ReadWholeFile(folder.Root() + "/service.out");
+}
+
+TEST(ServiceBroker, AHangupOrAnEndIsNeverHeldByABrokerNameWhoseLookupHangs)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs the private namespaces' root";
+    TempDataFolder folder;
+    SilentResolver resolver;
+    ASSERT_TRUE(resolver.Start(folder.Root()));
+    const std::string data = folder.Root() + "/state";
+    std::filesystem::create_directories(data);
+    WriteWholeFile(data + "/settings.xml", ProgramSettingsText(7));
+    WriteWholeFile(data + "/mqtt.conf", "enabled = true\nhost = broker-a.quillmere.test\nsite = site-a\n");
+    DevSimProcess unit({"--com", "7", "--data-folder", data}, 120);
+    ASSERT_TRUE(unit.Started()) << unit.Error();
+    const char* binary = std::getenv("QM_BINARY_DIR");
+    const pid_t service = SpawnProcess(
+        {std::string(binary != nullptr ? binary : ".") + "/daemon/quillmere-monitord", "--data-dir", data},
+        folder.Root() + "/service.out");
+    ASSERT_EQ(resolver.WaitForQuestion(20000), "broker-a.quillmere.test");
+
+    // Another broker while the lookup of the first hangs: the reload goes through at once, and
+    // the new bridge asks for the new name.
+    WriteWholeFile(data + "/mqtt.conf", "enabled = true\nhost = broker-b.quillmere.test\nsite = site-a\n");
+    ::kill(service, SIGHUP);
+    ASSERT_EQ(resolver.WaitForQuestion(5000), "broker-b.quillmere.test");
+    const auto start = std::chrono::steady_clock::now();
+    ::kill(service, SIGTERM);
+    EXPECT_EQ(WaitForChild(service, 10000), 0) << ReadWholeFile(folder.Root() + "/service.out");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }

@@ -3,7 +3,10 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -310,4 +313,39 @@ std::vector<std::string> Listener::Lines()
         m_pid = -1;
     }
     return SplitLines(ReadFile(m_output));
+}
+
+SilentResolver::~SilentResolver()
+{
+    if (m_socket >= 0)
+        ::close(m_socket);
+}
+
+bool SilentResolver::Start(const std::string& folder)
+{
+    m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(53);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (m_socket < 0 || ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return false;
+    const std::string conf = folder + "/resolv.conf";
+    std::ofstream(conf) << "nameserver 127.0.0.1\noptions timeout:30 attempts:3\n";
+    return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           ::mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
+}
+
+std::string SilentResolver::WaitForQuestion(int timeoutMs)
+{
+    pollfd ready{m_socket, POLLIN, 0};
+    if (::poll(&ready, 1, timeoutMs) != 1)
+        return {};
+    unsigned char packet[512];
+    const ssize_t size = ::recv(m_socket, packet, sizeof packet, 0);
+    // After the 12-byte header, the name as labels: a length byte, then that many bytes.
+    std::string name;
+    for (ssize_t at = 12; at < size && packet[at] != 0 && at + 1 + packet[at] <= size; at += 1 + packet[at])
+        name += (name.empty() ? "" : ".") + std::string(reinterpret_cast<const char*>(packet + at + 1), packet[at]);
+    return name.empty() ? "?" : name;
 }

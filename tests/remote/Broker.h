@@ -81,6 +81,26 @@ private:
     std::string m_output;
 };
 
+// A name server on loopback that takes every question and never answers, made this process's
+// (and its children's) only one in a mount namespace of its own. Needs the private
+// namespaces' root (see in-private-netns.sh).
+class SilentResolver
+{
+public:
+    SilentResolver() = default;
+    ~SilentResolver();
+    SilentResolver(const SilentResolver&) = delete;
+    SilentResolver& operator=(const SilentResolver&) = delete;
+
+    // folder: where its resolv.conf is written.
+    bool Start(const std::string& folder);
+    // Waits for a question; the name asked for, or empty when none came.
+    std::string WaitForQuestion(int timeoutMs);
+
+private:
+    int m_socket = -1;
+};
+
 // Starts a command with its output going to a file; the child's pid.
 pid_t SpawnProcess(const std::vector<std::string>& args, const std::string& outputPath);
 // Waits for a child with a deadline, then kills it; its wait status or -1.

@@ -1,10 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <chrono>
 #include <regex>
+#include <atomic>
 #include <thread>
 
 #include "BridgeFixture.h"
@@ -33,6 +40,111 @@ std::string PayloadOf(const std::vector<std::string>& lines, const std::string& 
 }
 }
 
+// A broker that speaks only MQTT 3.1.1, in front of the real one: a CONNECT of MQTT 5 is
+// refused as such a broker does, any other is passed through to the broker.
+class Mqtt311Gate
+{
+public:
+    explicit Mqtt311Gate(int brokerPort) : m_brokerPort(brokerPort)
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = Loopback(0);
+        socklen_t length = sizeof address;
+        ::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(m_listener, 4);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~Mqtt311Gate()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listener);
+    }
+    int Port() const { return m_port; }
+    int Refused() const { return m_refused; }
+
+private:
+    static sockaddr_in Loopback(int port)
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<std::uint16_t>(port));
+        return address;
+    }
+    bool Readable(int fd) const
+    {
+        pollfd ready{fd, POLLIN, 0};
+        return ::poll(&ready, 1, 100) == 1;
+    }
+    void Serve()
+    {
+        while (!m_stop)
+        {
+            if (!Readable(m_listener))
+                continue;
+            const int client = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client >= 0)
+                Handle(client);
+        }
+    }
+    void Handle(int client)
+    {
+        // Type, remaining length (one byte for a small CONNECT), "\0\4MQTT", the level.
+        std::string head;
+        char buffer[4096];
+        while (head.size() < 9 && !m_stop && Readable(client))
+        {
+            const ssize_t n = ::recv(client, buffer, sizeof buffer, 0);
+            if (n <= 0)
+                break;
+            head.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (head.size() >= 9 && head[8] == 5)
+        {
+            ++m_refused;
+            // As a broker of MQTT 3.1.1 answers: "unacceptable protocol version" in its own form.
+            const char connack[] = {0x20, 0x02, 0x00, 0x01};
+            ::send(client, connack, sizeof connack, MSG_NOSIGNAL);
+            ::close(client);
+            return;
+        }
+        const int broker = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = Loopback(m_brokerPort);
+        if (head.size() < 9 || ::connect(broker, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            ::send(broker, head.data(), head.size(), MSG_NOSIGNAL) < 0)
+        {
+            ::close(broker);
+            ::close(client);
+            return;
+        }
+        for (bool open = true; open && !m_stop;)
+        {
+            pollfd ends[2] = {{client, POLLIN, 0}, {broker, POLLIN, 0}};
+            if (::poll(ends, 2, 100) <= 0)
+                continue;
+            for (int i = 0; i < 2 && open; ++i)
+            {
+                if (ends[i].revents == 0)
+                    continue;
+                const ssize_t n = ::recv(ends[i].fd, buffer, sizeof buffer, 0);
+                open = n > 0 && ::send(ends[1 - i].fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL) == n;
+            }
+        }
+        ::close(broker);
+        ::close(client);
+    }
+
+    int m_brokerPort;
+    int m_listener = -1;
+    int m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::atomic<int> m_refused{0};
+    std::thread m_thread;
+};
+
 class RemoteBridge : public BridgeFixture
 {
 protected:
@@ -59,6 +171,8 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
     ASSERT_TRUE(unit->Command("relay 2 off"));
     CRemoteConfig config = Config();
     config.Discovery = true;
+    // Every config message of this start, and a marker after them.
+    Listener configs(*broker, "homeassistant/#", 14, 30);
     ASSERT_TRUE(StartBridge(config));
     ConnectLink();
 
@@ -80,7 +194,7 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
     const std::string monitor = PayloadOf(retained, Topic("monitor/Web cam/state"));
     EXPECT_EQ(monitor, "{\"name\":\"Web cam\",\"target\":\"192.168.0.249\",\"kind\":\"ping\",\"failures\":0,"
                        "\"resets_used\":0,\"limit\":3,"
-                       "\"last_result\":\"ok\"}");
+                       "\"last_result\":\"ok\",\"state\":\"ok\"}");
 
     // Without commands a relay is only shown; nothing offers to switch it.
     // Four relays, five sensors of the unit, and the four monitors as problems.
@@ -93,7 +207,20 @@ TEST_F(RemoteBridge, PublishesRetainedAvailabilityStatusRelaysAndDiscoveryOnConn
               std::string::npos)
         << signal;
     EXPECT_TRUE(PayloadOf(discovery, "homeassistant/switch/quillmere_kiosk-17/relay3/config").empty());
+    // A monitor's checks go on without the unit: it shows while the program reaches the broker.
+    const std::string webCam = PayloadOf(discovery, "homeassistant/binary_sensor/quillmere_kiosk-17/monitor_Web_20cam/config");
+    EXPECT_NE(webCam.find("\"availability\":[{\"topic\":\"quillmere/kiosk-17/availability\"}],"), std::string::npos)
+        << webCam;
     EXPECT_TRUE(bridge->GetStatusLine().starts_with("Remote: connected to 127.0.0.1:"));
+
+    // Each entity's config went out once, with its final device block, while the unit told
+    // its firmware and ICCID.
+    ASSERT_TRUE(broker->Publish("homeassistant/zz/marker", "end"));
+    const auto sent = configs.Lines();
+    ASSERT_EQ(sent.size(), 14u);
+    EXPECT_EQ(sent.back(), "homeassistant/zz/marker end");
+    for (std::size_t i = 0; i + 1 < sent.size(); ++i)
+        EXPECT_NE(sent[i].find("\"hw_version\":"), std::string::npos) << sent[i];
 }
 
 TEST_F(RemoteBridge, DiscoveryFollowsPermissionsAndRemovesRelaysThatWent)
@@ -276,7 +403,7 @@ TEST_F(RemoteBridge, ReconnectsAfterTheBrokerCameBackAndRepublishesWhatChangedMe
     EXPECT_EQ(numbers.size(), 100u);
 }
 
-TEST_F(RemoteBridge, RetainedCommandsAreToldOnceAndNeverCarriedOutAtStartOrReconnect)
+TEST_F(RemoteBridge, RetainedCommandsAreNeverCarriedOutAtStartWhileConnectedOrAfterAReconnect)
 {
     Broker::Options options;
     options.persistence = true;
@@ -287,9 +414,19 @@ TEST_F(RemoteBridge, RetainedCommandsAreToldOnceAndNeverCarriedOutAtStartOrRecon
     config.Commands = true;
     ASSERT_TRUE(StartBridge(config));
     ConnectLink();
-    const std::string hint = "; clear it with an empty retained message";
-    EXPECT_TRUE(WaitForLog("Error,Remote command ignored: retained message on " + Topic("reset") + hint));
-    EXPECT_TRUE(WaitForLog("Error,Remote command ignored: retained message on " + Topic("relay/3/set") + hint));
+    const auto told = [this](const std::string& sub) {
+        return "Error,Remote command ignored: retained message on " + Topic(sub) +
+               "; clear it with an empty retained message";
+    };
+    EXPECT_TRUE(WaitForLog(told("reset")));
+    EXPECT_TRUE(WaitForLog(told("relay/3/set")));
+    ASSERT_TRUE(broker->WaitForSubscription("quillmere-kiosk-17", Topic("poll")));
+
+    // Left retained while the site is connected: the broker passes it on live, flag and all.
+    ASSERT_TRUE(broker->Publish(Topic("relay/3/set"), "ON", true));
+    ASSERT_TRUE(broker->Publish(Topic("reset"), "RESET", true));
+    ASSERT_TRUE(broker->Publish(Topic("relay/2/set"), "OFF", true));
+    EXPECT_TRUE(WaitForLog(told("relay/2/set")));
 
     broker->Stop();
     ASSERT_TRUE(WaitUntil([this] { return !bridge->IsConnected(); }, 10000));
@@ -300,14 +437,44 @@ TEST_F(RemoteBridge, RetainedCommandsAreToldOnceAndNeverCarriedOutAtStartOrRecon
     ASSERT_TRUE(SendCommand("poll", ""));
 
     EXPECT_EQ(PendingUiTasks(), 0u);
-    EXPECT_FALSE(WaitForFrame("02 09 ", 200));
-    EXPECT_FALSE(WaitForFrame("02 0B ", 200));
-    std::size_t told = 0;
+    for (const std::string& frame : unit->ReceivedFrames())
+        EXPECT_FALSE(frame.starts_with("02 09 ") || frame.starts_with("02 0B ")) << frame;
+    std::map<std::string, int> lines;
     for (const std::string& line : LogLines())
-        told += line.find("Remote command ignored") != std::string::npos;
-    EXPECT_EQ(told, 2u);   // once per topic and run, not again at the reconnect
+        if (line.starts_with("Error,Remote command ignored"))
+            ++lines[line];
+    // Once per topic and connection: three topics, the second connection tells all three again.
+    EXPECT_EQ(lines, (std::map<std::string, int>{{told("relay/2/set"), 2}, {told("relay/3/set"), 2},
+                                                  {told("reset"), 2}}));
     // They stay on the broker: only the operator who left them may clear them.
     EXPECT_TRUE(Has(broker->Subscribe(Topic("reset"), 1, 10, true), Topic("reset") + " RESET"));
+}
+
+TEST_F(RemoteBridge, ABrokerThatRefusesMqtt5IsSpokenToIn311AndTheRemoteLineSaysWhatThatCannotTell)
+{
+    StartSite();
+    ASSERT_TRUE(broker->Publish(Topic("reset"), "RESET", true));
+    Mqtt311Gate gate(broker->Port());
+    CRemoteConfig config = Config();
+    config.Port = gate.Port();
+    config.Commands = true;
+    ASSERT_TRUE(StartBridge(config));
+    ConnectLink();
+    const std::string endpoint = "127.0.0.1:" + std::to_string(gate.Port());
+    EXPECT_EQ(gate.Refused(), 1);
+    EXPECT_TRUE(WaitForLog("Error,Remote: the broker " + endpoint + " refused MQTT 5; speaking MQTT 3.1.1, where a "
+                           "retained command sent while connected cannot be told from a live one"));
+    EXPECT_EQ(bridge->GetStatusLine(), "Remote: connected to " + endpoint + CBridgeSession::kFallbackNote);
+    // What the broker replays at the subscription still carries its flag; live commands work.
+    EXPECT_TRUE(WaitForLog("Error,Remote command ignored: retained message on " + Topic("reset")));
+    ASSERT_TRUE(broker->WaitForSubscription("quillmere-kiosk-17", Topic("poll")));
+    ASSERT_TRUE(SendCommand("relay/3/set", "OFF"));
+    EXPECT_TRUE(WaitForFrame("02 09 02 03 01"));
+    EXPECT_FALSE(WaitForFrame("02 0B ", 0));
+    std::size_t outages = 0;
+    for (const std::string& line : LogLines())
+        outages += line.find("Remote: cannot reach") != std::string::npos;
+    EXPECT_EQ(outages, 0u);
 }
 
 TEST_F(RemoteBridge, AnotherClientWithTheSiteIdIsAConflictToldOnceAndNotFought)
@@ -380,20 +547,33 @@ TEST_F(RemoteBridge, MonitorNamesBecomeTopicLevelsOfTheirOwn)
     StartSite();
     while (!settings.GetNetworkMonitors().empty())
         settings.RemoveNetworkMonitor(settings.GetNetworkMonitors().front().get());
+    // The last three hold what no topic can carry: a byte that is not UTF-8, a non-character,
+    // a lone surrogate.
     const std::vector<std::pair<std::string, std::string>> monitors = {
-        {"Router/1", "Router%2F1"}, {"Router+1", "Router%2B1"}, {"Router_1", "Router_1"}, {" Cam\xFF", "%20Cam%FF"}};
+        {"Router/1", "Router%2F1"},
+        {"Router+1", "Router%2B1"},
+        {"Router_1", "Router_1"},
+        {" Cam\xFF", "%20Cam%FF"},
+        {"Cam\xEF\xBF\xBE", "Cam%EF%BF%BE"},
+        {"Cam\xED\xA0\x80", "Cam%ED%A0%80"}};
     for (const auto& monitor : monitors)
         settings.AddNetworkMonitor()->SetEventName(monitor.first);
     ASSERT_TRUE(StartBridge(Config()));
-    const auto retained = broker->Subscribe(Topic("monitor/+/state"), 4, 10, true);
-    ASSERT_EQ(retained.size(), 4u);
+    const auto retained = broker->Subscribe(Topic("monitor/+/state"), 6, 10, true);
+    ASSERT_EQ(retained.size(), 6u);
     for (const auto& [name, level] : monitors)
     {
         const std::string payload = PayloadOf(retained, Topic("monitor/" + level + "/state"));
-        // The payload names the monitor itself, a byte that is not UTF-8 as U+FFFD.
-        const std::string shown = name == " Cam\xFF" ? " Cam\xEF\xBF\xBD" : name;
-        EXPECT_TRUE(payload.starts_with("{\"name\":\"" + shown + "\",")) << level << ": " << payload;
+        EXPECT_TRUE(payload.starts_with("{\"name\":\"")) << level << ": " << payload;
     }
+    // The payload names the monitor itself, a byte that is not UTF-8 as U+FFFD.
+    EXPECT_TRUE(PayloadOf(retained, Topic("monitor/%20Cam%FF/state")).starts_with("{\"name\":\" Cam\xEF\xBF\xBD\","));
+    const auto lines = LogLines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& l) { return l.find("no topic can carry") != std::string::npos; }),
+              3);
+    EXPECT_TRUE(WaitForLog("Event,Remote: the monitor \"Cam\xEF\xBF\xBE\" is published as " +
+                           Topic("monitor/Cam%EF%BF%BE/state") + ": its name holds characters no topic can carry"));
 }
 
 TEST_F(RemoteBridge, ABrokerThatKeepsTheSitesMessagesFromItIsToldOnce)

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include "core/DirectoryTree.h"
 #include "remote/RemoteConfig.h"
 #include "tests/support/TempDataFolder.h"
 
@@ -139,7 +140,7 @@ TEST(RemoteConfig, FileIsOptionalAndThePasswordFileMustBePrivate)
     EXPECT_NE(result.Error.find("larger than"), std::string::npos) << result.Error;
 }
 
-TEST(RemoteConfig, FifoInPlaceOfEitherFileIsRefusedAtOnce)
+TEST(RemoteConfig, AFifoFolderDeviceOrOversizedFileInPlaceOfAnyFileIsRefusedAtOnce)
 {
     // Nobody writes to these FIFOs: a blocking open would wait for ever.
     TempDataFolder folder;
@@ -155,6 +156,34 @@ TEST(RemoteConfig, FifoInPlaceOfEitherFileIsRefusedAtOnce)
     result = LoadRemoteConfig(dir);
     EXPECT_EQ(result.State, RemoteConfigState::Invalid);
     EXPECT_EQ(result.Error, "mqtt.conf line 4: password_file \"" + dir + "/pw\" cannot be read: not a regular file");
+
+    // Every file for the TLS connection goes through the same reader before the library sees it.
+    ::unlink((dir + "/pw").c_str());
+    ASSERT_EQ(::mkfifo((dir + "/ca.fifo").c_str(), 0600), 0);
+    ASSERT_TRUE(CreateDirectoryTree(dir + "/certs"));
+    WriteWholeFile(dir + "/ca.crt", "-----BEGIN CERTIFICATE-----\n");
+    WriteWholeFile(dir + "/huge.crt", std::string(CRemoteConfig::kMaxTlsFileBytes + 1, 'x'));
+    const struct
+    {
+        std::string lines;
+        std::string error;
+    } files[] = {
+        {"ca_file = ca.fifo\n", "line 3: ca_file \"" + dir + "/ca.fifo\" cannot be read: not a regular file"},
+        {"ca_file = huge.crt\n", "line 3: ca_file \"" + dir + "/huge.crt\" cannot be read: "},
+        {"ca_file = ca.crt\ncert_file = certs\nkey_file = ca.crt\n",
+         "line 4: cert_file \"" + dir + "/certs\" cannot be read: not a regular file"},
+        {"ca_file = ca.crt\ncert_file = ca.crt\nkey_file = /dev/zero\n",
+         "line 5: key_file \"/dev/zero\" cannot be read: not a regular file"},
+    };
+    for (const auto& file : files)
+    {
+        WriteWholeFile(dir + "/mqtt.conf", "enabled = true\nhost = 127.0.0.1\n" + file.lines);
+        result = LoadRemoteConfig(dir);
+        EXPECT_EQ(result.State, RemoteConfigState::Invalid) << file.lines;
+        EXPECT_TRUE(result.Error.starts_with("mqtt.conf " + file.error)) << result.Error;
+    }
+    WriteWholeFile(dir + "/mqtt.conf", "enabled = true\nhost = 127.0.0.1\nca_file = ca.crt\n");
+    EXPECT_EQ(LoadRemoteConfig(dir).State, RemoteConfigState::Enabled);
 }
 
 TEST(RemoteConfig, TheSampleInTheHelpIsAValidFile)

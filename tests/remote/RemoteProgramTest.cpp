@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <sstream>
 
 #include "Broker.h"
 #include "core/DataFolder.h"
@@ -59,11 +63,79 @@ protected:
         return lines.empty() ? std::string() : lines.back().substr(topic.size() + 1);
     }
 
+    // Lines of the program's log, without their time.
+    std::vector<std::string> LogLines() const
+    {
+        std::vector<std::string> lines;
+        std::istringstream in(ReadWholeFile(JoinPath(GetDataFolder(), "Quillmere.log")));
+        for (std::string line; std::getline(in, line);)
+            if (const auto comma = line.find(','); comma != std::string::npos)
+                lines.push_back(line.substr(comma + 1, line.find_last_not_of('\r') - comma));
+        return lines;
+    }
+
+    std::size_t LinesWith(const std::string& text) const
+    {
+        std::size_t count = 0;
+        for (const std::string& line : LogLines())
+            count += line.find(text) != std::string::npos;
+        return count;
+    }
+
+    // SIGTERM; the time until the program ended normally.
+    std::chrono::milliseconds Terminate()
+    {
+        const auto start = std::chrono::steady_clock::now();
+        ::kill(program, SIGTERM);
+        const int status = WaitForChild(program, 20000);
+        const auto took = std::chrono::steady_clock::now() - start;
+        program = -1;
+        EXPECT_TRUE(WIFEXITED(status)) << status;
+        return std::chrono::duration_cast<std::chrono::milliseconds>(took);
+    }
+
     TempDataFolder folder;
     Broker broker;
     std::unique_ptr<DevSimProcess> unit;
     pid_t program = -1;
 };
+
+}
+
+TEST_F(RemoteProgram, ABrokerNameWhoseLookupHangsNeverHoldsTheProgramsEnd)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs the private namespaces' root";
+    SilentResolver resolver;
+    ASSERT_TRUE(resolver.Start(folder.Root()));
+    WriteWholeFile(JoinPath(GetDataFolder(), "mqtt.conf"),
+                   "enabled = true\nhost = broker.quillmere.test\nsite = kiosk-17\n");
+    StartProgram();
+    ASSERT_EQ(resolver.WaitForQuestion(20000), "broker.quillmere.test");
+    // The outage has its one line once the lookup's time is up, and the program carries on.
+    ASSERT_TRUE(WaitUntil([&] { return LinesWith("Error,Remote: cannot resolve broker.quillmere.test") == 1; },
+                          20000));
+    // The next attempt's lookup is under way, and hangs, when the program is told to end.
+    ASSERT_EQ(resolver.WaitForQuestion(20000), "broker.quillmere.test");
+    EXPECT_LT(Terminate(), std::chrono::seconds(1));
+    EXPECT_EQ(LinesWith("Error,Remote: cannot resolve"), 1u);
+    EXPECT_EQ(LinesWith("Event,Application terminated"), 1u);
+}
+
+TEST_F(RemoteProgram, AFifoGivenAsCaFileKeepsTheBridgeOffAndTheProgramRunning)
+{
+    const std::string fifo = JoinPath(GetDataFolder(), "ca.fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);   // nobody ever writes to it
+    WriteWholeFile(JoinPath(GetDataFolder(), "mqtt.conf"), "enabled = true\nhost = 127.0.0.1\nport = " +
+                                                               std::to_string(broker.Port()) +
+                                                               "\nsite = kiosk-17\nca_file = ca.fifo\n");
+    StartProgram();
+    ASSERT_TRUE(WaitUntil([&] { return LinesWith("Error,Remote: mqtt.conf line 5: ca_file") == 1; }, 20000));
+    // The unit is polled as ever.
+    ASSERT_TRUE(unit->WaitForSentFrames(8, 20000));
+    EXPECT_LT(Terminate(), std::chrono::seconds(1));
+    EXPECT_EQ(LinesWith("Error,Remote:"), 1u);
+    EXPECT_EQ(LinesWith("Event,Application terminated"), 1u);
 }
 
 TEST_F(RemoteProgram, TheBrokerSaysOfflineForAProgramKilledOrEndedNormally)
