@@ -25,6 +25,9 @@ CRemoteBridge::Poster PosterOrDrop(CRemoteBridge::Poster post)
 CEngineRun::CEngineRun(CEngineRunPlugs plugs) : m_settingsFile(CAppSettings::GetSettingsFilePath())
 {
     m_manager.SetTimerService(plugs.Timers);
+    // Every timed part of the run reads the one clock it is given.
+    m_manager.SetClock(*plugs.Clock);
+    m_log.SetClock(*plugs.Clock);
     m_ownsRestartHost = plugs.RestartHost != nullptr;
     if (m_ownsRestartHost)
         m_manager.SetRestartHost(plugs.RestartHost);
@@ -40,7 +43,7 @@ CEngineRun::CEngineRun(CEngineRunPlugs plugs) : m_settingsFile(CAppSettings::Get
     m_log.Open();
     m_manager.SetLog(&m_log);
     const CRemoteBridge::Poster post = PosterOrDrop(std::move(plugs.Post));
-    m_remote = std::make_unique<CRemoteBridge>(&m_manager, post);
+    m_remote = std::make_unique<CRemoteBridge>(&m_manager, post, *plugs.Clock);
     // Its orders reach the manager the way the broker's do.
     m_control = std::make_unique<CControlServer>(&m_manager, post);
     m_controlPath = std::move(plugs.ControlSocketPath);

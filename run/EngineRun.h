@@ -5,6 +5,7 @@
 
 #include "config/AppSettings.h"
 #include "control/ControlServer.h"
+#include "core/Clock.h"
 #include "config/SettingsFile.h"
 #include "device/QuillmereManager.h"
 #include "link/QMNetLink.h"
@@ -28,6 +29,9 @@ struct CEngineRunPlugs
     IRestartHost* RestartHost = nullptr;
     // A descriptor the log mirrors every line to (the journal), or -1.
     int JournalFd = -1;
+    // The time the manager, the link, the log and the broker bridge read; a test or a bench
+    // may give one it moves. Must outlive the run.
+    const IClock* Clock = &IClock::System();
     // Where quillmere-monitorctl finds the program (empty: no control socket), and the group
     // whose members may use it besides the program's own user and root (empty: none).
     std::string ControlSocketPath;
