@@ -18,7 +18,9 @@
 namespace
 {
 constexpr int kQos = 1;
-constexpr int kIdleLoopCapMs = 10000;
+// An idle connection sleeps this long at most; the library itself wakes in time for the
+// keep-alive, and every publish, the stop and each timed duty below wake it sooner.
+constexpr int kIdleLoopCapMs = 60000;
 // Nothing wakes a wait for a connection that is still being made, so it looks at the stop
 // this often; a stop must end the program within a second.
 constexpr int kConnectingLoopMs = 200;
@@ -382,7 +384,7 @@ int CBridgeSession::LoopTimeoutMs()
         if (!m_connected)
             return kConnectingLoopMs;
     }
-    int timeout = std::min(kIdleLoopCapMs, m_config.KeepAlive * 500);
+    int timeout = std::min(kIdleLoopCapMs, m_config.KeepAlive * 1000);
     if (!m_ownAvailabilitySeen && !m_selfCheckShown)
     {
         // Awake when the wait for the site's own "online" is over.

@@ -91,3 +91,5 @@ join "$work/before" "$work/after" | awk -v s="$seconds" -v main="$pid" '
     { d = $5 - $3; t += d; printf "  thread %s %-16s%s %5d wake-ups  %.3f/s\n", $1, $2, ($1 == main ? " (loop)" : ""), d, d / s }
     END { printf "  whole service %d wake-ups  %.3f/s\n", t, t / s }'
 echo "  notifications meanwhile: $(tail -n +$((sent + 1)) "$work/notify.log" | cut -d= -f1 | sort | uniq -c | tr -s ' ' | tr '\n' ';')"
+# A keep-alive missed by a loop that slept too long shows as a lost connection.
+echo "  broker connections lost meanwhile: $(grep -c 'Remote: connection to .* lost' "$work/state/Quillmere.log" || true)"

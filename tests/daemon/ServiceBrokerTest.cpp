@@ -80,7 +80,7 @@ TEST(ServiceBroker, AHangupOrAnEndIsNeverHeldByABrokerNameWhoseLookupHangs)
         GTEST_SKIP() << "needs the private namespaces' root";
     TempDataFolder folder;
     SilentResolver resolver;
-    ASSERT_TRUE(resolver.Start(folder.Root()));
+    ASSERT_TRUE(resolver.Start(folder.Root())) << resolver.Error();
     const std::string data = folder.Root() + "/state";
     std::filesystem::create_directories(data);
     WriteWholeFile(data + "/settings.xml", ProgramSettingsText(7));

@@ -12,8 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -323,17 +325,28 @@ SilentResolver::~SilentResolver()
 
 bool SilentResolver::Start(const std::string& folder)
 {
+    const auto failed = [this](const char* step) {
+        m_error = std::string(step) + ": " + std::strerror(errno);
+        return false;
+    };
     m_socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (m_socket < 0)
+        return failed("socket");
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(53);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (m_socket < 0 || ::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-        return false;
+    if (::bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        return failed("bind 127.0.0.1:53");
     const std::string conf = folder + "/resolv.conf";
     std::ofstream(conf) << "nameserver 127.0.0.1\noptions timeout:30 attempts:3\n";
-    return ::unshare(CLONE_NEWNS) == 0 && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-           ::mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) == 0;
+    if (::unshare(CLONE_NEWNS) != 0)
+        return failed("unshare(CLONE_NEWNS)");
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        return failed("mount / private");
+    if (::mount(conf.c_str(), "/etc/resolv.conf", nullptr, MS_BIND, nullptr) != 0)
+        return failed("bind-mount /etc/resolv.conf");
+    return true;
 }
 
 std::string SilentResolver::WaitForQuestion(int timeoutMs)

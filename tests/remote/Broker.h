@@ -94,11 +94,14 @@ public:
 
     // folder: where its resolv.conf is written.
     bool Start(const std::string& folder);
+    // Which step of Start failed, and why.
+    const std::string& Error() const { return m_error; }
     // Waits for a question; the name asked for, or empty when none came.
     std::string WaitForQuestion(int timeoutMs);
 
 private:
     int m_socket = -1;
+    std::string m_error;
 };
 
 // Starts a command with its output going to a file; the child's pid.

@@ -107,7 +107,7 @@ TEST_F(RemoteProgram, ABrokerNameWhoseLookupHangsNeverHoldsTheProgramsEnd)
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs the private namespaces' root";
     SilentResolver resolver;
-    ASSERT_TRUE(resolver.Start(folder.Root()));
+    ASSERT_TRUE(resolver.Start(folder.Root())) << resolver.Error();
     WriteWholeFile(JoinPath(GetDataFolder(), "mqtt.conf"),
                    "enabled = true\nhost = broker.quillmere.test\nsite = kiosk-17\n");
     StartProgram();
