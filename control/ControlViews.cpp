@@ -80,23 +80,6 @@ std::string Table(const std::vector<std::pair<std::string, std::string>>& rows)
     return text;
 }
 
-const char* KindText(CheckKind kind)
-{
-    switch (kind)
-    {
-    case CheckKind::Ping:
-        return "ping";
-    case CheckKind::Tcp:
-        return "tcp";
-    case CheckKind::Http:
-        return "http";
-    case CheckKind::Https:
-        return "https";
-    default:
-        return "invalid";
-    }
-}
-
 std::string MonitorState(const CNetworkMonitor& monitor)
 {
     if (monitor.GetCheckKind() == CheckKind::Invalid)
@@ -195,8 +178,8 @@ std::string MonitorsView(const CQuillmereManager& manager, bool json)
             {
                 writer.BeginObject()
                     .String("name", monitor->GetEventName())
-                    .String("target", monitor->GetTarget())
-                    .String("kind", KindText(monitor->GetCheckKind()))
+                    .String("target", MaskCredentials(monitor->GetTarget()))
+                    .String("kind", CheckKindName(monitor->GetCheckKind()))
                     .String("state", MonitorState(*monitor))
                     .Number("failures", monitor->GetFailureCount())
                     .Number("threshold", monitor->GetThreshold())
@@ -211,7 +194,7 @@ std::string MonitorsView(const CQuillmereManager& manager, bool json)
             }
             table += Table({
                 {"Monitor", monitor->GetEventName()},
-                {"Target", monitor->GetTarget() + " (" + KindText(monitor->GetCheckKind()) + ")"},
+                {"Target", MaskCredentials(monitor->GetTarget()) + " (" + CheckKindName(monitor->GetCheckKind()) + ")"},
                 {"State", MonitorState(*monitor)},
                 {"Failures", std::to_string(monitor->GetFailureCount()) + " (threshold " +
                                  std::to_string(monitor->GetThreshold()) + ")"},
