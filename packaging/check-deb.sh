@@ -97,7 +97,7 @@ grep -Eq 'systemctl +(--system +)?(enable|start|restart)|deb-systemd-invoke|deb-
 grep -qx 'g quillmere -' "$work/root/usr/lib/sysusers.d/quillmere-monitord.conf" || fault "the package makes no group quillmere"
 system_unit=$work/root/usr/lib/systemd/system/quillmere-monitord.service
 for key in 'Type=notify' 'User=quillmere-monitord' 'SupplementaryGroups=dialout quillmere' 'StateDirectory=quillmere-monitord' \
-    'RuntimeDirectory=quillmere-monitord' 'RestartPreventExitStatus=2 3' \
+    'RuntimeDirectory=quillmere-monitord' 'RestartPreventExitStatus=2 3 78' \
     'AmbientCapabilities=CAP_NET_RAW' 'Restart=on-failure' 'ProtectSystem=strict' 'DevicePolicy=closed' \
     'SystemCallFilter=@system-service'; do
     grep -qx "$key" "$system_unit" || fault "the system unit lacks $key"
