@@ -21,7 +21,8 @@ CRemoteBridge::Poster PosterOrDrop(CRemoteBridge::Poster post)
 }
 
 // Made in the order of the members (manager, settings, link, log), wired in that order, and
-// the bridge last: it observes what the manager has; destroyed in reverse order.
+// the bridge and the control server last: they look at what the manager has; destroyed in
+// reverse order.
 CEngineRun::CEngineRun(CEngineRunPlugs plugs) : m_settingsFile(CAppSettings::GetSettingsFilePath())
 {
     m_manager.SetTimerService(plugs.Timers);
