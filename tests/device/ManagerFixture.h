@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "config/AppSettings.h"
+#include "core/Clock.h"
 #include "device/QuillmereManager.h"
 #include "device/RestartHost.h"
 #include "link/QMNetLink.h"
@@ -50,6 +51,8 @@ public:
     // The log's lines without the date and time: "Level,description".
     std::vector<std::string> LogLines() const;
 
+    // Made first and gone last: the manager, its link and its log read it to their end.
+    CManualClock clock;
     TempDataFolder folder;
     ManualTimerService timers;
     RestartCounter restart;

@@ -87,16 +87,15 @@ TEST_F(ManagerOutage, DayWithoutThePortLeavesOnePollAndTheLinkStartForTheUnit)
 
 TEST_F(ManagerOutage, AnOrderGivenWhileTheUnitIsPulledIsDroppedWithItsLineAndNeverReachesTheUnit)
 {
-    CManualClock clock;
-    f.manager.SetClock(clock);
+    f.manager.SetClock(f.clock);
     f.manager.Connect();
     f.manager.SetRelayBy(2, 1, "operator");
     f.manager.ResetDeviceBy("operator");
     ASSERT_TRUE(WaitUntil([&] { return f.manager.GetReachability().IsUnreachable(); }, 5000));
-    clock.Advance(std::chrono::seconds(59));
+    f.clock.Advance(std::chrono::seconds(59));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));   // cycles that must drop nothing yet
     EXPECT_FALSE(Contains(f.LogLines(), "Event,Device reset not sent: given 59 s ago, the unit did not answer"));
-    clock.Advance(std::chrono::seconds(1));
+    f.clock.Advance(std::chrono::seconds(1));
     EXPECT_TRUE(WaitUntil(
         [&] {
             const auto lines = f.LogLines();

@@ -137,8 +137,7 @@ TEST_F(ManagerReturn, AUnitPluggedBackIsAskedAtOnceAndItsReportsComeBackOn)
 {
     // Standing still, the manager's clock never brings a probe of the back-off due: only the
     // reopened port can ask the unit.
-    CManualClock clock;
-    f.manager.SetClock(clock);
+    f.manager.SetClock(f.clock);
     unit = PlugUnit();
     ASSERT_TRUE(unit->Started()) << unit->Error();
     StartAndWaitForAnAnswer();

@@ -144,8 +144,7 @@ TEST(QuillmereManager, AResetIsFollowedFromItsOutcomeUntilALaterQuestionIsAnswer
 {
     using std::chrono::milliseconds;
     ManagerFixture f;
-    CManualClock clock;
-    f.manager.SetClock(clock);
+    f.manager.SetClock(f.clock);
     f.manager.ResetDevice();
     EXPECT_EQ(f.link.GetQueueLength(), 1u);
     EXPECT_EQ(f.LogLines().at(0), "Event,Manual reset of the device was triggered.");
@@ -155,10 +154,10 @@ TEST(QuillmereManager, AResetIsFollowedFromItsOutcomeUntilALaterQuestionIsAnswer
     reset.SendNumber = 5;
     f.manager.OnResponse(LinkStatus::Ok, CommandCode::Reset, &reset, nullptr, 0);
     EXPECT_TRUE(f.link.IsHeld()) << "nothing but the probe goes into the restart";
-    clock.Advance(milliseconds(CQuillmereManager::kResetFollowUpMs - 1));
+    f.clock.Advance(milliseconds(CQuillmereManager::kResetFollowUpMs - 1));
     EXPECT_EQ(f.manager.OnLinkIdle(false), milliseconds(1));
     EXPECT_EQ(f.link.GetQueueLength(), 1u);
-    clock.Advance(milliseconds(1));
+    f.clock.Advance(milliseconds(1));
     EXPECT_EQ(f.manager.OnLinkIdle(false), milliseconds(CQuillmereManager::kResetFollowUpMs));
     EXPECT_EQ(f.link.GetQueueLength(), 2u) << "one relay status question";
 

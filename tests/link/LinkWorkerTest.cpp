@@ -50,6 +50,8 @@ protected:
     std::vector<ResponseEvent> Responses() { return calls.Responses(); }
 
     TempDataFolder folder;
+    // Outlives the link, whose worker may read it until TearDown joins it.
+    CManualClock clock;
     CallbackLog calls;
     std::unique_ptr<PtyPeer> peer;
     std::unique_ptr<CQMNetLink> link;
@@ -282,7 +284,6 @@ TEST_F(LinkWorker, StopAbandonsTheAnswerUnderWayAndTheNextRunAsksAgain)
 TEST_F(LinkWorker, OrderThatFindsNoUnitWithinItsLifetimeIsDroppedAndNeverSentLater)
 {
     peer->HangUp();   // the adapter is pulled before anything is asked
-    CManualClock clock;
     link->SetClock(clock);
     link->SetTiming(2, 20, 150);
     link->QueueCommand(Command(CommandCode::RelayToggle, 3, 1));

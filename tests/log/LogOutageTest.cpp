@@ -55,9 +55,9 @@ TEST(LogOutage, AFifoInPlaceOfTheFileIsRefusedAtOnceAndTheLogComesBackWhenItIsGo
     TempDataFolder temp;
     ASSERT_TRUE(CreateDirectoryTree(GetDataFolder()));
     ASSERT_EQ(mkfifo(LogFilePath().c_str(), 0644), 0);
-    CLog log;
-    // Moved by hand, so the once-a-second retry is exact.
+    // Moved by hand, so the once-a-second retry is exact; made first, the log reads it to its end.
     CManualClock clock;
+    CLog log;
     log.SetClock(clock);
     LineCollector collector;
     log.Attach(&collector);
@@ -113,9 +113,9 @@ TEST_P(LogFullDisk, NoLineIsTornAndTheLogResumesWithTheCountOfLostLinesOnceThere
         const std::string filler = GetDataFolder() + "/filler";
         FillUp(filler);
 
-        CLog log;
-        // Moved by hand, so the once-a-second retry is exact.
+        // Moved by hand, so the once-a-second retry is exact; made first, the log reads it to its end.
         CManualClock clock;
+        CLog log;
         log.SetClock(clock);
         ::testing::internal::CaptureStderr();
         log.Open();
