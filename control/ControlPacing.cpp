@@ -10,36 +10,19 @@ std::string CControlServer::Shared::Admit(const CControlRequest& request)
     std::string refusal;
     std::lock_guard<std::mutex> guard(Mutex);
     const auto now = Clock::now();
-    if (request.What == RequestKind::Reset && ResetTaken && now - LastReset < kResetInterval)
+    if (request.What == RequestKind::Reset && !Pace.ResetAllowed(now))
         refusal = "a reset is taken at most once every " + std::to_string(kResetInterval.count()) + " s";
-    else if (request.IsUnitCommand() && !TakeTokenLocked())
+    else if (request.IsUnitCommand() && !Pace.TakeToken(now))
         refusal = "more than " + std::to_string(static_cast<int>(kCommandsPerSecond)) + " commands a second";
     else if (PendingTasks >= kMaxPendingTasks)
         refusal = "too many requests waiting; try again";
     if (refusal.empty())
     {
         if (request.What == RequestKind::Reset)
-        {
-            ResetTaken = true;
-            LastReset = now;
-        }
+            Pace.NoteReset(now);
         ++PendingTasks;
     }
     return refusal;
-}
-
-bool CControlServer::Shared::TakeTokenLocked()
-{
-    const auto now = Clock::now();
-    if (TokensAt == Clock::time_point{})
-        TokensAt = now;
-    Tokens = std::min(kCommandBurst,
-                      Tokens + std::chrono::duration<double>(now - TokensAt).count() * kCommandsPerSecond);
-    TokensAt = now;
-    if (Tokens < 1.0)
-        return false;
-    Tokens -= 1.0;
-    return true;
 }
 
 void CControlServer::Shared::LogRefusal(Kind kind, const std::string& reason)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/Observer.h"
+#include "core/OperatorPace.h"
 
 class CQuillmereManager;
 class CStopSignal;
@@ -51,9 +52,9 @@ public:
     static constexpr std::size_t kMaxFollowBacklog = 256 * 1024;
     // Orders to the unit: the broker's pace (a bucket of kCommandBurst refilled at
     // kCommandsPerSecond) and at most one reset in kResetInterval.
-    static constexpr double kCommandsPerSecond = 5.0;
-    static constexpr double kCommandBurst = 10.0;
-    static constexpr std::chrono::seconds kResetInterval{30};
+    static constexpr double kCommandsPerSecond = COperatorPace::kPerSecond;
+    static constexpr double kCommandBurst = COperatorPace::kBurst;
+    static constexpr std::chrono::seconds kResetInterval = COperatorPace::kResetInterval;
     static constexpr std::chrono::minutes kRefusalLogInterval{1};
 
     // The manager must have its settings and log; both outlive the server.

@@ -78,10 +78,7 @@ struct CControlServer::Shared
     std::vector<Waiter> Waiters;
     std::map<std::uint64_t, Follower> Followers;
     int PendingTasks = 0;
-    double Tokens = kCommandBurst;
-    Clock::time_point TokensAt{};
-    Clock::time_point LastReset{};
-    bool ResetTaken = false;
+    COperatorPace Pace;
     // Refusals of peers and of requests are summed up apart, so a stranger is always named
     // within a minute whatever else was refused.
     struct RefusalLog
@@ -118,7 +115,6 @@ struct CControlServer::Shared
     // counted as a task waiting for the UI thread), else why not.
     std::string Admit(const CControlRequest& request);
     // With Mutex held.
-    bool TakeTokenLocked();
 
     enum Kind
     {

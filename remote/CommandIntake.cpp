@@ -65,7 +65,7 @@ void CCommandIntake::Take(const std::string& topic, std::string_view payload, bo
     {
         std::lock_guard<std::mutex> guard(m_mutex);
         const auto now = m_clock.Now();
-        if (command.What == Kind::Reset && m_resetTaken && now - m_lastReset < kResetInterval)
+        if (command.What == Kind::Reset && !m_pace.ResetAllowed(now))
             refusal = "a reset is taken at most once every " + std::to_string(kResetInterval.count()) + " s; " + what +
                       " dropped";
         else if (!TakeToken())
@@ -77,10 +77,7 @@ void CCommandIntake::Take(const std::string& topic, std::string_view payload, bo
         {
             ++m_pending;
             if (command.What == Kind::Reset)
-            {
-                m_resetTaken = true;
-                m_lastReset = now;
-            }
+                m_pace.NoteReset(now);
         }
     }
     if (!refusal.empty())
@@ -94,16 +91,7 @@ void CCommandIntake::Take(const std::string& topic, std::string_view payload, bo
 
 bool CCommandIntake::TakeToken()
 {
-    const auto now = m_clock.Now();
-    if (m_tokensAt == IClock::Steady::time_point{})
-        m_tokensAt = now;
-    const double refill = std::chrono::duration<double>(now - m_tokensAt).count() * kCommandsPerSecond;
-    m_tokens = std::min(kCommandBurst, m_tokens + refill);
-    m_tokensAt = now;
-    if (m_tokens < 1.0)
-        return false;
-    m_tokens -= 1.0;
-    return true;
+    return m_pace.TakeToken(m_clock.Now());
 }
 
 void CCommandIntake::PostRelay(int relay)

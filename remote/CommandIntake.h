@@ -12,6 +12,7 @@
 
 #include "RemoteCommand.h"
 #include "core/Clock.h"
+#include "core/OperatorPace.h"
 
 class CAppSettings;
 class CCommandResponse;
@@ -36,9 +37,9 @@ public:
     // The pace commands reach the UI thread at: a bucket of kCommandBurst that refills at
     // kCommandsPerSecond. A relay's command that finds the bucket empty waits in its relay's
     // one slot, where a newer one replaces it; a poll finds it empty and is refused.
-    static constexpr double kCommandsPerSecond = 5.0;
-    static constexpr double kCommandBurst = 10.0;
-    static constexpr std::chrono::seconds kResetInterval{30};
+    static constexpr double kCommandsPerSecond = COperatorPace::kPerSecond;
+    static constexpr double kCommandBurst = COperatorPace::kBurst;
+    static constexpr std::chrono::seconds kResetInterval = COperatorPace::kResetInterval;
     // The lines of its own (refusals, retained commands ignored) it writes in one refusal
     // interval; what comes beyond is counted, and the counts are written when it is over.
     static constexpr int kLineBudget = 5;
@@ -107,10 +108,7 @@ private:
     // Held only for in-memory work, never while writing the log or posting.
     mutable std::mutex m_mutex;
     std::map<int, RelaySlot> m_relaySlots;
-    double m_tokens = kCommandBurst;
-    IClock::Steady::time_point m_tokensAt{};
-    IClock::Steady::time_point m_lastReset{};
-    bool m_resetTaken = false;
+    COperatorPace m_pace;   // m_mutex held
     std::chrono::milliseconds m_refusalInterval{std::chrono::minutes(1)};
     IClock::Steady::time_point m_lastRefusalLog{};
     bool m_refusalLogged = false;
